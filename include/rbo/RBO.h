@@ -14,3 +14,5 @@
 #include "rbo/host/ObjectStore.h"
 #include "rbo/host/Utility.h"
 #include "rbo/RandVar.h"
+#include "rbo/RandRespModules.h"
+#include "rbo/RandVarModules.h"

@@ -7,6 +7,8 @@
 namespace rbo {
 
 inline double LogGamma(double x) {
+  // The series forms inf - inf at x = +inf; ln Gamma(+inf) is +inf.
+  if (x == HUGE_VAL) return HUGE_VAL;
   static constexpr double kCoefficients[6] = {76.18009172947146,     -86.50532032941677,
                                               24.01409824083091,     -1.231739572450155,
                                               0.001208650973866179, -5.395239384953e-06};

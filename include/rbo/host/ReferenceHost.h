@@ -68,4 +68,51 @@ RBO_HOST_API void SetAnalysis(AnalysisFunction f);
 /// Number of worker threads of AnalysePar; 0 (the default) uses every core.
 RBO_HOST_API void SetWorkerCount(int nWorkers);
 
+// ---- persistent object store ----
+// One SQLite database per store: a file, or a private in-memory database.
+// Records are keyed by the problem key (CDB::m_nStoreKey); each Put* is one
+// all-or-nothing write (a savepoint of the caller's CLock when one is held).
+// They throw std::runtime_error when the store cannot be opened or written.
+
+/// Closes the store and opens path instead: ":memory:" (the default; "" means
+/// the same) opens a new empty store in memory, a file path opens (creating)
+/// that database file, one file per problem store.  Throws std::runtime_error
+/// with the path and SQLite's message when it cannot be opened (a missing
+/// directory, a file that is not a store); GetPOD then returns null until a
+/// store opens.  Throws std::logic_error while this thread holds a CLock.
+RBO_HOST_API void OpenStore(const std::string& path);
+
+/// Closes the store's connection; the next use reopens the same path (a
+/// store in memory then starts empty).  Throws std::logic_error while this
+/// thread holds a CLock.
+RBO_HOST_API void CloseStore();
+
+/// Why the store could not be opened by the last attempt; "" after a success.
+RBO_HOST_API std::string StoreError();
+
+/// Writes the response definitions of problem key (CDResp): one pass/fail
+/// mark per response entry.
+RBO_HOST_API void PutPassFailMarks(int key, const std::vector<int>& marks);
+
+/// Writes design point index (0-based, not negative) of problem key
+/// (CDPoint): its response groups 0, 1 and 2, replacing a point stored at
+/// that index.  The count under the key (CResult) becomes the number of
+/// points stored under it.
+RBO_HOST_API void PutDesignPoint(int key, int index, const std::vector<double>& group0,
+                                 const std::vector<double>& group1, const std::vector<double>& group2);
+
+/// Sets the count under key (CResult) regardless of the points stored, e.g.
+/// to describe a store whose points are missing.  The next PutDesignPoint
+/// under the key recounts.
+RBO_HOST_API void PutResultCount(int key, int count);
+
+/// Test hook, run before every write statement of a Put* call with its
+/// 0-based number within that call; an exception it throws fails the call
+/// (the whole write is rolled back), and it may end the process to
+/// simulate a crash.  An empty function removes it.
+using StoreWriteHook = std::function<void(int nStatement)>;
+RBO_HOST_API void SetStoreWriteHook(StoreWriteHook hook);
+
 }  // namespace refhost
+
+#include "rbo/host/ProblemBuilder.h"

@@ -1,0 +1,198 @@
+// The reference host's analysis runner: one in-process analysis per column of
+// the analysis-point matrix, serially (Analysis) or on worker threads
+// (AnalysePar).  The analysis is the function set by refhost::SetAnalysis.
+//
+// The file names, executable, command, flag and integer arguments describe an
+// external analysis program; the in-process runner ignores them.
+#include <algorithm>
+#include <atomic>
+#include <climits>
+#include <cmath>
+#include <cstdio>
+#include <exception>
+#include <limits>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <valarray>
+#include <vector>
+
+#include "rbo/host/DBUtils.h"
+#include "rbo/host/ReferenceHost.h"
+
+namespace {
+
+using refhost::AnalysisFunction;
+
+std::mutex s_analysisMutex;                           // guards s_pAnalysis
+std::shared_ptr<const AnalysisFunction> s_pAnalysis;  // the analysis of every analysis point
+std::atomic<int> s_nWorkers{0};                       // worker threads of AnalysePar, 0: one per core
+
+// The analysis to run.  A run holds its own reference, so SetAnalysis during
+// a run does not pull the function from under the workers.
+std::shared_ptr<const AnalysisFunction> CurrentAnalysis(const char* pszRoutine) {
+  std::lock_guard<std::mutex> lock(s_analysisMutex);
+  if (!s_pAnalysis)
+    throw std::runtime_error(std::string(pszRoutine) + ": no analysis function is set (refhost::SetAnalysis)");
+  return s_pAnalysis;
+}
+
+// Keeps the caller's rows; the columns follow the inputs (one response column
+// per analysis point).  A resized matrix starts as zeros.
+void PrepareOutputs(const CMatrix<double>& inputs, CMatrix<double>& outputs) {
+  if (outputs.Cols() != inputs.Cols()) outputs = CMatrix<double>(outputs.Rows(), inputs.Cols());
+}
+
+// "analysis point 3 (inputs 1, 2.5, 7)"; long input vectors are cut short.
+std::string DescribePoint(int nPoint, const std::valarray<double>& inputs) {
+  constexpr std::size_t kShown = 16;
+  std::string text = "analysis point " + std::to_string(nPoint) + " (inputs ";
+  char buf[32];
+  for (std::size_t i = 0; i < inputs.size() && i < kShown; ++i) {
+    std::snprintf(buf, sizeof buf, "%s%.10g", i > 0 ? ", " : "", inputs[i]);
+    text += buf;
+  }
+  if (inputs.size() > kShown) text += ", ... " + std::to_string(inputs.size()) + " in all";
+  return text + ")";
+}
+
+// Runs single analysis points into their output columns.  Each worker has one,
+// so the input and output buffers are allocated once per worker, not per point.
+class CPointRunner {
+ public:
+  CPointRunner(const AnalysisFunction& analysis, const CMatrix<double>& inputs, CMatrix<double>& outputs)
+      : m_analysis(analysis), m_inputs(inputs), m_outputs(outputs), m_vOut(std::size_t(outputs.Rows())) {}
+
+  /// Analyses point j into column j of the outputs.  Throws std::runtime_error
+  /// naming the point and its inputs (with the analysis' own exception nested)
+  /// when the analysis throws, resizes its outputs or leaves a non-finite value.
+  void Run(int j) {
+    m_inputs.GetCol(j, m_vIn);
+    const std::size_t nRows = std::size_t(m_outputs.Rows());
+    if (m_vOut.size() != nRows) m_vOut.resize(nRows);
+    // An output that the analysis does not write stays NaN and is reported
+    // below, rather than passing for a computed 0.
+    m_vOut = std::numeric_limits<double>::quiet_NaN();
+    try {
+      m_analysis(m_vIn, m_vOut);
+    } catch (const std::exception& e) {
+      std::throw_with_nested(std::runtime_error(DescribePoint(j, m_vIn) + " failed: " + e.what()));
+    } catch (...) {
+      std::throw_with_nested(std::runtime_error(DescribePoint(j, m_vIn) + " failed with a non-standard exception"));
+    }
+    if (m_vOut.size() != nRows)
+      throw std::runtime_error(DescribePoint(j, m_vIn) + " gave " + std::to_string(m_vOut.size()) +
+                               " outputs instead of " + std::to_string(nRows));
+    for (std::size_t i = 0; i < nRows; ++i) {
+      if (std::isfinite(m_vOut[i])) continue;
+      throw std::runtime_error(DescribePoint(j, m_vIn) + " gave the non-finite value " + std::to_string(m_vOut[i]) +
+                               " for output " + std::to_string(i) + " (an output the analysis does not write is nan)");
+    }
+    m_outputs.ReplaceCol(j, m_vOut);
+  }
+
+ private:
+  const AnalysisFunction& m_analysis;  ///< the analysis (owned by the run)
+  const CMatrix<double>& m_inputs;     ///< analysis-point matrix
+  CMatrix<double>& m_outputs;          ///< analysis response matrix; each worker writes its own columns
+  std::valarray<double> m_vIn;         ///< inputs of the current point
+  std::valarray<double> m_vOut;        ///< outputs of the current point
+};
+
+int WorkerCount(int nColumns) {
+  int n = s_nWorkers.load();
+  if (n == 0) n = int(std::max(1u, std::thread::hardware_concurrency()));
+  return std::min(n, nColumns);
+}
+
+// The failure that AnalysePar passes on: of the points that failed, the one
+// with the lowest column, so that a single bad point is always the one named
+// whatever the timing.
+class CFirstFailure {
+ public:
+  void Record(int nColumn, std::exception_ptr pError) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (nColumn < m_nColumn) {
+      m_nColumn = nColumn;
+      m_pError = std::move(pError);
+    }
+    m_bFailed.store(true);
+  }
+  bool Failed() const { return m_bFailed.load(); }
+  void Rethrow() const {
+    if (m_pError) std::rethrow_exception(m_pError);
+  }
+
+ private:
+  std::mutex m_mutex;                  ///< guards the two members below
+  int m_nColumn = INT_MAX;             ///< column of the recorded failure
+  std::exception_ptr m_pError;         ///< the recorded failure
+  std::atomic<bool> m_bFailed{false};  ///< set on the first failure: no further columns are handed out
+};
+
+}  // namespace
+
+namespace refhost {
+
+void SetAnalysis(AnalysisFunction f) {
+  std::shared_ptr<const AnalysisFunction> pNew;
+  if (f) pNew = std::make_shared<const AnalysisFunction>(std::move(f));
+  std::lock_guard<std::mutex> lock(s_analysisMutex);
+  s_pAnalysis = std::move(pNew);
+}
+
+void SetWorkerCount(int nWorkers) {
+  if (nWorkers < 0)
+    throw std::invalid_argument("SetWorkerCount: the number of workers " + std::to_string(nWorkers) + " is negative");
+  s_nWorkers.store(nWorkers);
+}
+
+}  // namespace refhost
+
+void Analysis(CMatrix<double>& inputs, CMatrix<double>& outputs, std::string& /*inName*/, std::string& /*outName*/,
+              std::string& /*exe*/, std::string& /*cmd*/, bool /*bFlag*/, int /*nArg8*/, int /*nArg9*/) {
+  const auto pAnalysis = CurrentAnalysis("Analysis");
+  PrepareOutputs(inputs, outputs);
+  CPointRunner runner(*pAnalysis, inputs, outputs);
+  for (int j = 0; j < inputs.Cols(); ++j) runner.Run(j);
+}
+
+void AnalysePar(CMatrix<double>& inputs, CMatrix<double>& outputs, std::string& /*s3*/, std::string& /*s4*/,
+                std::string& /*inName*/, std::string& /*outName*/, std::string& /*exe*/, std::string& /*cmd*/,
+                int /*nWorkers*/, bool /*bFlag*/, std::string& /*s11*/, int /*nArg12*/) {
+  const auto pAnalysis = CurrentAnalysis("AnalysePar");
+  PrepareOutputs(inputs, outputs);
+  const int nColumns = inputs.Cols();
+  if (nColumns == 0) return;
+
+  std::atomic<int> nNext{0};
+  CFirstFailure failure;
+  auto work = [&]() noexcept {
+    int j = -1;  // -1: failed before taking a column (buffers could not be allocated)
+    try {
+      CPointRunner runner(*pAnalysis, inputs, outputs);
+      // Columns are handed out one at a time: analyses may differ in cost.
+      while (!failure.Failed() && (j = nNext.fetch_add(1)) < nColumns) runner.Run(j);
+    } catch (...) {
+      failure.Record(j, std::current_exception());
+    }
+  };
+
+  // The calling thread is one of the workers; it would only wait otherwise.
+  std::vector<std::thread> helpers;
+  const int nWorkers = WorkerCount(nColumns);
+  helpers.reserve(std::size_t(nWorkers - 1));
+  for (int i = 1; i < nWorkers; ++i) {
+    try {
+      helpers.emplace_back(work);
+    } catch (const std::system_error&) {
+      break;  // no more threads to be had: the workers that exist share the columns
+    }
+  }
+  work();
+  for (std::thread& t : helpers) t.join();
+  failure.Rethrow();
+}

@@ -1,0 +1,122 @@
+// The reference host's vector assembly: the design-variable vector and the
+// response vector built from, and split back into, their value groups.
+//
+// Every routine checks all entries before it writes anything, so a rejected
+// call leaves its outputs exactly as they were.
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <valarray>
+
+#include "QuantityGroups.h"
+#include "rbo/host/DBUtils.h"
+
+namespace {
+
+using refhost::detail::CGroups;
+using refhost::detail::CItemRef;
+
+constexpr const char* kDVTypes = "20..23 (design-variable groups 0..3)";
+constexpr const char* kRespTypes = "24..26 (response groups 0..2)";
+
+CGroups DVGroups(std::valarray<double>& g0, std::valarray<double>& g1, std::valarray<double>& g2,
+                 std::valarray<double>& g3) {
+  CGroups groups(kDVTypes);
+  groups.Add(kTypeIndDV, g0).Add(kTypeLinkDV, g1).Add(kTypeSynthDV, g2).Add(kTypeGroup3DV, g3);
+  return groups;
+}
+
+CGroups RespGroups(std::valarray<double>& g0, std::valarray<double>& g1, std::valarray<double>& g2) {
+  CGroups groups(kRespTypes);
+  groups.Add(kTypeIndResp, g0).Add(kTypeLinkResp, g1).Add(kTypeSynthResp, g2);
+  return groups;
+}
+
+// out[e] = group(type[e])[index[e]]; out is resized to the number of entries
+// only when its length differs (the usual caller passes it at that length).
+void Assemble(const char* pszRoutine, const CGroups& groups, const std::valarray<int>& index,
+              const std::valarray<int>& type, std::valarray<double>& out) {
+  refhost::detail::RequireSize(pszRoutine, "the type array", type.size(), "the index array", index.size());
+  const std::size_t n = index.size();
+  for (std::size_t e = 0; e < n; ++e) groups.At(type[e], index[e], CItemRef{pszRoutine, "entry", e, -1});
+  if (out.size() != n) out.resize(n);
+  for (std::size_t e = 0; e < n; ++e) out[e] = groups.At(type[e], index[e], CItemRef{pszRoutine, "entry", e, -1});
+}
+
+// Enlarges group to n elements, keeping its values (valarray::resize would
+// discard them); the new elements are 0.
+void GrowKeeping(std::valarray<double>& group, std::size_t n) {
+  std::valarray<double> grown(0.0, n);
+  for (std::size_t i = 0; i < group.size(); ++i) grown[i] = group[i];
+  group.swap(grown);
+}
+
+// The inverse of Assemble over the nVector values at pVector.  A group keeps
+// its size when every index naming it fits, and otherwise grows to the
+// largest index + 1, so callers that size the groups from the database keep
+// them, and callers that pass empty groups get them sized from the entries.
+// Elements that no entry names keep their values.
+void Split(const char* pszRoutine, const double* pVector, std::size_t nVector, const std::valarray<int>& index,
+           const std::valarray<int>& type, const CGroups& groups) {
+  refhost::detail::RequireSize(pszRoutine, "the type array", type.size(), "the index array", index.size());
+  refhost::detail::RequireSize(pszRoutine, "the vector", nVector, "the index array", index.size());
+  // Per type code: its group and the size that the entries need.
+  constexpr std::size_t kSlots = CGroups::kLastType - CGroups::kFirstType + 1;
+  std::array<std::pair<std::valarray<double>*, std::size_t>, kSlots> needed{};
+  for (std::size_t e = 0; e < nVector; ++e) {
+    const CItemRef ref{pszRoutine, "entry", e, -1};
+    std::valarray<double>* pGroup = groups.GroupOf(type[e], ref);
+    if (pGroup == nullptr) continue;
+    if (index[e] < 0) refhost::detail::CheckIndex(index[e], pGroup->size(), type[e], ref);
+    auto& slot = needed[std::size_t(type[e] - CGroups::kFirstType)];
+    slot.first = pGroup;
+    slot.second = std::max(slot.second, std::size_t(index[e]) + 1);
+  }
+  for (const auto& [pGroup, nNeeded] : needed)
+    if (pGroup != nullptr && pGroup->size() < nNeeded) GrowKeeping(*pGroup, nNeeded);
+  for (std::size_t e = 0; e < nVector; ++e) {
+    if (std::valarray<double>* pGroup = groups.GroupOf(type[e], CItemRef{pszRoutine, "entry", e, -1}))
+      (*pGroup)[std::size_t(index[e])] = pVector[e];
+  }
+}
+
+const double* Data(const std::valarray<double>& v) { return v.size() != 0 ? &v[0] : nullptr; }
+
+}  // namespace
+
+void SetXVector(std::valarray<double>& group0, std::valarray<double>& group1, std::valarray<double>& group2,
+                std::valarray<double>& group3, std::valarray<int>& index, std::valarray<int>& type,
+                std::valarray<double>& out) {
+  Assemble("SetXVector", DVGroups(group0, group1, group2, group3), index, type, out);
+}
+
+void ExtractAllTypeDV(std::valarray<double>& vector, std::valarray<int>& index, std::valarray<int>& type,
+                      std::valarray<double>& group0, std::valarray<double>& group3, std::valarray<double>& group1,
+                      std::valarray<double>& group2) {
+  Split("ExtractAllTypeDV", Data(vector), vector.size(), index, type, DVGroups(group0, group1, group2, group3));
+}
+
+void SetRVector(std::valarray<double>& group0, std::valarray<double>& group1, std::valarray<double>& group2,
+                std::valarray<int>& index, std::valarray<int>& type, std::valarray<double>& out) {
+  Assemble("SetRVector", RespGroups(group0, group1, group2), index, type, out);
+}
+
+void ExtractAllTypeResp(std::valarray<double>& vector, std::valarray<int>& index, std::valarray<int>& type,
+                        std::valarray<double>& group0, std::valarray<double>& group1, std::valarray<double>& group2) {
+  Split("ExtractAllTypeResp", Data(vector), vector.size(), index, type, RespGroups(group0, group1, group2));
+}
+
+void ExtractIndResp(int nCol, CMatrix<double>& responses, std::valarray<int>& index, std::valarray<int>& type,
+                    std::valarray<double>& group0) {
+  static constexpr const char* kRoutine = "ExtractIndResp";
+  if (nCol < 0 || nCol >= responses.Cols())
+    throw std::out_of_range(std::string(kRoutine) + ": column " + std::to_string(nCol) +
+                            " is outside the response matrix (" + std::to_string(responses.Cols()) + " columns)");
+  CGroups groups(kRespTypes);
+  groups.Add(kTypeIndResp, group0).Skip(kTypeLinkResp).Skip(kTypeSynthResp);
+  // The column is read in place: the matrix is column-major.
+  Split(kRoutine, responses.ColData(nCol), std::size_t(responses.Rows()), index, type, groups);
+}

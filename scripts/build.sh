@@ -1,0 +1,8 @@
+#!/usr/bin/env bash
+# Installs what is missing, then configures and builds RBO (Release) in build/.
+# Extra arguments go to the CMake configure step, e.g. -DBUILD_BENCHMARKS=ON.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/install-deps.sh
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Release "$@" >/dev/null
+cmake --build build -j "$(nproc)"

@@ -1,0 +1,129 @@
+// The random-response record, its bounds from the host's constraints, and
+// the spreading of analysis responses over the host's response entries.
+#include "foundation/Guard.h"
+#include "foundation/SourceUnits.h"
+#include "rbo/host/DB.h"
+#include "rbo/host/DBUtils.h"
+#include "responses/ResponseTables.h"
+
+namespace {
+constexpr int kLineGuardRespsIntoOrvo = 613;
+
+void ZeroFill(std::valarray<double>& v, std::size_t n) {
+  if (v.size() != n)
+    v.resize(n, 0.0);
+  else
+    v = 0.0;
+}
+}  // namespace
+
+CRandResp::CRandResp() : CRandResp(0.0, 0.0, 0.0) {}
+CRandResp::CRandResp(double dMean) : CRandResp(dMean, 0.0, 0.0) {}
+CRandResp::CRandResp(double dMean, double dStdDev) : CRandResp(dMean, dStdDev, 0.0) {}
+CRandResp::CRandResp(double dMean, double dStdDev, double dPOF)
+    : m_dMean(dMean),
+      m_dStdDev(dStdDev),
+      m_dPOF_Low(0.0),
+      m_dPOF_Up(0.0),
+      m_dPOF(dPOF),
+      m_nRespTypeAsSubject(kTypeIndResp),
+      m_nMeanOrderIndex(-1),
+      m_bMeanHasLowBound(false),
+      m_dLowBoundMean(-1.0e30),
+      m_dScaleLowBoundMean(1.0),
+      m_bMeanHasUpBound(false),
+      m_dUpBoundMean(1.0e30),
+      m_dScaleUpBoundMean(1.0) {}
+CRandResp::CRandResp(const CRandResp& other) { Copy(other); }
+void CRandResp::operator=(const CRandResp& other) { Copy(other); }
+CRandResp::~CRandResp() = default;
+
+void CRandResp::Copy(const CRandResp& other) {
+  m_dMean = other.m_dMean;
+  m_dStdDev = other.m_dStdDev;
+  m_dPOF_Low = other.m_dPOF_Low;
+  m_dPOF_Up = other.m_dPOF_Up;
+  m_dPOF = other.m_dPOF;
+  m_nRespTypeAsSubject = other.m_nRespTypeAsSubject;
+  m_nMeanOrderIndex = other.m_nMeanOrderIndex;
+  m_bMeanHasLowBound = other.m_bMeanHasLowBound;
+  m_dLowBoundMean = other.m_dLowBoundMean;
+  m_dScaleLowBoundMean = other.m_dScaleLowBoundMean;
+  m_bMeanHasUpBound = other.m_bMeanHasUpBound;
+  m_dUpBoundMean = other.m_dUpBoundMean;
+  m_dScaleUpBoundMean = other.m_dScaleUpBoundMean;
+}
+
+namespace rbo {
+
+void ConstrBoundsIntoRandResps(std::valarray<int>& entryNumbers, std::valarray<int>& roles,
+                               std::valarray<int>& respIndexOfEntry, std::valarray<int>& respTypeOfEntry,
+                               std::valarray<double>& conBound, std::valarray<double>& conScale,
+                               std::valarray<int>& conSide, std::valarray<int>& conSubjectIndex,
+                               std::valarray<int>& conSubjectType, std::valarray<CRandResp>& records) {
+  for (std::size_t i = 0; i < entryNumbers.size(); ++i) {
+    const int k = entryNumbers[i];
+    if (k < 0 || roles[i] == rbo::kRoleAnyFraction || roles[i] == rbo::kRoleJointFraction) continue;
+    CRandResp& r = records[std::size_t(k - 1)];
+    r.SetRespTypeAsSubject(respTypeOfEntry[i]);
+    if (roles[i] != rbo::kRoleMean) continue;
+    r.SetMeanOrderIndex(respIndexOfEntry[i]);
+    int nMatches = 0;
+    for (std::size_t c = 0; c < conSubjectType.size() && nMatches < 2; ++c) {
+      const int type = conSubjectType[c];
+      // Design-variable types never name a response.
+      if (type == kTypeIndDV || type == kTypeLinkDV || type == kTypeSynthDV) continue;
+      if (type != respTypeOfEntry[i] || conSubjectIndex[c] != respIndexOfEntry[i]) continue;
+      ++nMatches;
+      if (conSide[c] > 0) {
+        r.SetMeanHasUpBound(true);
+        r.SetUpBoundMean(conBound[c]);
+        r.SetScaleUpBoundMean(conScale[c]);
+      } else {
+        r.SetMeanHasLowBound(true);
+        r.SetLowBoundMean(conBound[c]);
+        r.SetScaleLowBoundMean(conScale[c]);
+      }
+    }
+  }
+}
+
+}  // namespace rbo
+
+void RespsArrayAnalysisIntoOrvoIni(std::valarray<double>& analysisResps, std::valarray<int>& entryNumbers,
+                                   std::valarray<double>& entries) {
+  if (entries.size() == 0) return;
+  entries[0] = 0.0;
+  long j = -1;
+  for (std::size_t i = 1; i < entryNumbers.size(); ++i) {
+    if (entryNumbers[i] < 0 || entryNumbers[i] != entryNumbers[i - 1]) ++j;
+    entries[i] = analysisResps[std::size_t(j)];
+  }
+}
+
+void RespsArrayAnalysisIntoOrvo(CDB* pDB, std::valarray<double>& inputs, std::valarray<double>& analysisResps,
+                                std::valarray<int>& entryNumbers, std::valarray<double>& entries) {
+  rbo::Guarded(rbo::kUnitRandRespModules, kLineGuardRespsIntoOrvo, [&] {
+    CDB& db = *pDB;
+    ZeroFill(entries, entryNumbers.size());
+    // Zero-filled group vectors for this call.  They are called once per
+    // sample point, so their storage is kept between calls instead of being
+    // allocated seven times per sample.
+    thread_local std::valarray<double> dv0, dv1, dv2, dv3, resp0, resp1, resp2;
+    ZeroFill(dv0, db.m_nIndDVs);
+    ZeroFill(dv1, db.m_nLinkDVs);
+    ZeroFill(dv2, db.m_nSynthDVs);
+    ZeroFill(dv3, db.m_nGroup3DVs);
+    ZeroFill(resp0, db.m_nIndResps);
+    ZeroFill(resp1, db.m_nLinkResps);
+    ZeroFill(resp2, db.m_nSynthResps);
+    RespsArrayAnalysisIntoOrvoIni(analysisResps, entryNumbers, entries);
+    ExtractAllTypeDV(inputs, db.m_vDVIndexOfInput, db.m_vDVTypeOfInput, dv0, dv3, dv1, dv2);
+    ExtractAllTypeResp(entries, db.m_vRespIndexOfEntry, db.m_vRespTypeOfEntry, resp0, resp1, resp2);
+    EvalLinks(dv0, dv1, dv2, dv3, resp0, db.m_vRespLinkFunc, db.m_vvRespLinkArgIndex, db.m_vvRespLinkArgType,
+              db.m_vLinkFuncCode, db.m_vvLinkCoef, resp1);
+    EvalSynth(dv0, dv1, dv2, dv3, resp0, resp1, db.m_vRespSynthFunc, db.m_vvRespSynthArgIndex,
+              db.m_vvRespSynthArgType, db.m_vvRespSynthArgSlot, db.m_vSynthFuncCode, db.m_vSynthExpr, resp2);
+    SetRVector(resp0, resp1, resp2, db.m_vRespIndexOfEntry, db.m_vRespTypeOfEntry, entries);
+  });
+}

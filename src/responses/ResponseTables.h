@@ -1,0 +1,53 @@
+// Internal interface of the response methods.
+#pragma once
+
+#include <valarray>
+
+#include "rbo/RandRespModules.h"
+#include "rbo/RandVar.h"
+
+class CDB;
+
+namespace rbo {
+
+/// Role codes of a response entry that belongs to a random response.
+enum ResponseRole : int {
+  kRoleMean = -1,           ///< the response's mean
+  kRoleStdDev = -2,         ///< its standard deviation
+  kRolePOF = -3,            ///< its probability of failure
+  kRoleAnyFraction = -4,    ///< fraction of samples violating any bound of any response
+  kRoleJointFraction = -5,  ///< fraction of samples with the joint-violation flag
+};
+
+/// Fills the types, order indices and bounds of the random-response records
+/// from the host's response entries and constraint definitions.
+void ConstrBoundsIntoRandResps(std::valarray<int>& entryNumbers, std::valarray<int>& roles,
+                               std::valarray<int>& respIndexOfEntry, std::valarray<int>& respTypeOfEntry,
+                               std::valarray<double>& conBound, std::valarray<double>& conScale,
+                               std::valarray<int>& conSide, std::valarray<int>& conSubjectIndex,
+                               std::valarray<int>& conSubjectType, std::valarray<CRandResp>& records);
+
+/// Sample statistics (methods 0 and 1): one response column per design point.
+void RandRespsFromSamples(CDB* pDB, int nSamples, std::valarray<int>& inputRandVar,
+                          std::valarray<int>& entryNumbers, std::valarray<int>& roles,
+                          CMatrix<double>& designPoints, CMatrix<double>& analysisPoints,
+                          CMatrix<double>& analysisOutputs, std::valarray<CRandResp>& records,
+                          CMatrix<double>& designResponses);
+
+/// Adds one sample point into the records' running sums and the joint/any
+/// counters; leaves the sample's full response vector in entries.
+void AddSampleIntoRandResps(CDB* pDB, std::valarray<double>& designVariables, std::valarray<double>& analysisResps,
+                            std::valarray<int>& entryNumbers, std::valarray<int>& roles,
+                            std::valarray<CRandResp>& records, double* pdJointCount, double* pdAnyCount,
+                            std::valarray<double>& entries);
+
+/// Forgets the tables that AdjustRespsMatrices fills once per process, so
+/// that the next call fills them from the database again.  Hosts never need
+/// it (the tables live as long as the library); tests that load several
+/// problems into one process do.
+void ResetResponseTables();
+
+/// Forgets the running statistics of UpdateSamplePointRandResps (tests).
+void ResetSamplePointState();
+
+}  // namespace rbo

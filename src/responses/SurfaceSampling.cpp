@@ -1,0 +1,137 @@
+// RBO methods 3 and 4: sampling of a polynomial response surface.  Every
+// design point is analysed once, at the means; the surface fitted over all
+// design points evaluated so far is sampled by Monte Carlo (3) or Latin
+// hypercube (4) to give each random response's mean, standard deviation and
+// probabilities of violating its bounds.
+#include "foundation/Guard.h"
+#include "foundation/SourceUnits.h"
+#include "rbo/RandVarModules.h"
+#include "rbo/host/DB.h"
+#include "responses/RecordStatistics.h"
+#include "responses/ResponseSurface.h"
+#include "responses/ResponseTables.h"
+
+namespace rbo {
+namespace {
+
+constexpr int kLineGuardSampling = 2597;
+constexpr int kLineInvalidSamplingMethod = 2382;
+constexpr int kMethodSurfaceMonteCarlo = 3;
+constexpr int kMethodSurfaceLatinHyperCube = 4;
+
+// Regression data of this method: every design point evaluated by methods 3
+// and 4 since the library was loaded.
+CMatrix<double>* s_samplingX = nullptr;  ///< one row per design point: the random variables' actual means
+CMatrix<double>* s_samplingY = nullptr;  ///< one row per design point: the mean entries' analysed values
+int s_nSamplingRandResps = 0;            ///< number of mean entries, counted while 0
+
+// The random-variable index of each random analysis input, in input order,
+// skipping an input that repeats the index just before it.
+std::valarray<int> RandomVariableOrder(const std::valarray<int>& inputRandVar, int N) {
+  std::valarray<int> order(0, std::size_t(N));
+  std::size_t n = 0;
+  for (std::size_t i = 0; i < inputRandVar.size() && n < order.size(); ++i) {
+    if (inputRandVar[i] < 0) continue;
+    if (i > 0 && inputRandVar[i] == inputRandVar[i - 1]) continue;
+    order[n++] = inputRandVar[i];
+  }
+  return order;
+}
+
+// The random-response number of every mean entry, in entry order.
+std::valarray<int> MeanEntryNumbers(const std::valarray<int>& entryNumbers, const std::valarray<int>& roles, int M) {
+  std::valarray<int> numbers(0, std::size_t(M));
+  std::size_t c = 0;
+  for (std::size_t k = 0; k < entryNumbers.size() && c < numbers.size(); ++k)
+    if (entryNumbers[k] >= 0 && roles[k] == kRoleMean) numbers[c++] = entryNumbers[k];
+  return numbers;
+}
+
+}  // namespace
+
+void AdjustRespsBySampling(CDB* pDB, int nMethod, int nSamples, CMatrix<double>& designPoints,
+                           CMatrix<double>& analysisOutputs, std::valarray<int>& inputRandVar,
+                           std::valarray<int>& inputParamCode, std::valarray<int>& entryNumbers,
+                           std::valarray<int>& roles, std::valarray<CRandVar>& randVars,
+                           std::valarray<CRandResp>& randResps, CMatrix<double>& designResponses) {
+  Guarded(kUnitRandRespModules, kLineGuardSampling, [&] {
+    RejectNoSamples(nSamples, __LINE__);
+    if (s_samplingX == nullptr) s_samplingX = new CMatrix<double>();
+    if (s_samplingY == nullptr) s_samplingY = new CMatrix<double>();
+    const int D = designPoints.Cols();
+    const int N = int(pDB->m_nRandVars);
+    const double tol = pDB->m_pParams->m_dConstrTol;
+    std::valarray<double> x(0.0, std::size_t(designPoints.Rows()));
+    std::valarray<double> y(0.0, std::size_t(analysisOutputs.Rows()));
+    std::valarray<double> r(0.0, entryNumbers.size());
+    std::valarray<double> anyFraction(0.0, std::size_t(D)), jointFraction(0.0, std::size_t(D));
+    if (s_nSamplingRandResps == 0) s_nSamplingRandResps = CountMeanEntries(entryNumbers, roles);
+    const int M = s_nSamplingRandResps;
+    std::valarray<int> order = RandomVariableOrder(inputRandVar, N);
+    const std::valarray<int> meanNumbers = MeanEntryNumbers(entryNumbers, roles, M);
+
+    const RegressionInputs regression{pDB, &inputRandVar, &inputParamCode, &entryNumbers, &roles, &randVars};
+    for (int j = 0; j < D; ++j) {
+      designPoints.GetCol(j, x);
+      analysisOutputs.GetCol(j, y);
+      AppendRegressionRow(regression, x, y, r, *s_samplingX, *s_samplingY);
+    }
+
+    CMatrix<int> E;
+    CMatrix<double> A, K;
+    if (FitResponseSurface({3, 2, 1, 0}, N, *s_samplingX, *s_samplingY, E, A, K) != FitOutcome::kFitted) return;
+
+    const int P = s_samplingX->Rows();
+    const double n = double(nSamples);
+    std::valarray<double> m, u(0.0, std::size_t(N)), yHat(0.0, std::size_t(M));
+    CMatrix<double> S;
+    for (int j = 0; j < D; ++j) {
+      s_samplingX->GetRow(P - D + j, m);
+      designPoints.GetCol(j, x);
+      SetRandomParamsForPoint(x, inputRandVar, inputParamCode, randVars);
+      ResetStatistics(randResps);
+      double jointCount = 0.0, anyCount = 0.0;
+      r = 0.0;
+      y = 0.0;
+      analysisOutputs.GetCol(j, y);
+      RespsArrayAnalysisIntoOrvo(pDB, x, y, entryNumbers, r);
+
+      if (nMethod == kMethodSurfaceMonteCarlo)
+        MatrixOfMonteCarloPoints(nSamples, N, m, order, randVars, S);
+      else if (nMethod == kMethodSurfaceLatinHyperCube)
+        MatrixOfLatinHyperCubePoints(nSamples, N, m, order, randVars, S);
+      else
+        ErrorReport("Invalid sampling method specified for random variables.\n")
+            .Throw<CInvalidType>(kUnitRandRespModules, kLineInvalidSamplingMethod);
+
+      for (int s = 0; s < nSamples; ++s) {
+        S.GetCol(s, u);
+        EvalApproxPolynomial(u, K, E, yHat);
+        SampleFlags flags;
+        for (int c = 0; c < M; ++c)
+          AccumulateSample(randResps[std::size_t(meanNumbers[std::size_t(c)] - 1)], yHat[std::size_t(c)], tol, c == 0,
+                           flags);
+        if (flags.m_nJoint == 1) jointCount += 1.0;
+        if (flags.m_bAny) anyCount += 1.0;
+      }
+      FinishStatistics(randResps, n);
+      jointFraction[std::size_t(j)] = jointCount / n;
+      anyFraction[std::size_t(j)] = anyCount / n;
+
+      for (std::size_t k = 0; k < entryNumbers.size(); ++k) {
+        const int num = entryNumbers[k];
+        if (num < 0) continue;
+        switch (roles[k]) {
+          case kRoleStdDev: r[k] = randResps[std::size_t(num - 1)].GetStdDev(); break;
+          case kRolePOF: r[k] = randResps[std::size_t(num - 1)].GetPOF(); break;
+          case kRoleAnyFraction: r[k] = anyFraction[std::size_t(j)]; break;
+          case kRoleJointFraction: r[k] = jointFraction[std::size_t(j)]; break;
+          default: break;  // the mean entry keeps the analysed value at the design point
+        }
+      }
+      designResponses.ReplaceCol(j, r);
+    }
+  });
+}
+
+}  // namespace rbo

@@ -1,0 +1,282 @@
+// CMatrix: dimension checks and their order, column-major layout, views,
+// the checked modifiers (including the empty-matrix rules), deep copies, and
+// that a failed check leaves the matrix as it was and logs nothing.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <type_traits>
+#include <valarray>
+
+#include "foundation/LogTrace.h"
+#include "rbo/foundation/Matrix.h"
+
+namespace {
+
+using Matrix = CMatrix<double>;
+using Array = std::valarray<double>;
+
+Array Values(std::initializer_list<double> v) { return Array(v); }
+
+std::vector<double> StorageOf(const Matrix& m) {
+  return std::vector<double>(std::begin(m.Storage()), std::end(m.Storage()));
+}
+
+// Runs f, which must throw out_of_range with exactly this text and log nothing.
+void ExpectOutOfRange(const std::function<void()>& f, const std::string& text) {
+  refhost::LogCapture capture;
+  try {
+    f();
+    ADD_FAILURE() << "no exception, expected \"" << text << "\"";
+  } catch (const std::out_of_range& e) {
+    EXPECT_EQ(std::string(e.what()), text);
+  } catch (...) {
+    ADD_FAILURE() << "wrong exception type, expected out_of_range \"" << text << "\"";
+  }
+  EXPECT_TRUE(capture.Records().empty()) << rbotest::Dump(capture.Records());
+}
+
+// Shared with the host by reference: one virtual function, the destructor.
+static_assert(std::is_polymorphic<CMatrix<double>>::value && std::has_virtual_destructor<CMatrix<double>>::value,
+              "CMatrix has a virtual destructor");
+
+// ---- construction ----
+
+struct BadSize {
+  int nRows, nCols, nValues;  // nValues < 0: the constructor without values
+  const char* pszMessage;
+};
+
+class MatrixBadSize : public ::testing::TestWithParam<BadSize> {};
+
+TEST_P(MatrixBadSize, ThrowsTheFirstFailedCheck) {
+  const BadSize c = GetParam();
+  if (c.nValues < 0) {
+    ExpectOutOfRange([&] { Matrix m(c.nRows, c.nCols); }, c.pszMessage);
+    ExpectOutOfRange([&] { Matrix m(c.nRows, c.nCols, 1.5); }, c.pszMessage);
+    ExpectOutOfRange([&] { CMatrix<int> m(c.nRows, c.nCols); }, c.pszMessage);
+  } else {
+    const Array values(1.0, std::size_t(c.nValues));
+    ExpectOutOfRange([&] { Matrix m(c.nRows, c.nCols, values, true); }, c.pszMessage);
+    ExpectOutOfRange([&] { Matrix m(c.nRows, c.nCols, values, false); }, c.pszMessage);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Checks, MatrixBadSize,
+    ::testing::Values(BadSize{-1, 3, -1, "CMatrix: invalid number of rows"},
+                      BadSize{-1, -1, -1, "CMatrix: invalid number of rows"},  // rows before columns
+                      BadSize{2, -1, -1, "CMatrix: invalid number of columns"},
+                      BadSize{-1, 3, 3, "CMatrix: invalid number of rows"},   // dimensions before the size
+                      BadSize{2, -3, 6, "CMatrix: invalid number of columns"},
+                      BadSize{2, 3, 5, "CMatrix: size mismatch"},
+                      BadSize{2, 3, 7, "CMatrix: size mismatch"},
+                      BadSize{0, 3, 1, "CMatrix: size mismatch"}));
+
+TEST(Matrix, DefaultIsEmpty) {
+  const Matrix m;
+  EXPECT_EQ(m.Rows(), 0);
+  EXPECT_EQ(m.Cols(), 0);
+  EXPECT_EQ(m.Storage().size(), 0u);
+}
+
+TEST(Matrix, SizedConstructorsFill) {
+  const Matrix zeros(2, 3);
+  EXPECT_EQ(StorageOf(zeros), std::vector<double>(6, 0.0));
+  const Matrix fives(3, 2, 5.0);
+  EXPECT_EQ(fives.Rows(), 3);
+  EXPECT_EQ(fives.Cols(), 2);
+  EXPECT_EQ(StorageOf(fives), std::vector<double>(6, 5.0));
+  const Matrix none(0, 5);
+  EXPECT_EQ(none.Rows(), 0);
+  EXPECT_EQ(none.Cols(), 5);
+  EXPECT_EQ(none.Storage().size(), 0u);
+}
+
+TEST(Matrix, RowMajorValuesAreTransposedIntoColumnMajorStorage) {
+  Matrix m(2, 3, Values({1, 2, 3, 4, 5, 6}), false);
+  EXPECT_EQ(StorageOf(m), (std::vector<double>{1, 4, 2, 5, 3, 6}));
+  Array row;
+  m.GetRow(0, row);
+  EXPECT_EQ(std::vector<double>(std::begin(row), std::end(row)), (std::vector<double>{1, 2, 3}));
+  m.GetRow(1, row);
+  EXPECT_EQ(std::vector<double>(std::begin(row), std::end(row)), (std::vector<double>{4, 5, 6}));
+  EXPECT_EQ(m(1, 2), 6.0);
+}
+
+TEST(Matrix, ColumnMajorValuesAreStoredAsGiven) {
+  Matrix m(2, 3, Values({1, 2, 3, 4, 5, 6}), true);
+  EXPECT_EQ(StorageOf(m), (std::vector<double>{1, 2, 3, 4, 5, 6}));
+  Array col(99.0, 7);  // wrong size on purpose: GetCol resizes
+  m.GetCol(2, col);
+  EXPECT_EQ(std::vector<double>(std::begin(col), std::end(col)), (std::vector<double>{5, 6}));
+  // Element (i, j) lives at i + j * rows.
+  for (int i = 0; i < 2; ++i)
+    for (int j = 0; j < 3; ++j) EXPECT_EQ(m(i, j), m.Storage()[std::size_t(i + j * 2)]);
+}
+
+TEST(Matrix, RowAndColumnViewsAreStridedWindowsOntoTheStorage) {
+  Matrix m(3, 2, Values({1, 2, 3, 4, 5, 6}), true);
+  auto row = m.Row(1);  // elements (1, 0), (1, 1)
+  ASSERT_EQ(row.size(), 2u);
+  EXPECT_EQ(row[0], 2.0);
+  EXPECT_EQ(row[1], 5.0);
+  auto col = m.Col(1);
+  ASSERT_EQ(col.size(), 3u);
+  EXPECT_EQ(col[2], 6.0);
+  row[1] = -5.0;  // views write through
+  EXPECT_EQ(m(1, 1), -5.0);
+  EXPECT_EQ(col[1], -5.0);
+}
+
+// ---- ReplaceCol ----
+
+TEST(Matrix, ReplaceColOverwritesOneColumnInPlace) {
+  Matrix m(2, 3, Values({1, 2, 3, 4, 5, 6}), true);
+  auto col0 = m.Col(0);
+  m.ReplaceCol(1, Values({-3, -4}));
+  EXPECT_EQ(StorageOf(m), (std::vector<double>{1, 2, -3, -4, 5, 6}));
+  col0[1] = 20.0;  // the storage was kept: views of other columns stay valid
+  EXPECT_EQ(m(1, 0), 20.0);
+}
+
+TEST(Matrix, ReplaceColChecksTheColumnBeforeTheSize) {
+  Matrix m(2, 3, Values({1, 2, 3, 4, 5, 6}), true);
+  const std::vector<double> before = StorageOf(m);
+  ExpectOutOfRange([&] { m.ReplaceCol(3, Values({1, 2, 3})); }, "CMatrix::ReplaceCol invalid column number");
+  ExpectOutOfRange([&] { m.ReplaceCol(-1, Values({1, 2})); }, "CMatrix::ReplaceCol invalid column number");
+  ExpectOutOfRange([&] { m.ReplaceCol(0, Values({1, 2, 3})); }, "CMatrix::ReplaceCol invalid array size");
+  ExpectOutOfRange([&] { m.ReplaceCol(0, Values({1})); }, "CMatrix::ReplaceCol invalid array size");
+  EXPECT_EQ(StorageOf(m), before);
+  EXPECT_EQ(m.Rows(), 2);
+  EXPECT_EQ(m.Cols(), 3);
+}
+
+// ---- AppendRow / AppendCol ----
+
+TEST(Matrix, AppendRowToTheEmptyMatrixMakesOneRow) {
+  Matrix m;
+  m.AppendRow(Values({7, 8, 9}));
+  EXPECT_EQ(m.Rows(), 1);
+  EXPECT_EQ(m.Cols(), 3);
+  EXPECT_EQ(StorageOf(m), (std::vector<double>{7, 8, 9}));
+}
+
+TEST(Matrix, AppendRowGrowsAndKeepsTheOldElements) {
+  Matrix m(2, 3, Values({1, 2, 3, 4, 5, 6}), false);
+  m.AppendRow(Values({7, 8, 9}));
+  ASSERT_EQ(m.Rows(), 3);
+  ASSERT_EQ(m.Cols(), 3);
+  EXPECT_EQ(StorageOf(m), (std::vector<double>{1, 4, 7, 2, 5, 8, 3, 6, 9}));
+}
+
+TEST(Matrix, ZeroRowMatrixIsNotEmpty) {
+  Matrix m(0, 5);
+  ExpectOutOfRange([&] { m.AppendRow(Values({1, 2, 3, 4})); }, "CMatrix::AppendRow invalid array size");
+  EXPECT_EQ(m.Rows(), 0);
+  EXPECT_EQ(m.Cols(), 5);
+  m.AppendRow(Values({1, 2, 3, 4, 5}));
+  EXPECT_EQ(m.Rows(), 1);
+  EXPECT_EQ(m.Cols(), 5);
+  EXPECT_EQ(StorageOf(m), (std::vector<double>{1, 2, 3, 4, 5}));
+
+  Matrix n(3, 0);
+  ExpectOutOfRange([&] { n.AppendCol(Values({1, 2})); }, "CMatrix::AppendCol invalid array size");
+  n.AppendCol(Values({1, 2, 3}));
+  EXPECT_EQ(n.Rows(), 3);
+  EXPECT_EQ(n.Cols(), 1);
+}
+
+TEST(Matrix, EmptyRowMakesAOneByZeroMatrixThatIsNoLongerEmpty) {
+  Matrix m;
+  m.AppendRow(Array());
+  EXPECT_EQ(m.Rows(), 1);
+  EXPECT_EQ(m.Cols(), 0);
+  ExpectOutOfRange([&] { m.AppendRow(Values({1, 2, 3})); }, "CMatrix::AppendRow invalid array size");
+  EXPECT_EQ(m.Rows(), 1);
+  EXPECT_EQ(m.Cols(), 0);
+}
+
+TEST(Matrix, AppendColToTheEmptyMatrixMakesOneColumn) {
+  Matrix m;
+  m.AppendCol(Values({1, 2, 3, 4}));
+  EXPECT_EQ(m.Rows(), 4);
+  EXPECT_EQ(m.Cols(), 1);
+  Array col;
+  m.GetCol(0, col);
+  EXPECT_EQ(std::vector<double>(std::begin(col), std::end(col)), (std::vector<double>{1, 2, 3, 4}));
+}
+
+TEST(Matrix, AppendColGrowsAndKeepsTheOldElements) {
+  Matrix m(2, 2, Values({1, 2, 3, 4}), true);
+  m.AppendCol(Values({5, 6}));
+  EXPECT_EQ(m.Cols(), 3);
+  EXPECT_EQ(StorageOf(m), (std::vector<double>{1, 2, 3, 4, 5, 6}));
+}
+
+TEST(Matrix, FailedAppendsLeaveTheMatrixUnchanged) {
+  Matrix m(2, 3, Values({1, 2, 3, 4, 5, 6}), true);
+  const std::vector<double> before = StorageOf(m);
+  ExpectOutOfRange([&] { m.AppendRow(Values({1, 2})); }, "CMatrix::AppendRow invalid array size");
+  ExpectOutOfRange([&] { m.AppendRow(Values({1, 2, 3, 4})); }, "CMatrix::AppendRow invalid array size");
+  ExpectOutOfRange([&] { m.AppendCol(Values({1, 2, 3})); }, "CMatrix::AppendCol invalid array size");
+  ExpectOutOfRange([&] { m.AppendCol(Array()); }, "CMatrix::AppendCol invalid array size");
+  EXPECT_EQ(m.Rows(), 2);
+  EXPECT_EQ(m.Cols(), 3);
+  EXPECT_EQ(StorageOf(m), before);
+}
+
+// Growing a matrix one row at a time (as the approximation data sets do)
+// keeps every row where it was written.
+TEST(Matrix, RepeatedAppendRowBuildsTheRowMajorTable) {
+  Matrix m;
+  for (int i = 0; i < 5; ++i) m.AppendRow(Values({double(i), 10.0 + i}));
+  ASSERT_EQ(m.Rows(), 5);
+  for (int i = 0; i < 5; ++i) {
+    EXPECT_EQ(m(i, 0), double(i));
+    EXPECT_EQ(m(i, 1), 10.0 + i);
+  }
+}
+
+// ---- copies ----
+
+TEST(Matrix, CopiesAreDeep) {
+  Matrix b(2, 2, Values({1, 2, 3, 4}), true);
+  Matrix a;
+  a = b;
+  const Matrix c(b);
+  b(0, 0) = 100.0;
+  b.AppendCol(Values({5, 6}));
+  EXPECT_EQ(StorageOf(a), (std::vector<double>{1, 2, 3, 4}));
+  EXPECT_EQ(StorageOf(c), (std::vector<double>{1, 2, 3, 4}));
+  a(1, 1) = -1.0;
+  EXPECT_EQ(b(1, 1), 4.0);
+}
+
+TEST(Matrix, AssignmentTakesTheSourceDimensions) {
+  Matrix a(4, 4, 1.0);
+  const Matrix b(1, 3, 2.0);
+  a = b;
+  EXPECT_EQ(a.Rows(), 1);
+  EXPECT_EQ(a.Cols(), 3);
+  EXPECT_EQ(StorageOf(a), (std::vector<double>{2, 2, 2}));
+}
+
+TEST(Matrix, SelfAssignmentKeepsTheContents) {
+  Matrix a(2, 2, Values({1, 2, 3, 4}), true);
+  Matrix& alias = a;
+  a = alias;
+  EXPECT_EQ(StorageOf(a), (std::vector<double>{1, 2, 3, 4}));
+}
+
+TEST(Matrix, IntegerInstantiation) {
+  CMatrix<int> m(2, 2, std::valarray<int>{1, 2, 3, 4}, false);
+  EXPECT_EQ(m(0, 1), 2);
+  EXPECT_EQ(m(1, 0), 3);
+  m.AppendRow(std::valarray<int>{5, 6});
+  EXPECT_EQ(m.Rows(), 3);
+  EXPECT_EQ(m(2, 1), 6);
+}
+
+}  // namespace

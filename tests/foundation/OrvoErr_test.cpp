@@ -1,0 +1,148 @@
+// The exception family: payload, truncation, fixed messages, the log record
+// made at construction, the catch hierarchy and copying.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <type_traits>
+
+#include "foundation/LogTrace.h"
+#include "rbo/foundation/OrvoErr.h"
+
+namespace {
+
+using refhost::LogCapture;
+
+constexpr const char* kUnit = "SomeUnit";
+
+TEST(OrvoErr, StoresFileLineAndMessageAndLogsCreation) {
+  LogCapture capture;
+  const COrvoErr e(kUnit, 321, "a message");
+  EXPECT_EQ(e.m_pszFile, kUnit);  // the pointer itself: the text is not copied
+  EXPECT_EQ(e.m_nLine, 321);
+  EXPECT_STREQ(e.what(), "a message");
+  EXPECT_EQ(static_cast<const void*>(e.what()), static_cast<const void*>(e.m_szMessage));
+  ASSERT_EQ(capture.Records().size(), 1u) << rbotest::Dump(capture.Records());
+  const refhost::LogRecord& r = capture.Records()[0];
+  EXPECT_EQ(r.call, "LNewException");
+  EXPECT_EQ(r.file, kUnit);
+  EXPECT_EQ(r.line, 321);
+  EXPECT_EQ(r.text, "a message");
+}
+
+TEST(OrvoErr, MessageBufferIsPaddedWithNul) {
+  const COrvoErr e(nullptr, 1, "abc");
+  for (int i = 3; i < COrvoErr::kMessageSize; ++i) ASSERT_EQ(e.m_szMessage[i], '\0') << "byte " << i;
+}
+
+TEST(OrvoErr, MessageIsCopiedSoTheCallersBufferMayBeTemporary) {
+  auto make = [] {
+    std::string temporary = "built at run time ";
+    temporary += std::to_string(42);
+    return COrvoErr(nullptr, 1, temporary.c_str());
+  };
+  const COrvoErr e = make();
+  EXPECT_STREQ(e.what(), "built at run time 42");
+}
+
+// Messages of 511 characters fit; longer ones keep their first 511.  The
+// construction record carries the text as the thrower gave it.
+class OrvoErrTruncation : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(OrvoErrTruncation, KeepsAtMost511Characters) {
+  const std::size_t n = GetParam();
+  std::string text;
+  for (std::size_t i = 0; i < n; ++i) text += char('a' + i % 26);
+  LogCapture capture;
+  const COrvoErr e(kUnit, 7, text.c_str());
+  const std::size_t nKept = n < 511 ? n : 511;
+  EXPECT_EQ(std::strlen(e.what()), nKept);
+  EXPECT_EQ(std::string(e.what()), text.substr(0, nKept));
+  EXPECT_EQ(e.m_szMessage[COrvoErr::kMessageSize - 1], '\0');
+  ASSERT_EQ(capture.Records().size(), 1u);
+  EXPECT_EQ(capture.Records()[0].text, text);
+}
+
+INSTANTIATE_TEST_SUITE_P(Lengths, OrvoErrTruncation, ::testing::Values(0u, 1u, 510u, 511u, 512u, 513u, 2000u));
+
+TEST(OrvoErr, NullFileMakesAValidExceptionWithoutALogRecord) {
+  LogCapture capture;
+  const CInvalidKey e(nullptr, 12);
+  EXPECT_EQ(e.m_pszFile, nullptr);
+  EXPECT_EQ(e.m_nLine, 12);
+  EXPECT_STREQ(e.what(), "Invalid key");
+  EXPECT_TRUE(capture.Records().empty()) << rbotest::Dump(capture.Records());
+}
+
+TEST(OrvoErr, CopiesShareTheFilePointerAndTheWholeMessageWithoutLogging) {
+  const CNullPtr original(kUnit, 99);
+  LogCapture capture;
+  const CNullPtr copy(original);
+  EXPECT_EQ(copy.m_pszFile, original.m_pszFile);
+  EXPECT_EQ(copy.m_nLine, 99);
+  EXPECT_EQ(std::memcmp(copy.m_szMessage, original.m_szMessage, COrvoErr::kMessageSize), 0);
+
+  CNullPtr assigned(nullptr, 0);
+  assigned = original;
+  EXPECT_EQ(assigned.m_pszFile, original.m_pszFile);
+  EXPECT_EQ(assigned.m_nLine, 99);
+  EXPECT_STREQ(assigned.what(), "Null pointer found");
+  EXPECT_TRUE(capture.Records().empty()) << rbotest::Dump(capture.Records());
+}
+
+// ---- the six leaf classes: fixed message, base, construction record ----
+
+template <class E>
+struct LeafTraits;
+template <> struct LeafTraits<CInvalidType> { static constexpr const char* kText = "Object type is invalid"; static constexpr bool kEng = true; };
+template <> struct LeafTraits<CInvalidKey> { static constexpr const char* kText = "Invalid key"; static constexpr bool kEng = true; };
+template <> struct LeafTraits<CInvalidArgument> { static constexpr const char* kText = "Function/method object is invalid"; static constexpr bool kEng = true; };
+template <> struct LeafTraits<CGetObject> { static constexpr const char* kText = "Could not get object"; static constexpr bool kEng = true; };
+template <> struct LeafTraits<CNullPtr> { static constexpr const char* kText = "Null pointer found"; static constexpr bool kEng = true; };
+template <> struct LeafTraits<CCheckPassFail> { static constexpr const char* kText = "CheckPassFail"; static constexpr bool kEng = false; };
+
+template <class Handler, class E>
+bool CaughtAs() {
+  try {
+    throw E(nullptr, 1);
+  } catch (const Handler&) {
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+template <class E>
+class LeafException : public ::testing::Test {};
+using LeafClasses = ::testing::Types<CInvalidType, CInvalidKey, CInvalidArgument, CGetObject, CNullPtr, CCheckPassFail>;
+TYPED_TEST_SUITE(LeafException, LeafClasses);
+
+TYPED_TEST(LeafException, CarriesItsFixedMessageAndLogsIt) {
+  LogCapture capture;
+  const TypeParam e(kUnit, 55);
+  EXPECT_STREQ(e.what(), LeafTraits<TypeParam>::kText);
+  EXPECT_EQ(e.m_nLine, 55);
+  ASSERT_EQ(capture.Records().size(), 1u);
+  EXPECT_EQ(capture.Records()[0].call, "LNewException");
+  EXPECT_EQ(capture.Records()[0].file, kUnit);
+  EXPECT_EQ(capture.Records()[0].line, 55);
+  EXPECT_EQ(capture.Records()[0].text, LeafTraits<TypeParam>::kText);
+}
+
+TYPED_TEST(LeafException, CatchHierarchy) {
+  EXPECT_TRUE((CaughtAs<std::exception, TypeParam>()));
+  EXPECT_TRUE((CaughtAs<COrvoErr, TypeParam>()));
+  // CCheckPassFail is not an engineering error: a CEngErr handler lets it pass.
+  EXPECT_EQ((CaughtAs<CEngErr, TypeParam>()), LeafTraits<TypeParam>::kEng);
+  // Leaves are not related to one another.
+  if (!std::is_same<TypeParam, CInvalidType>::value) {
+    EXPECT_FALSE((CaughtAs<CInvalidType, TypeParam>()));
+  }
+}
+
+TEST(OrvoErr, EngErrCarriesTheGivenMessage) {
+  const CEngErr e(nullptr, 3, "engineering");
+  EXPECT_STREQ(e.what(), "engineering");
+}
+
+}  // namespace

@@ -1,0 +1,247 @@
+// The reference host's analysis runner: serial and parallel runs of the
+// in-process analysis, output sizing, failure reports and worker count.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <mutex>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <valarray>
+#include <vector>
+
+#include "rbo/foundation/Matrix.h"
+#include "rbo/host/DBUtils.h"
+#include "rbo/host/ReferenceHost.h"
+
+namespace {
+
+using VD = std::valarray<double>;
+
+// Restores the runner's process-wide settings after each test.
+class AnalysisRunner : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    refhost::SetAnalysis(nullptr);
+    refhost::SetWorkerCount(0);
+  }
+
+  void RunSerial(CMatrix<double>& in, CMatrix<double>& out) { Analysis(in, out, m_s, m_s, m_s, m_s, false, 0, -1); }
+  void RunParallel(CMatrix<double>& in, CMatrix<double>& out) {
+    AnalysePar(in, out, m_s, m_s, m_s, m_s, m_s, m_s, 0, false, m_s, 0);
+  }
+
+  std::string m_s;  // the file and program names, which the in-process runner ignores
+};
+
+// 3 inputs per point; point j is (j, 0.5 j + 1, -j).
+CMatrix<double> Points(int nPoints) {
+  CMatrix<double> m(3, nPoints);
+  for (int j = 0; j < nPoints; ++j) {
+    m(0, j) = j;
+    m(1, j) = 0.5 * j + 1.0;
+    m(2, j) = -j;
+  }
+  return m;
+}
+
+// Outputs: sum and product of the inputs.
+void SumAndProduct(const VD& in, VD& out) {
+  out[0] = in.sum();
+  out[1] = in[0] * in[1] * in[2];
+}
+
+TEST_F(AnalysisRunner, SerialRunFillsOneColumnPerPointKeepingTheRows) {
+  refhost::SetAnalysis(SumAndProduct);
+  CMatrix<double> in = Points(5);
+  CMatrix<double> out(2, 0);  // rows set by the caller, columns left to the runner
+  RunSerial(in, out);
+  ASSERT_EQ(out.Rows(), 2);
+  ASSERT_EQ(out.Cols(), 5);
+  for (int j = 0; j < 5; ++j) {
+    EXPECT_EQ(out(0, j), 0.5 * j + 1.0) << j;  // j + (0.5 j + 1) - j
+    EXPECT_EQ(out(1, j), -double(j) * j * (0.5 * j + 1.0)) << j;
+  }
+}
+
+TEST_F(AnalysisRunner, AnOutputMatrixWithOtherColumnsTakesTheInputColumns) {
+  refhost::SetAnalysis(SumAndProduct);
+  CMatrix<double> in = Points(3);
+  CMatrix<double> wide(2, 7, 42.0);
+  RunParallel(in, wide);
+  EXPECT_EQ(wide.Cols(), 3);
+  CMatrix<double> narrow(2, 1, 42.0);
+  RunSerial(in, narrow);
+  EXPECT_EQ(narrow.Cols(), 3);
+  EXPECT_EQ(narrow(0, 2), 2.0);
+}
+
+TEST_F(AnalysisRunner, ParallelAndSerialRunsGiveIdenticalOutputs) {
+  // An analysis with some arithmetic per point, so that a column written to
+  // the wrong place or read from another point's inputs shows.
+  refhost::SetAnalysis([](const VD& in, VD& out) {
+    for (std::size_t i = 0; i < out.size(); ++i)
+      out[i] = std::sin(in[0] * double(i + 1)) + in[1] * in[2] / (1.0 + double(i));
+  });
+  refhost::SetWorkerCount(3);
+  CMatrix<double> in = Points(101);
+  CMatrix<double> serial(4, 101), parallel(4, 101);
+  RunSerial(in, serial);
+  RunParallel(in, parallel);
+  for (int j = 0; j < 101; ++j)
+    for (int i = 0; i < 4; ++i) ASSERT_EQ(serial(i, j), parallel(i, j)) << i << ", " << j;
+}
+
+TEST_F(AnalysisRunner, NoColumnsNeedNoAnalysis) {
+  std::atomic<int> nCalls{0};
+  refhost::SetAnalysis([&](const VD&, VD&) { ++nCalls; });
+  CMatrix<double> in(3, 0), out(2, 4);
+  RunParallel(in, out);
+  EXPECT_EQ(out.Rows(), 2);
+  EXPECT_EQ(out.Cols(), 0);
+  EXPECT_EQ(nCalls.load(), 0);
+}
+
+TEST_F(AnalysisRunner, WithoutAnAnalysisFunctionBothRunsFailAndLeaveTheOutputs) {
+  CMatrix<double> in = Points(2), out(1, 5, 3.0);
+  EXPECT_THROW(
+      {
+        try {
+          RunSerial(in, out);
+        } catch (const std::runtime_error& e) {
+          EXPECT_STREQ(e.what(), "Analysis: no analysis function is set (refhost::SetAnalysis)");
+          throw;
+        }
+      },
+      std::runtime_error);
+  EXPECT_THROW(RunParallel(in, out), std::runtime_error);
+  EXPECT_EQ(out.Cols(), 5);
+}
+
+// ---------------------------------------------------------------- failures
+
+// Returns the message of the runtime_error that run() throws, "" if none.
+template <class Run>
+std::string FailureOf(Run run) {
+  try {
+    run();
+  } catch (const std::runtime_error& e) {
+    return e.what();
+  }
+  return "";
+}
+
+TEST_F(AnalysisRunner, ParallelFailureNamesThePointStopsTheOthersAndNestsTheCause) {
+  std::atomic<int> nCalls{0};
+  refhost::SetAnalysis([&](const VD& in, VD& out) {
+    ++nCalls;
+    if (in[0] == 3.0) throw std::domain_error("mesh did not converge");
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    out = 1.0;
+  });
+  refhost::SetWorkerCount(2);
+  CMatrix<double> in = Points(64), out(1, 64);
+  try {
+    RunParallel(in, out);
+    FAIL() << "no exception";
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ(e.what(), "analysis point 3 (inputs 3, 2.5, -3) failed: mesh did not converge");
+    EXPECT_THROW(std::rethrow_if_nested(e), std::domain_error);
+  }
+  // Points 0..3 and at most a few that the other worker took before the
+  // failure was seen; 64 would mean the run went on.
+  EXPECT_LE(nCalls.load(), 12);
+}
+
+TEST_F(AnalysisRunner, SerialFailureStopsAtThePointAndKeepsTheColumnsDone) {
+  int nCalls = 0;
+  refhost::SetAnalysis([&](const VD& in, VD& out) {
+    ++nCalls;
+    if (in[0] == 2.0) throw 7;  // not a std::exception
+    out = in[0];
+  });
+  CMatrix<double> in = Points(6), out(1, 6, -1.0);
+  EXPECT_EQ(FailureOf([&] { RunSerial(in, out); }),
+            "analysis point 2 (inputs 2, 2, -2) failed with a non-standard exception");
+  EXPECT_EQ(nCalls, 3);
+  EXPECT_EQ(out(0, 1), 1.0);
+  EXPECT_EQ(out(0, 3), -1.0);
+}
+
+TEST_F(AnalysisRunner, ANonFiniteOrUnwrittenOutputIsReported) {
+  // Point 1 writes inf; output 1 is never written, so point 0 already fails
+  // on it in a serial run.
+  refhost::SetAnalysis([](const VD& in, VD& out) {
+    out[0] = in[0] == 1.0 ? HUGE_VAL : 0.0;
+    if (out.size() > 1 && in[0] != 0.0) out[1] = 0.0;
+  });
+  CMatrix<double> in = Points(3);
+  CMatrix<double> one(1, 3);
+  EXPECT_EQ(FailureOf([&] { RunParallel(in, one); }),
+            "analysis point 1 (inputs 1, 1.5, -1) gave the non-finite value inf for output 0 (an output the analysis "
+            "does not write is nan)");
+  CMatrix<double> two(2, 3);
+  EXPECT_EQ(FailureOf([&] { RunSerial(in, two); }),
+            "analysis point 0 (inputs 0, 1, 0) gave the non-finite value nan for output 1 (an output the analysis "
+            "does not write is nan)");
+}
+
+TEST_F(AnalysisRunner, AnAnalysisThatResizesItsOutputsIsReported) {
+  refhost::SetAnalysis([](const VD&, VD& out) { out.resize(1, 0.0); });
+  CMatrix<double> in = Points(1), out(3, 1);
+  EXPECT_EQ(FailureOf([&] { RunParallel(in, out); }), "analysis point 0 (inputs 0, 1, 0) gave 1 outputs instead of 3");
+}
+
+TEST_F(AnalysisRunner, LongInputVectorsAreCutShortInTheReport) {
+  refhost::SetAnalysis([](const VD&, VD&) { throw std::runtime_error("x"); });
+  CMatrix<double> in(20, 1, 0.5), out(1, 1);
+  EXPECT_EQ(FailureOf([&] { RunSerial(in, out); }),
+            "analysis point 0 (inputs 0.5, 0.5, 0.5, 0.5, 0.5, 0.5, 0.5, 0.5, 0.5, 0.5, 0.5, 0.5, 0.5, 0.5, 0.5, "
+            "0.5, ... 20 in all) failed: x");
+}
+
+// ---------------------------------------------------------------- worker count
+
+class WorkerCount : public AnalysisRunner, public ::testing::WithParamInterface<int> {};
+
+TEST_P(WorkerCount, IsHonoured) {
+  // Each analysis waits until the peak number of analyses in flight reaches
+  // the worker count (or 5 s pass), so the first n points must run on n
+  // different threads at once; more workers would raise the peak beyond n.
+  const int n = GetParam();
+  std::atomic<int> nActive{0}, nPeak{0};
+  std::mutex mutex;
+  std::set<std::thread::id> threads;
+  refhost::SetAnalysis([&](const VD&, VD& out) {
+    const int nNow = ++nActive;
+    for (int nSeen = nPeak.load(); nNow > nSeen && !nPeak.compare_exchange_weak(nSeen, nNow);) {
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (nPeak.load() < n && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      threads.insert(std::this_thread::get_id());
+    }
+    out = 0.0;
+    --nActive;
+  });
+  refhost::SetWorkerCount(n);
+  CMatrix<double> in = Points(4 * n), out(1, 4 * n);
+  RunParallel(in, out);
+  EXPECT_EQ(nPeak.load(), n);
+  EXPECT_EQ(int(threads.size()), n);
+  if (n == 1) {
+    EXPECT_EQ(*threads.begin(), std::this_thread::get_id());  // one worker: the caller itself
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Runner, WorkerCount, ::testing::Values(1, 2, 3, 5));
+
+TEST_F(AnalysisRunner, ANegativeWorkerCountIsRejected) {
+  EXPECT_THROW(refhost::SetWorkerCount(-1), std::invalid_argument);
+}
+
+}  // namespace
