@@ -150,6 +150,13 @@ std::vector<int> ResponseList(int M) {
 
 }  // namespace
 
+void ResetApproximationState() {
+  for (CMatrix<double>* p : {s_approxX, s_approxY, s_restartX, s_restartY, s_restartK, s_restartZ})
+    if (p != nullptr) *p = CMatrix<double>();
+  if (s_restartE != nullptr) *s_restartE = CMatrix<int>();
+  s_nApproxRandResps = s_nRestartRandResps = s_nRestartCalls = 0;
+}
+
 void AdjustRespsByApprox(CDB* pDB, CMatrix<double>& designPoints, CMatrix<double>& analysisOutputs,
                          std::valarray<int>& inputRandVar, std::valarray<int>& inputParamCode,
                          std::valarray<int>& entryNumbers, std::valarray<int>& roles,

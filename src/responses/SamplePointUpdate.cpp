@@ -29,6 +29,7 @@ std::valarray<double> s_sampleEntryMeans;     ///< per entry: running mean, or s
 double s_sampleJointFraction = 0.0;           ///< running fraction of samples with the joint flag
 double s_sampleAnyFraction = 0.0;             ///< running fraction of samples violating any bound
 bool s_bStarted = false;                      ///< a first batch has been folded
+bool s_bHaveSubstitutes = false;              ///< substitute values were computed since the first batch
 
 // Reads a record of the store, timing the read on the host's read timer.
 bool TimedGetObject(vbPersistent& record) {
@@ -145,6 +146,7 @@ void ComputeSubstitutes(CDB* pDB, POD* pPod, const std::valarray<int>& marks) {
         .Throw<CCheckPassFail>(kUnitRandRespModules, __LINE__);
   for (std::size_t i = 0; i < E; ++i)
     if (isSubstituted(i)) s_sampleEntryMeans[i] /= double(nPassing);
+  s_bHaveSubstitutes = true;
 }
 
 void RequireStarted(std::size_t nEntries, std::size_t nRecords) {
@@ -161,6 +163,7 @@ void ResetSamplePointState() {
   s_sampleEntryMeans.resize(0);
   s_sampleJointFraction = s_sampleAnyFraction = 0.0;
   s_bStarted = false;
+  s_bHaveSubstitutes = false;
 }
 
 }  // namespace rbo
@@ -248,6 +251,7 @@ bool UpdateSamplePointRandResps(CDB* pDB, bool bFirstBatch, int nSamplesBefore, 
       s_sampleEntryMeans.resize(E, 0.0);
       s_sampleEntryMeans = 0.0;
       s_bStarted = true;
+      s_bHaveSubstitutes = false;
     }
     RequireStarted(E, std::size_t(nRandResps));
 
@@ -281,8 +285,13 @@ bool UpdateSamplePointRandResps(CDB* pDB, bool bFirstBatch, int nSamplesBefore, 
           if (entryNumbers[i] < 0) {
             if (i < marks.size() && marks[i] == kPassFailMark) s_sampleEntryMeans[i] = work[i];
           } else if (IsFoldedRandomEntry(entryNumbers, roles, i)) {
+            // Without substitutes from the store (a violation outside the
+            // first batch, none before), the response's own running mean
+            // stands in: the sample then leaves the mean where it is.
             const int k = entryNumbers[i];
-            UpdateRecord(s_sampleRandResps[std::size_t(k - 1)], k, s_sampleEntryMeans[i], N, tol, flags);
+            CRandResp& r = s_sampleRandResps[std::size_t(k - 1)];
+            const double y = s_bHaveSubstitutes ? s_sampleEntryMeans[i] : r.GetMean();
+            UpdateRecord(r, k, y, N, tol, flags);
             bResult = false;
           }
         }

@@ -49,6 +49,13 @@ std::valarray<int> MeanEntryNumbers(const std::valarray<int>& entryNumbers, cons
 
 }  // namespace
 
+void ResetSurfaceState() {
+  ResetApproximationState();
+  if (s_samplingX != nullptr) *s_samplingX = CMatrix<double>();
+  if (s_samplingY != nullptr) *s_samplingY = CMatrix<double>();
+  s_nSamplingRandResps = 0;
+}
+
 void AdjustRespsBySampling(CDB* pDB, int nMethod, int nSamples, CMatrix<double>& designPoints,
                            CMatrix<double>& analysisOutputs, std::valarray<int>& inputRandVar,
                            std::valarray<int>& inputParamCode, std::valarray<int>& entryNumbers,

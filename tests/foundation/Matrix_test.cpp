@@ -47,6 +47,7 @@ struct BadSize {
   int nRows, nCols, nValues;  // nValues < 0: the constructor without values
   const char* pszMessage;
 };
+void PrintTo(const BadSize& c, std::ostream* os) { *os << c.nRows << "x" << c.nCols << " values " << c.nValues; }
 
 class MatrixBadSize : public ::testing::TestWithParam<BadSize> {};
 

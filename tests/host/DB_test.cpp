@@ -67,6 +67,7 @@ struct OptCase {
   unsigned nSelect;
   int nExpected;  // -100: any value other than 2
 };
+void PrintTo(const OptCase& c, std::ostream* os) { *os << "kind " << c.nKind << " select " << c.nSelect; }
 
 class DBOptMethod : public ::testing::TestWithParam<OptCase> {};
 

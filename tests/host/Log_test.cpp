@@ -44,6 +44,7 @@ struct PrintCase {
   std::string expected;
   void (*print)();
 };
+void PrintTo(const PrintCase& c, std::ostream* os) { *os << c.pszName; }
 
 class LogPrint : public ::testing::TestWithParam<PrintCase> {};
 

@@ -187,6 +187,7 @@ struct LimitCase {
   DistCase dist;
   double dLow, dUp;
 };
+void PrintTo(const LimitCase& c, std::ostream* os) { *os << c.pszName; }
 
 class SupportLimits : public ::testing::TestWithParam<LimitCase> {};
 
@@ -351,6 +352,9 @@ TEST(Density, IsCappedAtTheLibrarysInfinity) {
 struct NearLocationCase {
   double dGamma, dEta, dBeta;
 };
+void PrintTo(const NearLocationCase& c, std::ostream* os) {
+  *os << "gamma " << c.dGamma << " eta " << c.dEta << " beta " << c.dBeta;
+}
 
 class WeibullAtLocation : public ::testing::TestWithParam<NearLocationCase> {};
 
@@ -462,6 +466,7 @@ struct TypeOp {
   std::function<void(CRandVar&)> op;
   int nGuardLevels;  ///< guarded operations the exception crosses
 };
+void PrintTo(const TypeOp& c, std::ostream* os) { *os << c.pszName; }
 
 class InvalidTypeOp : public ::testing::TestWithParam<TypeOp> {};
 

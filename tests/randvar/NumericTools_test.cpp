@@ -78,6 +78,7 @@ struct CloseCase {
   double a, b, tol;
   bool bClose;
 };
+void PrintTo(const CloseCase& c, std::ostream* os) { *os << c.a << " vs " << c.b << " tol " << c.tol; }
 
 class TwoNumbersAreClose : public ::testing::TestWithParam<CloseCase> {};
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cmath>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -38,6 +39,8 @@ inline const std::vector<DistCase>& Distributions() {
 }
 
 inline std::string CaseName(const DistCase& c) { return c.pszName; }
+/// How test output names a case.
+inline void PrintTo(const DistCase& c, std::ostream* os) { *os << c.pszName; }
 
 /// Fractional error bound of the library's error-function fit (its erfc part).
 constexpr double kErfFitError = 1.2e-7;

@@ -81,6 +81,7 @@ struct WeibullFit {
   double dMean, dStdDev;
   double dBeta, dEta;  ///< the documented fitted shape and scale (ten digits)
 };
+void PrintTo(const WeibullFit& f, std::ostream* os) { *os << "mean " << f.dMean << " sd " << f.dStdDev; }
 
 class WeibullFromMoments : public ::testing::TestWithParam<WeibullFit> {};
 

@@ -68,6 +68,7 @@ struct InvalidCase {
   std::vector<std::string> details;
   bool bTypeError;  ///< CInvalidType rather than CInvalidArgument
 };
+void PrintTo(const InvalidCase& c, std::ostream* os) { *os << c.pszName; }
 
 std::vector<InvalidCase> InvalidCases() {
   const std::string normal = "Invalid value of the Standard Deviation (2nd parameter) for\n";
@@ -193,6 +194,7 @@ struct ValidCase {
   int nType;
   double p1, p2, p3;
 };
+void PrintTo(const ValidCase& c, std::ostream* os) { *os << c.pszName; }
 
 class RandVarValid : public ::testing::TestWithParam<ValidCase> {};
 
@@ -277,6 +279,7 @@ struct MeanSdCase {
   std::vector<std::string> details;
   bool bTypeError;
 };
+void PrintTo(const MeanSdCase& c, std::ostream* os) { *os << c.pszName; }
 
 std::vector<MeanSdCase> MeanSdCases() {
   const std::string sdTitle = "Invalid value of the Standard Deviation for\n";

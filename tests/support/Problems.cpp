@@ -1,5 +1,6 @@
 #include "support/Problems.h"
 
+#include "responses/ResponseSurface.h"
 #include "responses/ResponseTables.h"
 #include "sampling/SamplingInternals.h"
 
@@ -8,6 +9,8 @@ namespace testsupport {
 void ResetLibraryState() {
   rbo::ResetResponseTables();
   rbo::ResetExpansionState();
+  rbo::ResetSurfaceState();
+  rbo::ResetSamplePointState();
 }
 
 Evaluation Evaluate(CDB& db, const refhost::ProblemBuilder& builder, const refhost::ModelFunction& model,
