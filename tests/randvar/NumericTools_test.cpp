@@ -8,6 +8,7 @@
 #include <string>
 
 #include "randvar/RandVarCases.h"
+#include "randvar/RandVarConstants.h"
 #include "rbo/RandVar.h"
 #include "support/RandVarInternals.h"
 
@@ -153,4 +154,10 @@ TEST(WeibullMomentRatio, IncreasesWithTheShape) {
   }
 }
 
+}  // namespace
+
+namespace {
+// The cap's threshold is a literal so that it needs no start-up code; it
+// must be the very double that the logarithm of 1e30 gives.
+TEST(LibraryInfinity, LogarithmConstantIsTheLogOfTheCap) { EXPECT_EQ(rbo::kLnBig, std::log(rbo::kBig)); }
 }  // namespace
