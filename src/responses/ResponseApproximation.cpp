@@ -21,6 +21,7 @@ namespace {
 
 constexpr int kLineGuardApprox = 1655;
 constexpr int kLineGuardApproxRestart = 4852;
+// The optimiser's gradient-correction method (GetOptMethod, GetKorrMethod).
 constexpr int kMethodGradientCorrection = 2;
 
 // Regression data of the first variant: kept for the life of the library.
@@ -173,12 +174,7 @@ void AdjustRespsByApprox(CDB* pDB, CMatrix<double>& designPoints, CMatrix<double
     CMatrix<double> G(M, N);
 
     const RegressionInputs regression{pDB, &inputRandVar, &inputParamCode, &entryNumbers, &roles, &randVars};
-    std::valarray<double> x, y, r(0.0, entryNumbers.size());
-    for (int j = 0; j < D; ++j) {
-      designPoints.GetCol(j, x);
-      analysisOutputs.GetCol(j, y);
-      AppendRegressionRow(regression, x, y, r, *s_approxX, *s_approxY);
-    }
+    AppendRegressionRows(regression, designPoints, analysisOutputs, *s_approxX, *s_approxY);
 
     CMatrix<int> E;
     CMatrix<double> A, K;

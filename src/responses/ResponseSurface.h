@@ -58,6 +58,11 @@ struct RegressionInputs {
 void AppendRegressionRow(const RegressionInputs& in, std::valarray<double>& x, std::valarray<double>& y,
                          std::valarray<double>& r, CMatrix<double>& X, CMatrix<double>& Y);
 
+/// AppendRegressionRow for every design point j: column j of designPoints
+/// and of analysisOutputs.
+void AppendRegressionRows(const RegressionInputs& in, CMatrix<double>& designPoints, CMatrix<double>& analysisOutputs,
+                          CMatrix<double>& X, CMatrix<double>& Y);
+
 /// Outcome of a fit.  A failed fit has been reported in the log and is not
 /// an exception: the caller returns leaving its outputs as they were.
 enum class FitOutcome { kFitted, kNoModel, kRankDeficient };

@@ -38,6 +38,16 @@ void AppendRegressionRow(const RegressionInputs& in, std::valarray<double>& x, s
   Y.AppendRow(v);
 }
 
+void AppendRegressionRows(const RegressionInputs& in, CMatrix<double>& designPoints, CMatrix<double>& analysisOutputs,
+                          CMatrix<double>& X, CMatrix<double>& Y) {
+  std::valarray<double> x, y, r(0.0, in.pEntryNumbers->size());
+  for (int j = 0; j < designPoints.Cols(); ++j) {
+    designPoints.GetCol(j, x);
+    analysisOutputs.GetCol(j, y);
+    AppendRegressionRow(in, x, y, r, X, Y);
+  }
+}
+
 FitOutcome FitResponseSurface(const std::vector<int>& orders, int nRandVars, CMatrix<double>& X,
                               CMatrix<double>& Y, CMatrix<int>& E, CMatrix<double>& A, CMatrix<double>& K) {
   static constexpr const char* kCannotFit = "Could not construct approximations for random responses.\n";

@@ -4,6 +4,7 @@
 // hypercube (4) to give each random response's mean, standard deviation and
 // probabilities of violating its bounds.
 #include "foundation/Guard.h"
+#include "foundation/MethodCodes.h"
 #include "foundation/SourceUnits.h"
 #include "rbo/RandVarModules.h"
 #include "rbo/host/DB.h"
@@ -16,8 +17,6 @@ namespace {
 
 constexpr int kLineGuardSampling = 2597;
 constexpr int kLineInvalidSamplingMethod = 2382;
-constexpr int kMethodSurfaceMonteCarlo = 3;
-constexpr int kMethodSurfaceLatinHyperCube = 4;
 
 // Regression data of this method: every design point evaluated by methods 3
 // and 4 since the library was loaded.
@@ -78,11 +77,7 @@ void AdjustRespsBySampling(CDB* pDB, int nMethod, int nSamples, CMatrix<double>&
     const std::valarray<int> meanNumbers = MeanEntryNumbers(entryNumbers, roles, M);
 
     const RegressionInputs regression{pDB, &inputRandVar, &inputParamCode, &entryNumbers, &roles, &randVars};
-    for (int j = 0; j < D; ++j) {
-      designPoints.GetCol(j, x);
-      analysisOutputs.GetCol(j, y);
-      AppendRegressionRow(regression, x, y, r, *s_samplingX, *s_samplingY);
-    }
+    AppendRegressionRows(regression, designPoints, analysisOutputs, *s_samplingX, *s_samplingY);
 
     CMatrix<int> E;
     CMatrix<double> A, K;

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "foundation/Guard.h"
+#include "foundation/MethodCodes.h"
 #include "foundation/SourceUnits.h"
 #include "rbo/RandVarModules.h"
 #include "rbo/host/DB.h"
@@ -17,17 +18,16 @@
 using rbo::ErrorReport;
 using rbo::Guarded;
 using rbo::kUnitRandVarModules;
+using rbo::kMethodApproximation;
+using rbo::kMethodLatinHyperCube;
+using rbo::kMethodMonteCarlo;
+using rbo::kMethodSurfaceLatinHyperCube;
+using rbo::kMethodSurfaceMonteCarlo;
 
 namespace {
 
 constexpr int kLineInvalidMethod = 1453;
 
-// RBO method codes.
-constexpr int kMethodMonteCarlo = 0;
-constexpr int kMethodLatinHyperCube = 1;
-constexpr int kMethodApproximation = 2;
-constexpr int kMethodSurfaceMonteCarlo = 3;
-constexpr int kMethodSurfaceLatinHyperCube = 4;
 
 // Captured from the database on the first call that takes the random path
 // and kept for the life of the process; later changes of the database's

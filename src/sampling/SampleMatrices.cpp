@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "foundation/Guard.h"
+#include "foundation/MethodCodes.h"
 #include "foundation/SourceUnits.h"
 #include "rbo/RandVarModules.h"
 #include "rbo/host/Utility.h"
@@ -16,9 +17,6 @@ using rbo::kUnitRandVarModules;
 namespace {
 
 constexpr int kLineInvalidSamplingMethod = 327;
-
-constexpr int kMethodMonteCarlo = 0;
-constexpr int kMethodLatinHyperCube = 1;
 
 // InverseCDF's default tolerance.
 constexpr double kDefaultTolerance = -1.0;
