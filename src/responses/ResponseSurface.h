@@ -39,6 +39,28 @@ void AdjustRespsBySampling(CDB* pDB, int nMethod, int nSamples, CMatrix<double>&
 /// K(t, c) multiplied by the variables' powers in index order.
 void EvalApproxPolynomial(std::valarray<double>& u, CMatrix<double>& K, CMatrix<int>& E, std::valarray<double>& y);
 
+/// The polynomial of (K, E) prepared for many evaluations: the variables
+/// with a nonzero exponent in each term are listed once, so that an
+/// evaluation forms each power once and multiplies only by the factors that
+/// are not 1.  Bit for bit the same as EvalApproxPolynomial (multiplying by
+/// 1.0 is exact, and the remaining factors keep their index order).
+class CompiledPolynomial {
+ public:
+  CompiledPolynomial(const CMatrix<double>& K, const CMatrix<int>& E, int nVars);
+  /// y[c] for every output c < y.size(); u has one value per variable.
+  void Eval(const std::valarray<double>& u, std::valarray<double>& y);
+
+ private:
+  struct Factor {
+    int nVar;  ///< variable index
+    int nExp;  ///< its exponent (>= 1)
+  };
+  const CMatrix<double>& m_K;          ///< coefficients, terms x outputs
+  std::vector<Factor> m_vFactors;      ///< nonzero-exponent factors of every term, term after term
+  std::vector<std::size_t> m_vStart;   ///< first factor of term t; m_vStart[T] = number of factors
+  std::vector<double> m_vPowers;       ///< the factors' powers at the current point
+};
+
 /// Number of mean entries: random entries (number >= 0) with role -1.
 int CountMeanEntries(const std::valarray<int>& entryNumbers, const std::valarray<int>& roles);
 

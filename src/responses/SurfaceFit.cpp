@@ -77,29 +77,40 @@ FitOutcome FitResponseSurface(const std::vector<int>& orders, int nRandVars, CMa
   return FitOutcome::kFitted;
 }
 
-void EvalApproxPolynomial(std::valarray<double>& u, CMatrix<double>& K, CMatrix<int>& E, std::valarray<double>& y) {
+CompiledPolynomial::CompiledPolynomial(const CMatrix<double>& K, const CMatrix<int>& E, int nVars) : m_K(K) {
   const int T = K.Rows();
-  const int nVars = int(u.size());
-  const std::size_t nOut = y.size();
-  y = 0.0;
-  // The powers of one term are the same for every output; form them once.
-  // Powers 0 and 1 need no pow (x^0 = 1 multiplies exactly, x^1 = x), so
-  // only higher powers call it.
-  thread_local std::valarray<double> powers;
-  if (powers.size() != std::size_t(nVars)) powers.resize(std::size_t(nVars));
+  m_vStart.reserve(std::size_t(T) + 1);
   for (int t = 0; t < T; ++t) {
+    m_vStart.push_back(m_vFactors.size());
     const int* pExp = E.ColData(t);
-    for (int i = 0; i < nVars; ++i) {
-      const int e = pExp[i];
-      powers[std::size_t(i)] = e == 0 ? 1.0 : (e == 1 ? u[std::size_t(i)] : std::pow(u[std::size_t(i)], double(e)));
-    }
-    for (std::size_t c = 0; c < nOut; ++c) {
-      double term = K(t, int(c));
-      for (int i = 0; i < nVars; ++i)
-        if (pExp[i] != 0) term *= powers[std::size_t(i)];
+    for (int i = 0; i < nVars; ++i)
+      if (pExp[i] != 0) m_vFactors.push_back({i, pExp[i]});
+  }
+  m_vStart.push_back(m_vFactors.size());
+  m_vPowers.resize(m_vFactors.size());
+}
+
+void CompiledPolynomial::Eval(const std::valarray<double>& u, std::valarray<double>& y) {
+  // x^1 = x needs no pow; higher powers keep it.
+  for (std::size_t f = 0; f < m_vFactors.size(); ++f) {
+    const Factor& factor = m_vFactors[f];
+    const double x = u[std::size_t(factor.nVar)];
+    m_vPowers[f] = factor.nExp == 1 ? x : std::pow(x, double(factor.nExp));
+  }
+  y = 0.0;
+  const int T = m_K.Rows();
+  for (int t = 0; t < T; ++t) {
+    const std::size_t begin = m_vStart[std::size_t(t)], end = m_vStart[std::size_t(t) + 1];
+    for (std::size_t c = 0; c < y.size(); ++c) {
+      double term = m_K(t, int(c));
+      for (std::size_t f = begin; f < end; ++f) term *= m_vPowers[f];
       y[c] += term;
     }
   }
+}
+
+void EvalApproxPolynomial(std::valarray<double>& u, CMatrix<double>& K, CMatrix<int>& E, std::valarray<double>& y) {
+  CompiledPolynomial(K, E, int(u.size())).Eval(u, y);
 }
 
 }  // namespace rbo

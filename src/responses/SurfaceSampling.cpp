@@ -87,6 +87,7 @@ void AdjustRespsBySampling(CDB* pDB, int nMethod, int nSamples, CMatrix<double>&
     const double n = double(nSamples);
     std::valarray<double> m, u(0.0, std::size_t(N)), yHat(0.0, std::size_t(M));
     CMatrix<double> S;
+    CompiledPolynomial surface(K, E, N);
     for (int j = 0; j < D; ++j) {
       s_samplingX->GetRow(P - D + j, m);
       designPoints.GetCol(j, x);
@@ -108,7 +109,7 @@ void AdjustRespsBySampling(CDB* pDB, int nMethod, int nSamples, CMatrix<double>&
 
       for (int s = 0; s < nSamples; ++s) {
         S.GetCol(s, u);
-        EvalApproxPolynomial(u, K, E, yHat);
+        surface.Eval(u, yHat);
         SampleFlags flags;
         for (int c = 0; c < M; ++c)
           AccumulateSample(randResps[std::size_t(meanNumbers[std::size_t(c)] - 1)], yHat[std::size_t(c)], tol, c == 0,

@@ -1,0 +1,154 @@
+// rboapp::Problem: one problem file, parsed and checked, ready to be
+// evaluated by the library on the reference host.
+//
+// The `rbo` command fills it from a problem file (ProblemFile.h,
+// LoadProblem); every command that works on a problem (`run`, `check`,
+// `optimize`) reads it from here.  The struct is plain data plus the
+// ProblemBuilder that lays out the host database and the model function
+// that computes the analysis, so a consumer needs only this header and the
+// reference host:
+//
+//   rboapp::Problem& p = ...;                           // from LoadProblem
+//   std::unique_ptr<CDB> db = p.builder.Build();
+//   refhost::SetRBOMethod(p.settings.method, p.settings.samples);
+//   refhost::SetSeed(p.settings.seed);
+//   refhost::SetWorkerCount(p.settings.workers);
+//   refhost::SetAnalysis(p.builder.Analysis(p.model));
+//   CMatrix<double> points = p.builder.DesignMatrix({x0, x1, ...});   // x: one value per designVariables entry
+//   AnalysisVerif(db.get(), points, ..., p.settings.parallel ? 1 : 0, ...);
+//
+// Caution for batches of several design points: AnalysisVerif evaluates the
+// objective and the constraint value of every column with the design
+// variables of the LAST column of the batch (the host database holds those
+// when it evaluates them), so a term on a design variable (a cost R + S) is
+// wrong for every column but the last.  Evaluate.h recomputes both per
+// column (rboapp::RecomputeObjectiveAndConstraint); use it after every
+// AnalysisVerif call with more than one column.
+//
+// The library fills its process-wide tables (random-variable types, the
+// bounds of the random responses) on its first call and keeps them for the
+// life of the process: one problem per process.  Building the database again
+// from the same builder is fine (the layout is the same every time).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <valarray>
+#include <vector>
+
+#include "rbo/host/ProblemBuilder.h"
+
+namespace rboapp {
+
+/// The library's "infinity": an absent bound.
+constexpr double kNoBound = 1.0e30;
+
+/// How a model variable enters the problem (the ProblemBuilder call that made it).
+enum class VariableKind {
+  kDesign,           ///< deterministic design variable: the optimiser moves it
+  kConstant,         ///< deterministic constant
+  kRandomDesign,     ///< random variable whose mean the optimiser moves (sd fixed)
+  kRandomParameter,  ///< random variable with fixed mean and sd
+};
+
+/// One model variable: one input of the analysis, in analysis-input order.
+struct Variable {
+  std::string name;     ///< as in the problem file; the analysis sees it by this name
+  VariableKind kind;    ///< how it enters the problem
+  int distribution;     ///< CRandVar type code (0 normal, 1 uniform, 2 lognormal, 3 Weibull); 0 when deterministic
+  double value;         ///< value, or the (actual) mean of a random variable
+  double stdDev;        ///< actual standard deviation of a random variable; 0 when deterministic
+  int designVariable;   ///< index into Problem::designVariables, -1 when the optimiser does not move it
+};
+
+/// One independent design variable: one row of the design-point vector that
+/// AnalysisVerif takes, in the order of Problem::designVariables.
+struct DesignVariable {
+  std::string name;  ///< as in the problem file
+  double value;      ///< initial value (the mean of a random design variable)
+  double lower;      ///< lower bound; -kNoBound when the file gives none
+  double upper;      ///< upper bound; kNoBound when the file gives none
+  bool random;       ///< the mean of a random variable (its standard deviation stays fixed)
+  int variable;      ///< index into Problem::variables
+};
+
+/// One response of the analysis, in analysis-output order.
+struct Response {
+  std::string name;          ///< as in the problem file
+  bool random;               ///< statistics (mean, sd, POF) are computed for it
+  refhost::ResponseRef ref;  ///< its entries in the host response vector
+  bool hasLower;             ///< lower bound given: failure (random) / constraint (deterministic) below it
+  double lower;              ///< the lower bound
+  bool hasUpper;             ///< upper bound given: failure / constraint above it
+  double upper;              ///< the upper bound
+  double scale;              ///< divides a violation of either bound
+};
+
+/// One constraint as the host evaluates it: subject <= bound (side > 0) or
+/// subject >= bound (side <= 0).  The bounds of every response appear here
+/// too (the bounds of a random response's mean are what its POF counts).
+struct Constraint {
+  std::string subject;          ///< readable subject: "g" (mean / value), "g.pof", "g.sd", "any", "joint", a design variable
+  refhost::QuantityRef ref;     ///< the host quantity
+  int side;                     ///< > 0 upper bound, <= 0 lower bound
+  double bound;                 ///< the bound
+  double scale;                 ///< divides a violation
+};
+
+/// One term of the objective: coef * subject, or coef * subject^2.
+struct ObjectiveTerm {
+  std::string subject;       ///< readable subject, as for constraints
+  refhost::QuantityRef ref;  ///< the host quantity
+  double coef;               ///< coefficient
+  bool square;               ///< the square of the subject instead of its value
+};
+
+/// How to evaluate: from the problem file, overridden by command-line options.
+struct Settings {
+  int method = 1;             ///< RBO method code 0..4
+  int samples = 10000;        ///< sample points per design point (methods 0, 1, 3, 4)
+  std::uint64_t seed = 1;     ///< seed of the sampling (common random numbers)
+  bool parallel = false;      ///< run the analyses of a batch on worker threads
+  int workers = 0;            ///< worker threads when parallel; 0: one per core
+};
+
+/// The analysis: muparser expressions or an external program (the model
+/// function wraps either).
+enum class AnalysisKind { kExpressions, kProgram };
+
+/// A parsed, checked problem.
+struct Problem {
+  std::string path;                           ///< problem file ("" for the embedded example)
+  std::string title;                          ///< one-line description from the file
+  std::vector<Variable> variables;            ///< model variables, in analysis-input order
+  std::vector<DesignVariable> designVariables;///< independent design variables, in design-point order
+  std::vector<Response> responses;            ///< responses, in analysis-output order
+  std::vector<Constraint> constraints;        ///< every constraint, in the order given to the builder
+  std::vector<ObjectiveTerm> objective;       ///< objective terms
+  int sense = 1;                              ///< +1 minimise, -1 maximise
+  Settings settings;                          ///< method, samples, seed, parallelism
+  std::vector<std::valarray<double>> designPoints;  ///< points to evaluate (`rbo run`); at least the initial point
+  AnalysisKind analysisKind = AnalysisKind::kExpressions;  ///< what the model function runs
+  refhost::ProblemBuilder builder;            ///< lays out the host database (Build) and adapts the model (Analysis)
+  refhost::ModelFunction model;               ///< model variables -> model responses; safe to call on several threads
+
+  /// The design variables' initial values as one design point.
+  std::valarray<double> InitialPoint() const {
+    std::valarray<double> x(designVariables.size());
+    for (std::size_t i = 0; i < designVariables.size(); ++i) x[i] = designVariables[i].value;
+    return x;
+  }
+  /// Lower and upper bounds of the design variables, in design-point order.
+  std::valarray<double> LowerBounds() const {
+    std::valarray<double> b(designVariables.size());
+    for (std::size_t i = 0; i < designVariables.size(); ++i) b[i] = designVariables[i].lower;
+    return b;
+  }
+  std::valarray<double> UpperBounds() const {
+    std::valarray<double> b(designVariables.size());
+    for (std::size_t i = 0; i < designVariables.size(); ++i) b[i] = designVariables[i].upper;
+    return b;
+  }
+};
+
+}  // namespace rboapp
