@@ -10,6 +10,7 @@
 #include <valarray>
 #include <vector>
 
+#include "randvar/InverseCdfReference.h"
 #include "rbo/RandVarModules.h"
 #include "rbo/host/DB.h"
 #include "rbo/host/ReferenceHost.h"
@@ -78,6 +79,39 @@ void BM_LatinHyperCubePoints(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * kVars * kSamples);
 }
 BENCHMARK(BM_LatinHyperCubePoints)->Unit(benchmark::kMillisecond);
+
+// Latin hypercube matrix of 10 variables x 100,000 samples (1,000,000
+// inverse distributions), and the same mapping of one Latin hypercube table
+// done with the step-by-step copy of the documented search
+// (tests/randvar/InverseCdfReference.h): the cost the matrix had before
+// InverseCDF predicted its bracket.  Both report CPU time.
+constexpr int kLargeSamples = 100000;
+
+void BM_LatinHyperCubePoints100k(benchmark::State& state) {
+  Problem p;
+  CMatrix<double> samples;
+  for (auto _ : state) {
+    MatrixOfLatinHyperCubePoints(kLargeSamples, kVars, p.means, p.inputRandVar, p.vars, samples);
+    benchmark::DoNotOptimize(samples.ColData(0));
+  }
+  state.SetItemsProcessed(state.iterations() * kVars * kLargeSamples);
+}
+BENCHMARK(BM_LatinHyperCubePoints100k)->Unit(benchmark::kMillisecond);
+
+void BM_LatinHyperCubeReferenceSearch100k(benchmark::State& state) {
+  Problem p;
+  std::valarray<double> table;
+  LatinHyperCubeDOE(kVars, kLargeSamples, table);
+  std::vector<double> out(table.size());
+  for (auto _ : state) {
+    std::size_t k = 0;
+    for (int j = 0; j < kLargeSamples; ++j)
+      for (int r = 0; r < kVars; ++r, ++k) out[k] = rbotest::ReferenceInverseCdf(p.vars[r], table[k], -1.0, nullptr);
+    benchmark::DoNotOptimize(out.data());
+  }
+  state.SetItemsProcessed(state.iterations() * kVars * kLargeSamples);
+}
+BENCHMARK(BM_LatinHyperCubeReferenceSearch100k)->Unit(benchmark::kMillisecond);
 
 // The same InverseCDF calls as the Monte Carlo matrix (the same probabilities,
 // in the same order, into the same layout), with nothing else around them.

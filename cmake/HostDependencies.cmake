@@ -6,3 +6,5 @@ find_package(Eigen3 REQUIRED NO_MODULE)  # QR least-squares solver (libeigen3-de
 target_link_libraries(rbohost PRIVATE Eigen3::Eigen)
 find_package(SQLite3 REQUIRED)  # persistent object store (libsqlite3-dev)
 target_link_libraries(rbohost PRIVATE SQLite::SQLite3)
+find_package(nlohmann_json REQUIRED)  # output files of external analysis programs (nlohmann-json3-dev)
+target_link_libraries(rbohost PRIVATE nlohmann_json::nlohmann_json)

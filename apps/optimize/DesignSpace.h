@@ -1,0 +1,182 @@
+// The optimiser's view of a problem's design variables, and the batches of
+// design points it has the library judge.
+//
+// Internal to the optimiser behind `rbo optimize` (Optimize.h is its
+// interface); tests reach these pieces directly.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <valarray>
+#include <vector>
+
+#include "Optimize.h"
+#include "Problem.h"
+#include "rbo/RBO.h"
+
+namespace rboapp {
+namespace optimize {
+
+/// x with Phi(x) = p for the standard normal distribution, to full double
+/// precision for p in (0, 1); -inf at 0 and +inf at 1.
+double NormalQuantile(double p);
+
+/// True for the RBO methods that fold analyses at the means through a
+/// response surface fitted over design points (2, 3, 4).
+inline bool IsSurfaceMethod(int method) { return method >= 2 && method <= 4; }
+
+/// The independent design variables as the optimiser and the library see
+/// them.  Entries 0 .. problem size - 1 are Problem::designVariables; for the
+/// response-surface methods every random variable whose mean is not such a
+/// variable gets one more entry holding its mean (see PromoteRandomMeans).
+/// The optimiser moves the "moving" entries (lower bound below upper bound);
+/// the others stay at their values.
+class CDesignSpace {
+ public:
+  /// Reads the layout from db (already built from problem.builder) and, for
+  /// methods 2 to 4, promotes the fixed random means into db.  Throws
+  /// std::invalid_argument for a problem that cannot be optimised this way.
+  CDesignSpace(CDB& db, const Problem& problem, int method, int samples, const OptimizeOptions& options);
+
+  int FullSize() const { return int(m_vFull0.size()); }
+  int ProblemSize() const { return m_nProblemSize; }
+  /// Entries the optimiser moves, in increasing order.
+  const std::vector<int>& Moving() const { return m_vMoving; }
+  /// Entries whose step belongs to every evaluation: the random means, for
+  /// the response-surface methods, whose fit needs every random variable's
+  /// mean to vary within (method 2) or across (3, 4) batches.
+  const std::vector<int>& RegressionSteps() const { return m_vRegressionSteps; }
+  /// Method 2 fits each batch on its own: a step in a deterministic variable
+  /// then needs a batch of its own around the stepped point.
+  bool StepsNeedOwnBatch(int entry) const;
+  /// The initial point (clamped into the bounds), every entry.
+  const std::valarray<double>& Initial() const { return m_vFull0; }
+  double Lower(int entry) const { return m_vLower[std::size_t(entry)]; }
+  double Upper(int entry) const { return m_vUpper[std::size_t(entry)]; }
+  /// Scale of entry: the optimiser works with x / Scale.
+  double Scale(int entry) const { return m_vScale[std::size_t(entry)]; }
+  /// Name of an entry ("R", or "S.mean" for a promoted random mean).
+  const std::string& Name(int entry) const { return m_vNames[std::size_t(entry)]; }
+
+  /// The point with entry stepped forward (backward where the upper bound is
+  /// too close) by its finite-difference step.  A random mean is stepped in
+  /// its actual mean on the full design-variable vector with
+  /// FDRandMeanIntoFDRandEntry; the other entries directly.  *pdDelta
+  /// receives the change of the entry.  nVariant (0, 1, 2, ...) lengthens
+  /// the step of a fixed random mean by (1 + nVariant % 3) so that a
+  /// surface fitted across batches sees that mean at several values.
+  std::valarray<double> Step(const std::valarray<double>& full, int entry, int nVariant, double* pdDelta) const;
+
+  /// The step size of entry at the point (before direction and variant).
+  double StepSize(const std::valarray<double>& full, int entry) const;
+
+ private:
+  /// The full design-variable vector of a point, as AnalysisVerif builds it.
+  std::valarray<double> DesignVariableVector(const std::valarray<double>& full) const;
+
+  CDB& m_db;                            ///< the database the library reads
+  int m_nMethod;                        ///< RBO method
+  bool m_bSampling = false;             ///< statistics come from samples (methods 0, 1, 3, 4)
+  int m_nProblemSize;                   ///< Problem::designVariables.size()
+  std::valarray<double> m_vFull0;       ///< initial point, every entry
+  std::vector<double> m_vLower;         ///< lower bound per entry
+  std::vector<double> m_vUpper;         ///< upper bound per entry
+  std::vector<double> m_vScale;         ///< typical size per entry
+  std::vector<double> m_vStdDev;        ///< standard deviation of a random mean's variable, 0 otherwise
+  std::vector<int> m_vMeanNumber;       ///< mean-entry number of a random mean (FDRandMeanIntoFDRandEntry's k), -1 otherwise
+  std::vector<bool> m_vHeld;            ///< the optimiser does not move the entry
+  std::vector<std::string> m_vNames;    ///< entry names
+  std::vector<int> m_vMoving;           ///< moving entries
+  std::vector<int> m_vRegressionSteps;  ///< entries stepped in every evaluation
+  double m_dFdStep;                     ///< relative finite-difference step
+  double m_dFdSampleStep;               ///< least step of a random mean under sampling, in standard deviations
+  double m_dFdSampleRelStep;            ///< least step of another variable under sampling, relative
+};
+
+/// Turns the mean of every random variable that is not an independent
+/// design variable (a random parameter) into one: a new last entry of
+/// design-variable group 0, removed from group 3, with every reference
+/// (design-variable vector, links, synthetics) moved along.  The response
+/// surfaces of methods 2 to 4 regress over the means of all random
+/// variables, so each mean must be a value the host can vary from one
+/// design point to the next.  Returns the names' sources: for each new entry
+/// the group-3 index it came from.
+std::vector<int> PromoteRandomMeans(CDB& db);
+
+/// How each constraint is handed to the optimiser.  An upper bound 0 < b < 1
+/// on a probability (POF, any or joint fraction) becomes
+/// NormalQuantile(p) - NormalQuantile(b), a reliability index that is
+/// linear in the means for a linear limit state and spans probabilities of
+/// many orders of magnitude evenly; p is floored at half a sample for the
+/// sampling methods (an estimate of 0 means "below 1 / samples").  Any other
+/// constraint is its scaled violation, divided by max(1, |bound| / scale)
+/// so that large bounds give relative violations.  Every form is <= 0
+/// exactly where the constraint holds.
+class CConstraintForms {
+ public:
+  CConstraintForms(CDB& db, const Problem& problem, int method, int samples);
+  /// The optimiser's constraint values from the constrained quantities and
+  /// the scaled violations of one design point.
+  std::vector<double> Values(const std::vector<double>& subjects, const std::vector<double>& violations) const;
+  bool IsProbability(std::size_t c) const { return m_vProbability[c]; }
+  std::size_t Count() const { return m_vProbability.size(); }
+  /// Warnings about constraints the sampling cannot resolve.
+  const std::vector<std::string>& Warnings() const { return m_vWarnings; }
+
+ private:
+  std::vector<bool> m_vProbability;      ///< constraint is in reliability-index form
+  std::vector<double> m_vBoundIndex;     ///< NormalQuantile(bound) of such a constraint
+  std::vector<double> m_vFloor;          ///< least probability of such a constraint
+  std::vector<double> m_vDivisor;        ///< divisor of the other constraints
+  std::vector<std::string> m_vWarnings;  ///< resolution warnings
+};
+
+/// One batch of design points through the library.
+struct BatchOutcome {
+  std::vector<DesignEvaluation> points;    ///< per design point
+  std::vector<double> evalObj;             ///< EvalObj value per design point
+  std::vector<std::vector<double>> subjectValues;  ///< per point, per constraint: the constrained quantity
+};
+
+/// Runs batches through AnalysisVerif and reads the results, counting
+/// batches and analyses.
+class CBatchRunner {
+ public:
+  CBatchRunner(CDB& db, const Problem& problem, int method, int samples, bool bParallel, int nProblemSize);
+  /// Judges the points (full entries each).  Throws std::runtime_error when
+  /// the library could not fit its response surface for the batch.
+  BatchOutcome Run(const std::vector<std::valarray<double>>& points);
+  long long Analyses() const { return m_nAnalyses; }
+  int Batches() const { return m_nBatches; }
+  /// Analyses one design point costs.
+  long long AnalysesPerPoint() const { return m_nPerPoint; }
+
+ private:
+  /// Where a quantity of the host sits in the results of a batch.
+  struct Locator {
+    int source;  ///< 0 independent design variable, 1 design-variable vector, 2 response vector
+    int row;     ///< row in that source
+  };
+  Locator Locate(int type, int index) const;
+  double Value(const Locator& l, const CMatrix<double>& ind, const CMatrix<double>& dv, const CMatrix<double>& resp,
+               int p) const;
+
+  CDB& m_db;                               ///< the database
+  const Problem& m_problem;                ///< names, refs and bounds
+  int m_nMethod;                           ///< RBO method
+  bool m_bParallel;                        ///< AnalysePar instead of Analysis
+  bool m_bRandom;                          ///< the library takes its random path
+  int m_nProblemSize;                      ///< entries that are Problem::designVariables
+  long long m_nPerPoint;                   ///< analyses per design point
+  long long m_nAnalyses = 0;               ///< analyses so far
+  int m_nBatches = 0;                      ///< batches so far
+  std::vector<Locator> m_vConstraintAt;    ///< subject of each constraint
+  std::vector<Locator> m_vMeanAt, m_vStdDevAt, m_vPofAt;  ///< entries of each random response
+  std::vector<std::string> m_vRandomNames; ///< names of the random responses
+  Locator m_anyAt{-1, -1};                 ///< any fraction entry
+  Locator m_jointAt{-1, -1};               ///< joint fraction entry
+};
+
+}  // namespace optimize
+}  // namespace rboapp

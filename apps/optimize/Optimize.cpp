@@ -1,0 +1,466 @@
+// rboapp::Optimize: NLopt on top of the library's judgement of design
+// points (see Optimize.h).
+#include "Optimize.h"
+
+#include <nlopt.hpp>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <exception>
+#include <limits>
+#include <memory>
+#include <stdexcept>
+#include <utility>
+
+#include "DesignSpace.h"
+#include "rbo/RBO.h"
+#include "rbo/host/ReferenceHost.h"
+
+namespace rboapp {
+namespace {
+
+using optimize::BatchOutcome;
+using optimize::CBatchRunner;
+using optimize::CConstraintForms;
+using optimize::CDesignSpace;
+
+/// A constraint in the optimiser's form holds within this.
+constexpr double kFeasibilityTol = 1e-6;
+/// Tolerance NLopt applies to each constraint.
+constexpr double kNloptConstraintTol = 1e-8;
+/// Design points kept for NLopt's repeated calls at one point (the
+/// objective and the constraints come separately).
+constexpr std::size_t kCacheSize = 8;
+
+/// One design point with what the optimiser needs of it.
+struct Sample {
+  double objective = 0.0;           ///< EvalObj value
+  std::vector<double> constraints;  ///< optimiser forms
+};
+
+/// A design point the optimiser proposed, with its finite-difference steps.
+struct CacheEntry {
+  std::valarray<double> full;           ///< every entry of the point
+  Sample centre;                        ///< values at the point
+  std::vector<bool> hasStep;            ///< per moving entry: its step is evaluated
+  std::vector<double> delta;            ///< per moving entry: the change of the entry
+  std::vector<Sample> step;             ///< per moving entry: values at the stepped point
+  std::size_t history = 0;              ///< index of the point in the history
+};
+
+nlopt::algorithm Algorithm(const std::string& name) {
+  if (name == "slsqp") return nlopt::LD_SLSQP;
+  if (name == "mma") return nlopt::LD_MMA;
+  if (name == "cobyla") return nlopt::LN_COBYLA;
+  std::string known;
+  for (const std::string& n : OptimizerNames()) known += (known.empty() ? "" : ", ") + n;
+  throw std::invalid_argument("unknown optimizer \"" + name + "\"; choose one of " + known);
+}
+
+std::string StopReason(nlopt::result r) {
+  switch (r) {
+    case nlopt::SUCCESS: return "converged";
+    case nlopt::STOPVAL_REACHED: return "converged: the objective reached its stop value";
+    case nlopt::FTOL_REACHED: return "converged: the objective changed less than the tolerance";
+    case nlopt::XTOL_REACHED: return "converged: the design variables changed less than the tolerance";
+    case nlopt::MAXEVAL_REACHED: return "stopped: the maximum number of evaluations was reached";
+    case nlopt::MAXTIME_REACHED: return "stopped: the time limit was reached";
+    default: return "stopped (NLopt result " + std::to_string(int(r)) + ")";
+  }
+}
+
+class COptimizationRun {
+ public:
+  COptimizationRun(CDesignSpace& space, CBatchRunner& runner, const CConstraintForms& forms, int method,
+                   const ProgressFunction& progress)
+      : m_space(space), m_runner(runner), m_forms(forms), m_nMethod(method), m_progress(progress),
+        m_start(std::chrono::steady_clock::now()) {}
+
+  /// The point from the optimiser's variables u (moving entries / scale).
+  std::valarray<double> PointOf(const double* u) const {
+    std::valarray<double> full(m_space.Initial());
+    const std::vector<int>& moving = m_space.Moving();
+    for (std::size_t j = 0; j < moving.size(); ++j)
+      full[std::size_t(moving[j])] = u[j] * m_space.Scale(moving[j]);
+    return full;
+  }
+
+  /// The cache entry of a point, evaluated (with its steps when bGradient).
+  CacheEntry& Evaluate(const std::valarray<double>& full, bool bGradient) {
+    CacheEntry* pEntry = Find(full);
+    if (pEntry == nullptr) pEntry = &EvaluateCentre(full, bGradient);
+    if (bGradient) EvaluateMissingSteps(*pEntry);
+    return *pEntry;
+  }
+
+  double Objective(unsigned n, const double* u, double* grad) {
+    CacheEntry& e = Evaluate(PointOf(u), grad != nullptr);
+    if (grad != nullptr)
+      for (unsigned j = 0; j < n; ++j) {
+        const int i = m_space.Moving()[j];
+        grad[j] = (e.step[j].objective - e.centre.objective) / e.delta[j] * m_space.Scale(i) / m_dObjectiveScale;
+      }
+    return e.centre.objective / m_dObjectiveScale;
+  }
+
+  void Constraints(unsigned m, double* result, unsigned n, const double* u, double* grad) {
+    CacheEntry& e = Evaluate(PointOf(u), grad != nullptr);
+    for (unsigned c = 0; c < m; ++c) {
+      result[c] = e.centre.constraints[c];
+      if (grad == nullptr) continue;
+      for (unsigned j = 0; j < n; ++j) {
+        const int i = m_space.Moving()[j];
+        grad[c * n + j] = (e.step[j].constraints[c] - e.centre.constraints[c]) / e.delta[j] * m_space.Scale(i);
+      }
+    }
+  }
+
+  static double ObjectiveThunk(unsigned n, const double* u, double* grad, void* data) {
+    auto* self = static_cast<COptimizationRun*>(data);
+    try {
+      return self->Objective(n, u, grad);
+    } catch (...) {
+      self->Stop(std::current_exception());
+      return HUGE_VAL;
+    }
+  }
+
+  static void ConstraintThunk(unsigned m, double* result, unsigned n, const double* u, double* grad, void* data) {
+    auto* self = static_cast<COptimizationRun*>(data);
+    try {
+      self->Constraints(m, result, n, u, grad);
+    } catch (...) {
+      self->Stop(std::current_exception());
+      for (unsigned c = 0; c < m; ++c) result[c] = HUGE_VAL;
+    }
+  }
+
+  void SetOptimizer(nlopt::opt* pOpt) { m_pOpt = pOpt; }
+  void SetObjectiveScale(double d) { m_dObjectiveScale = d; }
+  /// Rethrows what a callback caught.
+  void RethrowIfFailed() const {
+    if (m_error) std::rethrow_exception(m_error);
+  }
+
+  /// The best point: the feasible one with the least objective, else the
+  /// one with the least violation.
+  std::size_t Best() const {
+    std::size_t best = 0;
+    for (std::size_t k = 1; k < m_history.size(); ++k) {
+      const IterationReport& a = m_history[k];
+      const IterationReport& b = m_history[best];
+      if (a.feasible != b.feasible ? a.feasible
+                                   : (a.feasible ? a.point.objective * m_dSense < b.point.objective * m_dSense
+                                                 : m_worst[k] < m_worst[best]))
+        best = k;
+    }
+    return best;
+  }
+  void SetSense(int sense) { m_dSense = double(sense); }
+
+  const std::vector<IterationReport>& History() const { return m_history; }
+  const std::valarray<double>& FullOf(std::size_t k) const { return m_full[k]; }
+  double Seconds() const {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - m_start).count();
+  }
+
+ private:
+  void Stop(std::exception_ptr error) {
+    if (!m_error) m_error = error;
+    if (m_pOpt != nullptr) m_pOpt->force_stop();
+  }
+
+  CacheEntry* Find(const std::valarray<double>& full) {
+    for (CacheEntry& e : m_cache) {
+      bool bSame = e.full.size() == full.size();
+      for (std::size_t i = 0; bSame && i < full.size(); ++i) bSame = e.full[i] == full[i];
+      if (bSame) return &e;
+    }
+    return nullptr;
+  }
+
+  Sample SampleOf(const BatchOutcome& b, std::size_t p) const {
+    Sample s;
+    s.objective = b.evalObj[p];
+    s.constraints = m_forms.Values(b.subjectValues[p], b.points[p].constraints);
+    if (!std::isfinite(s.objective))
+      throw std::runtime_error("the objective is not a finite number at design point " + Describe(b.points[p].x));
+    for (double c : s.constraints)
+      if (std::isnan(c))
+        throw std::runtime_error("a constraint is not a number at design point " + Describe(b.points[p].x));
+    return s;
+  }
+
+  static std::string Describe(const std::vector<double>& x) {
+    std::string s = "(";
+    for (std::size_t i = 0; i < x.size(); ++i) s += (i ? ", " : "") + std::to_string(x[i]);
+    return s + ")";
+  }
+
+  /// Variant of the fixed-mean steps: methods 3 and 4 fit across batches.
+  int Variant() const { return m_nMethod == 3 || m_nMethod == 4 ? m_runner.Batches() : 0; }
+
+  /// The points of one evaluation around centre: the centre, then a step
+  /// in every regression entry.  tags receives the entry of each step.
+  std::vector<std::valarray<double>> Around(const std::valarray<double>& centre, std::vector<int>& tags,
+                                            std::vector<double>& deltas) const {
+    std::vector<std::valarray<double>> points{centre};
+    for (int r : m_space.RegressionSteps()) {
+      double d = 0.0;
+      points.push_back(m_space.Step(centre, r, Variant(), &d));
+      tags.push_back(r);
+      deltas.push_back(d);
+    }
+    return points;
+  }
+
+  void Record(CacheEntry& e, int entry, double delta, Sample s) {
+    const std::vector<int>& moving = m_space.Moving();
+    const auto it = std::lower_bound(moving.begin(), moving.end(), entry);
+    if (it == moving.end() || *it != entry) return;  // a regression step of a fixed mean
+    const std::size_t j = std::size_t(it - moving.begin());
+    e.hasStep[j] = true;
+    e.delta[j] = delta;
+    e.step[j] = std::move(s);
+  }
+
+  CacheEntry& EvaluateCentre(const std::valarray<double>& full, bool bGradient) {
+    std::vector<int> tags;
+    std::vector<double> deltas;
+    std::vector<std::valarray<double>> points = Around(full, tags, deltas);
+    // Steps that fit into the same batch join it, so that a parallel run
+    // analyses them together.
+    if (bGradient)
+      for (int i : m_space.Moving())
+        if (!std::binary_search(m_space.RegressionSteps().begin(), m_space.RegressionSteps().end(), i) &&
+            !m_space.StepsNeedOwnBatch(i)) {
+          double d = 0.0;
+          points.push_back(m_space.Step(full, i, 0, &d));
+          tags.push_back(i);
+          deltas.push_back(d);
+        }
+    const BatchOutcome b = m_runner.Run(points);
+
+    if (m_cache.size() >= kCacheSize) m_cache.erase(m_cache.begin());
+    m_cache.emplace_back();
+    CacheEntry& e = m_cache.back();
+    const std::size_t nMoving = m_space.Moving().size();
+    e.full = full;
+    e.centre = SampleOf(b, 0);
+    e.hasStep.assign(nMoving, false);
+    e.delta.assign(nMoving, 0.0);
+    e.step.assign(nMoving, Sample());
+    for (std::size_t t = 0; t < tags.size(); ++t) Record(e, tags[t], deltas[t], SampleOf(b, t + 1));
+
+    IterationReport report;
+    report.iteration = int(m_history.size()) + 1;
+    report.point = b.points[0];
+    double worst = -std::numeric_limits<double>::infinity();
+    for (double c : e.centre.constraints) worst = std::max(worst, c);
+    report.feasible = !(worst > kFeasibilityTol);
+    report.analyses = m_runner.Analyses();
+    report.seconds = Seconds();
+    e.history = m_history.size();
+    m_history.push_back(report);
+    m_worst.push_back(worst);
+    m_full.push_back(full);
+    if (m_progress) m_progress(m_history.back());
+    return e;
+  }
+
+  void EvaluateMissingSteps(CacheEntry& e) {
+    const std::vector<int>& moving = m_space.Moving();
+    std::vector<std::valarray<double>> shared;
+    std::vector<int> sharedTags;
+    std::vector<double> sharedDeltas;
+    for (std::size_t j = 0; j < moving.size(); ++j) {
+      if (e.hasStep[j]) continue;
+      const int i = moving[j];
+      double d = 0.0;
+      std::valarray<double> stepped = m_space.Step(e.full, i, 0, &d);
+      if (m_space.StepsNeedOwnBatch(i)) {
+        // Method 2 fits each batch on its own: the stepped point needs its
+        // own regression steps around it.
+        std::vector<int> tags;
+        std::vector<double> deltas;
+        const BatchOutcome b = m_runner.Run(Around(stepped, tags, deltas));
+        Record(e, i, d, SampleOf(b, 0));
+      } else {
+        shared.push_back(stepped);
+        sharedTags.push_back(i);
+        sharedDeltas.push_back(d);
+      }
+    }
+    if (shared.empty()) return;
+    const BatchOutcome b = m_runner.Run(shared);
+    for (std::size_t t = 0; t < shared.size(); ++t) Record(e, sharedTags[t], sharedDeltas[t], SampleOf(b, t));
+  }
+
+  CDesignSpace& m_space;                   ///< design variables and steps
+  CBatchRunner& m_runner;                  ///< the library's judgement
+  const CConstraintForms& m_forms;         ///< constraint forms
+  int m_nMethod;                           ///< RBO method
+  const ProgressFunction& m_progress;      ///< per proposed point
+  std::chrono::steady_clock::time_point m_start;  ///< start of the run
+  nlopt::opt* m_pOpt = nullptr;            ///< the optimiser, stopped on a failure
+  std::exception_ptr m_error;              ///< what a callback caught
+  double m_dObjectiveScale = 1.0;          ///< divides the objective
+  double m_dSense = 1.0;                   ///< +1 minimise, -1 maximise (reported objective)
+  std::vector<CacheEntry> m_cache;         ///< recent points
+  std::vector<IterationReport> m_history;  ///< every proposed point
+  std::vector<double> m_worst;             ///< largest optimiser-form constraint per proposed point
+  std::vector<std::valarray<double>> m_full;  ///< every entry of each proposed point
+};
+
+void CheckOptions(const OptimizeOptions& o, const Settings& s) {
+  Algorithm(o.optimizer);
+  if (o.maxEvals < 1) throw std::invalid_argument("--max-evals must be at least 1");
+  if (!(o.tol > 0.0)) throw std::invalid_argument("--tol must be a positive number");
+  if (o.verifySamples < 0) throw std::invalid_argument("--verify-samples must not be negative");
+  if (!(o.fdStep > 0.0) || !(o.fdStep < 1.0)) throw std::invalid_argument("the finite-difference step must lie in (0, 1)");
+  if (!(o.fdSampleStep >= 0.0) || !(o.fdSampleRelStep >= 0.0))
+    throw std::invalid_argument("the sampling finite-difference steps must not be negative");
+  if (s.method < 0 || s.method > 4) throw std::invalid_argument("the RBO method must be 0 to 4");
+  if (s.samples < 1) throw std::invalid_argument("the number of samples must be at least 1");
+}
+
+}  // namespace
+
+const std::vector<std::string>& OptimizerNames() {
+  static const std::vector<std::string> names{"slsqp", "mma", "cobyla"};
+  return names;
+}
+
+OptimizeResult Optimize(Problem& problem, const OptimizeOptions& options, const ProgressFunction& progress) {
+  const Settings& s = problem.settings;
+  CheckOptions(options, s);
+  const nlopt::algorithm algorithm = Algorithm(options.optimizer);
+  const bool bGradient = options.optimizer != "cobyla";
+
+  std::unique_ptr<CDB> db = problem.builder.Build();
+  // Method 2 is driven through its per-batch variant: every AnalysisVerif
+  // call clears the regression data, fits a linear surface to the batch's
+  // own design points (the design point and a step in every random mean)
+  // and propagates through it.  That is first-order propagation with
+  // forward-difference gradients at each design point.  The variant that
+  // keeps every point ever evaluated fits one global polynomial, up to
+  // cubic, over the whole path of the optimiser; it goes rank-deficient as
+  // soon as a random mean takes fewer values than the order needs, and
+  // weights far-away points like near ones.
+  db->m_optimizerKind = 0;
+  db->m_nMethodSelect = 1;
+  db->m_optMethod0A = db->m_optMethod0B = 2;
+  CDB::m_nGradsCalc = 0;                       // every call fits
+  CDB::m_bIsRestartForDGOMeanValue = false;    // no stored columns stand in
+  CDB::s_nKorrMethod = 2;                      // statistics from the first call on
+
+  refhost::SetRBOMethod(s.method, s.samples);
+  refhost::SetSeed(s.seed);
+  refhost::SetWorkerCount(s.workers);
+  refhost::SetAnalysis(problem.builder.Analysis(problem.model));
+
+  CDesignSpace space(*db, problem, s.method, s.samples, options);
+  const CConstraintForms forms(*db, problem, s.method, s.samples);
+  CBatchRunner runner(*db, problem, s.method, s.samples, s.parallel, space.ProblemSize());
+  COptimizationRun run(space, runner, forms, s.method, progress);
+  run.SetSense(problem.sense);
+
+  OptimizeResult result;
+  result.optimizer = options.optimizer;
+  result.method = s.method;
+  result.samples = s.samples;
+  result.seed = s.seed;
+  for (const DesignVariable& v : problem.designVariables) result.designVariables.push_back(v.name);
+  for (const Constraint& c : problem.constraints) {
+    char bound[32];
+    std::snprintf(bound, sizeof bound, "%g", c.bound);
+    result.constraintNames.push_back(c.subject + (c.side > 0 ? " <= " : " >= ") + bound);
+  }
+  result.warnings = forms.Warnings();
+
+  // The first point, with its steps when the optimiser wants gradients: its
+  // objective sets the scale NLopt sees (about 1 at the start).
+  const std::vector<int>& moving = space.Moving();
+  const std::size_t n = moving.size();
+  std::vector<double> u(n), lower(n), upper(n), initialStep(n);
+  for (std::size_t j = 0; j < n; ++j) {
+    const int i = moving[j];
+    const double scale = space.Scale(i);
+    u[j] = space.Initial()[std::size_t(i)] / scale;
+    lower[j] = space.Lower(i) / scale;
+    upper[j] = space.Upper(i) / scale;
+    // COBYLA's first simplex: a tenth of the variable, within half its range.
+    initialStep[j] = std::min(0.1 * std::max(std::fabs(u[j]), 1.0), 0.5 * (upper[j] - lower[j]));
+  }
+  const double f0 = run.Evaluate(space.Initial(), bGradient && n > 0).centre.objective;
+  run.SetObjectiveScale(std::fabs(f0) > 1e-12 ? std::fabs(f0) : 1.0);
+
+  if (n == 0) {
+    result.stopReason = "nothing to optimise: every design variable is fixed";
+  } else {
+    nlopt::opt opt(algorithm, unsigned(n));
+    run.SetOptimizer(&opt);
+    opt.set_lower_bounds(lower);
+    opt.set_upper_bounds(upper);
+    opt.set_min_objective(&COptimizationRun::ObjectiveThunk, &run);
+    if (forms.Count() > 0)
+      opt.add_inequality_mconstraint(&COptimizationRun::ConstraintThunk, &run,
+                                     std::vector<double>(forms.Count(), kNloptConstraintTol));
+    opt.set_xtol_rel(options.tol);
+    opt.set_ftol_rel(options.tol);
+    opt.set_maxeval(options.maxEvals);
+    if (!bGradient) opt.set_initial_step(initialStep);
+    double fOpt = 0.0;
+    try {
+      result.stopReason = StopReason(opt.optimize(u, fOpt));
+    } catch (const nlopt::roundoff_limited&) {
+      result.stopReason = "stopped: limited by rounding (no further progress possible)";
+    } catch (const nlopt::forced_stop&) {
+      run.RethrowIfFailed();
+      result.stopReason = "stopped";
+    } catch (const std::invalid_argument& e) {
+      run.RethrowIfFailed();
+      throw std::invalid_argument(std::string("the optimizer rejected the problem: ") + e.what());
+    } catch (const std::runtime_error& e) {
+      run.RethrowIfFailed();
+      // NLopt's own failure (SLSQP's line search, for one): the best point
+      // found so far is still the answer.
+      result.stopReason = std::string("stopped: the optimizer failed (") + e.what() + ")";
+    }
+    run.RethrowIfFailed();
+  }
+
+  const std::size_t best = run.Best();
+  result.history = run.History();
+  result.optimum = result.history[best].point;
+  result.feasible = result.history[best].feasible;
+  result.evaluations = int(result.history.size());
+  result.batches = runner.Batches();
+  result.analyses = runner.Analyses();
+  result.seconds = run.Seconds();
+
+  const bool bRandom = db->m_nRandVars > 0 && db->m_nRandRespsPlus1 > 1;
+  if (options.verifySamples > 0 && bRandom) {
+    // Sampling of the analysis itself, with an independent stream: the
+    // optimiser has adapted the design to the sample it saw (common random
+    // numbers), so only fresh samples show the design's own probability.
+    // The response-surface methods are checked by Latin hypercube sampling.
+    Verification& v = result.verification;
+    v.method = s.method == 0 ? 0 : 1;
+    v.samples = options.verifySamples;
+    v.seed = s.seed + 1;
+    refhost::SetRBOMethod(v.method, v.samples);
+    refhost::SetSeed(v.seed);
+    CBatchRunner verifier(*db, problem, v.method, v.samples, s.parallel, space.ProblemSize());
+    v.point = verifier.Run({run.FullOf(best)}).points[0];
+    v.analyses = verifier.Analyses();
+    result.verified = true;
+    refhost::SetRBOMethod(s.method, s.samples);
+    refhost::SetSeed(s.seed);
+  }
+  return result;
+}
+
+}  // namespace rboapp

@@ -1,0 +1,381 @@
+#include "Cli.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <limits>
+
+#include "rbo/RBO.h"
+
+namespace rboapp {
+
+namespace {
+
+bool StartsWith(const std::string& s, const std::string& prefix) { return s.compare(0, prefix.size(), prefix) == 0; }
+
+bool AllDigits(const std::string& s) {
+  return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+}  // namespace
+
+// ------------------------------------------------------------------ options
+
+void OptionParser::Add(const std::string& name, Value value, const std::string& valueName, const std::string& help,
+                       Apply apply) {
+  m_vOptions.push_back({name, value, valueName, help, std::move(apply)});
+}
+
+std::vector<std::string> OptionParser::Parse(const std::vector<std::string>& args) const {
+  std::vector<std::string> positional;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (a == "--") {
+      positional.insert(positional.end(), args.begin() + std::ptrdiff_t(i) + 1, args.end());
+      break;
+    }
+    if (!StartsWith(a, "-") || a == "-") {
+      positional.push_back(a);
+      continue;
+    }
+    const auto eq = a.find('=');
+    const std::string name = a.substr(0, eq);
+    const auto it = std::find_if(m_vOptions.begin(), m_vOptions.end(), [&](const Option& o) { return o.name == name; });
+    if (it == m_vOptions.end()) {
+      std::string hint;
+      for (const Option& o : m_vOptions) {
+        // A near miss: the same start, or one typo away.
+        if (name.size() > 3 && (StartsWith(o.name, name) || StartsWith(name, o.name))) hint = o.name;
+      }
+      throw UsageError("unknown option " + name + (hint.empty() ? "" : "; did you mean " + hint + "?"));
+    }
+    std::string value;
+    switch (it->value) {
+      case Value::kNone:
+        if (eq != std::string::npos) throw UsageError(name + " takes no value");
+        break;
+      case Value::kRequired:
+        if (eq != std::string::npos) {
+          value = a.substr(eq + 1);
+        } else if (i + 1 < args.size()) {
+          value = args[++i];
+        } else {
+          throw UsageError(name + " needs a value (" + it->valueName + ")");
+        }
+        if (value.empty()) throw UsageError(name + " needs a value (" + it->valueName + ")");
+        break;
+      case Value::kOptionalNumber:
+        if (eq != std::string::npos) value = a.substr(eq + 1);
+        else if (i + 1 < args.size() && AllDigits(args[i + 1])) value = args[++i];
+        break;
+    }
+    it->apply(value);
+  }
+  return positional;
+}
+
+std::string OptionParser::Help() const {
+  std::vector<std::string> left;
+  std::size_t width = 0;
+  for (const Option& o : m_vOptions) {
+    std::string l = o.name;
+    if (o.value == Value::kRequired) l += " " + o.valueName;
+    if (o.value == Value::kOptionalNumber) l += " [" + o.valueName + "]";
+    width = std::max(width, l.size());
+    left.push_back(l);
+  }
+  std::string text;
+  for (std::size_t k = 0; k < m_vOptions.size(); ++k)
+    text += "  " + left[k] + std::string(width + 2 - left[k].size(), ' ') + m_vOptions[k].help + "\n";
+  return text;
+}
+
+long long ParseInteger(const std::string& option, const std::string& value, long long lo, long long hi) {
+  errno = 0;
+  char* end = nullptr;
+  const long long v = std::strtoll(value.c_str(), &end, 10);
+  if (value.empty() || *end != '\0' || errno == ERANGE || v < lo || v > hi)
+    throw UsageError(option + " wants a whole number from " + std::to_string(lo) + " to " + std::to_string(hi) +
+                     ", not \"" + value + "\"");
+  return v;
+}
+
+double ParsePositive(const std::string& option, const std::string& value) {
+  char* end = nullptr;
+  const double v = std::strtod(value.c_str(), &end);
+  if (value.empty() || *end != '\0' || !(v > 0.0) || !std::isfinite(v))
+    throw UsageError(option + " wants a positive number, not \"" + value + "\"");
+  return v;
+}
+
+void AddCommonOptions(OptionParser& parser, CommonOptions& o) {
+  using V = OptionParser::Value;
+  parser.Add("--method", V::kRequired, "M", "RBO method: 0..4 or montecarlo, lhs, fo, surface-mc, surface-lhs",
+             [&o](const std::string& v) {
+               o.method = ParseMethod(v);
+               if (o.method < 0)
+                 throw UsageError("--method wants 0..4 or montecarlo, lhs, fo, surface-mc, surface-lhs, not \"" + v + "\"");
+             });
+  parser.Add("--samples", V::kRequired, "N", "sample points per design point",
+             [&o](const std::string& v) { o.samples = ParseInteger("--samples", v, 1, 100000000); });
+  parser.Add("--seed", V::kRequired, "S", "seed of the sampling (same seed, same results)",
+             [&o](const std::string& v) { o.seed = ParseInteger("--seed", v, 0, std::numeric_limits<long long>::max()); });
+  parser.Add("--parallel", V::kOptionalNumber, "N", "run the analyses on N worker threads (default: every core)",
+             [&o](const std::string& v) {
+               o.parallel = true;
+               o.workers = v.empty() ? 0 : int(ParseInteger("--parallel", v, 1, 4096));
+             });
+  parser.Add("--out", V::kRequired, "FILE", "also write the results to FILE.json or FILE.csv",
+             [&o](const std::string& v) {
+               OutFormatOf(v);
+               o.out = v;
+             });
+  parser.Add("--log", V::kRequired, "FILE", "append the library's log to FILE (default: only errors are shown)",
+             [&o](const std::string& v) { o.logFile = v; });
+  parser.Add("--log-level", V::kRequired, "N", "log detail; 2 and above add the regression matrices of methods 2-4",
+             [&o](const std::string& v) { o.logLevel = int(ParseInteger("--log-level", v, 0, 10)); });
+  parser.Add("--quiet", V::kNone, "", "no progress line and no notes on stderr",
+             [&o](const std::string&) { o.quiet = true; });
+}
+
+void ApplyOverrides(const CommonOptions& o, Settings& s) {
+  if (o.method >= 0) s.method = o.method;
+  if (o.samples > 0) s.samples = int(o.samples);
+  if (o.seed >= 0) s.seed = std::uint64_t(o.seed);
+  s.parallel = o.parallel;
+  s.workers = o.workers;
+}
+
+Problem LoadForCommand(const std::string& path, const CommonOptions& options) {
+  Problem p;
+  if (path.empty()) {
+    if (!options.quiet)
+      std::fprintf(stderr, "rbo: no problem file given: running the embedded example (examples/linear.json).\n"
+                           "     Write `rbo run PROBLEM.json` to run your own; `rbo help` explains the file.\n");
+    std::vector<Issue> issues = ParseProblem(EmbeddedExample(), "", ModelMode::kBuild, &p);
+    if (!issues.empty()) throw ProblemFileError("(embedded example)", std::move(issues));
+  } else {
+    p = LoadProblemFile(path, ModelMode::kBuild);
+  }
+  ApplyOverrides(options, p.settings);
+  return p;
+}
+
+void ConfigureHost(Problem& problem, std::shared_ptr<std::atomic<long long>> pCounter) {
+  const Settings& s = problem.settings;
+  refhost::SetRBOMethod(s.method, s.samples);
+  refhost::SetSeed(s.seed);
+  refhost::SetWorkerCount(s.workers);
+  refhost::ModelFunction model = problem.model;
+  if (pCounter) {
+    model = [inner = problem.model, pCounter](const std::valarray<double>& x, std::valarray<double>& y) {
+      inner(x, y);
+      pCounter->fetch_add(1, std::memory_order_relaxed);
+    };
+  }
+  refhost::SetAnalysis(problem.builder.Analysis(model));
+}
+
+// ------------------------------------------------------------------ log
+
+LogSession::LogSession(const CommonOptions& options) {
+  if (options.logLevel >= 0) logFile.m_nLogLevel = options.logLevel;
+  if (!options.logFile.empty()) {
+    refhost::OpenLog(options.logFile);  // throws std::runtime_error naming the file
+    refhost::SetLogEcho(true);
+  } else {
+    // The library's reports are shown with the error they belong to; on
+    // their own they would interleave with the results.
+    refhost::SetLogEcho(false);
+  }
+}
+
+LogSession::~LogSession() {
+  refhost::OpenLog("");
+  refhost::SetLogEcho(true);
+}
+
+std::vector<std::string> LogSession::LibraryReport() const {
+  std::vector<std::string> lines;
+  for (const refhost::LogRecord& r : m_capture.Records()) {
+    if (r.call != "LError" && r.call != "LPrint") continue;
+    std::string text = r.text;
+    while (!text.empty() && text.back() == '\n') text.pop_back();
+    lines.push_back(text);
+  }
+  return lines;
+}
+
+namespace {
+
+// The message of e and of the exceptions nested in it, each on its own
+// line, leaving out those whose text the outer message already contains.
+void CollectMessages(const std::exception& e, std::vector<std::string>& out) {
+  const std::string what = e.what();
+  bool bRepeated = false;
+  for (const std::string& m : out) bRepeated = bRepeated || m.find(what) != std::string::npos;
+  if (!bRepeated && !what.empty()) out.push_back(what);
+  try {
+    std::rethrow_if_nested(e);
+  } catch (const std::exception& inner) {
+    CollectMessages(inner, out);
+  } catch (...) {
+  }
+}
+
+}  // namespace
+
+int ReportFailure(const std::string& command, const std::exception& e, const LogSession* pLog) {
+  if (const auto* pIssues = dynamic_cast<const ProblemFileError*>(&e)) {
+    PrintIssues(stderr, pIssues->Path(), pIssues->Issues());
+    return kExitProblem;
+  }
+  std::vector<std::string> messages;
+  CollectMessages(e, messages);
+  std::string text;
+  for (std::size_t k = 0; k < messages.size(); ++k) text += (k ? "\n  " : "") + messages[k];
+  std::fprintf(stderr, "rbo %s: error: %s\n", command.c_str(), text.c_str());
+  if (pLog) {
+    const std::vector<std::string> report = pLog->LibraryReport();
+    if (!report.empty()) {
+      std::fprintf(stderr, "  the library's report:\n");
+      for (const std::string& line : report) std::fprintf(stderr, "    %s\n", line.c_str());
+    }
+  }
+  return kExitFailed;
+}
+
+void PrintIssues(std::FILE* stream, const std::string& path, const std::vector<Issue>& issues) {
+  std::fprintf(stream, "%s: %zu %s:\n", path.empty() ? "(embedded example)" : path.c_str(), issues.size(),
+               issues.size() == 1 ? "problem" : "problems");
+  for (const Issue& issue : issues) {
+    std::fprintf(stream, "  %s: %s\n", issue.location.c_str(), issue.message.c_str());
+    for (const std::string& line : issue.report) std::fprintf(stream, "      | %s\n", line.c_str());
+  }
+}
+
+// ------------------------------------------------------------------ progress
+
+Progress::Progress(std::shared_ptr<std::atomic<long long>> pDone, long long total, bool bEnabled)
+    : m_pDone(std::move(pDone)), m_nTotal(total), m_start(std::chrono::steady_clock::now()) {
+  if (bEnabled && m_nTotal > 0) m_thread = std::thread([this] { Loop(); });
+}
+
+Progress::~Progress() { Stop(); }
+
+bool Progress::Wanted(bool bQuiet) { return !bQuiet && isatty(STDERR_FILENO) == 1; }
+
+void Progress::Stop() {
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_bStop = true;
+  }
+  m_wake.notify_all();
+  if (m_thread.joinable()) m_thread.join();
+  if (m_bShown) {
+    std::fprintf(stderr, "\r\033[K");
+    std::fflush(stderr);
+    m_bShown = false;
+  }
+}
+
+void Progress::Clear() {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  if (!m_bShown) return;
+  std::fprintf(stderr, "\r\033[K");
+  std::fflush(stderr);
+  m_bShown = false;
+}
+
+void Progress::Loop() {
+  using namespace std::chrono;
+  std::unique_lock<std::mutex> lock(m_mutex);
+  // Quiet for the first second: short runs show nothing.
+  if (m_wake.wait_for(lock, seconds(1), [this] { return m_bStop; })) return;
+  do {
+    const double elapsed = duration<double>(steady_clock::now() - m_start).count();
+    const long long done = std::min(m_pDone->load(std::memory_order_relaxed), m_nTotal);
+    const double rate = elapsed > 0.0 ? double(done) / elapsed : 0.0;
+    char left[48] = "";
+    if (rate > 0.0 && done < m_nTotal) {
+      const double s = double(m_nTotal - done) / rate;
+      if (s < 120.0) std::snprintf(left, sizeof left, ", about %.0f s left", std::ceil(s));
+      else std::snprintf(left, sizeof left, ", about %.0f min left", std::ceil(s / 60.0));
+    }
+    std::fprintf(stderr, "\r\033[K  %s / %s analyses, %s/s%s", Thousands(done).c_str(), Thousands(m_nTotal).c_str(),
+                 Thousands((long long)rate).c_str(), left);
+    std::fflush(stderr);
+    m_bShown = true;
+  } while (!m_wake.wait_for(lock, milliseconds(250), [this] { return m_bStop; }));
+}
+
+// ------------------------------------------------------------------ output files
+
+AtomicFile::AtomicFile(const std::string& path) : m_strPath(path) {
+  namespace fs = std::filesystem;
+  const fs::path target(path);
+  fs::path dir = target.parent_path();
+  if (dir.empty()) dir = ".";
+  std::string pattern = (dir / ("." + target.filename().string() + ".tmp-XXXXXX")).string();
+  m_fd = mkstemp(pattern.data());
+  if (m_fd < 0) throw std::runtime_error("cannot create the output file " + path + ": " + std::strerror(errno));
+  m_strTemp = pattern;
+}
+
+AtomicFile::~AtomicFile() {
+  if (m_fd >= 0) close(m_fd);
+  if (!m_strTemp.empty()) unlink(m_strTemp.c_str());
+}
+
+void AtomicFile::Commit(const std::string& text) {
+  const char* p = text.data();
+  std::size_t left = text.size();
+  while (left > 0) {
+    const ssize_t n = write(m_fd, p, left);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) throw std::runtime_error("cannot write the output file " + m_strPath + ": " + std::strerror(errno));
+    p += n;
+    left -= std::size_t(n);
+  }
+  // mkstemp makes the file private (0600); an output file gets the usual mode.
+  const mode_t mask = umask(0);
+  umask(mask);
+  fchmod(m_fd, 0666 & ~mask);
+  const int rcSync = fsync(m_fd);
+  const int rcClose = close(m_fd);
+  m_fd = -1;
+  if (rcSync != 0 || rcClose != 0)
+    throw std::runtime_error("cannot write the output file " + m_strPath + ": " + std::strerror(errno));
+  if (std::rename(m_strTemp.c_str(), m_strPath.c_str()) != 0)
+    throw std::runtime_error("cannot write the output file " + m_strPath + ": " + std::strerror(errno));
+  m_strTemp.clear();
+}
+
+OutFormat OutFormatOf(const std::string& path) {
+  auto ends = [&](const char* ext) {
+    const std::size_t n = std::strlen(ext);
+    return path.size() > n && path.compare(path.size() - n, n, ext) == 0;
+  };
+  if (ends(".json")) return OutFormat::kJson;
+  if (ends(".csv")) return OutFormat::kCsv;
+  throw UsageError("--out wants a file name ending in .json or .csv, not \"" + path + "\"");
+}
+
+std::string Thousands(long long n) {
+  std::string digits = std::to_string(n < 0 ? -n : n), out;
+  for (std::size_t i = 0; i < digits.size(); ++i) {
+    if (i > 0 && (digits.size() - i) % 3 == 0) out += ',';
+    out += digits[i];
+  }
+  return (n < 0 ? "-" : "") + out;
+}
+
+}  // namespace rboapp

@@ -1,0 +1,124 @@
+#include "ExpressionModel.h"
+
+#include <muParser.h>
+
+#include <atomic>
+#include <cmath>
+#include <memory>
+#include <stdexcept>
+#include <unordered_map>
+
+namespace rboapp {
+namespace {
+
+// The parsed expressions of one model on one thread.  muparser reads
+// variables through pointers, so their values live in one fixed array:
+// model variables first, then the responses in order.
+struct CCompiled {
+  std::unique_ptr<double[]> pValues;  ///< variable values, then response values
+  std::vector<mu::Parser> parsers;    ///< one per response
+};
+
+// The shared, immutable description; every thread compiles its own copy.
+class CExpressionSet {
+ public:
+  CExpressionSet(std::vector<std::string> variables, std::vector<std::string> responses,
+                 std::vector<std::string> expressions)
+      : m_vVariables(std::move(variables)),
+        m_vResponses(std::move(responses)),
+        m_vExpressions(std::move(expressions)),
+        m_nId(s_nextId.fetch_add(1)) {}
+
+  void Evaluate(const std::valarray<double>& x, std::valarray<double>& y) const {
+    CCompiled& c = ForThisThread();
+    const std::size_t nVars = m_vVariables.size();
+    if (y.size() != m_vResponses.size()) y.resize(m_vResponses.size());
+    for (std::size_t i = 0; i < nVars && i < x.size(); ++i) c.pValues[i] = x[i];
+    for (std::size_t k = 0; k < c.parsers.size(); ++k) {
+      double v;
+      try {
+        v = c.parsers[k].Eval();
+      } catch (const mu::Parser::exception_type& e) {
+        throw std::runtime_error("the expression of " + m_vResponses[k] + " (" + m_vExpressions[k] +
+                                 ") could not be evaluated: " + e.GetMsg());
+      }
+      if (!std::isfinite(v))
+        throw std::runtime_error("the expression of " + m_vResponses[k] + " (" + m_vExpressions[k] + ") gave " +
+                                 (std::isnan(v) ? "nan" : "an infinite value") +
+                                 " (a logarithm or square root of a negative number, or a division by zero?)");
+      c.pValues[nVars + k] = v;
+      y[k] = v;
+    }
+  }
+
+ private:
+  CCompiled& ForThisThread() const {
+    // Keyed by the set's id, not its address: a new set may reuse the
+    // address of a destroyed one.
+    thread_local std::unordered_map<std::uint64_t, std::unique_ptr<CCompiled>> s_cache;
+    auto it = s_cache.find(m_nId);
+    if (it != s_cache.end()) return *it->second;
+    auto pCompiled = std::make_unique<CCompiled>();
+    const std::size_t nVars = m_vVariables.size(), nResps = m_vResponses.size();
+    pCompiled->pValues.reset(new double[nVars + nResps]());
+    pCompiled->parsers.resize(nResps);
+    for (std::size_t k = 0; k < nResps; ++k) {
+      mu::Parser& p = pCompiled->parsers[k];
+      for (std::size_t i = 0; i < nVars; ++i) p.DefineVar(m_vVariables[i], &pCompiled->pValues[i]);
+      for (std::size_t j = 0; j < k; ++j) p.DefineVar(m_vResponses[j], &pCompiled->pValues[nVars + j]);
+      p.SetExpr(m_vExpressions[k]);
+    }
+    return *s_cache.emplace(m_nId, std::move(pCompiled)).first->second;
+  }
+
+  std::vector<std::string> m_vVariables;   ///< model variable names, in input order
+  std::vector<std::string> m_vResponses;   ///< response names, in output order
+  std::vector<std::string> m_vExpressions; ///< expression of each response
+  std::uint64_t m_nId;                     ///< distinguishes sets in the per-thread caches
+  static std::atomic<std::uint64_t> s_nextId;
+};
+
+std::atomic<std::uint64_t> CExpressionSet::s_nextId{1};
+
+}  // namespace
+
+refhost::ModelFunction ExpressionModel(const std::vector<std::string>& variableNames,
+                                       const std::vector<std::string>& responseNames,
+                                       const std::vector<std::string>& expressions) {
+  auto pSet = std::make_shared<const CExpressionSet>(variableNames, responseNames, expressions);
+  return [pSet](const std::valarray<double>& x, std::valarray<double>& y) { pSet->Evaluate(x, y); };
+}
+
+std::string CheckExpression(const std::string& expression, const std::vector<std::string>& names) {
+  try {
+    mu::Parser p;
+    p.SetExpr(expression);
+    // With no variables defined, the parser lists every name the expression uses.
+    for (const auto& used : p.GetUsedVar()) {
+      bool bKnown = false;
+      for (const std::string& n : names) bKnown = bKnown || n == used.first;
+      if (!bKnown) {
+        std::string list;
+        for (const std::string& n : names) list += (list.empty() ? "" : ", ") + n;
+        return "uses '" + used.first + "', which is not a variable or an earlier response (known names: " +
+               (list.empty() ? "none" : list) + ")";
+      }
+    }
+    std::vector<double> values(names.size(), 1.0);
+    mu::Parser q;
+    for (std::size_t i = 0; i < names.size(); ++i) q.DefineVar(names[i], &values[i]);
+    q.SetExpr(expression);
+    q.Eval();
+    if (q.GetNumResults() != 1) return "gives " + std::to_string(q.GetNumResults()) + " values instead of one";
+  } catch (const mu::Parser::exception_type& e) {
+    return "cannot be read: " + e.GetMsg();
+  }
+  return "";
+}
+
+bool IsExpressionBuiltin(const std::string& name) {
+  static const mu::Parser s_parser;
+  return s_parser.GetFunDef().count(name) > 0 || s_parser.GetConst().count(name) > 0;
+}
+
+}  // namespace rboapp

@@ -1,0 +1,28 @@
+// The analysis as muparser expressions of the model variables.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "rbo/host/ProblemBuilder.h"
+
+namespace rboapp {
+
+/// A model function that computes response k as expressions[k], an
+/// expression over the model variables (by name) and the responses before
+/// k (by name), in that order.  Safe to call on several threads: each thread
+/// parses its own copy once.  The expressions must have passed
+/// CheckExpression.
+refhost::ModelFunction ExpressionModel(const std::vector<std::string>& variableNames,
+                                       const std::vector<std::string>& responseNames,
+                                       const std::vector<std::string>& expressions);
+
+/// "" when the expression parses and uses only the given names; otherwise a
+/// sentence saying what is wrong (the parser's message, or the unknown name).
+std::string CheckExpression(const std::string& expression, const std::vector<std::string>& names);
+
+/// True when name is a function or constant of the expression language
+/// (sin, exp, _pi, ...), which a variable must not shadow.
+bool IsExpressionBuiltin(const std::string& name);
+
+}  // namespace rboapp

@@ -1,0 +1,53 @@
+// Reading a problem file (JSON, comments allowed) into an rboapp::Problem,
+// with a check that reports every mistake at once.
+#pragma once
+
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "Problem.h"
+
+namespace rboapp {
+
+/// One mistake in a problem file.
+struct Issue {
+  std::string location;             ///< JSON path ("/random_variables/1/sd"), or "line L, column C" for a syntax error
+  std::string message;              ///< what is wrong and how to fix it
+  std::vector<std::string> report;  ///< the library's own report lines, when the library rejected a value
+};
+
+/// A problem file that cannot be used: every issue found.
+class ProblemFileError : public std::runtime_error {
+ public:
+  ProblemFileError(std::string path, std::vector<Issue> issues);
+  const std::string& Path() const { return m_strPath; }
+  const std::vector<Issue>& Issues() const { return m_vIssues; }
+
+ private:
+  std::string m_strPath;          ///< the file
+  std::vector<Issue> m_vIssues;   ///< what is wrong with it
+};
+
+/// Whether loading also makes the analysis (starting nothing yet, but an
+/// external program's working folder is created).  `rbo check` does not.
+enum class ModelMode { kBuild, kCheckOnly };
+
+/// Parses problem text.  path names it in messages and locates relative
+/// program paths ("" : the current folder).  Returns the issues found; when
+/// there are none, *pProblem is complete.
+std::vector<Issue> ParseProblem(const std::string& text, const std::string& path, ModelMode mode, Problem* pProblem);
+
+/// Reads and parses a problem file.  Throws std::runtime_error when the file
+/// cannot be read and ProblemFileError when it has issues.
+Problem LoadProblemFile(const std::string& path, ModelMode mode);
+
+/// The embedded default example (examples/linear.json).
+const std::string& EmbeddedExample();
+
+/// Names of the RBO method codes 0..4, as the problem file spells them.
+const char* MethodName(int method);
+/// Parses a method code or name ("1", "lhs"); -1 when it is neither.
+int ParseMethod(const std::string& text);
+
+}  // namespace rboapp

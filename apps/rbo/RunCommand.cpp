@@ -1,0 +1,253 @@
+// `rbo run`: evaluate the design points of a problem under uncertainty, in
+// one go or batch by batch until the statistics settle.
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <memory>
+#include <optional>
+
+#include "Cli.h"
+#include "Commands.h"
+#include "Evaluate.h"
+#include "Output.h"
+#include "rbo/RBO.h"
+#include "rbo/host/ReferenceHost.h"
+
+namespace rboapp {
+namespace {
+
+/// Key of the problem's records in the (in-memory) object store.
+constexpr int kStoreKey = 1;
+/// Default relative half-width of the 95% interval at which a statistic counts as settled.
+constexpr double kDefaultTolerance = 0.1;
+/// Default sample budget per design point for --until-converged.
+constexpr long long kDefaultBudget = 1000000;
+
+struct RunOptions {
+  CommonOptions common;                 ///< shared with the other evaluating commands
+  bool untilConverged = false;          ///< fold batches until the statistics settle
+  double tol = kDefaultTolerance;       ///< --tol
+  long long budget = kDefaultBudget;    ///< --max-samples
+};
+
+OptionParser RunParser(RunOptions& o) {
+  OptionParser parser;
+  AddCommonOptions(parser, o.common);
+  using V = OptionParser::Value;
+  parser.Add("--until-converged", V::kNone, "", "fold batches of --samples samples until the statistics settle (methods 0, 1)",
+             [&o](const std::string&) { o.untilConverged = true; });
+  parser.Add("--tol", V::kRequired, "T", "settled: every 95% interval within T times its estimate (default 0.1)",
+             [&o](const std::string& v) { o.tol = ParsePositive("--tol", v); });
+  parser.Add("--max-samples", V::kRequired, "N", "sample budget per design point for --until-converged (default 1,000,000)",
+             [&o](const std::string& v) { o.budget = ParseInteger("--max-samples", v, 1, 1000000000000LL); });
+  return parser;
+}
+
+double Seconds(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// ---------------------------------------------------------------- one go
+
+int RunAll(Problem& p, const RunOptions& o, LogSession& log, AtomicFile* pOut) {
+  const Settings& s = p.settings;
+  auto pDone = std::make_shared<std::atomic<long long>>(0);
+  ConfigureHost(p, pDone);
+  std::unique_ptr<CDB> db = p.builder.Build();
+  const long long perPoint = (s.method <= 1 && p.builder.IsRandom()) ? s.samples : 1;
+  const auto start = std::chrono::steady_clock::now();
+  BatchResult r;
+  {
+    Progress progress(pDone, perPoint * (long long)p.designPoints.size(), Progress::Wanted(o.common.quiet));
+    log.Clear();
+    r = EvaluateDesignPoints(*db, p.builder.DesignMatrix(p.designPoints), s.parallel);
+  }
+  const double seconds = Seconds(start);
+
+  std::vector<PointResult> points;
+  for (std::size_t j = 0; j < p.designPoints.size(); ++j) {
+    std::valarray<double> column;
+    r.designResponses.GetCol(int(j), column);
+    PointResult pr = ExtractPoint(p, p.designPoints[j], column);
+    pr.objective = r.objective[j];
+    pr.constraint = r.constraint[j];
+    points.push_back(pr);
+  }
+  if (!p.title.empty()) std::printf("%s\n", p.title.c_str());
+  std::printf("%s\n\n%s", DescribeSettings(s).c_str(), RunTable(p, points).c_str());
+  if (!p.constraints.empty())
+    std::printf("\nconstraint: the largest scaled violation of the constraints; <= 0 when all hold.\n");
+  std::fflush(stdout);
+  if (pOut) pOut->Commit(OutFormatOf(o.common.out) == OutFormat::kJson ? RunJson(p, points) : RunCsv(p, points));
+  if (!o.common.quiet)
+    std::fprintf(stderr, "rbo: %s analyses in %.3g s%s%s\n", Thousands(pDone->load()).c_str(), seconds,
+                 s.parallel ? " (parallel)" : "", pOut ? ("; results written to " + o.common.out).c_str() : "");
+  return kExitOk;
+}
+
+// ---------------------------------------------------------------- batch by batch
+
+// Whether the statistics of a point count as settled after n samples: the
+// 95% interval of every POF (responses with bounds) lies within tol times
+// the POF, and that of every mean (responses without bounds) within tol
+// times the mean's magnitude.  A POF still at 0 never counts as settled:
+// nothing is known yet about how small it is.
+bool Settled(const Problem& p, const BatchRecord& b, double tol) {
+  constexpr double z = 1.959963984540054;
+  const double n = double(b.samples);
+  for (std::size_t k = 0; k < p.responses.size(); ++k) {
+    const Response& resp = p.responses[k];
+    if (!resp.random) continue;
+    const ResponseStats& s = b.stats.responses[k];
+    if (resp.hasLower || resp.hasUpper) {
+      const Interval& ci = b.pofInterval[k];
+      if (!(s.pof > 0.0) || std::max(ci.high - s.pof, s.pof - ci.low) > tol * s.pof) return false;
+    } else if (z * s.sd / std::sqrt(n) > tol * std::fabs(s.mean)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+int RunBatches(Problem& p, const RunOptions& o, LogSession& log, AtomicFile* pOut) {
+  Settings& s = p.settings;
+  if (s.method > 1)
+    throw UsageError("--until-converged folds sample points batch by batch: it works with methods 0 (montecarlo) "
+                     "and 1 (lhs), not " + std::to_string(s.method) + " (" + MethodName(s.method) + ")");
+  if (!p.builder.IsRandom())
+    throw UsageError("--until-converged needs random variables and a random response; this problem has nothing to sample");
+
+  auto pDone = std::make_shared<std::atomic<long long>>(0);
+  ConfigureHost(p, pDone);
+  std::unique_ptr<CDB> db = p.builder.Build();
+  // The incremental update reads the pass/fail marks of the responses from
+  // the object store; this problem has no pass/fail responses.
+  refhost::OpenStore(":memory:");
+  db->m_nStoreKey = kStoreKey;
+  refhost::PutPassFailMarks(kStoreKey, std::vector<int>(db->m_vRespIndexOfEntry.size(), 0));
+
+  const long long budget = std::max<long long>(o.budget, 1);
+  Progress progress(pDone, budget * (long long)p.designPoints.size(), Progress::Wanted(o.common.quiet));
+  const auto start = std::chrono::steady_clock::now();
+  std::vector<ConvergenceRecord> records;
+  if (!p.title.empty()) std::printf("%s\n", p.title.c_str());
+  std::printf("%s; batches of %s samples until every 95%% interval is within %g of its estimate, at most %s samples\n",
+              DescribeSettings(s).c_str(), Thousands(s.samples).c_str(), o.tol, Thousands(budget).c_str());
+  for (std::size_t j = 0; j < p.designPoints.size(); ++j) {
+    ConvergenceRecord rec;
+    rec.design = p.designPoints[j];
+    std::printf("\ndesign point %zu: %s\n%s", j + 1, DescribeDesign(p, rec.design).c_str(), BatchHeader(p).c_str());
+    std::fflush(stdout);
+
+    // The design point's full design-variable vector, as AnalysisVerif builds it.
+    db->m_vIndDVs = rec.design;
+    std::valarray<double> designVars;
+    SetXVector(db->m_vIndDVs, db->m_vLinkDVs, db->m_vSynthDVs, db->m_vGroup3DVs, db->m_vDVIndexOfInput,
+               db->m_vDVTypeOfInput, designVars);
+    CMatrix<double> designPoints(int(designVars.size()), 1);
+    designPoints.ReplaceCol(0, designVars);
+
+    long long nBefore = 0;
+    for (int batch = 0;; ++batch) {
+      const int n = int(std::min<long long>(s.samples, budget - nBefore));
+      // Every batch draws from its own stream: the generator restarts from
+      // the configured seed, and the same samples folded twice would only
+      // look converged.  Batch 0 uses the seed itself, so it is the sample
+      // of a plain `rbo run`.
+      refhost::SetSeed(s.seed + std::uint64_t(batch));
+      refhost::SetRBOMethod(s.method, n);
+      log.Clear();
+      CMatrix<double> designResponses, analysisPoints, analysisOutputs, perSample, stats, none;
+      AdjustDVsMatrices(db.get(), designPoints, designResponses, analysisPoints, analysisOutputs, false);
+      std::string in, out, exe, cmd, s3, s4, s11;
+      if (s.parallel) AnalysePar(analysisPoints, analysisOutputs, s3, s4, in, out, exe, cmd, 0, false, s11, 0);
+      else Analysis(analysisPoints, analysisOutputs, in, out, exe, cmd, false, 0, -1);
+      const bool bUnchanged = UpdateSamplePointRandResps(db.get(), batch == 0, int(nBefore), designVars, analysisOutputs,
+                                                         db->m_vEntryRandRespNumber, db->m_vRespRole, perSample, false);
+      nBefore += n;
+      UpdateSamplePointRandResps(db.get(), false, 0, designVars, none, db->m_vEntryRandRespNumber, db->m_vRespRole,
+                                 stats, true);
+      std::valarray<double> column;
+      stats.GetCol(0, column);
+      BatchRecord b;
+      b.batch = batch + 1;
+      b.samples = nBefore;
+      b.stats = ExtractPoint(p, rec.design, column);
+      for (const ResponseStats& rs : b.stats.responses) b.pofInterval.push_back(WilsonInterval(rs.pof, double(nBefore)));
+      rec.batches.push_back(b);
+      progress.Clear();
+      std::printf("%s", BatchRow(p, b).c_str());
+      std::fflush(stdout);
+      if (Settled(p, b, o.tol)) {
+        rec.converged = true;
+        char buf[64];
+        std::snprintf(buf, sizeof buf, "every 95%% interval is within %g of its estimate", o.tol);
+        rec.reason = buf;
+        break;
+      }
+      if (bUnchanged) {
+        rec.converged = true;
+        rec.reason = "the last sample left every mean and standard deviation unchanged";
+        break;
+      }
+      if (nBefore >= budget) {
+        rec.reason = "the budget of " + Thousands(budget) + " samples ran out before the statistics settled";
+        break;
+      }
+    }
+    progress.Clear();
+    std::printf("%s: %s\n", rec.converged ? "converged" : "NOT converged", rec.reason.c_str());
+    records.push_back(rec);
+  }
+  std::fflush(stdout);
+  if (pOut)
+    pOut->Commit(OutFormatOf(o.common.out) == OutFormat::kJson ? ConvergenceJson(p, records, o.tol, budget)
+                                                                : ConvergenceCsv(p, records));
+  if (!o.common.quiet)
+    std::fprintf(stderr, "rbo: %s analyses in %.3g s%s\n", Thousands(pDone->load()).c_str(), Seconds(start),
+                 pOut ? ("; results written to " + o.common.out).c_str() : "");
+  return kExitOk;
+}
+
+}  // namespace
+
+int RunCommand(const std::vector<std::string>& args) {
+  RunOptions o;
+  std::vector<std::string> files;
+  try {
+    files = RunParser(o).Parse(args);
+    if (files.size() > 1) throw UsageError("run takes one problem file, not " + std::to_string(files.size()));
+  } catch (const UsageError& e) {
+    return ReportUsage("run", e.what());
+  }
+  std::optional<LogSession> log;
+  try {
+    log.emplace(o.common);
+    // The output file is created before anything runs: a folder that does
+    // not exist is reported now, not after the run.
+    std::unique_ptr<AtomicFile> pOut;
+    if (!o.common.out.empty()) pOut = std::make_unique<AtomicFile>(o.common.out);
+    Problem p = LoadForCommand(files.empty() ? "" : files[0], o.common);
+    const int rc = o.untilConverged ? RunBatches(p, o, *log, pOut.get()) : RunAll(p, o, *log, pOut.get());
+    refhost::SetAnalysis(nullptr);
+    return rc;
+  } catch (const UsageError& e) {
+    refhost::SetAnalysis(nullptr);
+    return ReportUsage("run", e.what());
+  } catch (const std::exception& e) {
+    refhost::SetAnalysis(nullptr);
+    std::fflush(stdout);
+    return ReportFailure("run", e, log ? &*log : nullptr);
+  }
+}
+
+}  // namespace rboapp
+
+namespace rboapp {
+
+std::string RunOptionsHelp() {
+  RunOptions o;
+  return RunParser(o).Help();
+}
+
+}  // namespace rboapp

@@ -1,0 +1,161 @@
+// rbo: evaluates designs under uncertainty from a problem file, on the
+// library and its reference host.
+//
+//   rbo run [PROBLEM.json]     evaluate design points
+//   rbo check PROBLEM.json     report every mistake in a problem file
+//   rbo help [COMMAND]         explain
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "Cli.h"
+#include "Commands.h"
+#include "rbo/RBO.h"
+
+namespace rboapp {
+namespace {
+
+constexpr const char* kOverview = R"(rbo - reliability-based design optimisation: designs judged under uncertainty
+
+usage: rbo COMMAND [options] [PROBLEM.json]
+
+commands:
+%s
+Examples (the problem of examples/linear.json: g = R - S must stay >= 0):
+  rbo run                                    # the embedded example, exact POF 0.02275 and 0.00135
+  rbo run examples/linear.json --samples 100000 --parallel --out results.json
+  rbo run examples/nonlinear.json --until-converged --samples 5000
+  rbo check my-problem.json
+
+A problem file is JSON (comments allowed):
+  {
+    "random_variables": [
+      {"name": "R", "distribution": "normal", "mean": 10, "sd": 1.5, "design": true},
+      {"name": "S", "distribution": "normal", "mean": 5, "sd": 2}
+    ],
+    "responses": [{"name": "g", "lower": 0}],     // failure: g < 0
+    "analysis": {"expressions": {"g": "R - S"}}    // or {"program": {"command": [...]}}
+  }
+
+`rbo help COMMAND` explains a command; the README holds the whole problem-file
+reference.  `rbo --version` shows the versions.
+Exit codes: 0 done, 1 the evaluation failed, 2 bad command line, 3 bad problem file.
+)";
+
+constexpr const char* kRunHelp = R"(Evaluates every design point of the problem (its "design_points", or else the
+initial values) under uncertainty with the library's RBO method, and prints
+one column per design point: the design variables, the objective, the
+constraint value and, per random response, its mean, standard deviation and
+probability of failure (POF: the fraction of samples outside its bounds), and
+the fractions of samples that violate any bound or violate jointly.
+Without a file it runs the embedded example (examples/linear.json).
+
+The same seed gives the same results, with or without --parallel: every
+design point draws its samples from the seed (common random numbers), and
+--parallel only spreads the analyses over worker threads.
+
+--until-converged folds batches of --samples samples into running statistics,
+each batch from its own random stream (seed, seed + 1, ...), and prints the
+running mean, sd and POF after every batch with a 95% Wilson score interval
+for each POF.  It stops when every POF's interval lies within --tol times the
+POF (a response without bounds: its mean's interval within --tol times the
+mean), or when --max-samples samples are spent.
+
+Examples:
+  rbo run examples/linear.json
+  rbo run examples/linear.json --method montecarlo --samples 100000 --seed 7 --out results.csv
+  rbo run examples/program.json --parallel 8
+  rbo run examples/linear.json --until-converged --samples 2000 --tol 0.05
+)";
+
+constexpr const char* kCheckHelp = R"(Reads each problem file and reports every mistake with its place - a JSON path
+such as /random_variables/1/sd, or a line and column for a syntax error - and a
+sentence on how to fix it.  Distribution parameters are checked by the library
+itself, and its report is shown.  Nothing is run.  The exit code is 0 when
+every file is fine, 3 otherwise.
+
+Example:
+  rbo check examples/nonlinear.json
+)";
+
+std::string Summaries() {
+  std::string text;
+  for (const Command& c : Commands()) {
+    std::string name = c.name;
+    name.resize(10, ' ');
+    text += "  " + name + c.summary + "\n";
+  }
+  text += "  help      explain a command: rbo help run\n";
+  return text;
+}
+
+const Command* Find(const std::string& name) {
+  for (const Command& c : Commands())
+    if (name == c.name) return &c;
+  return nullptr;
+}
+
+int Overview(std::FILE* stream) {
+  std::fprintf(stream, kOverview, Summaries().c_str());
+  return kExitOk;
+}
+
+int HelpFor(const Command& c) {
+  std::printf("usage: %s\n\n%s", c.usage, c.help);
+  if (c.optionsHelp) std::printf("\noptions (they override the problem file):\n%s", c.optionsHelp().c_str());
+  return kExitOk;
+}
+
+int Version() {
+  int major = 0, minor = 0, patch = 0;
+  GetRBOVersion(&major, &minor, &patch);
+  std::printf("rbo %d.%d.%d\nlibrary: RBO %d.%d.%d (librbo)\nhost:    reference host (librbohost)\n", major, minor,
+              patch, major, minor, patch);
+  return kExitOk;
+}
+
+}  // namespace
+
+const std::vector<Command>& Commands() {
+  static const std::vector<Command> s_commands = {
+      {"run", "evaluate the design points of a problem: mean, sd and POF of every response",
+       "rbo run [options] [PROBLEM.json]", kRunHelp, RunOptionsHelp, RunCommand},
+      {"check", "check problem files and report every mistake; nothing runs", "rbo check PROBLEM.json...",
+       kCheckHelp, nullptr, CheckCommand},
+  };
+  return s_commands;
+}
+
+int ReportUsage(const std::string& command, const std::string& message) {
+  std::fprintf(stderr, "rbo %s: %s\n(see `rbo help %s`)\n", command.c_str(), message.c_str(), command.c_str());
+  return kExitUsage;
+}
+
+}  // namespace rboapp
+
+int main(int argc, char** argv) {
+  using namespace rboapp;
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  if (args.empty() || args[0] == "--help" || args[0] == "-h") return Overview(stdout);
+  if (args[0] == "--version" || args[0] == "version") return Version();
+  if (args[0] == "help") {
+    if (args.size() == 1) return Overview(stdout);
+    if (const Command* c = Find(args[1])) return HelpFor(*c);
+    std::fprintf(stderr, "rbo help: there is no command \"%s\"\n\n", args[1].c_str());
+    Overview(stderr);
+    return kExitUsage;
+  }
+  const Command* c = Find(args[0]);
+  if (!c) {
+    std::fprintf(stderr, "rbo: there is no command \"%s\"%s\n(see `rbo --help`)\n", args[0].c_str(),
+                 args[0].size() > 5 && args[0].compare(args[0].size() - 5, 5, ".json") == 0
+                     ? "; to run a problem file, write `rbo run FILE`"
+                     : "");
+    return kExitUsage;
+  }
+  const std::vector<std::string> rest(args.begin() + 1, args.end());
+  for (const std::string& a : rest)
+    if (a == "--help" || a == "-h") return HelpFor(*c);
+  return c->run(rest);
+}

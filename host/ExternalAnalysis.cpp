@@ -1,0 +1,490 @@
+// The reference host's external analysis program: one run of a program per
+// analysis point, in a working folder per worker thread, with a timeout.
+//
+// Programs are started with posix_spawn (no fork of a multi-threaded
+// process, no shell unless asked for), in a process group of their own so
+// that a timeout kills whatever the program started too.
+#include "rbo/host/ExternalAnalysis.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+using refhost::ExternalProgram;
+
+/// Lines of the program's standard error shown with a failure.
+constexpr std::size_t kStderrTailLines = 12;
+/// Characters of the program's standard error shown at most.
+constexpr std::size_t kStderrTailChars = 2000;
+/// Names of the captured streams within the working folder.
+constexpr const char* kStdoutFile = "stdout.txt";
+constexpr const char* kStderrFile = "stderr.txt";
+
+// ---------------------------------------------------------------- worker numbers
+
+// The numbers held by live threads.  Never destroyed: threads may end (and
+// give their number back) during the process's static destruction.
+struct CWorkerPool {
+  std::mutex mutex;         ///< guards inUse
+  std::vector<bool> inUse;  ///< per number: held by a live thread
+};
+CWorkerPool& Pool() {
+  static CWorkerPool* s_pPool = new CWorkerPool();
+  return *s_pPool;
+}
+
+// A thread's number: taken on first use, given back when the thread ends.
+struct CWorkerSlot {
+  int nNumber = -1;  ///< the number, -1 before first use
+  ~CWorkerSlot() {
+    if (nNumber < 0) return;
+    CWorkerPool& pool = Pool();
+    std::lock_guard<std::mutex> lock(pool.mutex);
+    pool.inUse[std::size_t(nNumber)] = false;
+  }
+};
+
+// ---------------------------------------------------------------- text helpers
+
+std::string FormatValue(double v) {
+  char buf[40];
+  std::snprintf(buf, sizeof buf, "%.17g", v);
+  return buf;
+}
+
+// "R = 10.25, S = 4.875" (long vectors cut short).
+std::string DescribeInputs(const std::vector<std::string>& names, const std::valarray<double>& x) {
+  constexpr std::size_t kShown = 16;
+  std::string text;
+  for (std::size_t i = 0; i < x.size() && i < kShown; ++i) {
+    if (i > 0) text += ", ";
+    text += (i < names.size() ? names[i] : "x" + std::to_string(i)) + " = ";
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.10g", x[i]);
+    text += buf;
+  }
+  if (x.size() > kShown) text += ", ... (" + std::to_string(x.size()) + " inputs)";
+  return text;
+}
+
+std::string ReadFile(const fs::path& path, bool* pbExists) {
+  std::ifstream in(path, std::ios::binary);
+  *pbExists = bool(in);
+  std::ostringstream s;
+  if (in) s << in.rdbuf();
+  return s.str();
+}
+
+// The last lines of the program's standard error, indented, or "".
+std::string StderrTail(const fs::path& folder) {
+  bool bExists = false;
+  std::string text = ReadFile(folder / kStderrFile, &bExists);
+  if (text.size() > kStderrTailChars) text = "..." + text.substr(text.size() - kStderrTailChars);
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    lines.push_back(line);
+  }
+  while (!lines.empty() && lines.back().find_first_not_of(" \t") == std::string::npos) lines.pop_back();
+  if (lines.empty()) return "";
+  const std::size_t first = lines.size() > kStderrTailLines ? lines.size() - kStderrTailLines : 0;
+  std::string out = "\n  last lines of its standard error:";
+  for (std::size_t i = first; i < lines.size(); ++i) out += "\n    " + lines[i];
+  return out;
+}
+
+std::string Trim(const std::string& s) {
+  const auto b = s.find_first_not_of(" \t\r");
+  if (b == std::string::npos) return "";
+  const auto e = s.find_last_not_of(" \t\r");
+  return s.substr(b, e - b + 1);
+}
+
+// Parses the output file into name -> value.  Throws std::runtime_error with
+// the line at fault.
+std::unordered_map<std::string, double> ParseOutputs(const std::string& text, const std::string& fileName) {
+  std::unordered_map<std::string, double> values;
+  const auto first = text.find_first_not_of(" \t\r\n");
+  if (first != std::string::npos && text[first] == '{') {
+    nlohmann::json j;
+    try {
+      j = nlohmann::json::parse(text);
+    } catch (const nlohmann::json::exception& e) {
+      throw std::runtime_error("its output file " + fileName + " is not valid JSON: " + e.what());
+    }
+    if (!j.is_object()) throw std::runtime_error("its output file " + fileName + " is not a JSON object");
+    for (auto it = j.begin(); it != j.end(); ++it) {
+      if (!it.value().is_number())
+        throw std::runtime_error("its output file " + fileName + " gives '" + it.key() + "' the value " +
+                                 it.value().dump() + ", which is not a number");
+      values[it.key()] = it.value().get<double>();
+    }
+    return values;
+  }
+  std::istringstream lines(text);
+  int nLine = 0;
+  for (std::string raw; std::getline(lines, raw);) {
+    ++nLine;
+    const std::string line = Trim(raw);
+    if (line.empty() || line[0] == '#') continue;
+    std::size_t sep = line.find_first_of("=:");
+    std::string name, value;
+    if (sep != std::string::npos) {
+      name = Trim(line.substr(0, sep));
+      value = Trim(line.substr(sep + 1));
+    } else {
+      sep = line.find_first_of(" \t");
+      if (sep != std::string::npos) {
+        name = Trim(line.substr(0, sep));
+        value = Trim(line.substr(sep + 1));
+      }
+    }
+    const char* begin = value.c_str();
+    char* end = nullptr;
+    errno = 0;
+    const double v = value.empty() ? 0.0 : std::strtod(begin, &end);
+    if (name.empty() || value.empty() || end == begin || *end != '\0')
+      throw std::runtime_error("its output file " + fileName + " has an unreadable line " + std::to_string(nLine) +
+                               ": \"" + line + "\" (expected \"name = value\")");
+    values[name] = v;
+  }
+  return values;
+}
+
+// ---------------------------------------------------------------- one run
+
+// Waits for pid at most timeout seconds (0: no limit).  Returns true with
+// *pStatus set when it ended, false when the time ran out.
+bool WaitFor(pid_t pid, double timeout, int* pStatus) {
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(timeout));
+  // A process file descriptor lets poll wait for the exit with the timeout;
+  // without one (older kernels) the status is polled with short sleeps.
+  const int pidfd = timeout > 0.0 ? int(syscall(SYS_pidfd_open, pid, 0)) : -1;
+  auto microsLeft = std::chrono::microseconds(50);
+  for (;;) {
+    const pid_t r = waitpid(pid, pStatus, timeout > 0.0 ? WNOHANG : 0);
+    if (r == pid) break;
+    if (r < 0 && errno != EINTR) {
+      if (pidfd >= 0) close(pidfd);
+      throw std::system_error(errno, std::generic_category(), "waitpid");
+    }
+    if (r < 0) continue;  // interrupted; try again
+    const auto left = deadline - Clock::now();
+    if (left <= Clock::duration::zero()) {
+      if (pidfd >= 0) close(pidfd);
+      return false;
+    }
+    if (pidfd >= 0) {
+      pollfd p{pidfd, POLLIN, 0};
+      const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(left).count() + 1;
+      poll(&p, 1, int(std::min<long long>(ms, 1000000)));
+    } else {
+      std::this_thread::sleep_for(std::min(microsLeft, std::chrono::duration_cast<std::chrono::microseconds>(left)));
+      microsLeft = std::min(microsLeft * 2, std::chrono::microseconds(20000));
+    }
+  }
+  if (pidfd >= 0) close(pidfd);
+  return true;
+}
+
+// Owns the spawn attributes and file actions for one start of the program.
+class CSpawnSetup {
+ public:
+  CSpawnSetup() {
+    posix_spawnattr_init(&m_attr);
+    posix_spawn_file_actions_init(&m_actions);
+  }
+  ~CSpawnSetup() {
+    posix_spawnattr_destroy(&m_attr);
+    posix_spawn_file_actions_destroy(&m_actions);
+  }
+  CSpawnSetup(const CSpawnSetup&) = delete;
+  CSpawnSetup& operator=(const CSpawnSetup&) = delete;
+  posix_spawnattr_t m_attr;                ///< process group, signal defaults
+  posix_spawn_file_actions_t m_actions;    ///< working folder and standard streams
+};
+
+// Starts argv in folder; returns its pid or throws.
+pid_t Spawn(const std::string& path, const std::vector<std::string>& argv, const std::vector<std::string>& env,
+            const fs::path& folder) {
+  CSpawnSetup s;
+  // A process group of its own (0: the child's pid), so that a timeout can
+  // kill everything it started.  Signals the host ignores or blocks come
+  // back to their defaults in the program.
+  sigset_t defaults, empty;
+  sigemptyset(&empty);
+  sigemptyset(&defaults);
+  sigaddset(&defaults, SIGPIPE);
+  sigaddset(&defaults, SIGINT);
+  sigaddset(&defaults, SIGTERM);
+  posix_spawnattr_setpgroup(&s.m_attr, 0);
+  posix_spawnattr_setsigdefault(&s.m_attr, &defaults);
+  posix_spawnattr_setsigmask(&s.m_attr, &empty);
+  posix_spawnattr_setflags(&s.m_attr, short(POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK));
+  const std::string dir = folder.string();
+  posix_spawn_file_actions_addchdir_np(&s.m_actions, dir.c_str());
+  posix_spawn_file_actions_addopen(&s.m_actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&s.m_actions, 1, kStdoutFile, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_addopen(&s.m_actions, 2, kStderrFile, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+
+  std::vector<char*> cargv, cenv;
+  for (const std::string& a : argv) cargv.push_back(const_cast<char*>(a.c_str()));
+  cargv.push_back(nullptr);
+  for (const std::string& e : env) cenv.push_back(const_cast<char*>(e.c_str()));
+  cenv.push_back(nullptr);
+  pid_t pid = -1;
+  const int rc = posix_spawn(&pid, path.c_str(), &s.m_actions, &s.m_attr, cargv.data(), cenv.data());
+  if (rc != 0) throw std::runtime_error("could not start " + path + ": " + std::strerror(rc));
+  return pid;
+}
+
+// The environment of the program: ours, with RBO_INPUT, RBO_OUTPUT and
+// RBO_WORKER set.
+std::vector<std::string> Environment(const fs::path& input, const fs::path& output, int nWorker) {
+  std::vector<std::string> env;
+  for (char** e = environ; e && *e; ++e) {
+    const std::string entry(*e);
+    if (entry.rfind("RBO_INPUT=", 0) == 0 || entry.rfind("RBO_OUTPUT=", 0) == 0 || entry.rfind("RBO_WORKER=", 0) == 0)
+      continue;
+    env.push_back(entry);
+  }
+  env.push_back("RBO_INPUT=" + input.string());
+  env.push_back("RBO_OUTPUT=" + output.string());
+  env.push_back("RBO_WORKER=" + std::to_string(nWorker));
+  return env;
+}
+
+// ---------------------------------------------------------------- the runner
+
+class CExternalRunner {
+ public:
+  CExternalRunner(const ExternalProgram& program, std::vector<std::string> inputNames,
+                  std::vector<std::string> outputNames)
+      : m_program(program), m_vInputNames(std::move(inputNames)), m_vOutputNames(std::move(outputNames)) {
+    if (m_program.argv.empty() && m_program.shellCommand.empty())
+      throw std::runtime_error("the external analysis has no command");
+    if (!(m_program.timeoutSeconds >= 0.0))
+      throw std::runtime_error("the timeout of the external analysis must be 0 (none) or positive");
+    std::string why;
+    if (!m_program.argv.empty()) {
+      m_strPath = refhost::ResolveProgram(m_program.argv[0], &why);
+      if (m_strPath.empty()) throw std::runtime_error("the analysis program " + why);
+      m_strDescription = m_program.argv[0];
+      for (std::size_t i = 1; i < m_program.argv.size(); ++i) m_strDescription += " " + m_program.argv[i];
+    } else {
+      m_strPath = "/bin/sh";
+      m_strDescription = m_program.shellCommand;
+    }
+    if (m_program.workRoot.empty()) {
+      std::string pattern = (fs::temp_directory_path() / "rbo-work-XXXXXX").string();
+      if (!mkdtemp(pattern.data()))
+        throw std::runtime_error("could not create a working folder in " + fs::temp_directory_path().string() + ": " +
+                                 std::strerror(errno));
+      m_root = pattern;
+      m_bRemoveRoot = !m_program.keepWorkFolders;
+    } else {
+      std::error_code ec;
+      m_root = fs::absolute(m_program.workRoot, ec);
+      fs::create_directories(m_root, ec);
+      if (ec) throw std::runtime_error("could not create the working folder " + m_program.workRoot + ": " + ec.message());
+    }
+  }
+  ~CExternalRunner() {
+    if (!m_bRemoveRoot) return;
+    std::error_code ec;
+    fs::remove_all(m_root, ec);
+  }
+  CExternalRunner(const CExternalRunner&) = delete;
+  CExternalRunner& operator=(const CExternalRunner&) = delete;
+
+  void Run(const std::valarray<double>& x, std::valarray<double>& y) const {
+    const int nWorker = refhost::WorkerNumber();
+    const fs::path folder = m_root / ("worker-" + std::to_string(nWorker));
+    std::error_code ec;
+    fs::create_directories(folder, ec);
+    if (ec) Fail(x, "could not create its working folder " + folder.string() + ": " + ec.message());
+    const fs::path input = folder / m_program.inputFile, output = folder / m_program.outputFile;
+    // A stale output of the previous point must not pass for this one's.
+    fs::remove(output, ec);
+    WriteInputs(x, input);
+
+    std::vector<std::string> argv;
+    if (!m_program.argv.empty()) {
+      for (const std::string& a : m_program.argv)
+        argv.push_back(a == "{input}" ? input.string() : a == "{output}" ? output.string()
+                       : a == "{worker}" ? std::to_string(nWorker) : a);
+    } else {
+      argv = {"/bin/sh", "-c", m_program.shellCommand};
+    }
+    const pid_t pid = Spawn(m_strPath, argv, Environment(input, output, nWorker), folder);
+    int status = 0;
+    bool bEnded = false;
+    try {
+      bEnded = WaitFor(pid, m_program.timeoutSeconds, &status);
+    } catch (...) {
+      kill(-pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      throw;
+    }
+    if (!bEnded) {
+      kill(-pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      char buf[64];
+      std::snprintf(buf, sizeof buf, "%g", m_program.timeoutSeconds);
+      Fail(x, std::string("did not finish within the timeout of ") + buf +
+                  " s; it was stopped (raise \"timeout\" if it needs longer)" + StderrTail(folder));
+    }
+    if (WIFSIGNALED(status))
+      Fail(x, std::string("was ended by signal ") + std::to_string(WTERMSIG(status)) + " (" +
+                  strsignal(WTERMSIG(status)) + ")" + StderrTail(folder));
+    if (WIFEXITED(status) && WEXITSTATUS(status) != 0)
+      Fail(x, "exited with code " + std::to_string(WEXITSTATUS(status)) + StderrTail(folder));
+    ReadOutputs(x, output, folder, y);
+  }
+
+ private:
+  [[noreturn]] void Fail(const std::valarray<double>& x, const std::string& what) const {
+    throw std::runtime_error("the analysis program (" + m_strDescription + ") " + what + "\n  inputs: " +
+                             DescribeInputs(m_vInputNames, x));
+  }
+
+  void WriteInputs(const std::valarray<double>& x, const fs::path& input) const {
+    std::string text;
+    if (m_program.inputFormat == ExternalProgram::Format::kJson) {
+      text = "{";
+      for (std::size_t i = 0; i < x.size(); ++i)
+        text += (i ? ", " : "") + nlohmann::json(m_vInputNames[i]).dump() + ": " + FormatValue(x[i]);
+      text += "}\n";
+    } else {
+      for (std::size_t i = 0; i < x.size(); ++i) text += m_vInputNames[i] + " = " + FormatValue(x[i]) + "\n";
+    }
+    std::ofstream out(input, std::ios::binary | std::ios::trunc);
+    out << text;
+    out.close();
+    if (!out) Fail(x, "could not be given its inputs: writing " + input.string() + " failed");
+  }
+
+  void ReadOutputs(const std::valarray<double>& x, const fs::path& output, const fs::path& folder,
+                   std::valarray<double>& y) const {
+    bool bExists = false;
+    const std::string text = ReadFile(output, &bExists);
+    if (!bExists)
+      Fail(x, "ended normally but wrote no output file " + m_program.outputFile + StderrTail(folder));
+    std::unordered_map<std::string, double> values;
+    try {
+      values = ParseOutputs(text, m_program.outputFile);
+    } catch (const std::runtime_error& e) {
+      Fail(x, std::string("wrote an unreadable output: ") + e.what());
+    }
+    if (y.size() != m_vOutputNames.size()) y.resize(m_vOutputNames.size());
+    for (std::size_t k = 0; k < m_vOutputNames.size(); ++k) {
+      const auto it = values.find(m_vOutputNames[k]);
+      if (it == values.end())
+        Fail(x, "wrote no value for the response '" + m_vOutputNames[k] + "' in its output file " +
+                    m_program.outputFile);
+      if (!std::isfinite(it->second))
+        Fail(x, "gave the response '" + m_vOutputNames[k] + "' the non-finite value " + FormatValue(it->second));
+      y[k] = it->second;
+    }
+  }
+
+  ExternalProgram m_program;                 ///< how to run the program
+  std::vector<std::string> m_vInputNames;    ///< model variable names, in input order
+  std::vector<std::string> m_vOutputNames;   ///< response names, in output order
+  std::string m_strPath;                     ///< absolute path of the executable started
+  std::string m_strDescription;              ///< the command as the user gave it, for messages
+  fs::path m_root;                           ///< folder of the worker folders
+  bool m_bRemoveRoot = false;                ///< the root is ours (temporary) and goes at the end
+};
+
+}  // namespace
+
+namespace refhost {
+
+int WorkerNumber() {
+  thread_local CWorkerSlot s_slot;
+  if (s_slot.nNumber >= 0) return s_slot.nNumber;
+  CWorkerPool& pool = Pool();
+  std::lock_guard<std::mutex> lock(pool.mutex);
+  auto it = std::find(pool.inUse.begin(), pool.inUse.end(), false);
+  if (it == pool.inUse.end()) it = pool.inUse.insert(pool.inUse.end(), false);
+  *it = true;
+  s_slot.nNumber = int(it - pool.inUse.begin());
+  return s_slot.nNumber;
+}
+
+std::string ResolveProgram(const std::string& program, std::string* pWhy) {
+  auto runnable = [](const fs::path& p) {
+    std::error_code ec;
+    return fs::is_regular_file(p, ec) && access(p.c_str(), X_OK) == 0;
+  };
+  if (program.empty()) {
+    *pWhy = "is empty";
+    return "";
+  }
+  if (program.find('/') != std::string::npos) {
+    std::error_code ec;
+    const fs::path p = fs::absolute(program, ec);
+    if (!fs::exists(p, ec)) {
+      *pWhy = "'" + program + "' does not exist";
+      return "";
+    }
+    if (!runnable(p)) {
+      *pWhy = "'" + program + "' is not an executable file (chmod +x, or name its interpreter first)";
+      return "";
+    }
+    return p.lexically_normal().string();
+  }
+  const char* pszPath = std::getenv("PATH");
+  std::istringstream dirs(pszPath ? pszPath : "/usr/local/bin:/usr/bin:/bin");
+  for (std::string dir; std::getline(dirs, dir, ':');) {
+    const fs::path p = fs::path(dir.empty() ? "." : dir) / program;
+    if (runnable(p)) {
+      std::error_code ec;
+      return fs::absolute(p, ec).lexically_normal().string();
+    }
+  }
+  *pWhy = "'" + program + "' was not found on PATH";
+  return "";
+}
+
+ModelFunction ExternalProgramModel(const ExternalProgram& program, const std::vector<std::string>& inputNames,
+                                   const std::vector<std::string>& outputNames) {
+  auto pRunner = std::make_shared<const CExternalRunner>(program, inputNames, outputNames);
+  return [pRunner](const std::valarray<double>& x, std::valarray<double>& y) { pRunner->Run(x, y); };
+}
+
+}  // namespace refhost

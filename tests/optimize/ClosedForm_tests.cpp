@@ -1,0 +1,153 @@
+// The optimiser end to end on problems whose optimum is known in closed
+// form: a linear limit state with normal variables, where the reliability
+// constraint is a linear constraint on the means.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+#include <tuple>
+
+#include "Optimize.h"
+#include "optimize/OptimizeProblems.h"
+#include "support/Problems.h"
+
+namespace {
+
+using optimizetest::AnalysisCounter;
+using optimizetest::LinearReliability;
+using optimizetest::LinearWithDeterministic;
+using optimizetest::PhiDensity;
+
+class OptimizeClosedForm : public ::testing::Test {
+ protected:
+  void SetUp() override { testsupport::ResetLibraryState(); }
+  void TearDown() override { refhost::SetRBOMethod(0, 100); }
+
+  static rboapp::OptimizeResult Run(rboapp::Problem& p, const std::string& optimizer, int method, int samples,
+                                    int verifySamples = 0) {
+    p.settings.method = method;
+    p.settings.samples = samples;
+    p.settings.seed = 20261205;
+    rboapp::OptimizeOptions o;
+    o.optimizer = optimizer;
+    o.verifySamples = verifySamples;
+    o.tol = 1e-8;
+    return rboapp::Optimize(p, o, {});
+  }
+};
+
+// Method 2 propagates a linear response exactly (the fitted gradient is
+// exact to rounding) and its POF is the library's normal CDF, whose error
+// function is accurate to 1.2e-7: the optimum must be the closed form to
+// far better than the 1e-3 asked, whatever the optimiser.
+class FirstOrderOptimizers : public OptimizeClosedForm, public ::testing::WithParamInterface<std::string> {};
+
+TEST_P(FirstOrderOptimizers, ReachTheClosedFormOptimum) {
+  LinearReliability lin;
+  rboapp::Problem p;
+  lin.Make(p);
+  const rboapp::OptimizeResult r = Run(p, GetParam(), 2, 1);
+  ASSERT_TRUE(r.feasible) << r.stopReason;
+  EXPECT_NEAR(r.optimum.x[0], lin.Optimum(), 1e-3 * lin.Optimum()) << r.stopReason;
+  // At the optimum the reliability constraint is active.
+  EXPECT_NEAR(r.optimum.responses[0].pof, lin.Target(), 1e-3 * lin.Target());
+  EXPECT_NEAR(r.optimum.responses[0].stdDev, lin.SigmaG(), 1e-9);
+}
+INSTANTIATE_TEST_SUITE_P(Method2, FirstOrderOptimizers, ::testing::Values("slsqp", "mma", "cobyla"));
+
+// Sampling methods with common random numbers: the estimated POF is the
+// fraction of a fixed sample, so the optimum found is the sample's own
+// (1 - p) quantile of S - R shifted by muS.  A quantile estimated from N
+// samples has the standard error sqrt(p (1 - p) / N) / f, f the density of
+// g at the bound, phi(beta) / sigma_g (Latin hypercube does not exceed the
+// Monte Carlo error).  The estimate moves in steps of 1 / N, one step being
+// sigma_g / (N phi(beta)) in muR.  Allowed: four standard errors (a correct
+// run fails about once in 16,000 seeds) plus two steps.
+class SamplingMethods : public OptimizeClosedForm, public ::testing::WithParamInterface<std::tuple<int, std::string>> {};
+
+TEST_P(SamplingMethods, ReachTheClosedFormOptimumWithinSamplingError) {
+  const int N = 20000;
+  LinearReliability lin;
+  rboapp::Problem p;
+  lin.Make(p);
+  const rboapp::OptimizeResult r = Run(p, std::get<1>(GetParam()), std::get<0>(GetParam()), N);
+  const double p0 = lin.Target(), density = PhiDensity(lin.beta) / lin.SigmaG();
+  const double se = std::sqrt(p0 * (1.0 - p0) / N) / density;
+  const double stair = 1.0 / (N * density);
+  ASSERT_TRUE(r.feasible) << r.stopReason;
+  EXPECT_NEAR(r.optimum.x[0], lin.Optimum(), 4.0 * se + 2.0 * stair) << r.stopReason;
+  // Feasible for its own sample, and at most a few steps of 1/N below the bound.
+  EXPECT_LE(r.optimum.responses[0].pof, p0);
+  EXPECT_GE(r.optimum.responses[0].pof, p0 - 5.0 / N);
+}
+INSTANTIATE_TEST_SUITE_P(MonteCarloAndLatinHypercube, SamplingMethods,
+                         ::testing::Combine(::testing::Values(0, 1), ::testing::Values("slsqp", "cobyla")));
+
+// With a deterministic variable in the limit state, method 2 needs one
+// batch per deterministic step (each batch is fitted on its own); the
+// optimum t* = 1/2, muR* = K - 1/2 tests that those gradients are right.
+class WithDeterministicVariable : public OptimizeClosedForm, public ::testing::WithParamInterface<int> {};
+
+TEST_P(WithDeterministicVariable, ReachesTheInteriorOptimum) {
+  const int method = GetParam();
+  const int N = 20000;
+  LinearWithDeterministic prob;
+  rboapp::Problem p;
+  prob.Make(p);
+  AnalysisCounter counter;
+  p.model = counter.Wrap(p.model);
+  const rboapp::OptimizeResult r = Run(p, "slsqp", method, method == 2 ? 1 : N);
+  ASSERT_TRUE(r.feasible) << r.stopReason;
+  if (method == 2) {
+    EXPECT_NEAR(r.optimum.x[0], prob.Optimum(), 1e-3 * prob.Optimum()) << r.stopReason;
+    EXPECT_NEAR(r.optimum.x[1], 0.5, 1e-3);
+  } else {
+    // As above for muR + t; t itself is set by the cost alone (t = 1/2
+    // wherever muR + t sits), up to the optimiser's tolerance.
+    const double p0 = prob.base.Target(), density = PhiDensity(prob.base.beta) / prob.base.SigmaG();
+    const double se = std::sqrt(p0 * (1.0 - p0) / N) / density;
+    EXPECT_NEAR(r.optimum.x[0] + r.optimum.x[1], prob.base.Optimum(), 4.0 * se + 2.0 / (N * density));
+    EXPECT_NEAR(r.optimum.x[1], 0.5, 1e-3);
+  }
+  // The optimiser's count of analyses is the analyses that really ran.
+  EXPECT_EQ(r.analyses, counter.count->load());
+  // One batch per proposed point, and for method 2 one more for the step
+  // in t (the first point is proposed twice: once for the scale, once by
+  // the optimiser, from the cache).
+  EXPECT_EQ(r.batches, method == 2 ? 2 * r.evaluations : r.evaluations);
+}
+INSTANTIATE_TEST_SUITE_P(Methods, WithDeterministicVariable, ::testing::Values(1, 2));
+
+// The verification re-samples the optimum with an independent stream: its
+// POF must agree with the exact POF at the design found, within three
+// standard errors of the larger sample.
+TEST_F(OptimizeClosedForm, VerificationEstimatesTheExactPofAtTheOptimum) {
+  const int Nv = 200000;
+  LinearReliability lin;
+  rboapp::Problem p;
+  lin.Make(p);
+  const rboapp::OptimizeResult r = Run(p, "slsqp", 1, 5000, Nv);
+  ASSERT_TRUE(r.verified);
+  EXPECT_EQ(r.verification.samples, Nv);
+  EXPECT_NE(r.verification.seed, r.seed);
+  EXPECT_EQ(r.verification.analyses, Nv);
+  const double exact = lin.Pof(r.optimum.x[0]);
+  EXPECT_NEAR(r.verification.point.responses[0].pof, exact, 3.0 * std::sqrt(exact * (1 - exact) / Nv));
+  EXPECT_EQ(r.verification.point.x, r.optimum.x);
+}
+
+// Method 2's verification samples the analysis itself.
+TEST_F(OptimizeClosedForm, FirstOrderOptimumIsVerifiedBySampling) {
+  const int Nv = 100000;
+  LinearReliability lin;
+  rboapp::Problem p;
+  lin.Make(p);
+  const rboapp::OptimizeResult r = Run(p, "slsqp", 2, 1, Nv);
+  ASSERT_TRUE(r.verified);
+  EXPECT_EQ(r.verification.method, 1);
+  const double exact = lin.Pof(r.optimum.x[0]);
+  EXPECT_NEAR(r.verification.point.responses[0].pof, exact, 3.0 * std::sqrt(exact * (1 - exact) / Nv));
+  EXPECT_NEAR(r.verification.point.responses[0].stdDev, lin.SigmaG(), 3.0 * lin.SigmaG() / std::sqrt(2.0 * Nv));
+}
+
+}  // namespace
