@@ -2,19 +2,25 @@
 // of the Weibull fit from two moments.
 //
 // The inverse distribution is timed over probabilities spread evenly over
-// (0, 1) in a scrambled order.  Its counter cdf_evals is the average number
-// of CDF evaluations per call over those probabilities; it is counted by a
-// step-by-step copy of the documented search (tests/randvar/
-// InverseCdfReference.h) run before timing, whose results are verified to be
-// bit-identical to InverseCDF's, so the library itself stays uninstrumented.
+// (0, 1) in a scrambled order, twice: BM_InverseCDF times the library's
+// InverseCDF (the search with predicted CDF values), BM_InverseCDFReference
+// the step-by-step copy of the documented search (tests/randvar/
+// InverseCdfReference.h), which is what InverseCDF cost before the
+// prediction.  Before timing, every result is checked to be bit-identical.
+// Counters: cdf_evals is the average number of CDF evaluations per call of
+// the documented search, exact_cdf_evals the average number the library's
+// search makes (its template instantiated here with a counting CDF, so that
+// the library itself stays uninstrumented).
 #include <benchmark/benchmark.h>
 
 #include <cmath>
 #include <vector>
 
 #include "randvar/InverseCdfReference.h"
+#include "randvar/InverseCdfSearch.h"
 #include "randvar/RandVarCases.h"
 #include "rbo/RandVar.h"
+#include "support/RandVarInternals.h"
 
 namespace {
 
@@ -61,11 +67,23 @@ void BM_PDF(benchmark::State& state) {
   state.SetLabel(c.pszName);
 }
 
+/// CDF evaluations of the library's search for one call (its template with a counting CDF).
+long ExactCdfCalls(CRandVar& v, double p) {
+  long nCalls = 0;
+  auto cdf = [&](double x) {
+    ++nCalls;
+    return v.CDF(x);
+  };
+  rbo::icdf::InverseCdfSearch(v.GetType(), v.GetParam1(), v.GetParam2(), v.GetParam3(), p, 1e-12, v.GetActualMean(),
+                              v.GetActualStdDev(), CRandVarInternals::LowLimit(v), CRandVarInternals::UpLimit(v), cdf);
+  return nCalls;
+}
+
 void BM_InverseCDF(benchmark::State& state) {
   const rbotest::DistCase& c = kCases[state.range(0)];
   CRandVar v = c.Make();
   const std::vector<double> ps = SpreadProbabilities();
-  long nCalls = 0;
+  long nCalls = 0, nExactCalls = 0;
   int nMax = 0;
   for (double p : ps) {
     int n = 0;
@@ -76,11 +94,22 @@ void BM_InverseCDF(benchmark::State& state) {
     }
     nCalls += n;
     nMax = n > nMax ? n : nMax;
+    nExactCalls += ExactCdfCalls(v, p);
   }
   std::size_t i = 0;
   for (auto _ : state) benchmark::DoNotOptimize(v.InverseCDF(ps[i++ & (kPoints - 1)], -1.0));
   state.counters["cdf_evals"] = double(nCalls) / double(kPoints);
   state.counters["cdf_evals_max"] = nMax;
+  state.counters["exact_cdf_evals"] = double(nExactCalls) / double(kPoints);
+  state.SetLabel(c.pszName);
+}
+
+void BM_InverseCDFReference(benchmark::State& state) {
+  const rbotest::DistCase& c = kCases[state.range(0)];
+  CRandVar v = c.Make();
+  const std::vector<double> ps = SpreadProbabilities();
+  std::size_t i = 0;
+  for (auto _ : state) benchmark::DoNotOptimize(rbotest::ReferenceInverseCdf(v, ps[i++ & (kPoints - 1)], -1.0, nullptr));
   state.SetLabel(c.pszName);
 }
 
@@ -101,4 +130,5 @@ void BM_WeibullFromMoments(benchmark::State& state) {
 BENCHMARK(BM_CDF)->DenseRange(0, 3);
 BENCHMARK(BM_PDF)->DenseRange(0, 3);
 BENCHMARK(BM_InverseCDF)->DenseRange(0, 3);
+BENCHMARK(BM_InverseCDFReference)->DenseRange(0, 3);
 BENCHMARK(BM_WeibullFromMoments);

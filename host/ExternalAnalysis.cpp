@@ -18,6 +18,7 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
@@ -73,6 +74,35 @@ struct CWorkerSlot {
     std::lock_guard<std::mutex> lock(pool.mutex);
     pool.inUse[std::size_t(nNumber)] = false;
   }
+};
+
+// ---------------------------------------------------------------- running programs
+
+// The process groups of the programs running now, for KillRunningPrograms.
+// Lock-free atomics, so that a signal handler may read them.
+constexpr std::size_t kTrackedPrograms = 1024;
+std::atomic<pid_t> s_running[kTrackedPrograms];
+
+// Records a started program for as long as it lives.
+class CRunningProgram {
+ public:
+  explicit CRunningProgram(pid_t pid) {
+    for (std::size_t i = 0; i < kTrackedPrograms && m_nSlot == kTrackedPrograms; ++i) {
+      pid_t expected = 0;
+      if (s_running[i].compare_exchange_strong(expected, pid)) m_nSlot = i;
+    }
+  }
+  ~CRunningProgram() { Done(); }
+  /// The program has been waited for: its pid may be reused from now on.
+  void Done() {
+    if (m_nSlot < kTrackedPrograms) s_running[m_nSlot].store(0);
+    m_nSlot = kTrackedPrograms;
+  }
+  CRunningProgram(const CRunningProgram&) = delete;
+  CRunningProgram& operator=(const CRunningProgram&) = delete;
+
+ private:
+  std::size_t m_nSlot = kTrackedPrograms; ///< its slot, kTrackedPrograms when all were taken
 };
 
 // ---------------------------------------------------------------- text helpers
@@ -350,6 +380,7 @@ class CExternalRunner {
       argv = {"/bin/sh", "-c", m_program.shellCommand};
     }
     const pid_t pid = Spawn(m_strPath, argv, Environment(input, output, nWorker), folder);
+    CRunningProgram running(pid);
     int status = 0;
     bool bEnded = false;
     try {
@@ -362,11 +393,13 @@ class CExternalRunner {
     if (!bEnded) {
       kill(-pid, SIGKILL);
       waitpid(pid, &status, 0);
+      running.Done();
       char buf[64];
       std::snprintf(buf, sizeof buf, "%g", m_program.timeoutSeconds);
       Fail(x, std::string("did not finish within the timeout of ") + buf +
                   " s; it was stopped (raise \"timeout\" if it needs longer)" + StderrTail(folder));
     }
+    running.Done();
     if (WIFSIGNALED(status))
       Fail(x, std::string("was ended by signal ") + std::to_string(WTERMSIG(status)) + " (" +
                   strsignal(WTERMSIG(status)) + ")" + StderrTail(folder));
@@ -433,6 +466,13 @@ class CExternalRunner {
 }  // namespace
 
 namespace refhost {
+
+void KillRunningPrograms() noexcept {
+  for (std::atomic<pid_t>& slot : s_running) {
+    const pid_t pid = slot.load();
+    if (pid > 0) kill(-pid, SIGKILL);
+  }
+}
 
 int WorkerNumber() {
   thread_local CWorkerSlot s_slot;

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
-#include <map>
+#include <random>
 #include <stdexcept>
 #include <utility>
 
@@ -177,14 +177,13 @@ std::vector<int> PromoteRandomMeans(CDB& db) {
 
 // ---------------------------------------------------------------- design space
 
-CDesignSpace::CDesignSpace(CDB& db, const Problem& problem, int method, int samples, const OptimizeOptions& options)
+CDesignSpace::CDesignSpace(CDB& db, const Problem& problem, int method, const OptimizeOptions& options)
     : m_db(db),
       m_nMethod(method),
       m_nProblemSize(int(problem.designVariables.size())),
       m_dFdStep(options.fdStep),
       m_dFdSampleStep(options.fdSampleStep),
       m_dFdSampleRelStep(options.fdSampleRelStep) {
-  (void)samples;
   if (int(db.m_nIndDVs) != m_nProblemSize)
     throw std::invalid_argument("the database has " + std::to_string(db.m_nIndDVs) +
                                 " independent design variables, the problem " + std::to_string(m_nProblemSize));
@@ -199,6 +198,7 @@ CDesignSpace::CDesignSpace(CDB& db, const Problem& problem, int method, int samp
   m_vUpper.assign(n, 0.0);
   m_vScale.assign(n, 1.0);
   m_vStdDev.assign(n, 0.0);
+  m_vFixedStep.assign(n, 0.0);
   m_vMeanNumber.assign(n, -1);
   m_vHeld.assign(n, true);
   m_vNames.assign(n, std::string());
@@ -253,7 +253,7 @@ CDesignSpace::CDesignSpace(CDB& db, const Problem& problem, int method, int samp
       m_vScale[i] = range;
     if (!(m_vScale[i] > 0.0)) m_vScale[i] = 1.0;
     if (!m_vHeld[i]) m_vMoving.push_back(int(i));
-    if (bRandom && IsSurfaceMethod(method) && m_vMeanNumber[i] >= 0) m_vRegressionSteps.push_back(int(i));
+    if (bRandom && method == 2 && m_vMeanNumber[i] >= 0) m_vRegressionSteps.push_back(int(i));
   }
 
   if (bRandom && (method == 3 || method == 4))
@@ -273,6 +273,7 @@ bool CDesignSpace::StepsNeedOwnBatch(int entry) const {
 
 double CDesignSpace::StepSize(const std::valarray<double>& full, int entry) const {
   const std::size_t i = std::size_t(entry);
+  if (m_vFixedStep[i] > 0.0) return m_vFixedStep[i];
   const double size = std::max(std::fabs(full[i]), m_vScale[i]);
   double h = m_dFdStep * size;
   // A probability estimated from samples moves in steps of 1 / samples even
@@ -296,11 +297,9 @@ std::valarray<double> CDesignSpace::DesignVariableVector(const std::valarray<dou
   return out;
 }
 
-std::valarray<double> CDesignSpace::Step(const std::valarray<double>& full, int entry, int nVariant,
-                                         double* pdDelta) const {
+std::valarray<double> CDesignSpace::Step(const std::valarray<double>& full, int entry, double* pdDelta) const {
   const std::size_t i = std::size_t(entry);
   double h = StepSize(full, entry);
-  if (m_vHeld[i] && m_vMeanNumber[i] >= 0) h *= double(1 + nVariant % 3);
   if (full[i] + h > m_vUpper[i] && full[i] - h >= m_vLower[i]) h = -h;
 
   std::valarray<double> stepped(full);
@@ -322,12 +321,55 @@ std::valarray<double> CDesignSpace::Step(const std::valarray<double>& full, int 
   return stepped;
 }
 
+std::vector<std::valarray<double>> CDesignSpace::SeedPoints(std::uint64_t seed) const {
+  std::vector<std::valarray<double>> points;
+  if (!(m_nMethod == 3 || m_nMethod == 4) || m_db.m_nRandVars == 0) return points;
+  std::vector<std::size_t> means;
+  for (std::size_t i = 0; i < m_vMeanNumber.size(); ++i)
+    if (m_vMeanNumber[i] >= 0) means.push_back(i);
+  const double n = double(m_db.m_nRandVars);
+  const std::size_t count = std::size_t(2.0 * (n + 3.0) * (n + 2.0) * (n + 1.0) / 6.0);
+  points.assign(count, m_vFull0);
+  // Own stream of the problem's seed, so that a run is reproducible.
+  std::mt19937_64 engine(seed ^ 0x5eedc0deULL);
+  std::uniform_real_distribution<double> unit(0.0, 1.0);
+  for (std::size_t i : means) {
+    std::vector<std::size_t> strata(count);
+    for (std::size_t p = 0; p < count; ++p) strata[p] = p;
+    std::shuffle(strata.begin(), strata.end(), engine);
+    const double x0 = m_vFull0[i];
+    const double spread = x0 != 0.0 ? std::min(m_vStdDev[i], 0.5 * std::fabs(x0)) : m_vStdDev[i];
+    for (std::size_t p = 0; p < count; ++p) {
+      const double u = (double(strata[p]) + unit(engine)) / double(count);  // in (0, 1), one per stratum
+      double x = x0 + spread * (2.0 * u - 1.0);
+      if (!m_vHeld[i]) x = std::min(std::max(x, m_vLower[i]), m_vUpper[i]);
+      points[p][i] = x;
+    }
+  }
+  return points;
+}
+
 // ---------------------------------------------------------------- constraint forms
 
 CConstraintForms::CConstraintForms(CDB& db, const Problem& problem, int method, int samples) {
   const bool bRandom = IsRandomPath(db);
   const bool bSampling = bRandom && method != 2;
+  if (bSampling) m_dSamples = double(std::max(samples, 1));
   for (const Constraint& c : problem.constraints) {
+    // The random response whose POF this constraint bounds, if any.
+    int response = -1;
+    const Response* pBounds = nullptr;
+    for (std::size_t r = 0, q = 0; r < problem.responses.size(); ++r) {
+      const Response& resp = problem.responses[r];
+      if (!resp.random) continue;
+      if (resp.ref.pof.type == c.ref.type && resp.ref.pof.index == c.ref.index) {
+        response = int(q);
+        pBounds = &resp;
+      }
+      ++q;
+    }
+    m_vResponse.push_back(response);
+    m_vBounds.push_back(pBounds);
     bool bProbability = false;
     if (bRandom && c.side > 0 && c.bound > 0.0 && c.bound < 1.0 && c.ref.type >= kTypeIndResp)
       for (std::size_t e = 0; e < db.m_vRespTypeOfEntry.size(); ++e)
@@ -342,6 +384,10 @@ CConstraintForms::CConstraintForms(CDB& db, const Problem& problem, int method, 
     // above the bound: an estimate of 0 satisfies any positive bound.
     m_vFloor.push_back(bSampling ? std::min(0.5 / double(std::max(samples, 1)), 0.5 * c.bound) : 1e-250);
     m_vDivisor.push_back(std::max(1.0, std::fabs(c.bound) / c.scale));
+    m_vMargin.push_back(bProbability && bSampling
+                            ? NormalQuantile(std::min(c.bound + 1.0 / double(std::max(samples, 1)), 0.5 * (1.0 + c.bound))) -
+                                  m_vBoundIndex.back()
+                            : 0.0);
     if (bProbability && bSampling && double(samples) * c.bound < 10.0)
       m_vWarnings.push_back("constraint " + c.subject + " <= " + std::to_string(c.bound) + ": " +
                             std::to_string(samples) + " samples expect fewer than 10 failures at the bound, too few "
@@ -350,18 +396,43 @@ CConstraintForms::CConstraintForms(CDB& db, const Problem& problem, int method, 
   }
 }
 
-std::vector<double> CConstraintForms::Values(const std::vector<double>& subjects,
-                                             const std::vector<double>& violations) const {
+std::vector<double> CConstraintForms::Values(const std::vector<double>& subjects, const DesignEvaluation& e) const {
+  constexpr double kResolvingSamples = 10.0;
   std::vector<double> out(m_vProbability.size());
   for (std::size_t c = 0; c < out.size(); ++c) {
     if (m_vProbability[c]) {
-      const double p = std::min(std::max(subjects[c], m_vFloor[c]), 1.0 - m_vFloor[c]);
-      out[c] = NormalQuantile(p) - m_vBoundIndex[c];
+      // 1 - floor rounds to 1 for a tiny floor; the largest double below 1
+      // keeps the index finite (about 8.2).
+      const double ceiling = std::min(1.0 - m_vFloor[c], 1.0 - 0x1p-53);
+      const double p = std::min(std::max(subjects[c], m_vFloor[c]), ceiling);
+      double z = NormalQuantile(p);
+      const int q = m_vResponse[c];
+      if (m_dSamples > 0.0 && q >= 0 && std::size_t(q) < e.responses.size() && e.responses[std::size_t(q)].stdDev > 0.0) {
+        const double rare = std::min(subjects[c], 1.0 - subjects[c]) * m_dSamples;
+        if (rare < kResolvingSamples) {
+          const ResponseStatistics& r = e.responses[std::size_t(q)];
+          const Response& b = *m_vBounds[c];
+          double index = std::numeric_limits<double>::infinity();
+          if (b.hasLower) index = std::min(index, (r.mean - b.lower) / r.stdDev);
+          if (b.hasUpper) index = std::min(index, (b.upper - r.mean) / r.stdDev);
+          if (std::isfinite(index)) {
+            const double w = std::max(rare, 0.0) / kResolvingSamples;
+            z = w * z - (1.0 - w) * index;
+          }
+        }
+      }
+      out[c] = z - m_vBoundIndex[c] + m_vMargin[c];
     } else {
-      out[c] = violations[c] / m_vDivisor[c];
+      out[c] = e.constraints[c] / m_vDivisor[c];
     }
   }
   return out;
+}
+
+double CConstraintForms::Worst(const std::vector<double>& forms) const {
+  double worst = -std::numeric_limits<double>::infinity();
+  for (std::size_t c = 0; c < forms.size(); ++c) worst = std::max(worst, forms[c] - m_vMargin[c]);
+  return worst;
 }
 
 // ---------------------------------------------------------------- batches

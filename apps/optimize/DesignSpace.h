@@ -37,15 +37,15 @@ class CDesignSpace {
   /// Reads the layout from db (already built from problem.builder) and, for
   /// methods 2 to 4, promotes the fixed random means into db.  Throws
   /// std::invalid_argument for a problem that cannot be optimised this way.
-  CDesignSpace(CDB& db, const Problem& problem, int method, int samples, const OptimizeOptions& options);
+  CDesignSpace(CDB& db, const Problem& problem, int method, const OptimizeOptions& options);
 
   int FullSize() const { return int(m_vFull0.size()); }
   int ProblemSize() const { return m_nProblemSize; }
   /// Entries the optimiser moves, in increasing order.
   const std::vector<int>& Moving() const { return m_vMoving; }
-  /// Entries whose step belongs to every evaluation: the random means, for
-  /// the response-surface methods, whose fit needs every random variable's
-  /// mean to vary within (method 2) or across (3, 4) batches.
+  /// Entries whose step belongs to every evaluation: for method 2, which
+  /// fits each batch on its own, every random mean (the fit needs each
+  /// random variable's mean to vary within the batch).
   const std::vector<int>& RegressionSteps() const { return m_vRegressionSteps; }
   /// Method 2 fits each batch on its own: a step in a deterministic variable
   /// then needs a batch of its own around the stepped point.
@@ -63,13 +63,24 @@ class CDesignSpace {
   /// too close) by its finite-difference step.  A random mean is stepped in
   /// its actual mean on the full design-variable vector with
   /// FDRandMeanIntoFDRandEntry; the other entries directly.  *pdDelta
-  /// receives the change of the entry.  nVariant (0, 1, 2, ...) lengthens
-  /// the step of a fixed random mean by (1 + nVariant % 3) so that a
-  /// surface fitted across batches sees that mean at several values.
-  std::valarray<double> Step(const std::valarray<double>& full, int entry, int nVariant, double* pdDelta) const;
+  /// receives the change of the entry.
+  std::valarray<double> Step(const std::valarray<double>& full, int entry, double* pdDelta) const;
+
+  /// Methods 3 and 4 fit one polynomial, up to cubic, over every design
+  /// point evaluated since the start, and refuse a fit that the points do
+  /// not determine.  The path of an optimiser does not determine one: a
+  /// random parameter's mean never moves.  These points seed the fit: a
+  /// Latin hypercube of twice the cubic's terms, every random mean within
+  /// one standard deviation (and half its size) of its initial value, the
+  /// moving ones within their bounds.  Empty for the other methods.
+  std::vector<std::valarray<double>> SeedPoints(std::uint64_t seed) const;
 
   /// The step size of entry at the point (before direction and variant).
   double StepSize(const std::valarray<double>& full, int entry) const;
+  /// Fixes the step size of entry from now on (see CalibrateSteps).
+  void SetStepSize(int entry, double h) { m_vFixedStep[std::size_t(entry)] = h; }
+  /// The statistics come from samples (methods 0, 1, 3, 4 on the random path).
+  bool IsSampling() const { return m_bSampling; }
 
  private:
   /// The full design-variable vector of a point, as AnalysisVerif builds it.
@@ -84,6 +95,7 @@ class CDesignSpace {
   std::vector<double> m_vUpper;         ///< upper bound per entry
   std::vector<double> m_vScale;         ///< typical size per entry
   std::vector<double> m_vStdDev;        ///< standard deviation of a random mean's variable, 0 otherwise
+  std::vector<double> m_vFixedStep;     ///< step size fixed by calibration, 0 before
   std::vector<int> m_vMeanNumber;       ///< mean-entry number of a random mean (FDRandMeanIntoFDRandEntry's k), -1 otherwise
   std::vector<bool> m_vHeld;            ///< the optimiser does not move the entry
   std::vector<std::string> m_vNames;    ///< entry names
@@ -112,15 +124,32 @@ std::vector<int> PromoteRandomMeans(CDB& db);
 /// sampling methods (an estimate of 0 means "below 1 / samples").  Any other
 /// constraint is its scaled violation, divided by max(1, |bound| / scale)
 /// so that large bounds give relative violations.  Every form is <= 0
-/// exactly where the constraint holds.
+/// exactly where the constraint holds, up to the margin below.
+///
+/// Sampling methods: an estimated probability is a staircase in steps of
+/// 1 / samples.  An optimiser that approaches the bound from outside can
+/// stall one step short of it: the linearised constraint promises that a
+/// tiny move reaches the bound, but no sample crosses.  The optimiser is
+/// therefore asked for one step more: the form of such a constraint
+/// includes a margin of one sample at the bound (NormalQuantile(b + 1/N) -
+/// NormalQuantile(b)), far inside the sampling error of the estimate.
+/// And where the sample holds fewer than ten samples beyond the bounds of
+/// the response (a design far on the safe side, or far failed) the
+/// estimate is a flat 0 or 1 that gives the optimiser no direction; there
+/// the index leans on the response's second-moment index
+/// (mean - bound) / sd, which the sample does resolve, in proportion to the
+/// missing samples (exactly at ten samples the estimate alone counts).
 class CConstraintForms {
  public:
   CConstraintForms(CDB& db, const Problem& problem, int method, int samples);
-  /// The optimiser's constraint values from the constrained quantities and
-  /// the scaled violations of one design point.
-  std::vector<double> Values(const std::vector<double>& subjects, const std::vector<double>& violations) const;
+  /// The optimiser's constraint values at one design point from its
+  /// constrained quantities and its evaluation (scaled violations, response
+  /// statistics).
+  std::vector<double> Values(const std::vector<double>& subjects, const DesignEvaluation& e) const;
   bool IsProbability(std::size_t c) const { return m_vProbability[c]; }
   std::size_t Count() const { return m_vProbability.size(); }
+  /// The largest form without its margin: <= 0 when every constraint holds.
+  double Worst(const std::vector<double>& forms) const;
   /// Warnings about constraints the sampling cannot resolve.
   const std::vector<std::string>& Warnings() const { return m_vWarnings; }
 
@@ -129,6 +158,10 @@ class CConstraintForms {
   std::vector<double> m_vBoundIndex;     ///< NormalQuantile(bound) of such a constraint
   std::vector<double> m_vFloor;          ///< least probability of such a constraint
   std::vector<double> m_vDivisor;        ///< divisor of the other constraints
+  std::vector<double> m_vMargin;         ///< margin of a sampled probability, 0 otherwise
+  std::vector<int> m_vResponse;          ///< random response (in DesignEvaluation::responses) of a POF, -1 otherwise
+  std::vector<const Response*> m_vBounds;  ///< that response's bounds
+  double m_dSamples = 0.0;               ///< samples per design point of a sampling method, 0 otherwise
   std::vector<std::string> m_vWarnings;  ///< resolution warnings
 };
 

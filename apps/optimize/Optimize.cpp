@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <deque>
 #include <exception>
 #include <limits>
 #include <memory>
@@ -33,15 +34,32 @@ constexpr double kNloptConstraintTol = 1e-8;
 /// Design points kept for NLopt's repeated calls at one point (the
 /// objective and the constraints come separately).
 constexpr std::size_t kCacheSize = 8;
+/// Fresh starts of the optimiser from its best point (see Optimize).
+constexpr int kMaxRestarts = 3;
+/// Proposed points over which the best design must improve by more than
+/// the tolerance (see COptimizationRun::CheckStall).
+constexpr std::size_t kStallWindow = 10;
+/// Sampling methods: a finite-difference step moves the random responses'
+/// means by at least this many of their standard deviations ...
+constexpr double kCalibratedShift = 0.1;
+/// ... and far enough that this many samples cross a probability bound
+/// (a difference of k crossings is known to about 1 / sqrt(k)) ...
+constexpr double kCrossingSamples = 30.0;
+/// ... but not beyond one standard deviation, within this factor of the
+/// first step either way.
+constexpr double kMaxCalibratedShift = 1.0;
+constexpr double kCalibrationRange = 10.0;
 
 /// One design point with what the optimiser needs of it.
 struct Sample {
   double objective = 0.0;           ///< EvalObj value
   std::vector<double> constraints;  ///< optimiser forms
+  std::vector<double> means;        ///< mean of each random response
 };
 
 /// A design point the optimiser proposed, with its finite-difference steps.
 struct CacheEntry {
+  std::vector<double> u;                ///< the optimiser's variables (moving entries / scale)
   std::valarray<double> full;           ///< every entry of the point
   Sample centre;                        ///< values at the point
   std::vector<bool> hasStep;            ///< per moving entry: its step is evaluated
@@ -50,12 +68,31 @@ struct CacheEntry {
   std::size_t history = 0;              ///< index of the point in the history
 };
 
+/// The optimiser "auto" stands for: SLSQP where the statistics are smooth
+/// functions of the design (method 2, or nothing random); MMA where they
+/// come from samples.  A sampled probability is a staircase, its
+/// finite-difference gradient an estimate; SLSQP's line search trusts the
+/// gradient and can stall at an infeasible point, while MMA accepts a step
+/// only where its conservative model holds at the new point.
+std::string ResolveOptimizer(const std::string& name, bool bSampling) {
+  if (name != "auto") return name;
+  return bSampling ? "mma" : "slsqp";
+}
+
+/// The tolerance 0 stands for: 1e-6, or 1e-4 where the statistics come from
+/// samples, which place the design no finer.
+double ResolveTolerance(double tol, bool bSampling) {
+  if (tol > 0.0) return tol;
+  return bSampling ? 1e-4 : 1e-6;
+}
+
 nlopt::algorithm Algorithm(const std::string& name) {
   if (name == "slsqp") return nlopt::LD_SLSQP;
   if (name == "mma") return nlopt::LD_MMA;
   if (name == "cobyla") return nlopt::LN_COBYLA;
   std::string known;
   for (const std::string& n : OptimizerNames()) known += (known.empty() ? "" : ", ") + n;
+  if (name == "auto") return nlopt::LD_SLSQP;  // resolved later
   throw std::invalid_argument("unknown optimizer \"" + name + "\"; choose one of " + known);
 }
 
@@ -71,42 +108,84 @@ std::string StopReason(nlopt::result r) {
   }
 }
 
-class COptimizationRun {
+/// The objective's terms on one design variable, differentiated exactly:
+/// a difference over a step long enough for a sampled probability would
+/// put its truncation error into a square term.
+class CDesignVariableTerms {
  public:
-  COptimizationRun(CDesignSpace& space, CBatchRunner& runner, const CConstraintForms& forms, int method,
-                   const ProgressFunction& progress)
-      : m_space(space), m_runner(runner), m_forms(forms), m_nMethod(method), m_progress(progress),
-        m_start(std::chrono::steady_clock::now()) {}
-
-  /// The point from the optimiser's variables u (moving entries / scale).
-  std::valarray<double> PointOf(const double* u) const {
-    std::valarray<double> full(m_space.Initial());
-    const std::vector<int>& moving = m_space.Moving();
-    for (std::size_t j = 0; j < moving.size(); ++j)
-      full[std::size_t(moving[j])] = u[j] * m_space.Scale(moving[j]);
-    return full;
+  /// factor: the objective's sense / scale, as EvalObj applies them.
+  CDesignVariableTerms(const Problem& problem, const std::vector<int>& moving, double factor) : m_dFactor(factor) {
+    m_vTerms.resize(moving.size());
+    for (const ObjectiveTerm& t : problem.objective)
+      if (t.ref.type == kTypeIndDV)
+        for (std::size_t j = 0; j < moving.size(); ++j)
+          if (moving[j] == t.ref.index) m_vTerms[j].push_back({t.coef, t.square});
+  }
+  /// The terms' contribution to the objective at value x of moving entry j.
+  double Value(std::size_t j, double x) const {
+    double v = 0.0;
+    for (const Term& t : m_vTerms[j]) v += t.coef * (t.square ? x * x : x);
+    return m_dFactor * v;
+  }
+  /// Its derivative.
+  double Derivative(std::size_t j, double x) const {
+    double d = 0.0;
+    for (const Term& t : m_vTerms[j]) d += t.square ? 2.0 * t.coef * x : t.coef;
+    return m_dFactor * d;
   }
 
-  /// The cache entry of a point, evaluated (with its steps when bGradient).
-  CacheEntry& Evaluate(const std::valarray<double>& full, bool bGradient) {
-    CacheEntry* pEntry = Find(full);
-    if (pEntry == nullptr) pEntry = &EvaluateCentre(full, bGradient);
+ private:
+  struct Term {
+    double coef;  ///< coefficient
+    bool square;  ///< of the square
+  };
+  std::vector<std::vector<Term>> m_vTerms;  ///< per moving entry
+  double m_dFactor;                         ///< sense / scale
+};
+
+class COptimizationRun {
+ public:
+  COptimizationRun(CDesignSpace& space, CBatchRunner& runner, const CConstraintForms& forms,
+                   const CDesignVariableTerms& terms, const ProgressFunction& progress)
+      : m_space(space), m_runner(runner), m_forms(forms), m_terms(terms), m_progress(progress),
+        m_start(std::chrono::steady_clock::now()) {}
+
+  /// The optimiser's variables of a point: its moving entries / scale.
+  std::vector<double> ToVariables(const std::valarray<double>& full) const {
+    const std::vector<int>& moving = m_space.Moving();
+    std::vector<double> u(moving.size());
+    for (std::size_t j = 0; j < moving.size(); ++j) u[j] = full[std::size_t(moving[j])] / m_space.Scale(moving[j]);
+    return u;
+  }
+
+  /// The cache entry of the point with the optimiser's variables u,
+  /// evaluated (with its finite-difference steps when bGradient).  Points
+  /// are recognised by u itself, so that a point the optimiser proposes
+  /// twice is judged once.
+  CacheEntry& Evaluate(const std::vector<double>& u, bool bGradient) {
+    CacheEntry* pEntry = Find(u);
+    if (pEntry == nullptr) pEntry = &EvaluateCentre(u, bGradient);
     if (bGradient) EvaluateMissingSteps(*pEntry);
     return *pEntry;
   }
 
   double Objective(unsigned n, const double* u, double* grad) {
-    CacheEntry& e = Evaluate(PointOf(u), grad != nullptr);
+    CacheEntry& e = Evaluate(std::vector<double>(u, u + n), grad != nullptr);
     if (grad != nullptr)
       for (unsigned j = 0; j < n; ++j) {
         const int i = m_space.Moving()[j];
-        grad[j] = (e.step[j].objective - e.centre.objective) / e.delta[j] * m_space.Scale(i) / m_dObjectiveScale;
+        // The difference of the terms on responses, the exact derivative of
+        // the terms on this variable.
+        const double x = e.full[std::size_t(i)];
+        const double own = m_terms.Value(j, x + e.delta[j]) - m_terms.Value(j, x);
+        const double d = (e.step[j].objective - e.centre.objective - own) / e.delta[j] + m_terms.Derivative(j, x);
+        grad[j] = d * m_space.Scale(i) / m_dObjectiveScale;
       }
     return e.centre.objective / m_dObjectiveScale;
   }
 
   void Constraints(unsigned m, double* result, unsigned n, const double* u, double* grad) {
-    CacheEntry& e = Evaluate(PointOf(u), grad != nullptr);
+    CacheEntry& e = Evaluate(std::vector<double>(u, u + n), grad != nullptr);
     for (unsigned c = 0; c < m; ++c) {
       result[c] = e.centre.constraints[c];
       if (grad == nullptr) continue;
@@ -137,8 +216,40 @@ class COptimizationRun {
     }
   }
 
+  /// Sampling methods: a probability estimated from a fixed sample is a
+  /// staircase in the design variables, and a difference over a step sees
+  /// only the samples that cross a bound within it.  The first gradient is
+  /// taken with the default steps; then every moving variable's step is
+  /// resized so that it moves the random responses' means by dShift of
+  /// their standard deviations (the most sensitive response counts).  Then
+  /// every variable's difference rests on a comparable number of samples,
+  /// and the gradient's direction is not set by the chance of which step
+  /// caught more of them.  The gradient at the first point is taken again.
+  void CalibrateSteps(const std::vector<double>& u0, double dShift) {
+    CacheEntry& e = Evaluate(u0, true);
+    const DesignEvaluation& centre = m_history[e.history].point;
+    const std::vector<int>& moving = m_space.Moving();
+    for (std::size_t j = 0; j < moving.size(); ++j) {
+      double shift = 0.0;  // largest mean shift per unit of the variable, in standard deviations
+      for (std::size_t k = 0; k < centre.responses.size(); ++k) {
+        const double sd = centre.responses[k].stdDev;
+        if (sd > 0.0) shift = std::max(shift, std::fabs(e.step[j].means[k] - e.centre.means[k]) / sd);
+      }
+      const double h0 = std::fabs(e.delta[j]);
+      if (!(shift > 0.0)) continue;  // no random response depends on it
+      shift /= h0;
+      const double h = std::min(std::max(dShift / shift, h0 / kCalibrationRange), h0 * kCalibrationRange);
+      m_space.SetStepSize(moving[j], h);
+    }
+    e.hasStep.assign(moving.size(), false);
+    Evaluate(u0, true);
+  }
+
   void SetOptimizer(nlopt::opt* pOpt) { m_pOpt = pOpt; }
   void SetObjectiveScale(double d) { m_dObjectiveScale = d; }
+  void SetTolerance(double d) { m_dTol = d; }
+  /// The best design stopped improving (see CheckStall).
+  bool Stalled() const { return m_bStalled; }
   /// Rethrows what a callback caught.
   void RethrowIfFailed() const {
     if (m_error) std::rethrow_exception(m_error);
@@ -161,7 +272,9 @@ class COptimizationRun {
   void SetSense(int sense) { m_dSense = double(sense); }
 
   const std::vector<IterationReport>& History() const { return m_history; }
+  /// Every entry of proposed point k, and its optimiser's variables.
   const std::valarray<double>& FullOf(std::size_t k) const { return m_full[k]; }
+  const std::vector<double>& ProposedVariables(std::size_t k) const { return m_u[k]; }
   double Seconds() const {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - m_start).count();
   }
@@ -172,19 +285,17 @@ class COptimizationRun {
     if (m_pOpt != nullptr) m_pOpt->force_stop();
   }
 
-  CacheEntry* Find(const std::valarray<double>& full) {
-    for (CacheEntry& e : m_cache) {
-      bool bSame = e.full.size() == full.size();
-      for (std::size_t i = 0; bSame && i < full.size(); ++i) bSame = e.full[i] == full[i];
-      if (bSame) return &e;
-    }
+  CacheEntry* Find(const std::vector<double>& u) {
+    for (CacheEntry& e : m_cache)
+      if (e.u == u) return &e;
     return nullptr;
   }
 
   Sample SampleOf(const BatchOutcome& b, std::size_t p) const {
     Sample s;
     s.objective = b.evalObj[p];
-    s.constraints = m_forms.Values(b.subjectValues[p], b.points[p].constraints);
+    s.constraints = m_forms.Values(b.subjectValues[p], b.points[p]);
+    for (const ResponseStatistics& r : b.points[p].responses) s.means.push_back(r.mean);
     if (!std::isfinite(s.objective))
       throw std::runtime_error("the objective is not a finite number at design point " + Describe(b.points[p].x));
     for (double c : s.constraints)
@@ -199,9 +310,6 @@ class COptimizationRun {
     return s + ")";
   }
 
-  /// Variant of the fixed-mean steps: methods 3 and 4 fit across batches.
-  int Variant() const { return m_nMethod == 3 || m_nMethod == 4 ? m_runner.Batches() : 0; }
-
   /// The points of one evaluation around centre: the centre, then a step
   /// in every regression entry.  tags receives the entry of each step.
   std::vector<std::valarray<double>> Around(const std::valarray<double>& centre, std::vector<int>& tags,
@@ -209,7 +317,7 @@ class COptimizationRun {
     std::vector<std::valarray<double>> points{centre};
     for (int r : m_space.RegressionSteps()) {
       double d = 0.0;
-      points.push_back(m_space.Step(centre, r, Variant(), &d));
+      points.push_back(m_space.Step(centre, r, &d));
       tags.push_back(r);
       deltas.push_back(d);
     }
@@ -226,27 +334,31 @@ class COptimizationRun {
     e.step[j] = std::move(s);
   }
 
-  CacheEntry& EvaluateCentre(const std::valarray<double>& full, bool bGradient) {
+  CacheEntry& EvaluateCentre(const std::vector<double>& u, bool bGradient) {
+    std::valarray<double> full(m_space.Initial());
+    const std::vector<int>& moving = m_space.Moving();
+    for (std::size_t j = 0; j < moving.size(); ++j) full[std::size_t(moving[j])] = u[j] * m_space.Scale(moving[j]);
     std::vector<int> tags;
     std::vector<double> deltas;
     std::vector<std::valarray<double>> points = Around(full, tags, deltas);
     // Steps that fit into the same batch join it, so that a parallel run
     // analyses them together.
     if (bGradient)
-      for (int i : m_space.Moving())
+      for (int i : moving)
         if (!std::binary_search(m_space.RegressionSteps().begin(), m_space.RegressionSteps().end(), i) &&
             !m_space.StepsNeedOwnBatch(i)) {
           double d = 0.0;
-          points.push_back(m_space.Step(full, i, 0, &d));
+          points.push_back(m_space.Step(full, i, &d));
           tags.push_back(i);
           deltas.push_back(d);
         }
     const BatchOutcome b = m_runner.Run(points);
 
-    if (m_cache.size() >= kCacheSize) m_cache.erase(m_cache.begin());
+    if (m_cache.size() >= kCacheSize) m_cache.pop_front();
     m_cache.emplace_back();
     CacheEntry& e = m_cache.back();
-    const std::size_t nMoving = m_space.Moving().size();
+    const std::size_t nMoving = moving.size();
+    e.u = u;
     e.full = full;
     e.centre = SampleOf(b, 0);
     e.hasStep.assign(nMoving, false);
@@ -257,8 +369,7 @@ class COptimizationRun {
     IterationReport report;
     report.iteration = int(m_history.size()) + 1;
     report.point = b.points[0];
-    double worst = -std::numeric_limits<double>::infinity();
-    for (double c : e.centre.constraints) worst = std::max(worst, c);
+    const double worst = m_forms.Worst(e.centre.constraints);
     report.feasible = !(worst > kFeasibilityTol);
     report.analyses = m_runner.Analyses();
     report.seconds = Seconds();
@@ -266,8 +377,28 @@ class COptimizationRun {
     m_history.push_back(report);
     m_worst.push_back(worst);
     m_full.push_back(full);
+    m_u.push_back(u);
     if (m_progress) m_progress(m_history.back());
+    CheckStall();
     return e;
+  }
+
+  /// Stops the optimiser once the best feasible design has improved by no
+  /// more than the tolerance over the last kStallWindow proposed points.
+  /// On the staircase of a sampled probability an optimiser can go on
+  /// proposing ever smaller moves that the sample cannot tell apart, and
+  /// its own tests on the last step never fire.
+  void CheckStall() {
+    const IterationReport& last = m_history.back();
+    const double f = last.feasible ? last.point.objective * m_dSense : std::numeric_limits<double>::infinity();
+    m_bestTrace.push_back(m_bestTrace.empty() ? f : std::min(m_bestTrace.back(), f));
+    const std::size_t k = m_bestTrace.size() - 1;
+    if (k < kStallWindow) return;
+    const double now = m_bestTrace[k], before = m_bestTrace[k - kStallWindow];
+    if (std::isfinite(now) && std::isfinite(before) && before - now <= m_dTol * std::max(std::fabs(now), 1e-12)) {
+      m_bStalled = true;
+      if (m_pOpt != nullptr) m_pOpt->force_stop();
+    }
   }
 
   void EvaluateMissingSteps(CacheEntry& e) {
@@ -279,7 +410,7 @@ class COptimizationRun {
       if (e.hasStep[j]) continue;
       const int i = moving[j];
       double d = 0.0;
-      std::valarray<double> stepped = m_space.Step(e.full, i, 0, &d);
+      std::valarray<double> stepped = m_space.Step(e.full, i, &d);
       if (m_space.StepsNeedOwnBatch(i)) {
         // Method 2 fits each batch on its own: the stepped point needs its
         // own regression steps around it.
@@ -301,23 +432,27 @@ class COptimizationRun {
   CDesignSpace& m_space;                   ///< design variables and steps
   CBatchRunner& m_runner;                  ///< the library's judgement
   const CConstraintForms& m_forms;         ///< constraint forms
-  int m_nMethod;                           ///< RBO method
+  const CDesignVariableTerms& m_terms;     ///< objective terms on design variables
   const ProgressFunction& m_progress;      ///< per proposed point
   std::chrono::steady_clock::time_point m_start;  ///< start of the run
   nlopt::opt* m_pOpt = nullptr;            ///< the optimiser, stopped on a failure
   std::exception_ptr m_error;              ///< what a callback caught
   double m_dObjectiveScale = 1.0;          ///< divides the objective
   double m_dSense = 1.0;                   ///< +1 minimise, -1 maximise (reported objective)
-  std::vector<CacheEntry> m_cache;         ///< recent points
+  double m_dTol = 1e-6;                    ///< relative tolerance of the stall test
+  bool m_bStalled = false;                 ///< the best design stopped improving
+  std::vector<double> m_bestTrace;         ///< best feasible minimised objective after each proposed point
+  std::deque<CacheEntry> m_cache;          ///< recent points (a deque: entries stay where they are)
   std::vector<IterationReport> m_history;  ///< every proposed point
   std::vector<double> m_worst;             ///< largest optimiser-form constraint per proposed point
   std::vector<std::valarray<double>> m_full;  ///< every entry of each proposed point
+  std::vector<std::vector<double>> m_u;       ///< the optimiser's variables of each proposed point
 };
 
 void CheckOptions(const OptimizeOptions& o, const Settings& s) {
   Algorithm(o.optimizer);
   if (o.maxEvals < 1) throw std::invalid_argument("--max-evals must be at least 1");
-  if (!(o.tol > 0.0)) throw std::invalid_argument("--tol must be a positive number");
+  if (!(o.tol >= 0.0)) throw std::invalid_argument("--tol must be a positive number (or 0 for the default)");
   if (o.verifySamples < 0) throw std::invalid_argument("--verify-samples must not be negative");
   if (!(o.fdStep > 0.0) || !(o.fdStep < 1.0)) throw std::invalid_argument("the finite-difference step must lie in (0, 1)");
   if (!(o.fdSampleStep >= 0.0) || !(o.fdSampleRelStep >= 0.0))
@@ -329,17 +464,21 @@ void CheckOptions(const OptimizeOptions& o, const Settings& s) {
 }  // namespace
 
 const std::vector<std::string>& OptimizerNames() {
-  static const std::vector<std::string> names{"slsqp", "mma", "cobyla"};
+  static const std::vector<std::string> names{"auto", "slsqp", "mma", "cobyla"};
   return names;
 }
 
-OptimizeResult Optimize(Problem& problem, const OptimizeOptions& options, const ProgressFunction& progress) {
+OptimizeResult Optimize(const Problem& problem, const OptimizeOptions& options, const ProgressFunction& progress) {
   const Settings& s = problem.settings;
   CheckOptions(options, s);
-  const nlopt::algorithm algorithm = Algorithm(options.optimizer);
-  const bool bGradient = options.optimizer != "cobyla";
-
   std::unique_ptr<CDB> db = problem.builder.Build();
+  const bool bRandom = db->m_nRandVars > 0 && db->m_nRandRespsPlus1 > 1;
+  const bool bSampling = bRandom && s.method != 2;
+  const std::string optimizer = ResolveOptimizer(options.optimizer, bSampling);
+  const double tol = ResolveTolerance(options.tol, bSampling);
+  const nlopt::algorithm algorithm = Algorithm(optimizer);
+  const bool bGradient = optimizer != "cobyla";
+
   // Method 2 is driven through its per-batch variant: every AnalysisVerif
   // call clears the regression data, fits a linear surface to the batch's
   // own design points (the design point and a step in every random mean)
@@ -361,14 +500,19 @@ OptimizeResult Optimize(Problem& problem, const OptimizeOptions& options, const 
   refhost::SetWorkerCount(s.workers);
   refhost::SetAnalysis(problem.builder.Analysis(problem.model));
 
-  CDesignSpace space(*db, problem, s.method, s.samples, options);
+  CDesignSpace space(*db, problem, s.method, options);
   const CConstraintForms forms(*db, problem, s.method, s.samples);
   CBatchRunner runner(*db, problem, s.method, s.samples, s.parallel, space.ProblemSize());
-  COptimizationRun run(space, runner, forms, s.method, progress);
+  const double objectiveFactor =
+      (db->m_vObjSense.size() != 0 ? double(db->m_vObjSense[0]) : 1.0) / (db->m_vObjScale.size() != 0 ? db->m_vObjScale[0] : 1.0);
+  const CDesignVariableTerms terms(problem, space.Moving(), objectiveFactor);
+  COptimizationRun run(space, runner, forms, terms, progress);
   run.SetSense(problem.sense);
+  run.SetTolerance(tol);
 
   OptimizeResult result;
-  result.optimizer = options.optimizer;
+  result.optimizer = optimizer;
+  result.tol = tol;
   result.method = s.method;
   result.samples = s.samples;
   result.seed = s.seed;
@@ -384,50 +528,90 @@ OptimizeResult Optimize(Problem& problem, const OptimizeOptions& options, const 
   // objective sets the scale NLopt sees (about 1 at the start).
   const std::vector<int>& moving = space.Moving();
   const std::size_t n = moving.size();
-  std::vector<double> u(n), lower(n), upper(n), initialStep(n);
+  std::vector<double> u = run.ToVariables(space.Initial()), lower(n), upper(n), initialStep(n);
   for (std::size_t j = 0; j < n; ++j) {
     const int i = moving[j];
     const double scale = space.Scale(i);
-    u[j] = space.Initial()[std::size_t(i)] / scale;
     lower[j] = space.Lower(i) / scale;
     upper[j] = space.Upper(i) / scale;
     // COBYLA's first simplex: a tenth of the variable, within half its range.
     initialStep[j] = std::min(0.1 * std::max(std::fabs(u[j]), 1.0), 0.5 * (upper[j] - lower[j]));
   }
-  const double f0 = run.Evaluate(space.Initial(), bGradient && n > 0).centre.objective;
+  const std::vector<std::valarray<double>> seeds = space.SeedPoints(s.seed);
+  if (!seeds.empty()) runner.Run(seeds);
+  const double f0 = run.Evaluate(u, bGradient && n > 0).centre.objective;
+  if (bGradient && n > 0 && space.IsSampling()) {
+    // The shift that carries kCrossingSamples across the tightest
+    // probability bound b: N phi(z_b) samples lie within one standard
+    // deviation's shift there.
+    double shift = kCalibratedShift;
+    for (std::size_t c = 0; c < problem.constraints.size(); ++c)
+      if (forms.IsProbability(c)) {
+        const double z = optimize::NormalQuantile(problem.constraints[c].bound);
+        const double density = std::exp(-0.5 * z * z) / std::sqrt(2.0 * M_PI);
+        shift = std::max(shift, kCrossingSamples / (double(s.samples) * density));
+      }
+    run.CalibrateSteps(u, std::min(shift, kMaxCalibratedShift));
+  }
   run.SetObjectiveScale(std::fabs(f0) > 1e-12 ? std::fabs(f0) : 1.0);
 
   if (n == 0) {
     result.stopReason = "nothing to optimise: every design variable is fixed";
   } else {
-    nlopt::opt opt(algorithm, unsigned(n));
-    run.SetOptimizer(&opt);
-    opt.set_lower_bounds(lower);
-    opt.set_upper_bounds(upper);
-    opt.set_min_objective(&COptimizationRun::ObjectiveThunk, &run);
-    if (forms.Count() > 0)
-      opt.add_inequality_mconstraint(&COptimizationRun::ConstraintThunk, &run,
-                                     std::vector<double>(forms.Count(), kNloptConstraintTol));
-    opt.set_xtol_rel(options.tol);
-    opt.set_ftol_rel(options.tol);
-    opt.set_maxeval(options.maxEvals);
-    if (!bGradient) opt.set_initial_step(initialStep);
-    double fOpt = 0.0;
-    try {
-      result.stopReason = StopReason(opt.optimize(u, fOpt));
-    } catch (const nlopt::roundoff_limited&) {
-      result.stopReason = "stopped: limited by rounding (no further progress possible)";
-    } catch (const nlopt::forced_stop&) {
+    // A quasi-Newton model built from finite differences can go wrong (a
+    // step to a bound, a declared convergence at an infeasible point) while
+    // a better point lies behind.  Then the optimiser starts again from the
+    // best point, with a fresh model, as long as that keeps improving the
+    // best point and the evaluations last.
+    int used = 0;
+    for (int round = 0;; ++round) {
+      const std::size_t bestBefore = run.Best();
+      nlopt::opt opt(algorithm, unsigned(n));
+      run.SetOptimizer(&opt);
+      opt.set_lower_bounds(lower);
+      opt.set_upper_bounds(upper);
+      opt.set_min_objective(&COptimizationRun::ObjectiveThunk, &run);
+      if (forms.Count() > 0)
+        opt.add_inequality_mconstraint(&COptimizationRun::ConstraintThunk, &run,
+                                       std::vector<double>(forms.Count(), kNloptConstraintTol));
+      opt.set_xtol_rel(tol);
+      opt.set_ftol_rel(tol);
+      opt.set_maxeval(options.maxEvals - used);
+      if (!bGradient) opt.set_initial_step(initialStep);
+      std::vector<double> x = u;
+      double fOpt = 0.0;
+      bool bFailed = false;
+      try {
+        result.stopReason = StopReason(opt.optimize(x, fOpt));
+      } catch (const nlopt::roundoff_limited&) {
+        result.stopReason = "stopped: limited by rounding (no further progress possible)";
+        bFailed = true;
+      } catch (const nlopt::forced_stop&) {
+        run.RethrowIfFailed();
+        result.stopReason = run.Stalled() ? "converged: the best design improved less than the tolerance over the last " +
+                                                std::to_string(kStallWindow) + " points"
+                                          : "stopped";
+      } catch (const std::invalid_argument& e) {
+        run.RethrowIfFailed();
+        throw std::invalid_argument(std::string("the optimizer rejected the problem: ") + e.what());
+      } catch (const std::runtime_error& e) {
+        run.RethrowIfFailed();
+        // NLopt's own failure (SLSQP's line search, for one): the best
+        // point found so far is still the answer.
+        result.stopReason = std::string("stopped: the optimizer failed (") + e.what() + ")";
+        bFailed = true;
+      }
       run.RethrowIfFailed();
-      result.stopReason = "stopped";
-    } catch (const std::invalid_argument& e) {
-      run.RethrowIfFailed();
-      throw std::invalid_argument(std::string("the optimizer rejected the problem: ") + e.what());
-    } catch (const std::runtime_error& e) {
-      run.RethrowIfFailed();
-      // NLopt's own failure (SLSQP's line search, for one): the best point
-      // found so far is still the answer.
-      result.stopReason = std::string("stopped: the optimizer failed (") + e.what() + ")";
+      run.SetOptimizer(nullptr);
+      used += opt.get_numevals();
+      // Where the optimiser last looked: its final point is the best one it
+      // saw, not necessarily where its model led it.
+      const std::size_t best = run.Best();
+      const bool bEndedAtBest = !bFailed && run.History().size() - 1 == best;
+      if (bEndedAtBest || run.Stalled() || best == bestBefore || round >= kMaxRestarts || used >= options.maxEvals)
+        break;
+      u = run.ProposedVariables(best);
+      ++result.restarts;
     }
     run.RethrowIfFailed();
   }
@@ -441,7 +625,6 @@ OptimizeResult Optimize(Problem& problem, const OptimizeOptions& options, const 
   result.analyses = runner.Analyses();
   result.seconds = run.Seconds();
 
-  const bool bRandom = db->m_nRandVars > 0 && db->m_nRandRespsPlus1 > 1;
   if (options.verifySamples > 0 && bRandom) {
     // Sampling of the analysis itself, with an independent stream: the
     // optimiser has adapted the design to the sample it saw (common random

@@ -11,14 +11,43 @@
 // Optimisers (NLopt):
 //   "slsqp"   sequential quadratic programming, gradients by forward finite
 //             differences;
-//   "mma"     method of moving asymptotes, the same gradients;
+//   "mma"     method of moving asymptotes (conservative convex
+//             approximations), the same gradients;
 //   "cobyla"  linear approximations from the design points alone, no
-//             gradients.
+//             gradients;
+//   "auto"    slsqp where the statistics are smooth (method 2), mma where
+//             they come from samples (methods 0, 1, 3, 4).
 // For the gradient-based optimisers the finite-difference points of one
 // design point (the point and one step in every design variable the
 // optimiser moves) form one batch, so a parallel run analyses them together.
 // A step in the mean of a random design variable is made on the full
 // design-variable vector with FDRandMeanIntoFDRandEntry.
+//
+// How each method is driven:
+// - Methods 0 and 1 (sampling): the host restarts its generator from the
+//   seed for every design point (common random numbers), so differences
+//   between nearby points are not noise.  A sampled probability is still a
+//   staircase in steps of 1 / samples: steps are sized so that enough
+//   samples cross a bound, bounds on probabilities get a margin of one
+//   sample, and an unresolved probability (fewer than ten samples beyond the
+//   bounds) leans on the response's second-moment index.
+// - Method 2 (first order): every batch is fitted on its own (the host's
+//   per-batch variant), so every batch holds the point and a step in every
+//   random mean: the fit is then the forward-difference gradient at the
+//   point.  A random variable whose mean is fixed gets such a step too (its
+//   mean becomes an independent variable the optimiser does not move).  A
+//   step in a deterministic variable needs a batch of its own.  The standard
+//   deviation is that of the batch's point, also at its stepped points, so
+//   the constraint gradients leave out how the deviation changes with the
+//   design; the values at each point are exact first order.
+// - Methods 3 and 4 (sampled surface): the surface is fitted over every
+//   point evaluated since the start; a Latin hypercube of points around the
+//   first design seeds it.  A deterministic variable the optimiser moves is
+//   refused.
+// Probability bounds reach the optimiser as reliability indices
+// (NormalQuantile(POF) - NormalQuantile(bound)); the best feasible point
+// ever proposed is the answer, and an optimiser that ends elsewhere starts
+// again from it (at most three times).
 //
 // One problem per process: the library keeps the tables of the first
 // problem it sees for the life of the process, and Optimize configures the
@@ -38,9 +67,9 @@ namespace rboapp {
 /// Settings of the optimiser; how each point is judged (method, samples,
 /// seed, parallel) comes from Problem::settings.
 struct OptimizeOptions {
-  std::string optimizer = "slsqp";  ///< "slsqp", "mma" or "cobyla"
+  std::string optimizer = "auto";   ///< "auto", "slsqp", "mma" or "cobyla"
   int maxEvals = 200;               ///< design points the optimiser may propose (stencils not counted)
-  double tol = 1e-6;                ///< relative tolerance on the design variables and the objective
+  double tol = 0.0;                 ///< relative tolerance on the design variables and the objective; 0: 1e-6, 1e-4 when sampling
   int verifySamples = 0;            ///< > 0: re-evaluate the optimum by sampling with this many points
   double fdStep = 1e-4;             ///< finite-difference step, relative to the variable's typical size
   double fdSampleStep = 0.1;        ///< sampling methods: least step in a random mean, in its standard deviations
@@ -87,7 +116,8 @@ struct Verification {
 
 /// The outcome of an optimisation.
 struct OptimizeResult {
-  std::string optimizer;                      ///< the optimiser used
+  std::string optimizer;                      ///< the optimiser used ("auto" resolved)
+  double tol = 0.0;                           ///< the tolerance used
   int method = 0;                             ///< RBO method used while optimising
   int samples = 0;                            ///< sample points per design point while optimising
   std::uint64_t seed = 0;                     ///< seed while optimising
@@ -97,6 +127,7 @@ struct OptimizeResult {
   bool feasible = false;                      ///< the optimum satisfies every constraint
   std::string stopReason;                     ///< why the optimiser stopped
   std::vector<std::string> warnings;          ///< what the user should know about the settings
+  int restarts = 0;                           ///< fresh starts of the optimiser from its best point
   int evaluations = 0;                        ///< design points proposed by the optimiser
   int batches = 0;                            ///< AnalysisVerif calls (verification excluded)
   long long analyses = 0;                     ///< analyses run while optimising (verification excluded)
@@ -113,7 +144,7 @@ using ProgressFunction = std::function<void(const IterationReport&)>;
 /// std::invalid_argument for options or a problem it cannot optimise (with
 /// a sentence that says why), and passes on what the library or the
 /// analysis throws.  progress may be empty.
-OptimizeResult Optimize(Problem& problem, const OptimizeOptions& options, const ProgressFunction& progress);
+OptimizeResult Optimize(const Problem& problem, const OptimizeOptions& options, const ProgressFunction& progress);
 
 /// Writes the result: a path ending in ".json" gets the whole result
 /// (settings, optimum, verification, history), one ending in ".csv" one row

@@ -1,6 +1,7 @@
 #include "Cli.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,6 +15,7 @@
 #include <limits>
 
 #include "rbo/RBO.h"
+#include "rbo/host/ExternalAnalysis.h"
 
 namespace rboapp {
 
@@ -50,11 +52,9 @@ std::vector<std::string> OptionParser::Parse(const std::vector<std::string>& arg
     const std::string name = a.substr(0, eq);
     const auto it = std::find_if(m_vOptions.begin(), m_vOptions.end(), [&](const Option& o) { return o.name == name; });
     if (it == m_vOptions.end()) {
-      std::string hint;
-      for (const Option& o : m_vOptions) {
-        // A near miss: the same start, or one typo away.
-        if (name.size() > 3 && (StartsWith(o.name, name) || StartsWith(name, o.name))) hint = o.name;
-      }
+      std::vector<std::string> names;
+      for (const Option& o : m_vOptions) names.push_back(o.name);
+      const std::string hint = ClosestName(name, names);
       throw UsageError("unknown option " + name + (hint.empty() ? "" : "; did you mean " + hint + "?"));
     }
     std::string value;
@@ -238,6 +238,10 @@ int ReportFailure(const std::string& command, const std::exception& e, const Log
     PrintIssues(stderr, pIssues->Path(), pIssues->Issues());
     return kExitProblem;
   }
+  if (dynamic_cast<const ProblemReadError*>(&e)) {
+    std::fprintf(stderr, "rbo %s: error: %s\n", command.c_str(), e.what());
+    return kExitProblem;
+  }
   std::vector<std::string> messages;
   CollectMessages(e, messages);
   std::string text;
@@ -319,6 +323,35 @@ void Progress::Loop() {
 
 // ------------------------------------------------------------------ output files
 
+namespace {
+
+// The temporary file of the output being written, for the signal handler
+// (which may only call async-signal-safe functions: no std::string).
+char s_szPendingOutput[4096];
+
+void OnSignal(int nSignal) {
+  refhost::KillRunningPrograms();
+  if (s_szPendingOutput[0] != '\0') unlink(s_szPendingOutput);
+  signal(nSignal, SIG_DFL);
+  raise(nSignal);
+}
+
+void SetPendingOutput(const std::string& path) {
+  if (path.size() >= sizeof s_szPendingOutput) return;
+  s_szPendingOutput[0] = '\0';
+  std::memcpy(s_szPendingOutput + 1, path.c_str() + 1, path.size());  // the first byte last: never half a name
+  s_szPendingOutput[0] = path.empty() ? '\0' : path[0];
+}
+
+}  // namespace
+
+void InstallSignalHandlers() {
+  struct sigaction action {};
+  action.sa_handler = OnSignal;
+  sigemptyset(&action.sa_mask);
+  for (int nSignal : {SIGINT, SIGTERM, SIGHUP}) sigaction(nSignal, &action, nullptr);
+}
+
 AtomicFile::AtomicFile(const std::string& path) : m_strPath(path) {
   namespace fs = std::filesystem;
   const fs::path target(path);
@@ -328,9 +361,11 @@ AtomicFile::AtomicFile(const std::string& path) : m_strPath(path) {
   m_fd = mkstemp(pattern.data());
   if (m_fd < 0) throw std::runtime_error("cannot create the output file " + path + ": " + std::strerror(errno));
   m_strTemp = pattern;
+  SetPendingOutput(m_strTemp);
 }
 
 AtomicFile::~AtomicFile() {
+  SetPendingOutput("");
   if (m_fd >= 0) close(m_fd);
   if (!m_strTemp.empty()) unlink(m_strTemp.c_str());
 }
@@ -356,6 +391,7 @@ void AtomicFile::Commit(const std::string& text) {
     throw std::runtime_error("cannot write the output file " + m_strPath + ": " + std::strerror(errno));
   if (std::rename(m_strTemp.c_str(), m_strPath.c_str()) != 0)
     throw std::runtime_error("cannot write the output file " + m_strPath + ": " + std::strerror(errno));
+  SetPendingOutput("");
   m_strTemp.clear();
 }
 

@@ -88,7 +88,7 @@ void ApplyOverrides(const CommonOptions& options, Settings& settings);
 
 /// Loads the problem (the embedded example when path is empty, with a note
 /// on stderr unless quiet) and applies the overrides.  Throws
-/// ProblemFileError or std::runtime_error (unreadable file).
+/// ProblemFileError, or ProblemReadError for a file that cannot be read.
 Problem LoadForCommand(const std::string& path, const CommonOptions& options);
 
 /// Configures the reference host for the problem: method and samples, seed,
@@ -173,6 +173,11 @@ class AtomicFile {
   std::string m_strTemp;  ///< the temporary file, "" once committed
   int m_fd = -1;          ///< open descriptor of the temporary file
 };
+
+/// Makes SIGINT, SIGTERM and SIGHUP stop running analysis programs and
+/// remove an uncommitted output file before the process ends as the signal
+/// asks.
+void InstallSignalHandlers();
 
 /// The kind of an --out file by its extension; throws UsageError for any other.
 enum class OutFormat { kJson, kCsv };

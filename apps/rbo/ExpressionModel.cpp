@@ -56,8 +56,16 @@ class CExpressionSet {
     // Keyed by the set's id, not its address: a new set may reuse the
     // address of a destroyed one.
     thread_local std::unordered_map<std::uint64_t, std::unique_ptr<CCompiled>> s_cache;
+    // Every analysis point asks; the same set answers nearly always.
+    thread_local std::uint64_t s_nLastId = 0;
+    thread_local CCompiled* s_pLast = nullptr;
+    if (s_nLastId == m_nId) return *s_pLast;
     auto it = s_cache.find(m_nId);
-    if (it != s_cache.end()) return *it->second;
+    if (it != s_cache.end()) {
+      s_nLastId = m_nId;
+      s_pLast = it->second.get();
+      return *s_pLast;
+    }
     auto pCompiled = std::make_unique<CCompiled>();
     const std::size_t nVars = m_vVariables.size(), nResps = m_vResponses.size();
     pCompiled->pValues.reset(new double[nVars + nResps]());
@@ -68,7 +76,9 @@ class CExpressionSet {
       for (std::size_t j = 0; j < k; ++j) p.DefineVar(m_vResponses[j], &pCompiled->pValues[nVars + j]);
       p.SetExpr(m_vExpressions[k]);
     }
-    return *s_cache.emplace(m_nId, std::move(pCompiled)).first->second;
+    s_pLast = s_cache.emplace(m_nId, std::move(pCompiled)).first->second.get();
+    s_nLastId = m_nId;
+    return *s_pLast;
   }
 
   std::vector<std::string> m_vVariables;   ///< model variable names, in input order

@@ -177,8 +177,9 @@ PointResult ExtractPoint(const Problem& problem, const std::valarray<double>& de
 
 std::string DescribeSettings(const Settings& s) {
   std::string text = "method " + std::to_string(s.method) + " (" + kMethodDescriptions[s.method] + "), ";
-  if (s.method == 2) text += "one analysis per design point";
-  else if (s.method >= 3) text += "one analysis per design point, " + Thousands(s.samples) + " surface samples";
+  // `rbo run` analyses a small design around each point for the surface methods.
+  if (s.method == 2) text += "surface fitted around each design point";
+  else if (s.method >= 3) text += "surface fitted around each design point, " + Thousands(s.samples) + " samples of it";
   else text += Thousands(s.samples) + " samples per design point";
   return text + ", seed " + std::to_string(s.seed);
 }

@@ -25,6 +25,16 @@
 // column (rboapp::RecomputeObjectiveAndConstraint); use it after every
 // AnalysisVerif call with more than one column.
 //
+// Methods 2 to 4 fit a response surface in the random variables' means
+// through every design point analysed so far in the process.  The means of
+// random parameters (VariableKind::kRandomParameter) are constants of the
+// database and never move between design points, so the fit is
+// rank-deficient ("Could not construct approximations ..." in the log, the
+// statistics left at 0) unless the caller also moves them, in
+// CDB::m_vGroup3DVs; `rbo run` analyses a small design around every design
+// point for this (RunCommand.cpp, EvaluateWithSurface).  Method 2 refits on
+// every call only when CDB::m_optimizerKind is nonzero.
+//
 // The library fills its process-wide tables (random-variable types, the
 // bounds of the random responses) on its first call and keeps them for the
 // life of the process: one problem per process.  Building the database again

@@ -77,14 +77,8 @@ std::size_t Distance(const std::string& a, const std::string& b) {
 
 // " Did you mean "x"?" for the closest candidate, when it is close.
 std::string Suggest(const std::string& word, const std::vector<std::string>& candidates) {
-  std::string best;
-  std::size_t bestDistance = std::numeric_limits<std::size_t>::max();
-  for (const std::string& c : candidates) {
-    const std::size_t d = Distance(word, c);
-    if (d < bestDistance) bestDistance = d, best = c;
-  }
-  if (best.empty() || bestDistance > std::max<std::size_t>(2, word.size() / 3)) return "";
-  return " Did you mean \"" + best + "\"?";
+  const std::string best = ClosestName(word, candidates);
+  return best.empty() ? "" : " Did you mean \"" + best + "\"?";
 }
 
 std::string ListOf(const std::vector<std::string>& v) {
@@ -381,10 +375,10 @@ class CReader {
     else if (bName) Broken(path, name, NameInfo::kConstant);
   }
 
-  // The library's own report when it rejects the distribution: its error
-  // lines (LError, LPrint) without the exception trace that follows them.
-  // Returns the location of the value it names.
-  bool LibraryAccepts(int type, const std::function<void()>& attempt, std::vector<std::string>* pReport) {
+  // Runs attempt (which builds a random variable); when the library rejects
+  // it, *pReport gets the library's own report: its error lines (LError,
+  // LPrint) without the exception trace that follows them.
+  static bool LibraryAccepts(const std::function<void()>& attempt, std::vector<std::string>* pReport) {
     refhost::LogCapture capture;
     try {
       attempt();
@@ -397,10 +391,11 @@ class CReader {
       while (!line.empty() && line.back() == '\n') line.pop_back();
       pReport->push_back(line);
     }
-    (void)type;
     return false;
   }
 
+  // The field that the library's report names (its title line and the
+  // next), so that the issue points at the value to change.
   static std::string FaultField(const std::vector<std::string>& report, bool bParams, const std::string& path) {
     const std::string text = report.empty() ? "" : report[0] + (report.size() > 1 ? report[1] : "");
     if (bParams) {
@@ -481,7 +476,7 @@ class CReader {
       if (bOk) {
         std::vector<std::string> paramReport;
         CRandVar rv;
-        if (LibraryAccepts(type, [&] { rv = CRandVar(type, p[0], p[1], p[2]); }, &paramReport)) {
+        if (LibraryAccepts([&] { rv = CRandVar(type, p[0], p[1], p[2]); }, &paramReport)) {
           mean = rv.GetActualMean();
           sd = rv.GetActualStdDev();
           bValues = true;
@@ -499,7 +494,7 @@ class CReader {
       // optimiser may move the mean to.
       const double base[4][3] = {{0.0, 1.0, 0.0}, {0.0, 1.0, 0.0}, {1.0, 0.5, 0.0}, {0.0, 1.0, 2.0}};
       auto attempt = [&](double m) {
-        return LibraryAccepts(type, [&] {
+        return LibraryAccepts([&] {
           CRandVar rv(type, base[type][0], base[type][1], base[type][2]);
           rv.UpdateParamsFromActualMeanStdDev(m, sd);
         }, &report);
@@ -508,8 +503,7 @@ class CReader {
       if (!bOk) {
         c.Add(FaultField(report, false, path),
               std::string("the library rejects a ") + kDistributionNames[type] + " variable with mean " + Num(mean) +
-                  " and sd " + Num(sd) + "; its report follows.  Change the value it names" +
-                  (type == CRandVar::kLognormal ? " (lognormal variables need a median above 1: scale the unit)" : "") + ".",
+                  " and sd " + Num(sd) + "; its report follows.  Change the value it names.",
               report);
       }
       for (int side = 0; bOk && bDesign && side < 2; ++side) {
@@ -559,10 +553,19 @@ class CReader {
       double scale = 1.0;
       if (c.Number(j, path, "scale", &scale, false, "") && !(scale > 0.0))
         c.Add(Key(path, "scale"), "is " + Num(scale) + "; a scale divides violations and must be positive.");
+      if (bRandom && !bAnyRandomVariable)
+        c.Add(Key(path, "random"), "the problem has no random variable, so nothing about " + (bName ? name : "it") +
+                                       " is random; remove \"random\": true or add random variables.");
       if (!bName) continue;
       m_names[name] = {path, bRandom ? NameInfo::kRandResponse : NameInfo::kDetResponse, int(m_p.responses.size())};
       m_p.responses.push_back({name, bRandom, {}, b.hasLower, b.lower, b.hasUpper, b.upper, scale > 0.0 ? scale : 1.0});
     }
+    // With random variables the library computes statistics of the random
+    // responses only; without one it would not sample at all.
+    if (bAnyRandomVariable && !m_p.responses.empty() &&
+        std::none_of(m_p.responses.begin(), m_p.responses.end(), [](const Response& r) { return r.random; }))
+      c.Add("/responses", "has random variables but no random response: at least one response must be random "
+                          "(remove \"random\": false) for the uncertainty to be evaluated.");
   }
 
   // ---- subjects ----
@@ -958,10 +961,10 @@ std::vector<Issue> ParseProblem(const std::string& text, const std::string& path
 
 Problem LoadProblemFile(const std::string& path, ModelMode mode) {
   std::ifstream in(path, std::ios::binary);
-  if (!in) throw std::runtime_error("cannot open the problem file " + path + ": " + std::strerror(errno));
+  if (!in) throw ProblemReadError("cannot open the problem file " + path + ": " + std::strerror(errno));
   std::ostringstream text;
   text << in.rdbuf();
-  if (in.bad()) throw std::runtime_error("cannot read the problem file " + path);
+  if (in.bad()) throw ProblemReadError("cannot read the problem file " + path);
   Problem p;
   std::vector<Issue> issues = ParseProblem(text.str(), path, mode, &p);
   if (!issues.empty()) throw ProblemFileError(path, std::move(issues));
@@ -971,6 +974,18 @@ Problem LoadProblemFile(const std::string& path, ModelMode mode) {
 const std::string& EmbeddedExample() {
   static const std::string s_text = kEmbeddedExampleText;
   return s_text;
+}
+
+std::string ClosestName(const std::string& word, const std::vector<std::string>& candidates) {
+  std::string best;
+  std::size_t bestDistance = std::numeric_limits<std::size_t>::max();
+  for (const std::string& c : candidates) {
+    const std::size_t d = Distance(word, c);
+    if (d < bestDistance) bestDistance = d, best = c;
+  }
+  // Close: at most two edits, or a third of the word for long words.
+  if (best.empty() || bestDistance > std::max<std::size_t>(2, word.size() / 3)) return "";
+  return best;
 }
 
 const char* MethodName(int method) { return method >= 0 && method <= 4 ? kMethodNames[method] : "?"; }

@@ -29,6 +29,12 @@ class ProblemFileError : public std::runtime_error {
   std::vector<Issue> m_vIssues;   ///< what is wrong with it
 };
 
+/// A problem file that cannot be read at all (missing, unreadable).
+class ProblemReadError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
 /// Whether loading also makes the analysis (starting nothing yet, but an
 /// external program's working folder is created).  `rbo check` does not.
 enum class ModelMode { kBuild, kCheckOnly };
@@ -38,12 +44,15 @@ enum class ModelMode { kBuild, kCheckOnly };
 /// there are none, *pProblem is complete.
 std::vector<Issue> ParseProblem(const std::string& text, const std::string& path, ModelMode mode, Problem* pProblem);
 
-/// Reads and parses a problem file.  Throws std::runtime_error when the file
+/// Reads and parses a problem file.  Throws ProblemReadError when the file
 /// cannot be read and ProblemFileError when it has issues.
 Problem LoadProblemFile(const std::string& path, ModelMode mode);
 
 /// The embedded default example (examples/linear.json).
 const std::string& EmbeddedExample();
+
+/// The candidate closest to word (a likely typo), or "" when none is close.
+std::string ClosestName(const std::string& word, const std::vector<std::string>& candidates);
 
 /// Names of the RBO method codes 0..4, as the problem file spells them.
 const char* MethodName(int method);

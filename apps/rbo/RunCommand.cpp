@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <memory>
 #include <optional>
+#include <random>
 
 #include "Cli.h"
 #include "Commands.h"
@@ -49,18 +50,126 @@ double Seconds(std::chrono::steady_clock::time_point start) {
 
 // ---------------------------------------------------------------- one go
 
+/// Half-width of the design around each design point for the surface
+/// methods, in standard deviations of each random variable.
+constexpr double kDesignHalfWidth = 1.0;
+
+// Methods 2 to 4 fit their response surface (a polynomial in the random
+// variables' means) through every design point the library has analysed in
+// this process, choosing the richest model that the number of points allows,
+// and take its gradient or sample it at the design point.  A lone design
+// point determines no slope, and the means of random parameters never move
+// between design points; so every design point is preceded by 2N analyses
+// (N random variables) with all means moved at once within +-
+// kDesignHalfWidth standard deviations: a small Latin hypercube design with
+// jitter, drawn from the seed.  Points in general position determine
+// whichever model the library picks (an axial star would leave, for
+// example, the cubic terms undetermined).  A random parameter's mean is a
+// constant of the database and is moved there.
+struct SurfaceAxis {
+  int designVariable;  ///< index in the design point, or -1
+  int constant;        ///< index of the mean in design-variable group 3, or -1
+  double sd;           ///< standard deviation of the random variable
+};
+
+std::vector<SurfaceAxis> SurfaceAxes(const Problem& p, const CDB& db) {
+  std::vector<SurfaceAxis> axes;
+  int nRandVar = 0;
+  for (const Variable& v : p.variables) {
+    if (v.kind != VariableKind::kRandomDesign && v.kind != VariableKind::kRandomParameter) continue;
+    SurfaceAxis axis{v.designVariable, -1, v.stdDev};
+    if (v.kind == VariableKind::kRandomParameter)
+      for (std::size_t e = 0; e < db.m_vInputRandVar.size(); ++e)
+        if (db.m_vInputRandVar[e] == nRandVar && db.m_vInputParamCode[e] == -1 && db.m_vDVTypeOfInput[e] == kTypeGroup3DV)
+          axis.constant = db.m_vDVIndexOfInput[e];
+    axes.push_back(axis);
+    ++nRandVar;
+  }
+  return axes;
+}
+
+// offsets[k][i]: the shift of random variable i at design run k, in [-1, 1].
+std::vector<std::vector<double>> SurfaceDesign(std::size_t nVars, std::uint64_t seed) {
+  const std::size_t nRuns = 2 * nVars;
+  std::mt19937_64 engine(seed);
+  std::vector<std::vector<double>> offsets(nRuns, std::vector<double>(nVars));
+  for (std::size_t i = 0; i < nVars; ++i) {
+    std::vector<std::size_t> strata(nRuns);
+    for (std::size_t k = 0; k < nRuns; ++k) strata[k] = k;
+    for (std::size_t k = nRuns; k > 1; --k) std::swap(strata[k - 1], strata[engine() % k]);
+    for (std::size_t k = 0; k < nRuns; ++k) {
+      const double u = double(engine() >> 11) * 0x1p-53;
+      offsets[k][i] = -1.0 + 2.0 * (double(strata[k]) + u) / double(nRuns);
+    }
+  }
+  return offsets;
+}
+
+BatchResult EvaluateWithSurface(Problem& p, CDB& db, LogSession& log) {
+  // The accumulating variant of method 2: `rbo run` has no optimiser cycle.
+  db.m_optimizerKind = 1;
+  const std::vector<SurfaceAxis> axes = SurfaceAxes(p, db);
+  BatchResult all;
+  const int nPoints = int(p.designPoints.size());
+  all.objective.resize(std::size_t(nPoints));
+  all.constraint.resize(std::size_t(nPoints));
+  for (int j = 0; j < nPoints; ++j) {
+    const auto design = SurfaceDesign(axes.size(), p.settings.seed + 0x9e3779b97f4a7c15ull * std::uint64_t(j + 1));
+    for (std::size_t k = 0; k < design.size(); ++k) {
+      std::valarray<double> x = p.designPoints[std::size_t(j)];
+      const std::valarray<double> constants = db.m_vGroup3DVs;
+      for (std::size_t i = 0; i < axes.size(); ++i) {
+        const double shift = design[k][i] * kDesignHalfWidth * axes[i].sd;
+        if (axes[i].designVariable >= 0) x[std::size_t(axes[i].designVariable)] += shift;
+        if (axes[i].constant >= 0) db.m_vGroup3DVs[std::size_t(axes[i].constant)] += shift;
+      }
+      try {
+        EvaluateDesignPoints(db, p.builder.DesignMatrix({x}), p.settings.parallel);
+      } catch (...) {
+        db.m_vGroup3DVs = constants;
+        std::throw_with_nested(std::runtime_error("an analysis of the response-surface design around design point " +
+                                                  std::to_string(j + 1) + " failed"));
+      }
+      db.m_vGroup3DVs = constants;
+    }
+    log.Clear();
+    BatchResult r = EvaluateDesignPoints(db, p.builder.DesignMatrix({p.designPoints[std::size_t(j)]}), p.settings.parallel);
+    // The surface methods report a failed fit in the log and leave the
+    // statistics unset; that must not pass for a result.
+    if (!log.LibraryReport().empty())
+      throw std::runtime_error("the library could not fit its response surface at design point " +
+                               std::to_string(j + 1) + "; use method 0 or 1 (sampling) for this problem");
+    if (j == 0) {
+      all.designPoints = CMatrix<double>(r.designPoints.Rows(), nPoints);
+      all.designResponses = CMatrix<double>(r.designResponses.Rows(), nPoints);
+    }
+    std::valarray<double> column;
+    r.designPoints.GetCol(0, column);
+    all.designPoints.ReplaceCol(j, column);
+    r.designResponses.GetCol(0, column);
+    all.designResponses.ReplaceCol(j, column);
+    all.objective[std::size_t(j)] = r.objective[0];
+    all.constraint[std::size_t(j)] = r.constraint[0];
+  }
+  return all;
+}
+
 int RunAll(Problem& p, const RunOptions& o, LogSession& log, AtomicFile* pOut) {
   const Settings& s = p.settings;
   auto pDone = std::make_shared<std::atomic<long long>>(0);
   ConfigureHost(p, pDone);
   std::unique_ptr<CDB> db = p.builder.Build();
-  const long long perPoint = (s.method <= 1 && p.builder.IsRandom()) ? s.samples : 1;
+  const bool bSurface = s.method >= 2 && p.builder.IsRandom();
+  long long perPoint = 1;
+  if (s.method <= 1 && p.builder.IsRandom()) perPoint = s.samples;
+  if (bSurface) perPoint = 2 * (long long)db->m_nRandVars + 1;
   const auto start = std::chrono::steady_clock::now();
   BatchResult r;
   {
     Progress progress(pDone, perPoint * (long long)p.designPoints.size(), Progress::Wanted(o.common.quiet));
     log.Clear();
-    r = EvaluateDesignPoints(*db, p.builder.DesignMatrix(p.designPoints), s.parallel);
+    r = bSurface ? EvaluateWithSurface(p, *db, log)
+                 : EvaluateDesignPoints(*db, p.builder.DesignMatrix(p.designPoints), s.parallel);
   }
   const double seconds = Seconds(start);
 

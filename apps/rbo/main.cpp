@@ -55,6 +55,11 @@ The same seed gives the same results, with or without --parallel: every
 design point draws its samples from the seed (common random numbers), and
 --parallel only spreads the analyses over worker threads.
 
+Methods 2 to 4 (fo, surface-mc, surface-lhs) fit a response surface through
+the points analysed so far: each design point is preceded by 2N analyses (N
+random variables) with all means moved within one standard deviation, so
+that the surface is determined there.
+
 --until-converged folds batches of --samples samples into running statistics,
 each batch from its own random stream (seed, seed + 1, ...), and prints the
 running mean, sd and POF after every batch with a 95% Wilson score interval
@@ -154,6 +159,7 @@ int main(int argc, char** argv) {
                      : "");
     return kExitUsage;
   }
+  InstallSignalHandlers();
   const std::vector<std::string> rest(args.begin() + 1, args.end());
   for (const std::string& a : rest)
     if (a == "--help" || a == "-h") return HelpFor(*c);

@@ -8,6 +8,7 @@
 
 #include "foundation/Guard.h"
 #include "foundation/SourceUnits.h"
+#include "randvar/DistributionKernels.h"
 #include "randvar/LogGamma.h"
 #include "randvar/RandVarConstants.h"
 #include "rbo/RandVar.h"
@@ -33,29 +34,10 @@ double DensityFromLog(double q) {
   return f < 0.0 ? 0.0 : f;
 }
 
-double Clamp01(double p) {
-  if (p < 0.0) return 0.0;
-  if (p > 1.0) return 1.0;
-  return p;
-}
-
 }  // namespace
 
 // Chebyshev fit of erfc with fractional error below 1.2e-7 (Numerical Recipes, erfcc).
-double CRandVar::ErrorFunction(double x) {
-  const double u = std::fabs(x);
-  const double t = 1.0 / (1.0 + u / 2.0);
-  const double erfc =
-      t * std::exp(-u * u - 1.26551223 +
-                   t * (1.00002368 +
-                        t * (0.37409196 +
-                             t * (0.09678418 +
-                                  t * (-0.18628806 +
-                                       t * (0.27886807 +
-                                            t * (-1.13520398 +
-                                                 t * (1.48851587 + t * (-0.82215223 + t * 0.17087277)))))))));
-  return x >= 0.0 ? 1.0 - erfc : erfc - 1.0;
-}
+double CRandVar::ErrorFunction(double x) { return rbo::ErfFromErfc(x >= 0.0, rbo::ErfcFit(std::fabs(x))); }
 
 double CRandVar::GammaFunction(double x) {
   return Guarded(kUnitRandVar, __LINE__, [&] {
@@ -70,9 +52,7 @@ double CRandVar::GammaFunction(double x) {
 }
 
 bool CRandVar::TwoNumbersAreClose(double a, double b, double dTolerance) {
-  const double tol = rbo::ToleranceOrDefault(dTolerance);
-  const double d = std::fabs(a) < tol ? b - a : b / a - 1.0;
-  return std::fabs(d) < tol;
+  return rbo::NumbersAreClose(a, b, rbo::ToleranceOrDefault(dTolerance));
 }
 
 double CRandVar::GetXLowLimit() {
@@ -133,24 +113,16 @@ double CRandVar::PDF(double x) {
 double CRandVar::CDF(double x) {
   return Guarded(kUnitRandVar, __LINE__, [&] {
     switch (m_nType) {
-      case kNormal: {
-        const double z = (x - m_dParam1) / m_dParam2;
-        return Clamp01(0.5 * (1.0 + ErrorFunction(z / std::sqrt(2.0))));
-      }
-      case kUniform:
-        if (x >= m_dParam2) return 1.0;
-        if (x < m_dParam1) return 0.0;
-        return Clamp01((x - m_dParam1) / (m_dParam2 - m_dParam1));
-      case kLognormal: {
+      case kNormal: return rbo::NormalCdfFromErf(ErrorFunction(rbo::NormalErfArgument(x, m_dParam1, m_dParam2)));
+      case kUniform: return rbo::UniformCdf(x, m_dParam1, m_dParam2);
+      case kLognormal:
         if (x <= 0.0) return 0.0;
-        const double w = (std::log(x) - m_dParam1) / m_dParam2;
-        return Clamp01(0.5 * (1.0 + ErrorFunction(w / std::sqrt(2.0))));
-      }
+        return rbo::NormalCdfFromErf(ErrorFunction(rbo::LognormalErfArgument(x, m_dParam1, m_dParam2)));
       case kWeibull: {
         if (x < m_dParam1) return 0.0;
-        const double z = (x - m_dParam1) / m_dParam2;
+        const double z = rbo::WeibullScaled(x, m_dParam1, m_dParam2);
         if (m_dParam3 * std::log(z) > kLnBig) return 1.0;
-        return Clamp01(1.0 - std::exp(-std::pow(z, m_dParam3)));
+        return rbo::WeibullCdfFromSurvival(std::exp(-std::pow(z, m_dParam3)));
       }
       default: FailInvalidType(__LINE__);
     }
@@ -162,11 +134,8 @@ double CRandVar::GetActualMean() {
     switch (m_nType) {
       case kNormal: return m_dParam1;
       case kUniform: return (m_dParam1 + m_dParam2) / 2.0;
-      case kLognormal: {
-        const double t = m_dParam1 + m_dParam2 * m_dParam2 / 2.0;
-        return t > kLnBig ? kBig : std::exp(t);
-      }
-      case kWeibull: return m_dParam1 + m_dParam2 * GammaFunction(1.0 + 1.0 / m_dParam3);
+      case kLognormal: return rbo::LognormalMean(m_dParam1, m_dParam2);
+      case kWeibull: return rbo::WeibullMean(m_dParam1, m_dParam2, GammaFunction(1.0 + 1.0 / m_dParam3));
       default: FailInvalidType(__LINE__);
     }
   });
@@ -177,82 +146,17 @@ double CRandVar::GetActualStdDev() {
     switch (m_nType) {
       case kNormal: return m_dParam2;
       case kUniform: return (m_dParam2 - m_dParam1) / 2.0 / std::sqrt(3.0);
-      case kLognormal: {
-        const double m = GetActualMean();
-        const double e2 = m_dParam2 * m_dParam2;
-        return e2 > kLnBig ? m * std::sqrt(kBig) : m * std::sqrt(std::exp(e2) - 1.0);
-      }
+      case kLognormal: return rbo::LognormalStdDev(GetActualMean(), m_dParam2);
       case kWeibull: {
         const double g1 = GammaFunction(1.0 + 1.0 / m_dParam3);
-        const double g2 = GammaFunction(1.0 + 2.0 / m_dParam3);
-        return g2 - g1 * g1 > 0.0 ? m_dParam2 * std::sqrt(g2 - g1 * g1) : 1e-30;
+        return rbo::WeibullStdDev(m_dParam2, g1, GammaFunction(1.0 + 2.0 / m_dParam3));
       }
       default: FailInvalidType(__LINE__);
     }
   });
 }
 
-double CRandVar::InverseCDF(double p, double dTolerance) {
-  return Guarded(kUnitRandVar, __LINE__, [&] {
-    const double tol = dTolerance;  // TwoNumbersAreClose maps a negative value to the default
-    const double m = GetActualMean();
-    const double s = GetActualStdDev();
-
-    // Bracket [xL, xU] by steps of one standard deviation from the mean.
-    double xL = m, fL = CDF(xL);
-    if (TwoNumbersAreClose(p, fL, tol)) return xL;
-    double xU = m + s, fU = CDF(xU);
-    if (TwoNumbersAreClose(p, fU, tol)) return xU;
-
-    int n = 0;
-    if (p < fL) {
-      while (p < fL) {
-        xU = xL;
-        fU = fL;
-        xL = xL - s;
-        const double limit = GetXLowLimit();
-        if (xL < limit) {
-          xL = limit;
-          fL = 0.0;
-          break;
-        }
-        if (++n > 20) return xL;
-        fL = CDF(xL);
-      }
-    } else if (p > fU) {
-      while (p > fU) {
-        xL = xU;
-        fL = fU;
-        xU = xU + s;
-        const double limit = GetXUpLimit();
-        if (xU > limit) {
-          xU = limit;
-          fU = 1.0;
-          break;
-        }
-        if (++n > 19) return xU;
-        fU = CDF(xU);
-      }
-    }
-
-    // Bisection: at most 201 steps.
-    for (n = 0; n <= 200; ++n) {
-      if (TwoNumbersAreClose(xL, xU, tol)) return (xL + xU) / 2.0;
-      const double xM = (xL + xU) / 2.0;
-      const double fM = CDF(xM);
-      if (TwoNumbersAreClose(p, fM, tol)) return xM;
-      if (p <= fM) {
-        xU = xM;
-        fU = fM;
-      } else {
-        xL = xM;
-        fL = fM;
-      }
-      if (TwoNumbersAreClose(fL, fU, tol)) return (xL + xU) / 2.0;
-    }
-    return (xL + xU) / 2.0;
-  });
-}
+// InverseCDF lives in InverseCdf.cpp with the bracket prediction that makes it fast.
 
 void CRandVar::NormalTailApprox(double x, double* pdMean, double* pdStdDev, double dTolerance) {
   Guarded(kUnitRandVar, __LINE__, [&] {

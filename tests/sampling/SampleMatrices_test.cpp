@@ -179,6 +179,9 @@ struct StatisticsCase {
   std::size_t nDistribution;
   bool bLatinHyperCube;
 };
+void PrintTo(const StatisticsCase& c, std::ostream* os) {
+  *os << "distribution " << c.nDistribution << (c.bLatinHyperCube ? ", Latin hypercube" : ", Monte Carlo");
+}
 
 class SampleStatistics : public ::testing::TestWithParam<StatisticsCase> {};
 

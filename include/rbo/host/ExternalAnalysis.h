@@ -72,6 +72,12 @@ RBO_HOST_API ModelFunction ExternalProgramModel(const ExternalProgram& program,
 /// Returns its absolute path, or "" with *pWhy set when it cannot be run.
 RBO_HOST_API std::string ResolveProgram(const std::string& program, std::string* pWhy);
 
+/// Kills the process group of every analysis program running now.  Safe to
+/// call from a signal handler: a program that is interrupted (Ctrl-C) calls
+/// it so that its analysis programs, which run in process groups of their
+/// own and do not see the terminal's signal, stop with it.
+RBO_HOST_API void KillRunningPrograms() noexcept;
+
 /// The worker number of the calling thread: 0, 1, 2, ..., the lowest number
 /// not held by another live thread, kept until the thread ends.
 RBO_HOST_API int WorkerNumber();

@@ -1,0 +1,70 @@
+// CRandVar::InverseCDF: the bracketing search (widening by one standard
+// deviation from the mean, then bisection) with predicted decisions.
+//
+// What the search returns is fixed by its algorithm: the points it visits
+// are doubles computed from m and s by repeated addition and halving, and
+// which point comes next depends only on the outcomes of four kinds of
+// tests on CDF values: p < F, p > F and p <= F, and the closeness tests
+// "p close to F" and "FL close to FU".  Any procedure that computes the same
+// points and the same outcomes returns the same double.
+//
+// The predicted search runs the algorithm step for step and keeps, for every
+// CDF value it would have computed, either the value or an interval proved
+// to contain it (InverseCdfModels.h).  A test whose outcome is the same for
+// every value of the intervals involved is decided without the value; only
+// when the intervals leave it open is CDF called at that very point, giving
+// the very double the plain search computes there.  The tests are monotone
+// in the CDF values (a correctly rounded quotient or difference is monotone
+// in each operand), so their outcome on an interval follows from its ends.
+//
+// Two regions make most steps free.  Around a close estimate of the
+// quantile the predictor brackets a short zone [xa, xb] with bounds
+// CDF(x) <= A for x <= xa and CDF(x) >= B for x >= xb, where A and B are
+// chosen so that every test with such values is decided (A below p and not
+// close to it, B above p and not close to it, no value <= A close to one
+// >= B).  Outside the zone a step costs a comparison of x with xa and xb;
+// inside it, a prediction; CDF itself is called only where a prediction
+// is too close to call, and only at a point the plain search evaluates, at
+// most once: never more often than the plain search.  Where no predictor is
+// set up (probabilities beyond [1e-9, 0.99999], within 1e-5 of 1/2 where
+// the erfc fit jumps, tolerances outside [1e-15, 1e-10], a point-mass
+// uniform, unusual parameters) the plain search runs.
+//
+// The floating-point requirements (one rounding per operation, in the
+// order written: no contraction, no fast-math, no extended intermediates)
+// are those of CDF itself; DistributionKernels.h checks what it can.
+
+#include "foundation/Guard.h"
+#include "foundation/SourceUnits.h"
+#include "randvar/DistributionKernels.h"
+#include "randvar/InverseCdfSearch.h"
+#include "randvar/RandVarConstants.h"
+#include "rbo/RandVar.h"
+
+using rbo::Guarded;
+using rbo::kUnitRandVar;
+
+double CRandVar::InverseCDF(double p, double dTolerance) {
+  return Guarded(kUnitRandVar, __LINE__, [&] {
+    // The search starts from the actual mean and standard deviation.  For a
+    // lognormal variable, and for a Weibull variable whose gamma function
+    // cannot fail (beta > 0), they are formed here from the same kernels
+    // without computing the mean (or g1) twice; everything else goes
+    // through the guarded accessors so that failures are reported alike.
+    double m = 0.0, s = 0.0;
+    if (m_nType == kLognormal) {
+      m = rbo::LognormalMean(m_dParam1, m_dParam2);
+      s = rbo::LognormalStdDev(m, m_dParam2);
+    } else if (m_nType == kWeibull && m_dParam3 > 0.0) {
+      const double g1 = GammaFunction(1.0 + 1.0 / m_dParam3);
+      m = rbo::WeibullMean(m_dParam1, m_dParam2, g1);
+      s = rbo::WeibullStdDev(m_dParam2, g1, GammaFunction(1.0 + 2.0 / m_dParam3));
+    } else {
+      m = GetActualMean();
+      s = GetActualStdDev();
+    }
+    auto cdf = [this](double x) { return CDF(x); };
+    return rbo::icdf::InverseCdfSearch(m_nType, m_dParam1, m_dParam2, m_dParam3, p,
+                                       rbo::ToleranceOrDefault(dTolerance), m, s, GetXLowLimit(), GetXUpLimit(), cdf);
+  });
+}

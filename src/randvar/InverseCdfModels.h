@@ -1,0 +1,473 @@
+// Rigorous bounds on the doubles that CRandVar::CDF computes, used by the
+// inverse distribution (InverseCdf.cpp) to decide the comparisons of its
+// bracketing search without calling CDF.
+//
+// Every predictor answers, for a point x, an interval [lo, hi] that is
+// guaranteed to contain CDF(x) as CDF computes it (in double precision, in
+// the order of DistributionKernels.h), or declines.  When lo == hi the
+// predicted value IS the computed one.  The intervals come from
+//  * the exact replay of CDF's monotone outer steps (standardisation, the
+//    final 1 + erf, halving, 1 - survival, clamping): a correctly rounded
+//    operation is monotone, so applying it to the ends of an interval bounds
+//    it on the whole interval;
+//  * a proved relative error bound ("noise") of the inner transcendental
+//    part (the erfc fit, or exp(-pow(z, beta))) against the same formula in
+//    exact arithmetic, and
+//  * a Taylor model of that exact formula around an anchor point near the
+//    wanted quantile, with a bound on its remainder.
+// Assumptions on the C library (glibc and other quality libms meet them
+// with room to spare; their documented maximal errors are below 1 ulp):
+// exp, log, log1p and pow return results within 2 ulp of the exact value.
+//
+// Far from the anchor a predictor gives one-sided bounds instead
+// (BoundBelow / BoundAbove): "CDF(x) <= A for every x <= xa" and
+// "CDF(x) >= B for every x >= xb".  They rest on monotonicity of the exact
+// formula and on noise bands whose edges are monotone in the same
+// direction, stated at each predictor.
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+
+#include "randvar/DistributionKernels.h"
+
+namespace rbo::icdf {
+
+/// Unit roundoff of double precision, 2^-53.
+inline constexpr double kUnitRoundoff = 0x1p-53;
+
+/// Guaranteed bounds lo <= CDF(x) <= hi of a computed CDF value.
+struct CCdfBounds {
+  double dLo;  ///< lower bound
+  double dHi;  ///< upper bound
+};
+
+// ============================================================ erfc fit
+//
+// Notation: e(u) = T exp(-u^2 + Q(T)), T = 1/(1 + u/2), is the fit in exact
+// arithmetic with the double coefficients kErfcFit; ErfcFit(u) its computed
+// value.  L(u) = ln e(u).
+
+/// rho(u): bound on |ErfcFit(u) / e(u) - 1| for 0 <= u <= 1e4 where the fit
+/// does not underflow.  Error analysis with eps = 2^-53 (each operation
+/// rounds by at most eps relative):
+///  * t = 1/(1 + u/2): u/2 is exact, two roundings, t = T (1 + tau),
+///    |tau| <= 2 eps / (1 - eps);
+///  * exponent A = ((-u*u) + c0) + t*S with S the Horner value of
+///    c1 + c2 t + ... + c9 t^8: Horner's error is at most
+///    gamma_16 * sum|c_k| t^(k-1) <= 16.01 eps * 5.5528; the product t*S,
+///    the square, the two sums add eps (u^2 + |c0| + 5.56) + eps u^2 + eps (u^2 + |c0|);
+///    altogether |A_computed - A(t)| <= eps (3 u^2 + 2|c0| + 18 * 5.5528);
+///  * using t instead of T moves Q by at most max|Q'| |t - T| <= 29.53 * 2.0001 eps;
+///  * exp adds at most 2 ulp <= 4 eps relative, the final product eps, the
+///    factor t carries tau (2 eps).
+/// Sum: eps (3 u^2 + 2.54 + 99.95 + 59.1 + 7) <= eps (3 u^2 + 170), with a
+/// factor 1.001 for the second-order terms (all below 1e-6 here).  The
+/// bound increases with u.
+inline double ErfcFitNoise(double u) { return 1.001 * kUnitRoundoff * (3.0 * u * u + 170.0); }
+
+/// L'(u) = -T/2 - 2u - Q'(T) T^2 / 2 and
+/// L''(u) = T^2/4 - 2 + (Q''(T) T^4 + 2 Q'(T) T^3) / 4, evaluated in double.
+inline void ErfcFitLogDerivatives(double u, double& dSlope, double& dCurvature) {
+  const double* c = kErfcFit;
+  const double t = 1.0 / (1.0 + u / 2.0);
+  const double dq =
+      c[1] + t * (2.0 * c[2] + t * (3.0 * c[3] + t * (4.0 * c[4] + t * (5.0 * c[5] +
+                 t * (6.0 * c[6] + t * (7.0 * c[7] + t * (8.0 * c[8] + t * (9.0 * c[9]))))))));
+  const double d2q = 2.0 * c[2] + t * (6.0 * c[3] + t * (12.0 * c[4] + t * (20.0 * c[5] + t * (30.0 * c[6] +
+                     t * (42.0 * c[7] + t * (56.0 * c[8] + t * (72.0 * c[9])))))));
+  const double t2 = t * t;
+  dSlope = -t / 2.0 - 2.0 * u - dq * t2 / 2.0;
+  dCurvature = t2 / 4.0 - 2.0 + (d2q * t2 * t2 + 2.0 * dq * t2 * t) / 4.0;
+}
+
+/// Bound on the error of the computed L'(u) for 0 <= u <= 100: the rounding of
+/// t moves the terms by at most (0.5 + sum k(k-1)|c_k| + 2 sum k|c_k|) 2.0001 eps
+/// = 447 eps, Horner on Q' adds 16.01 eps sum k|c_k| = 473 eps, the products
+/// and sums eps (2u + 16) each: below 1200 eps = 1.4e-13.  1e-12 leaves room.
+inline constexpr double kLogSlopeError = 1e-12;
+
+/// Bound on the error of the computed L''(u): its terms are at most 58 in
+/// size; Horner on Q'' errs by at most 14.01 eps * 164.06, the rounding of t
+/// moves the terms by at most 2.0001 eps * 500, the products and sums add
+/// 10 eps * 58: below 4000 eps = 4.5e-13.
+inline constexpr double kLogCurvatureError = 1e-10;
+
+/// Bound on |L'''(u)| for all u >= 0:
+/// L''' = -T^3/4 - (T^2/8)(Q''' T^4 + 6 Q'' T^3 + 6 Q' T^2) with
+/// sum k(k-1)(k-2)|c_k| = 832.96: at most 0.25 + (832.96 + 984.4 + 177.2)/8 = 249.6.
+inline constexpr double kLogThirdBound = 256.0;
+
+/// How far from its anchor the erfc model answers (in u).
+inline constexpr double kErfcModelReach = 1e-6;
+
+/// Taylor model of the erfc fit around an anchor u1 > 0:
+///   ln e(u) = ln e(u1) + L'(u1) d + L''(u1) d^2 / 2 + r,  d = u - u1,
+///   |r| <= kLogThirdBound |d|^3 / 6.
+class CErfcFitModel {
+ public:
+  /// Anchors the model at u1 (0 < u1 <= 30): one evaluation of the fit.
+  void Anchor(double u1) {
+    m_dU1 = u1;
+    m_dE1 = ErfcFit(u1);
+    ErfcFitLogDerivatives(u1, m_dSlope, m_dCurvature);
+    const double rho = ErfcFitNoise(u1);
+    m_dAnchorWidth = rho * (1.0 + 2.0 * rho);  // |ln(1 + theta)| for |theta| <= rho
+  }
+  double U1() const { return m_dU1; }
+  double E1() const { return m_dE1; }
+  double Slope() const { return m_dSlope; }
+
+  /// The u near the anchor where the model's centre value is dErfc (an
+  /// estimate: one Newton step on the quadratic).
+  double Solve(double dErfc) const {
+    const double q = dErfc / m_dE1 - 1.0;
+    const double r = q - 0.5 * q * q;  // ln(dErfc / e1) to second order
+    const double d0 = r / m_dSlope;
+    return m_dU1 + (r - 0.5 * m_dCurvature * d0 * d0) / m_dSlope;
+  }
+
+  /// Bounds [lo, hi] of the computed ErfcFit(u) for a double u within
+  /// kErfcModelReach of the anchor; false further away.
+  bool Bounds(double u, double& dLo, double& dHi) const {
+    constexpr double eps = kUnitRoundoff;
+    const double du = u - m_dU1;  // within eps |du| of the true difference
+    if (!(std::fabs(du) <= kErfcModelReach)) return false;
+    const double adu = std::fabs(du) * (1.0 + 4.0 * eps);  // >= |u - u1|
+    const double m = m_dSlope * du + 0.5 * m_dCurvature * (du * du);
+    const double am = std::fabs(m);
+    // |ln e(u) - ln e(u1) - m|: the derivatives' errors, the roundings of
+    // the difference and of m, and the cubic remainder.
+    const double a1 = std::fabs(m_dSlope) * adu, a2 = 0.5 * std::fabs(m_dCurvature) * adu * adu;
+    const double wTaylor = adu * kLogSlopeError + 0.5 * adu * adu * kLogCurvatureError + 6.0 * eps * (a1 + a2) +
+                           kLogThirdBound * adu * adu * adu / 6.0;
+    // exp(m) = 1 + m + m^2/2 + R with |R| <= |m|^3 / 4.9 for |m| <= 0.01 (|m| <= 1e-4 here).
+    const double c = m_dE1 * (1.0 + (m + 0.5 * m * m));
+    // Sum of the logarithmic widths: anchor noise, Taylor remainder, the
+    // series remainder, the 4 roundings of c, and the noise at u.
+    const double a = 1.0001 * (m_dAnchorWidth + wTaylor + am * am * am / 4.9 + 4.0 * eps + ErfcFitNoise(u));
+    const double w = 1.01 * (1.001 * a) + 8.0 * eps;  // outward rounding of the bounds below
+    dLo = c * (1.0 - w);
+    dHi = c * (1.0 + w);
+    return true;
+  }
+
+ private:
+  double m_dU1 = 0.0;           ///< anchor (u1 > 0)
+  double m_dE1 = 0.0;           ///< ErfcFit(u1) as computed
+  double m_dSlope = 0.0;        ///< ErfcFitLogSlope(u1)
+  double m_dCurvature = 0.0;    ///< ErfcFitLogCurvature(u1)
+  double m_dAnchorWidth = 0.0;  ///< bound on |ln ErfcFit(u1) - ln e(u1)|
+};
+
+/// Where the fit's jump at 0 could matter: for every u > 0 the lower side
+/// (argument < 0) gives CDF <= kJumpSup, the upper side (argument >= 0)
+/// gives CDF >= kJumpInf.  e is decreasing (L' <= -1, checked by the
+/// tests on [0, 30] and analytic beyond), e(0) = exp(Q(1)) = exp(3.0e-8), so
+/// the computed fit never exceeds e(0) (1 + rho(0)) < 1.00000004 and the
+/// distribution stays within 0.5 -/+ 2.1e-8 on the wrong side of the jump.
+inline constexpr double kJumpSup = 0.5000002;
+inline constexpr double kJumpInf = 0.4999998;
+
+/// The computed normal distribution from the computed erfc on a side.
+inline double CdfFromErfc(bool bUpper, double dErfc) { return NormalCdfFromErf(ErfFromErfc(bUpper, dErfc)); }
+
+/// Predictor for a normal or lognormal variable: the computed CDF is
+/// CdfFromErfc(v >= 0, ErfcFit(|v|)) of the computed erf argument v, and v
+/// is a monotone function of x for the normal (three correctly rounded
+/// operations).  For the lognormal it passes through the C library's log,
+/// which is within 2 ulp of ln x but not necessarily monotone; the zone
+/// predictions call log itself (the same double that CDF sees) and the far
+/// bounds widen log by its error.
+class CNormalFitPredictor {
+ public:
+  /// bLognormal: the variable is lognormal (Param1 = lambda, Param2 = eps).
+  CNormalFitPredictor(bool bLognormal, double dParam1, double dParam2)
+      : m_bLognormal(bLognormal), m_dParam1(dParam1), m_dParam2(dParam2) {}
+
+  /// Anchors the model near the root of CDF = p (0 < p < 1, |p - 1/2| >= 1e-5)
+  /// and writes a root estimate and the slope dCDF/dx there.
+  bool Prepare(double p, double& dRoot, double& dSlope) {
+    const double q = p < 0.5 ? p : 1.0 - p;  // the smaller tail (1 - p is exact for p >= 1/2)
+    const double eTarget = 2.0 * q;          // erfc value with CDF = p on the side of p
+    m_bUpper = p > 0.5;
+    // Anchor at the quantile of the true normal distribution; the fit's
+    // root lies within about 1.2e-7 of it, well inside the model's reach.
+    const double u0 = -NormalQuantileEstimate(q) / std::sqrt(2.0);
+    if (!(u0 > 0.0 && u0 <= 30.0)) return false;
+    m_model.Anchor(u0);
+    const double uRoot = m_model.Solve(eTarget);
+    const double vRoot = m_bUpper ? uRoot : -uRoot;
+    // dCDF/dv = e |L'| / 2 on either side; v = (x - mu) / (sigma sqrt 2), or
+    // (ln x - lambda) / (eps sqrt 2).
+    const double dCdfDv = 0.5 * eTarget * std::fabs(m_model.Slope());
+    if (m_bLognormal) {
+      m_dLogRoot = m_dParam1 + m_dParam2 * std::sqrt(2.0) * vRoot;
+      m_dRoot = std::exp(m_dLogRoot);
+      dRoot = m_dRoot;
+      dSlope = dCdfDv / (m_dParam2 * std::sqrt(2.0) * dRoot);
+      if (!(m_dRoot > 0.0)) return false;
+    } else {
+      dRoot = m_dParam1 + m_dParam2 * std::sqrt(2.0) * vRoot;
+      dSlope = dCdfDv / (m_dParam2 * std::sqrt(2.0));
+    }
+    return std::isfinite(dRoot) && dSlope > 0.0 && std::isfinite(dSlope);
+  }
+
+  /// Bounds of CDF(x) near the anchor; false where the model does not reach.
+  bool Predict(double x, CCdfBounds& b) const {
+    if (m_bLognormal) {
+      if (x <= 0.0) {
+        b = {0.0, 0.0};
+        return true;
+      }
+      return FromArgument(LognormalErfArgument(x, m_dParam1, m_dParam2), b);
+    }
+    return FromArgument(NormalErfArgument(x, m_dParam1, m_dParam2), b);
+  }
+
+  /// A with CDF(x) <= A for every x <= xa.
+  ///  Normal: the argument v(x) <= v(xa) (monotone).  Lognormal: for
+  ///  0 < x <= xa, log(x) <= ln x + 4 eps |ln x| <= ln xa + 4 eps |ln xa|
+  ///  <= log(xa) + 8.001 eps |log(xa)|, and Lmax below exceeds that after
+  ///  its own rounding; x <= 0 gives 0.
+  ///  Then, on the lower side (v < 0, u = -v >= ua): the computed fit is at
+  ///  most e(u)(1 + rho(u)) <= e(ua)(1 + rho(ua)) because ln e(u) + rho(u)
+  ///  has derivative L'(u) + 6 eps u < 0, and CdfFromErfc(lower, .) is
+  ///  increasing: the predicted upper bound at ua covers every u >= ua.  On
+  ///  the upper side (0 <= u <= ua): e(u)(1 - rho(u)) >= e(ua)(1 - rho(ua))
+  ///  (both factors decrease) and CdfFromErfc(upper, .) decreases; the
+  ///  lower side adds at most kJumpSup.
+  bool BoundBelow(double xa, double& dA) const {
+    if (m_bLognormal && xa <= 0.0) {
+      dA = 0.0;
+      return true;
+    }
+    const double v = m_bLognormal ? LogArgumentBound(xa, +1.0) : NormalErfArgument(xa, m_dParam1, m_dParam2);
+    CCdfBounds b;
+    if (!FromArgument(v, b)) return false;
+    dA = m_bUpper ? std::max(b.dHi, kJumpSup) : b.dHi;
+    return true;
+  }
+
+  /// B with CDF(x) >= B for every x >= xb (the mirror of BoundBelow).
+  bool BoundAbove(double xb, double& dB) const {
+    if (m_bLognormal && xb <= 0.0) return false;
+    const double v = m_bLognormal ? LogArgumentBound(xb, -1.0) : NormalErfArgument(xb, m_dParam1, m_dParam2);
+    CCdfBounds b;
+    if (!FromArgument(v, b)) return false;
+    dB = m_bUpper ? b.dLo : std::min(b.dLo, kJumpInf);
+    return true;
+  }
+
+  /// Standard normal quantile of 0 < q <= 1/2 by a rational approximation
+  /// (relative error below 1.2e-9); only a starting point.
+  static double NormalQuantileEstimate(double q) {
+    static constexpr double a[6] = {-3.969683028665376e+01, 2.209460984245205e+02, -2.759285104469687e+02,
+                                    1.383577518672690e+02,  -3.066479806614716e+01, 2.506628277459239e+00};
+    static constexpr double b[5] = {-5.447609879822406e+01, 1.615858368580409e+02, -1.556989798598866e+02,
+                                    6.680131188771972e+01,  -1.328068155288572e+01};
+    static constexpr double c[6] = {-7.784894002430293e-03, -3.223964580411365e-01, -2.400758277161838e+00,
+                                    -2.549732539343734e+00, 4.374664141464968e+00,  2.938163982698783e+00};
+    static constexpr double d[4] = {7.784695709041462e-03, 3.224671290700398e-01, 2.445134137142996e+00,
+                                    3.754408661907416e+00};
+    if (q < 0.02425) {
+      const double r = std::sqrt(-2.0 * std::log(q));
+      return (((((c[0] * r + c[1]) * r + c[2]) * r + c[3]) * r + c[4]) * r + c[5]) /
+             ((((d[0] * r + d[1]) * r + d[2]) * r + d[3]) * r + 1.0);
+    }
+    const double h = q - 0.5;
+    const double r = h * h;
+    return (((((a[0] * r + a[1]) * r + a[2]) * r + a[3]) * r + a[4]) * r + a[5]) * h /
+           (((((b[0] * r + b[1]) * r + b[2]) * r + b[3]) * r + b[4]) * r + 1.0);
+  }
+
+ private:
+  bool FromArgument(double v, CCdfBounds& b) const {
+    const bool bUpper = v >= 0.0;
+    if (bUpper != m_bUpper) return false;
+    double eLo = 0.0, eHi = 0.0;
+    if (!m_model.Bounds(std::fabs(v), eLo, eHi)) return false;
+    if (bUpper)
+      b = {CdfFromErfc(true, eHi), CdfFromErfc(true, eLo)};
+    else
+      b = {CdfFromErfc(false, eLo), CdfFromErfc(false, eHi)};
+    return true;
+  }
+
+  /// The erf argument of a lognormal variable from a bound on log(y): an
+  /// upper bound over all 0 < y <= x (dir = +1) or a lower bound over all
+  /// y >= x (dir = -1).  log(y) lies within 4 eps |ln y| of ln y, and
+  /// ln(y) + 4 eps |ln y| increases with y (ln y - 4 eps |ln y| too), so the
+  /// bound at x serves every y beyond it.  Near the root x1 = exp(Lr) (exp
+  /// within 2 ulp, so ln x1 = Lr within 4.0001 eps), ln x = Lr + log1p(r)
+  /// with r = (x - x1)/x1 computed within 2.01 eps |r|, and
+  /// r - 0.51 r^2 <= log1p(r) <= r for |r| <= 1e-3; the slack also covers
+  /// the two roundings of the sum.  Further away, log(x) itself is widened
+  /// by 10 eps |log x|.
+  double LogArgumentBound(double x, double dDir) const {
+    constexpr double eps = kUnitRoundoff;
+    const double r = (x - m_dRoot) / m_dRoot;
+    double l = 0.0;
+    if (std::fabs(r) <= 1e-3) {
+      const double slack = 8.0 * eps + 3.0 * eps * std::fabs(r) + 8.0 * eps * (std::fabs(m_dLogRoot) + std::fabs(r)) +
+                           (dDir < 0.0 ? 0.52 * r * r : 0.0);
+      l = (m_dLogRoot + r) + dDir * slack;
+    } else {
+      const double logX = std::log(x);
+      l = logX + dDir * (10.0 * eps * std::fabs(logX));
+    }
+    return LognormalErfArgumentFromLog(l, m_dParam1, m_dParam2);
+  }
+
+  bool m_bLognormal;      ///< lognormal (else normal)
+  double m_dParam1;       ///< mu or lambda
+  double m_dParam2;       ///< sigma or eps
+  bool m_bUpper = false;    ///< the root lies where the erf argument is >= 0
+  double m_dLogRoot = 0.0;  ///< lognormal: ln of the root estimate, Lr
+  double m_dRoot = 1.0;     ///< lognormal: the root estimate exp(Lr)
+  CErfcFitModel m_model;    ///< the fit around the root
+};
+
+// ============================================================ Weibull
+//
+// CDF = WeibullCdfFromSurvival(exp(-pow(z, beta))) with z = (x - gamma) / eta
+// monotone in x, for x >= gamma (0 below; the cap at z^beta > 1e30 returns
+// 1, which the formula also gives there).  With y(z) = z^beta and
+// g = exp(-y), the computed survival is g exp(-y dp) (1 + de) with
+// |dp|, |de| <= 4 eps (2 ulp): it lies in the band
+// [exp(-y(1 + 4eps))(1 - 4eps), exp(-y(1 - 4eps))(1 + 4eps)] whose edges
+// decrease with z, so a predicted bound at za (zb) bounds every z <= za
+// (z >= zb), and 1 - g is decreasing in g.
+
+/// How far from the anchor the Weibull model answers (relative in z).
+inline constexpr double kWeibullModelReach = 1e-7;
+
+class CWeibullPredictor {
+ public:
+  CWeibullPredictor(double dGamma, double dEta, double dBeta) : m_dGamma(dGamma), m_dEta(dEta), m_dBeta(dBeta) {}
+
+  /// Anchors at the closed-form quantile z0 = (-log1p(-p))^(1/beta) of
+  /// 0 < p < 1 and writes a root estimate and the slope dCDF/dx there.
+  /// With y0 = -log1p(-p) = y (1 + dl), |dl| <= 4 eps, y = -ln(1 - p),
+  /// 1/beta rounded by di and pow by dq:
+  /// ln(z0^beta / y0) = di ln y0 + beta ln(1 + dq), at most
+  /// kappa = eps |ln y0| + 4.0001 eps beta; hence
+  /// |ln g(z0) - ln(1 - p)| <= y0 (kappa (1 + kappa) + 4.0001 eps).
+  bool Prepare(double p, double& dRoot, double& dSlope) {
+    constexpr double eps = kUnitRoundoff;
+    m_dY0 = -std::log1p(-p);
+    m_dZ0 = std::pow(m_dY0, 1.0 / m_dBeta);
+    m_dSurvival0 = 1.0 - p;  // 1 - p within eps relative
+    int nExp = 0;
+    std::frexp(m_dY0, &nExp);
+    const double lnY0Bound = (std::abs(nExp) + 1) * 0.6932;  // >= |ln y0|
+    const double kappa = eps * lnY0Bound + 4.0001 * eps * m_dBeta;
+    if (!(m_dY0 > 0.0 && m_dZ0 > 0.0 && std::isfinite(m_dZ0) && kappa <= 1e-6 && m_dY0 <= 50.0)) return false;
+    m_dKappa = kappa;
+    m_dAnchorWidth = 1.0001 * m_dY0 * (kappa * (1.0 + kappa) + 4.0001 * eps) + 1.0001 * eps;
+    dRoot = m_dGamma + m_dEta * m_dZ0;
+    dSlope = m_dSurvival0 * m_dBeta * m_dY0 / (m_dZ0 * m_dEta);
+    return std::isfinite(dRoot) && dSlope > 0.0 && std::isfinite(dSlope);
+  }
+
+  bool Predict(double x, CCdfBounds& b) const {
+    if (x < m_dGamma) {
+      b = {0.0, 0.0};
+      return true;
+    }
+    return FromScaled(WeibullScaled(x, m_dGamma, m_dEta), b);
+  }
+
+  bool BoundBelow(double xa, double& dA) const {
+    if (xa < m_dGamma) {
+      dA = 0.0;
+      return true;
+    }
+    CCdfBounds b;
+    if (!FromScaled(WeibullScaled(xa, m_dGamma, m_dEta), b)) return false;
+    dA = b.dHi;
+    return true;
+  }
+
+  bool BoundAbove(double xb, double& dB) const {
+    if (xb < m_dGamma) return false;
+    CCdfBounds b;
+    if (!FromScaled(WeibullScaled(xb, m_dGamma, m_dEta), b)) return false;
+    dB = b.dLo;
+    return true;
+  }
+
+ private:
+  /// ln g(z) = ln g(z0) - y(z0) ((1 + r)^beta - 1), r = (z - z0)/z0, with
+  /// (1 + r)^beta - 1 = beta r + R2, |R2| <= beta (beta + 1) r^2 when
+  /// beta |r| <= 1e-3; the model value is (1 - p) exp(-D), D = y0 beta r.
+  bool FromScaled(double z, CCdfBounds& b) const {
+    constexpr double eps = kUnitRoundoff;
+    const double r = (z - m_dZ0) / m_dZ0;  // two roundings: within 2.01 eps |r|
+    const double ar = std::fabs(r) * (1.0 + 4.0 * eps);
+    if (!(ar <= kWeibullModelReach && m_dBeta * ar <= 1e-3)) return false;
+    const double d = m_dY0 * m_dBeta * r;
+    const double ad = std::fabs(d);
+    if (!(ad <= 0.01)) return false;
+    // |y(z0) beta r - d| and y(z0) |R2|, with y(z0) <= y0 e^kappa.
+    const double wModel = m_dAnchorWidth + m_dY0 * m_dBeta * ar * (1.01 * m_dKappa + 6.1 * eps) +
+                          1.01 * m_dY0 * m_dBeta * (m_dBeta + 1.0) * ar * ar;
+    // Noise at z: 4 eps y(z) + 4 eps, y(z) <= 1.01 y0.
+    const double noise = 4.0 * eps * 1.01 * m_dY0 + 4.0001 * eps;
+    const double c = m_dSurvival0 * (1.0 + (-d + 0.5 * d * d));
+    const double a = 1.0001 * (wModel + ad * ad * ad / 4.9 + noise + 4.0 * eps);
+    const double w = 1.01 * (1.001 * a) + 8.0 * eps;
+    const double gLo = c * (1.0 - w);
+    const double gHi = c * (1.0 + w);
+    b = {WeibullCdfFromSurvival(gHi), WeibullCdfFromSurvival(gLo)};
+    return true;
+  }
+
+  double m_dGamma;             ///< location
+  double m_dEta;               ///< scale
+  double m_dBeta;              ///< shape
+  double m_dY0 = 0.0;          ///< -log1p(-p)
+  double m_dZ0 = 0.0;          ///< anchor pow(y0, 1/beta)
+  double m_dSurvival0 = 0.0;   ///< 1 - p
+  double m_dKappa = 0.0;       ///< bound on |ln(z0^beta / y0)|
+  double m_dAnchorWidth = 0.0; ///< bound on |ln g(z0) - ln(1 - p)| plus the rounding of 1 - p
+};
+
+// ============================================================ uniform
+//
+// The computed uniform distribution is monotone (two correctly rounded
+// operations between two constant ends) and costs no more than a bound:
+// the predictor returns it exactly.
+
+class CUniformPredictor {
+ public:
+  CUniformPredictor(double a, double b) : m_dA(a), m_dB(b) {}
+
+  bool Prepare(double p, double& dRoot, double& dSlope) const {
+    const double w = m_dB - m_dA;
+    if (!(w > 0.0 && std::isfinite(w))) return false;
+    dRoot = m_dA + p * w;
+    dSlope = 1.0 / w;
+    return std::isfinite(dRoot) && dSlope > 0.0 && std::isfinite(dSlope);
+  }
+  bool Predict(double x, CCdfBounds& b) const {
+    const double f = UniformCdf(x, m_dA, m_dB);
+    b = {f, f};
+    return true;
+  }
+  bool BoundBelow(double xa, double& dA) const {
+    dA = UniformCdf(xa, m_dA, m_dB);
+    return true;
+  }
+  bool BoundAbove(double xb, double& dB) const {
+    dB = UniformCdf(xb, m_dA, m_dB);
+    return true;
+  }
+
+ private:
+  double m_dA;  ///< lower bound
+  double m_dB;  ///< upper bound
+};
+
+}  // namespace rbo::icdf

@@ -1,0 +1,412 @@
+// InverseCDF with predicted CDF values against the documented search
+// (InverseCdfReference.h), bit for bit: random variables of every type with
+// ordinary and extreme parameters, probabilities spread over (0, 1), in the
+// far tails, at 0 and 1, within 1e-8 of 1/2 and outside [0, 1], and the
+// default and other tolerances.  The long run (ten million cases) is
+// registered on its own under the ctest label "long".
+//
+// Also here: the predicted search really is the one that runs (it calls CDF
+// a few hundredths of a time per call where the plain search calls it about
+// forty times), and it counts no more CDF calls than the plain search in
+// the cases that fall back.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "randvar/InverseCdfReference.h"
+#include "randvar/InverseCdfSearch.h"
+#include "rbo/RandVar.h"
+#include "support/RandVarInternals.h"
+
+namespace {
+
+/// Same double, bit for bit (a NaN equals only the same NaN).
+bool SameBits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+/// Random variables, probabilities and tolerances, weighted towards the
+/// places where the predicted search could go wrong.
+class CCaseGenerator {
+ public:
+  explicit CCaseGenerator(std::uint64_t nSeed) : m_rng(nSeed) {}
+
+  double Uniform(double a, double b) { return std::uniform_real_distribution<double>(a, b)(m_rng); }
+  double LogUniform(double a, double b) { return std::exp(Uniform(std::log(a), std::log(b))); }
+  bool Chance(double p) { return Uniform(0.0, 1.0) < p; }
+  int Pick(int n) { return std::uniform_int_distribution<int>(0, n - 1)(m_rng); }
+
+  /// A location: 0, moderate, or of any magnitude, of either sign.
+  double Location() {
+    switch (Pick(4)) {
+      case 0: return 0.0;
+      case 1: return Uniform(-10.0, 10.0);
+      case 2: return LogUniform(1e-12, 1e12);
+      default: return -LogUniform(1e-12, 1e12);
+    }
+  }
+
+  CRandVar Variable() {
+    switch (Pick(4)) {
+      case CRandVar::kNormal: return CRandVar(CRandVar::kNormal, Location(), LogUniform(1e-12, 1e8));
+      case CRandVar::kUniform: {
+        if (Chance(0.05)) {  // equal bounds: a point mass
+          const double a = Location();
+          return CRandVar(CRandVar::kUniform, a, a);
+        }
+        if (Chance(0.15))  // bounds of very different magnitude
+          return CRandVar(CRandVar::kUniform, -LogUniform(1e-10, 1e-2), LogUniform(1e2, 1e10));
+        const double a = Location();
+        return CRandVar(CRandVar::kUniform, a, a + LogUniform(1e-9, 1e9) * (1.0 + std::fabs(a)));
+      }
+      case CRandVar::kLognormal:
+        return CRandVar(CRandVar::kLognormal, LogUniform(1e-12, 20.0), LogUniform(1e-6, 5.0));
+      default: {
+        const double gamma = Chance(0.3) ? 0.0 : (Chance(0.5) ? -LogUniform(1e-6, 1e3) : Location());
+        return CRandVar(CRandVar::kWeibull, gamma, LogUniform(1e-6, 1e6), LogUniform(0.1, 50.0));
+      }
+    }
+  }
+
+  double Probability() {
+    static const double kSpecial[] = {0.0,     -0.0,   1.0,           1e-300, 5e-324, 1e-9,   1e-9 * (1 - 1e-15),
+                                      0.99999, 0.5,    1.0 - 1e-16,   -0.1,   1.5,    -1e-300, 1.0 + 2.3e-16,
+                                      NAN,     INFINITY, 0.5 + 1e-5,  0.5 - 1e-5, 2.4e-4};
+    const int k = Pick(20);
+    if (k < 9) return Uniform(0.0, 1.0);
+    if (k < 11) return LogUniform(1e-300, 1e-2);
+    if (k < 13) return 1.0 - LogUniform(1e-16, 1e-2);
+    if (k < 15) return 0.5 + Uniform(-1e-8, 1e-8);
+    if (k < 16) return 0.5 + (Chance(0.5) ? 1.0 : -1.0) * LogUniform(1e-8, 1e-3);
+    if (k < 18) return kSpecial[Pick(int(sizeof kSpecial / sizeof kSpecial[0]))];
+    return Uniform(1e-9, 1e-4);
+  }
+
+  double Tolerance() {
+    static const double kOthers[] = {1e-6, 1e-3, 0.0, 1e-10, 1e-13, 1e-15, 1e-12, 2e-11, 1e-16, -5.0};
+    return Chance(0.7) ? -1.0 : kOthers[Pick(int(sizeof kOthers / sizeof kOthers[0]))];
+  }
+
+ private:
+  std::mt19937_64 m_rng;  ///< the cases' random stream
+};
+
+std::string Describe(const CRandVar& v, double p, double tol) {
+  std::ostringstream os;
+  os.precision(17);
+  os << "type " << v.GetType() << " (" << v.GetParam1() << ", " << v.GetParam2() << ", " << v.GetParam3() << ") p "
+     << p << " tol " << tol;
+  return os.str();
+}
+
+/// InverseCDF's search with a counting CDF: the same function the library
+/// runs, instantiated here so that the library stays uninstrumented.
+double CountedInverse(CRandVar& v, double p, double tol, long& nCalls) {
+  auto cdf = [&](double x) {
+    ++nCalls;
+    return v.CDF(x);
+  };
+  return rbo::icdf::InverseCdfSearch(v.GetType(), v.GetParam1(), v.GetParam2(), v.GetParam3(), p, tol,
+                                     v.GetActualMean(), v.GetActualStdDev(), CRandVarInternals::LowLimit(v),
+                                     CRandVarInternals::UpLimit(v), cdf);
+}
+
+/// Compares nCases random cases and reports the first few differences.
+void ExpectIdenticalOnRandomCases(std::uint64_t nSeed, long nCases) {
+  CCaseGenerator gen(nSeed);
+  long nDiffer = 0;
+  for (long i = 0; i < nCases;) {
+    CRandVar v = gen.Variable();
+    // A few probabilities and tolerances per variable.
+    for (int k = 0; k < 4 && i < nCases; ++k, ++i) {
+      const double p = gen.Probability(), tol = gen.Tolerance();
+      int nReferenceCalls = 0;
+      const double expected = rbotest::ReferenceInverseCdf(v, p, tol, &nReferenceCalls);
+      const double actual = v.InverseCDF(p, tol);
+      if (!SameBits(actual, expected) && ++nDiffer <= 10)
+        ADD_FAILURE() << Describe(v, p, tol) << ": " << actual << " instead of " << expected;
+      // Every exact evaluation is at a point the documented search
+      // evaluates, each at most once: never more CDF calls.
+      if (i % 8 == 0) {
+        long nCalls = 0;
+        CountedInverse(v, p, rbo::ToleranceOrDefault(tol), nCalls);
+        if (nCalls > nReferenceCalls && ++nDiffer <= 10)
+          ADD_FAILURE() << Describe(v, p, tol) << ": " << nCalls << " CDF calls, documented " << nReferenceCalls;
+      }
+    }
+  }
+  EXPECT_EQ(nDiffer, 0);  // differences in result or in cost
+}
+
+TEST(InverseCdfEquivalence, RandomCasesMatchTheDocumentedSearch) { ExpectIdenticalOnRandomCases(20240611, 300000); }
+
+// Ten million cases: ctest -L long (see tests/CMakeLists.txt).
+TEST(InverseCdfEquivalence, DISABLED_TenMillionRandomCases) { ExpectIdenticalOnRandomCases(77, 10000000); }
+
+// ---- places that the random cases reach rarely ----
+
+struct CFixedCase {
+  const char* pszName;  ///< what the case exercises
+  int nType;            ///< distribution type
+  double dP1, dP2, dP3; ///< parameters
+};
+
+// Roots on a power of two or at zero (where the bisection's ends change
+// binade or sign), at the normal fit's jump, at the Weibull floor and near
+// the support's ends.
+const CFixedCase kFixedCases[] = {
+    {"UniformRootAtTwo", CRandVar::kUniform, 0.0, 4.0, 0.0},
+    {"UniformRootAtZero", CRandVar::kUniform, -1.0, 1.0, 0.0},
+    {"UniformTiny", CRandVar::kUniform, 1.0, 1.0 + 1e-12, 0.0},
+    {"UniformHuge", CRandVar::kUniform, -1e300, 1e300, 0.0},
+    {"NormalAtTwo", CRandVar::kNormal, 2.0, 1e-3, 0.0},
+    {"NormalAtZero", CRandVar::kNormal, 0.0, 1.0, 0.0},
+    {"NormalNegative", CRandVar::kNormal, -1024.0, 3.0, 0.0},
+    {"NormalSmallSigma", CRandVar::kNormal, 1e6, 1e-12, 0.0},
+    {"LognormalAtOne", CRandVar::kLognormal, 1e-12, 1e-6, 0.0},
+    {"LognormalWide", CRandVar::kLognormal, 3.0, 4.0, 0.0},
+    {"WeibullNegativeLocation", CRandVar::kWeibull, -3.0, 5.0, 3.5},
+    {"WeibullExponential", CRandVar::kWeibull, 0.0, 2.0, 1.0},
+    {"WeibullSteep", CRandVar::kWeibull, 1.0, 1e-3, 50.0},
+    {"WeibullFlat", CRandVar::kWeibull, 0.0, 1e6, 0.1},
+};
+
+class InverseCdfEquivalenceAt : public ::testing::TestWithParam<CFixedCase> {};
+
+TEST_P(InverseCdfEquivalenceAt, EveryProbabilityAndTolerance) {
+  const CFixedCase& c = GetParam();
+  CRandVar v(c.nType, c.dP1, c.dP2, c.dP3);
+  std::vector<double> ps = {0.0, 1.0, -0.1, 1.5, NAN, 1e-300, 1e-9, 0.99999, 1.0 - 1e-16, 0.5, 0.5 + 1e-5, 0.5 - 1e-5};
+  for (int k = -20; k <= 20; ++k) ps.push_back(0.5 + k * 5e-10);  // within 1e-8 of 1/2
+  for (int k = 1; k < 400; ++k) ps.push_back(k / 400.0);
+  for (int k = 1; k <= 16; ++k) ps.push_back(std::ldexp(1.0, -k) * (1.0 + 1e-13));
+  for (double tol : {-1.0, 1e-12, 1e-6, 1e-3, 0.0, 1e-15}) {
+    for (double p : ps) {
+      const double expected = rbotest::ReferenceInverseCdf(v, p, tol, nullptr);
+      EXPECT_TRUE(SameBits(v.InverseCDF(p, tol), expected)) << Describe(v, p, tol);
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, InverseCdfEquivalenceAt, ::testing::ValuesIn(kFixedCases),
+                         [](const ::testing::TestParamInfo<CFixedCase>& i) { return std::string(i.param.pszName); });
+
+// ---- the predicted search is the one that runs ----
+
+// With the default tolerance and p spread over (0, 1), the plain search
+// calls CDF about forty times; the predicted one needs the exact value only
+// where a prediction is too close to call: a few per hundred calls.  Both
+// give the same double.  (0.25 per call bounds the rate with a wide margin;
+// a predictor that declined would cost forty.)
+TEST(InverseCdfEquivalence, PredictedSearchRarelyCallsCdf) {
+  const CFixedCase kTypical[] = {{"normal", CRandVar::kNormal, 3.0, 0.5, 0.0},
+                                 {"uniform", CRandVar::kUniform, -1.0, 4.0, 0.0},
+                                 {"lognormal", CRandVar::kLognormal, 1.0, 0.5, 0.0},
+                                 {"weibull", CRandVar::kWeibull, 2.0, 5.0, 3.5}};
+  for (const CFixedCase& c : kTypical) {
+    CRandVar v(c.nType, c.dP1, c.dP2, c.dP3);
+    long nCalls = 0, nReferenceCalls = 0;
+    constexpr int kPoints = 4000;
+    for (int k = 0; k < kPoints; ++k) {
+      const double p = (k + 0.5) / kPoints;
+      int nRef = 0;
+      const double expected = rbotest::ReferenceInverseCdf(v, p, -1.0, &nRef);
+      nReferenceCalls += nRef;
+      EXPECT_TRUE(SameBits(CountedInverse(v, p, 1e-12, nCalls), expected)) << c.pszName << " p " << p;
+    }
+    EXPECT_LT(double(nCalls) / kPoints, 0.25) << c.pszName;
+    EXPECT_GT(double(nReferenceCalls) / kPoints, 30.0) << c.pszName;
+  }
+}
+
+// Where no predictor applies (p = 0, a zero tolerance, a point mass) the
+// plain search runs: the same CDF calls as the reference, not one more.
+TEST(InverseCdfEquivalence, FallbackCallsCdfLikeTheDocumentedSearch) {
+  CRandVar normal(CRandVar::kNormal, 3.0, 0.5), point(CRandVar::kUniform, 2.0, 2.0);
+  const struct {
+    CRandVar* pVar;
+    double p, tol;
+  } kCases[] = {{&normal, 0.0, -1.0}, {&normal, 0.3, 0.0}, {&normal, 0.5, -1.0}, {&point, 0.4, -1.0}};
+  for (const auto& c : kCases) {
+    long nCalls = 0;
+    int nRef = 0;
+    const double expected = rbotest::ReferenceInverseCdf(*c.pVar, c.p, c.tol, &nRef);
+    EXPECT_TRUE(SameBits(CountedInverse(*c.pVar, c.p, rbo::ToleranceOrDefault(c.tol), nCalls), expected));
+    EXPECT_EQ(nCalls, nRef) << "p " << c.p << " tol " << c.tol;
+  }
+}
+
+}  // namespace
+
+// ======================================================================
+// The bounds the predicted search rests on (InverseCdfModels.h), checked
+// against independent long double evaluations.
+
+namespace {
+
+using rbo::icdf::CCdfBounds;
+
+/// The erfc fit in long double (64-bit mantissa) with the same double coefficients.
+long double ErfcFitLong(long double u) {
+  const long double t = 1.0L / (1.0L + u / 2.0L);
+  long double q = rbo::kErfcFit[9];
+  for (int k = 8; k >= 0; --k) q = rbo::kErfcFit[k] + t * q;
+  return t * expl(-u * u + q);
+}
+
+/// Q'(t), Q''(t) and Q'''(t) in long double.
+void QDerivativesLong(long double t, long double& d1, long double& d2, long double& d3) {
+  d1 = d2 = d3 = 0.0L;
+  for (int k = 9; k >= 1; --k) d1 = d1 * t + k * rbo::kErfcFit[k];
+  for (int k = 9; k >= 2; --k) d2 = d2 * t + k * (k - 1) * rbo::kErfcFit[k];
+  for (int k = 9; k >= 3; --k) d3 = d3 * t + k * (k - 1) * (k - 2) * rbo::kErfcFit[k];
+}
+
+/// L'(u), L''(u), L'''(u) of ln erfc_fit in long double (formulas of InverseCdfModels.h).
+void LogDerivativesLong(long double u, long double& l1, long double& l2, long double& l3) {
+  const long double t = 1.0L / (1.0L + u / 2.0L);
+  long double q1, q2, q3;
+  QDerivativesLong(t, q1, q2, q3);
+  l1 = -t / 2 - 2 * u - q1 * t * t / 2;
+  l2 = t * t / 4 - 2 + (q2 * t * t * t * t + 2 * q1 * t * t * t) / 4;
+  l3 = -t * t * t / 4 - (t * t / 8) * (q3 * t * t * t * t + 6 * q2 * t * t * t + 6 * q1 * t * t);
+}
+
+// The relative rounding error of the computed fit stays within its proved
+// bound rho(u) (which assumes exp within 2 ulp).  The long double reference
+// errs by about 1e-18, a thousandth of the bound.
+TEST(InverseCdfModels, ErfcFitRoundingWithinItsBound) {
+  CCaseGenerator gen(5);
+  double worst = 0.0;
+  for (int i = 0; i < 200000; ++i) {
+    const double u = i % 2 == 0 ? gen.Uniform(0.0, 26.0) : gen.LogUniform(1e-12, 26.0);
+    const double rel = double(fabsl(rbo::ErfcFit(u) / ErfcFitLong(u) - 1.0L));
+    const double bound = rbo::icdf::ErfcFitNoise(u);
+    ASSERT_LE(rel, bound) << "u = " << u;
+    worst = std::max(worst, rel / bound);
+  }
+  EXPECT_GT(worst, 0.0);  // the comparison saw rounding at all
+}
+
+// The computed derivatives are within their stated errors, the curvature
+// and third derivative within their bounds, and the fit decreases steeply
+// enough (L' <= -1) for the far bounds: on a grid of step h, L' <= -1 - 64 h
+// leaves L' <= -1 between the grid points (|L''| <= 64).
+TEST(InverseCdfModels, ErfcFitDerivativesWithinTheirBounds) {
+  constexpr double h = 1e-3;
+  for (int i = 0; i <= 30000; ++i) {
+    const double u = i * h;
+    long double l1, l2, l3;
+    LogDerivativesLong(u, l1, l2, l3);
+    double s = 0.0, c = 0.0;
+    rbo::icdf::ErfcFitLogDerivatives(u, s, c);
+    ASSERT_LE(fabsl(s - l1), rbo::icdf::kLogSlopeError) << u;
+    ASSERT_LE(fabsl(c - l2), rbo::icdf::kLogCurvatureError) << u;
+    ASSERT_LE(l1, -1.0L - 64.0L * h) << u;
+    ASSERT_LE(fabsl(l2), 58.1L) << u;
+    ASSERT_LE(fabsl(l3), rbo::icdf::kLogThirdBound) << u;
+  }
+}
+
+// The wrong side of the fit's jump at 0 stays within kJumpInf..kJumpSup.
+TEST(InverseCdfModels, JumpAtTheMeanWithinItsBounds) {
+  for (double u = 1e-300; u < 1e-2; u *= 1.5) {
+    EXPECT_LE(rbo::icdf::CdfFromErfc(false, rbo::ErfcFit(u)), rbo::icdf::kJumpSup) << u;
+    EXPECT_GE(rbo::icdf::CdfFromErfc(true, rbo::ErfcFit(u)), rbo::icdf::kJumpInf) << u;
+  }
+  EXPECT_GE(rbo::icdf::CdfFromErfc(true, rbo::ErfcFit(0.0)), rbo::icdf::kJumpInf);
+}
+
+/// Error of a double result in units of the last place of the exact value.
+double UlpError(double computed, long double exact) {
+  const long double ulp = ldexpl(1.0L, ilogbl(exact) - 52);
+  return double(fabsl(computed - exact) / ulp);
+}
+
+// The C library's exp, log, log1p and pow are within the 2 ulp assumed by
+// the noise bounds, over the arguments the search gives them.
+TEST(InverseCdfModels, LibraryFunctionsWithinTwoUlp) {
+  CCaseGenerator gen(9);
+  double worst = 0.0;
+  for (int i = 0; i < 100000; ++i) {
+    const double a = gen.Uniform(-700.0, 60.0), x = gen.LogUniform(1e-300, 1e300), q = gen.LogUniform(1e-300, 0.9);
+    const double z = gen.LogUniform(1e-6, 1e3), beta = gen.LogUniform(0.05, 100.0);
+    worst = std::max(worst, UlpError(std::exp(a), expl(a)));
+    if (std::fabs(std::log(x)) > 0.0) worst = std::max(worst, UlpError(std::log(x), logl(x)));
+    worst = std::max(worst, UlpError(std::log1p(-q), log1pl(-(long double)q)));
+    const long double pw = powl(z, beta);
+    if (pw > 1e-300L && pw < 1e300L) worst = std::max(worst, UlpError(std::pow(z, beta), pw));
+  }
+  EXPECT_LE(worst, 2.0);
+}
+
+/// The predictor of a variable, set up for p (false when it declines).
+template <class Predictor>
+bool PredictorEncloses(Predictor& pred, CRandVar& v, double p, CCaseGenerator& gen, std::string& failure) {
+  double root = 0.0, slope = 0.0;
+  if (!pred.Prepare(p, root, slope)) return true;
+  const double scale = 1e-12 * (p < 0.5 ? p : 1.0 - p) / slope;  // the zone's scale in x
+  for (int k = 0; k < 200; ++k) {
+    const double x = root + gen.Uniform(-1e3, 1e3) * scale;
+    CCdfBounds b{0.0, 0.0};
+    const double f = v.CDF(x);
+    if (pred.Predict(x, b) && !(b.dLo <= f && f <= b.dHi)) {
+      failure = "Predict at " + std::to_string(x);
+      return false;
+    }
+    double A = 0.0, B = 0.0;
+    if (pred.BoundBelow(x, A)) {
+      for (double y : {x, std::nextafter(x, -1e300), x - gen.Uniform(0.0, 1e4) * scale, x - gen.Uniform(0.0, 1.0) * std::fabs(x)})
+        if (!(v.CDF(y) <= A)) {
+          failure = "BoundBelow at " + std::to_string(x);
+          return false;
+        }
+    }
+    if (pred.BoundAbove(x, B)) {
+      for (double y : {x, std::nextafter(x, 1e300), x + gen.Uniform(0.0, 1e4) * scale, x + gen.Uniform(0.0, 1.0) * std::fabs(x)})
+        if (!(v.CDF(y) >= B)) {
+          failure = "BoundAbove at " + std::to_string(x);
+          return false;
+        }
+    }
+  }
+  return true;
+}
+
+// Every prediction contains the computed CDF, and the one-sided bounds hold
+// beyond their points, near the zone and far from it.
+TEST(InverseCdfModels, PredictionsContainTheComputedCdf) {
+  CCaseGenerator gen(13);
+  for (int i = 0; i < 3000; ++i) {
+    CRandVar v = gen.Variable();
+    const double p = i % 3 == 0 ? gen.LogUniform(1e-9, 1e-2) : gen.Uniform(1e-9, 0.99999);
+    std::string failure;
+    bool bOk = true;
+    switch (v.GetType()) {
+      case CRandVar::kNormal:
+      case CRandVar::kLognormal: {
+        if (std::fabs(p - 0.5) < 1e-5) continue;
+        rbo::icdf::CNormalFitPredictor pred(v.GetType() == CRandVar::kLognormal, v.GetParam1(), v.GetParam2());
+        bOk = PredictorEncloses(pred, v, p, gen, failure);
+        break;
+      }
+      case CRandVar::kUniform: {
+        rbo::icdf::CUniformPredictor pred(v.GetParam1(), v.GetParam2());
+        bOk = PredictorEncloses(pred, v, p, gen, failure);
+        break;
+      }
+      default: {
+        rbo::icdf::CWeibullPredictor pred(v.GetParam1(), v.GetParam2(), v.GetParam3());
+        bOk = PredictorEncloses(pred, v, p, gen, failure);
+        break;
+      }
+    }
+    ASSERT_TRUE(bOk) << Describe(v, p, -1.0) << ": " << failure;
+  }
+}
+
+}  // namespace
