@@ -416,8 +416,19 @@ std::vector<double> CConstraintForms::Values(const std::vector<double>& subjects
           if (b.hasLower) index = std::min(index, (r.mean - b.lower) / r.stdDev);
           if (b.hasUpper) index = std::min(index, (b.upper - r.mean) / r.stdDev);
           if (std::isfinite(index)) {
-            const double w = std::max(rare, 0.0) / kResolvingSamples;
-            z = w * z - (1.0 - w) * index;
+            // The moments give a direction; the sample still bounds the
+            // level: with k samples beyond the bounds the probability is
+            // hardly above (k + 1) / N (below it on the failed side).  A
+            // skewed response whose moments promise more failures than the
+            // sample shows must not make the constraint look active.
+            const double k = std::max(rare, 0.0);
+            double zm = -index;
+            if (subjects[c] <= 0.5)
+              zm = std::min(zm, NormalQuantile((k + 1.0) / m_dSamples));
+            else
+              zm = std::max(zm, NormalQuantile(1.0 - (k + 1.0) / m_dSamples));
+            const double w = k / kResolvingSamples;
+            z = w * z + (1.0 - w) * zm;
           }
         }
       }

@@ -75,7 +75,7 @@ class CDesignSpace {
   /// moving ones within their bounds.  Empty for the other methods.
   std::vector<std::valarray<double>> SeedPoints(std::uint64_t seed) const;
 
-  /// The step size of entry at the point (before direction and variant).
+  /// The step size of entry at the point (before its direction is chosen).
   double StepSize(const std::valarray<double>& full, int entry) const;
   /// Fixes the step size of entry from now on (see CalibrateSteps).
   void SetStepSize(int entry, double h) { m_vFixedStep[std::size_t(entry)] = h; }
@@ -112,8 +112,8 @@ class CDesignSpace {
 /// (design-variable vector, links, synthetics) moved along.  The response
 /// surfaces of methods 2 to 4 regress over the means of all random
 /// variables, so each mean must be a value the host can vary from one
-/// design point to the next.  Returns the names' sources: for each new entry
-/// the group-3 index it came from.
+/// design point to the next.  Returns the design-variable-vector entries
+/// whose mean moved, in the order of their new independent entries.
 std::vector<int> PromoteRandomMeans(CDB& db);
 
 /// How each constraint is handed to the optimiser.  An upper bound 0 < b < 1
@@ -138,7 +138,9 @@ std::vector<int> PromoteRandomMeans(CDB& db);
 /// estimate is a flat 0 or 1 that gives the optimiser no direction; there
 /// the index leans on the response's second-moment index
 /// (mean - bound) / sd, which the sample does resolve, in proportion to the
-/// missing samples (exactly at ten samples the estimate alone counts).
+/// missing samples (exactly at ten samples the estimate alone counts), but
+/// never beyond what the sample allows: with k samples beyond the bounds
+/// the index is at most NormalQuantile((k + 1) / N).
 class CConstraintForms {
  public:
   CConstraintForms(CDB& db, const Problem& problem, int method, int samples);

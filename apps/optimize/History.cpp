@@ -54,6 +54,7 @@ std::string JsonText(const OptimizeResult& r) {
     history.push_back(h);
   }
   json doc = {{"optimizer", r.optimizer},
+              {"tol", Number(r.tol)},
               {"method", r.method},
               {"samples", r.samples},
               {"seed", r.seed},
@@ -62,6 +63,7 @@ std::string JsonText(const OptimizeResult& r) {
               {"optimum", ToJson(r.optimum, r.designVariables)},
               {"feasible", r.feasible},
               {"stop_reason", r.stopReason},
+              {"restarts", r.restarts},
               {"warnings", r.warnings},
               {"evaluations", r.evaluations},
               {"batches", r.batches},

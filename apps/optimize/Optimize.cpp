@@ -383,19 +383,29 @@ class COptimizationRun {
     return e;
   }
 
-  /// Stops the optimiser once the best feasible design has improved by no
-  /// more than the tolerance over the last kStallWindow proposed points.
-  /// On the staircase of a sampled probability an optimiser can go on
-  /// proposing ever smaller moves that the sample cannot tell apart, and
-  /// its own tests on the last step never fire.
+  /// Sampling methods: stops the optimiser once neither the best feasible
+  /// design has improved by more than the tolerance nor the least violation
+  /// of an infeasible one has shrunk, over the last kStallWindow proposed
+  /// points.  On the staircase of a sampled probability an optimiser can go
+  /// on proposing ever smaller moves that the sample cannot tell apart, and
+  /// its own tests on the last step never fire.  (Smooth statistics are
+  /// left to the optimiser's own tests.)
   void CheckStall() {
+    if (!m_space.IsSampling()) return;
+    constexpr double kInf = std::numeric_limits<double>::infinity();
     const IterationReport& last = m_history.back();
-    const double f = last.feasible ? last.point.objective * m_dSense : std::numeric_limits<double>::infinity();
+    const double f = last.feasible ? last.point.objective * m_dSense : kInf;
+    const double v = last.feasible ? kInf : m_worst.back();
     m_bestTrace.push_back(m_bestTrace.empty() ? f : std::min(m_bestTrace.back(), f));
+    m_violationTrace.push_back(m_violationTrace.empty() ? v : std::min(m_violationTrace.back(), v));
     const std::size_t k = m_bestTrace.size() - 1;
     if (k < kStallWindow) return;
     const double now = m_bestTrace[k], before = m_bestTrace[k - kStallWindow];
-    if (std::isfinite(now) && std::isfinite(before) && before - now <= m_dTol * std::max(std::fabs(now), 1e-12)) {
+    const double vNow = m_violationTrace[k], vBefore = m_violationTrace[k - kStallWindow];
+    const bool bObjectiveStalled =
+        std::isfinite(now) && std::isfinite(before) && before - now <= m_dTol * std::max(std::fabs(now), 1e-12);
+    const bool bViolationStalled = vNow == vBefore || (std::isfinite(vBefore) && vBefore - vNow <= m_dTol * vNow);
+    if (bObjectiveStalled && bViolationStalled) {
       m_bStalled = true;
       if (m_pOpt != nullptr) m_pOpt->force_stop();
     }
@@ -442,6 +452,7 @@ class COptimizationRun {
   double m_dTol = 1e-6;                    ///< relative tolerance of the stall test
   bool m_bStalled = false;                 ///< the best design stopped improving
   std::vector<double> m_bestTrace;         ///< best feasible minimised objective after each proposed point
+  std::vector<double> m_violationTrace;    ///< least violation of an infeasible point after each proposed point
   std::deque<CacheEntry> m_cache;          ///< recent points (a deque: entries stay where they are)
   std::vector<IterationReport> m_history;  ///< every proposed point
   std::vector<double> m_worst;             ///< largest optimiser-form constraint per proposed point
@@ -588,7 +599,7 @@ OptimizeResult Optimize(const Problem& problem, const OptimizeOptions& options, 
         bFailed = true;
       } catch (const nlopt::forced_stop&) {
         run.RethrowIfFailed();
-        result.stopReason = run.Stalled() ? "converged: the best design improved less than the tolerance over the last " +
+        result.stopReason = run.Stalled() ? "converged: the design improved less than the tolerance over the last " +
                                                 std::to_string(kStallWindow) + " points"
                                           : "stopped";
       } catch (const std::invalid_argument& e) {

@@ -176,9 +176,9 @@ inline double CdfFromErfc(bool bUpper, double dErfc) { return NormalCdfFromErf(E
 /// CdfFromErfc(v >= 0, ErfcFit(|v|)) of the computed erf argument v, and v
 /// is a monotone function of x for the normal (three correctly rounded
 /// operations).  For the lognormal it passes through the C library's log,
-/// which is within 2 ulp of ln x but not necessarily monotone; the zone
-/// predictions call log itself (the same double that CDF sees) and the far
-/// bounds widen log by its error.
+/// which is within 2 ulp of ln x but not necessarily monotone: predictions
+/// call log itself (the same double that CDF sees), the far bounds bound
+/// log(x) from ln of the root estimate and log1p of the distance to it.
 class CNormalFitPredictor {
  public:
   /// bLognormal: the variable is lognormal (Param1 = lambda, Param2 = eps).

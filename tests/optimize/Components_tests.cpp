@@ -207,7 +207,9 @@ TEST(ConstraintForms, SampledProbabilityHasAOneSampleMargin) {
 }
 
 // Far on the safe side the sample sees no failure; the index then follows
-// g's second-moment index (mean - 0) / sd, blended out over ten samples.
+// g's second-moment index (mean - 0) / sd, blended out over ten samples,
+// but no further than the sample allows: with k failing samples the
+// probability is not above (k + 1) / N.
 TEST(ConstraintForms, UnresolvedProbabilityFollowsTheSecondMomentIndex) {
   FormsFixture f;
   const int N = 10000;
@@ -224,8 +226,12 @@ TEST(ConstraintForms, UnresolvedProbabilityFollowsTheSecondMomentIndex) {
   // Ten or more: the estimate alone, whatever the moments say.
   const double p10 = 10.0 / N;
   EXPECT_NEAR(index(10.0, 2.0, p10), NormalQuantile(p10) - boundIndex + margin, 1e-12);
+  // Moments that promise more failures than the sample shows (index 3:
+  // 13.5 expected, none seen) do not make the constraint active.
+  EXPECT_NEAR(index(3.0, 1.0, 0.0), NormalQuantile(1.0 / N) - boundIndex + margin, 1e-12);
   // Far failed (all samples fail): the same from the other side.
-  EXPECT_NEAR(index(-4.0, 2.0, 1.0), 2.0 - boundIndex + margin, 1e-12);
+  EXPECT_NEAR(index(-10.0, 2.0, 1.0), 5.0 - boundIndex + margin, 1e-12);
+  EXPECT_NEAR(index(-3.0, 1.0, 1.0), NormalQuantile(1.0 - 1.0 / N) - boundIndex + margin, 1e-12);
 }
 
 // ---------------------------------------------------------------- runs
