@@ -23,6 +23,8 @@ const std::vector<Command>& Commands();
 int RunCommand(const std::vector<std::string>& args);
 std::string RunOptionsHelp();
 int CheckCommand(const std::vector<std::string>& args);
+int OptimizeCommand(const std::vector<std::string>& args);
+std::string OptimizeOptionsHelp();
 
 /// Prints "rbo COMMAND: MESSAGE" and a pointer to the help; returns kExitUsage.
 int ReportUsage(const std::string& command, const std::string& message);

@@ -2,6 +2,7 @@
 // library and its reference host.
 //
 //   rbo run [PROBLEM.json]     evaluate design points
+//   rbo optimize [PROBLEM.json] reliability-based design optimisation
 //   rbo check PROBLEM.json     report every mistake in a problem file
 //   rbo help [COMMAND]         explain
 #include <cstdio>
@@ -74,6 +75,29 @@ Examples:
   rbo run examples/linear.json --until-converged --samples 2000 --tol 0.05
 )";
 
+constexpr const char* kOptimizeHelp = R"(Minimises the problem's objective over its independent design variables within
+their bounds, subject to its constraints - which may bound the mean, standard
+deviation or probability of failure of random responses.  Every batch of
+design points the optimiser proposes is judged by the library with the
+problem's RBO method (one batch holds a point and its finite-difference
+steps, so --parallel analyses them together).  Prints one line per design
+point proposed (objective, largest constraint violation, probabilities of
+failure), then the optimum, its statistics and the number of analyses;
+--verify-samples re-evaluates the optimum with a larger, fresh sample and
+shows both estimates; --out writes the history (JSON or CSV).  Exit code 0
+when the optimum satisfies every constraint, 1 otherwise.
+
+Methods: fo (2) needs a handful of analyses per design point and is exact
+for responses linear in normal inputs; lhs (1) and montecarlo (0) sample
+every design point (use thousands of samples; the optimiser then moves in
+steps large enough for the probability to change).
+
+Examples:
+  rbo optimize examples/linear.json --method fo
+  rbo optimize examples/optimize/cantilever.json --method lhs --samples 20000 --verify-samples 200000
+  rbo optimize examples/optimize/youn_choi.json --method fo --out history.csv
+)";
+
 constexpr const char* kCheckHelp = R"(Reads each problem file and reports every mistake with its place - a JSON path
 such as /random_variables/1/sd, or a line and column for a syntax error - and a
 sentence on how to fix it.  Distribution parameters are checked by the library
@@ -126,6 +150,8 @@ const std::vector<Command>& Commands() {
   static const std::vector<Command> s_commands = {
       {"run", "evaluate the design points of a problem: mean, sd and POF of every response",
        "rbo run [options] [PROBLEM.json]", kRunHelp, RunOptionsHelp, RunCommand},
+      {"optimize", "minimise the objective subject to the constraints, probabilities of failure included",
+       "rbo optimize [options] [PROBLEM.json]", kOptimizeHelp, OptimizeOptionsHelp, OptimizeCommand},
       {"check", "check problem files and report every mistake; nothing runs", "rbo check PROBLEM.json...",
        kCheckHelp, nullptr, CheckCommand},
   };
