@@ -46,6 +46,7 @@ void FillTables(CDB& db, int nRandVars, int nRandResps) {
     if (db.m_vDistTypeOfRandVar[std::size_t(i)] == CRandVar::kWeibull) randVars[std::size_t(i)].SetParam1(0.0);
   }
   s_randResps->resize(std::size_t(nRandResps));
+  rbo::CheckRandRespNumbers(db.m_vEntryRandRespNumber, db.m_vRespRole, s_randResps->size(), __LINE__);
   rbo::ConstrBoundsIntoRandResps(db.m_vEntryRandRespNumber, db.m_vRespRole, db.m_vRespIndexOfEntry,
                                  db.m_vRespTypeOfEntry, db.m_vConBound, db.m_vConScale, db.m_vConSide,
                                  db.m_vConSubjectIndex, db.m_vConSubjectType, *s_randResps);
@@ -103,6 +104,7 @@ void AdjustRespsMatrices(CDB* pDB, CMatrix<double>& analysisPoints, CMatrix<doub
       s_bFirstRespsCall = false;
     }
 
+    rbo::CheckRandRespNumbers(db.m_vEntryRandRespNumber, db.m_vRespRole, s_randResps->size(), __LINE__);
     int nMethod = 0, nSamplePoints = 0;
     GetRBOMethodNSamplePoints(&nMethod, &nSamplePoints);
     if (nSamplePointsOverride >= 1) nSamplePoints = nSamplePointsOverride;

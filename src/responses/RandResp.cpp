@@ -56,6 +56,19 @@ void CRandResp::Copy(const CRandResp& other) {
 
 namespace rbo {
 
+void CheckRandRespNumbers(const std::valarray<int>& entryNumbers, const std::valarray<int>& roles,
+                          std::size_t nRecords, int nLine) {
+  for (std::size_t i = 0; i < entryNumbers.size(); ++i) {
+    const int k = entryNumbers[i];
+    if (k < 0 || (i < roles.size() && (roles[i] == kRoleAnyFraction || roles[i] == kRoleJointFraction))) continue;
+    if (k >= 1 && std::size_t(k) <= nRecords && i < roles.size()) continue;
+    ErrorReport("Invalid random-response number of a response entry.\n")
+        .Line("       Entry %d carries random-response number %d\n", int(i), k)
+        .Line("       The allowed numbers are 1 to %d\n", int(nRecords))
+        .Throw<CInvalidArgument>(kUnitRandRespModules, nLine);
+  }
+}
+
 void ConstrBoundsIntoRandResps(std::valarray<int>& entryNumbers, std::valarray<int>& roles,
                                std::valarray<int>& respIndexOfEntry, std::valarray<int>& respTypeOfEntry,
                                std::valarray<double>& conBound, std::valarray<double>& conScale,

@@ -19,6 +19,14 @@ enum ResponseRole : int {
   kRoleJointFraction = -5,  ///< fraction of samples with the joint-violation flag
 };
 
+/// Rejects a response map whose random-response numbers do not name a
+/// record: every entry with a number >= 0 and a role other than -4 or -5
+/// must carry a number from 1 to nRecords.  (The tables are filled once per
+/// process; a later problem with more random responses would otherwise be
+/// read past their end.)  Throws CInvalidArgument after a report.
+void CheckRandRespNumbers(const std::valarray<int>& entryNumbers, const std::valarray<int>& roles,
+                          std::size_t nRecords, int nLine);
+
 /// Fills the types, order indices and bounds of the random-response records
 /// from the host's response entries and constraint definitions.
 void ConstrBoundsIntoRandResps(std::valarray<int>& entryNumbers, std::valarray<int>& roles,

@@ -254,6 +254,7 @@ bool UpdateSamplePointRandResps(CDB* pDB, bool bFirstBatch, int nSamplesBefore, 
       s_bHaveSubstitutes = false;
     }
     RequireStarted(E, std::size_t(nRandResps));
+    CheckRandRespNumbers(entryNumbers, roles, s_sampleRandResps.size(), __LINE__);
 
     const int nCols = batch.Cols();
     if (out.Rows() != int(E) || out.Cols() != nCols) out = CMatrix<double>(int(E), nCols);

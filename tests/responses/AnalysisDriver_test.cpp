@@ -179,3 +179,29 @@ TEST_F(AnalysisDriver, NoRandomResponseCopiesAnalysisOutputs) {
 }
 
 }  // namespace
+
+namespace {
+// The tables are filled from the first problem of the process; a later
+// problem with more random responses is refused instead of read past them.
+TEST(AnalysisDriverTables, ResponseNumbersBeyondTheTablesAreRejected) {
+  testsupport::ResetLibraryState();
+  refhost::SetRBOMethod(0, 2);
+  LinearLimitState first;
+  auto db = first.builder.Build();
+  CMatrix<double> analysisPoints(2, 2), designPoints(4, 1), analysisOutputs(1, 2), designResponses;
+  AdjustRespsMatrices(db.get(), analysisPoints, designPoints, analysisOutputs, designResponses, -1);
+
+  refhost::ProblemBuilder second;
+  second.AddRandomParameter("x", CRandVar::kNormal, 0.0, 1.0);
+  second.AddRandomResponse("g1");
+  second.AddRandomResponse("g2");
+  auto db2 = second.Build();
+  CMatrix<double> points2(1, 2), design2(2, 1), outputs2(2, 2);
+  refhost::LogCapture log;
+  EXPECT_THROW(AdjustRespsMatrices(db2.get(), points2, design2, outputs2, designResponses, -1), CInvalidArgument);
+  ASSERT_GE(log.Records().size(), 3u);
+  EXPECT_EQ(log.Records()[0].text, "Invalid random-response number of a response entry.\n");
+  EXPECT_EQ(log.Records()[2].text, "       The allowed numbers are 1 to 1\n");
+  refhost::SetRBOMethod(0, 100);
+}
+}  // namespace
