@@ -1,5 +1,7 @@
 #include "Cli.h"
 
+#include "Commands.h"
+
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -10,6 +12,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <cstring>
 #include <filesystem>
 #include <limits>
@@ -412,6 +415,33 @@ std::string Thousands(long long n) {
     out += digits[i];
   }
   return (n < 0 ? "-" : "") + out;
+}
+
+int RunEvaluatingCommand(const std::string& command, const std::vector<std::string>& args, const OptionParser& parser,
+                         const CommonOptions& options,
+                         const std::function<int(const std::string& file, LogSession& log)>& body) {
+  std::vector<std::string> files;
+  try {
+    files = parser.Parse(args);
+    if (files.size() > 1)
+      throw UsageError(command + " takes one problem file, not " + std::to_string(files.size()));
+  } catch (const UsageError& e) {
+    return ReportUsage(command, e.what());
+  }
+  std::optional<LogSession> log;
+  try {
+    log.emplace(options);
+    const int rc = body(files.empty() ? "" : files[0], *log);
+    refhost::SetAnalysis(nullptr);
+    return rc;
+  } catch (const UsageError& e) {
+    refhost::SetAnalysis(nullptr);
+    return ReportUsage(command, e.what());
+  } catch (const std::exception& e) {
+    refhost::SetAnalysis(nullptr);
+    std::fflush(stdout);
+    return ReportFailure(command, e, log ? &*log : nullptr);
+  }
 }
 
 }  // namespace rboapp

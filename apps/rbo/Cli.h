@@ -121,6 +121,15 @@ class LogSession {
 /// report when it wrote one.  Returns the exit code for it.
 int ReportFailure(const std::string& command, const std::exception& e, const LogSession* pLog);
 
+/// Runs a command that evaluates one problem file: parses args with parser
+/// (at most one file; none means the embedded example), opens the log
+/// session, and calls body(file, log).  A UsageError becomes exit 2 with a
+/// pointer to the help, any other failure one clear report (ReportFailure);
+/// the host's analysis is cleared on every path.
+int RunEvaluatingCommand(const std::string& command, const std::vector<std::string>& args, const OptionParser& parser,
+                         const CommonOptions& options,
+                         const std::function<int(const std::string& file, LogSession& log)>& body);
+
 /// Prints the issues of a problem file on stream (stdout for `check`, stderr otherwise).
 void PrintIssues(std::FILE* stream, const std::string& path, const std::vector<Issue>& issues);
 

@@ -3,7 +3,6 @@
 // is judged by the library through AnalysisVerif.
 #include <cmath>
 #include <cstdio>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -89,30 +88,14 @@ void PrintResult(const OptimizeResult& r) {
 
 int OptimizeCommand(const std::vector<std::string>& args) {
   OptimizeCommandOptions o;
-  std::vector<std::string> files;
-  try {
-    files = OptimizeParser(o).Parse(args);
-    if (files.size() > 1) throw UsageError("optimize takes one problem file, not " + std::to_string(files.size()));
-  } catch (const UsageError& e) {
-    return ReportUsage("optimize", e.what());
-  }
-  std::optional<LogSession> log;
-  try {
-    log.emplace(o.common);
-    Problem p = LoadForCommand(files.empty() ? "" : files[0], o.common);
+  const OptionParser parser = OptimizeParser(o);
+  return RunEvaluatingCommand("optimize", args, parser, o.common, [&o](const std::string& file, LogSession&) {
+    Problem p = LoadForCommand(file, o.common);
     const OptimizeResult result = Optimize(p, o.optimize, o.common.quiet ? ProgressFunction() : PrintIteration);
     PrintResult(result);
     if (!o.common.out.empty()) WriteHistory(result, o.common.out);
-    refhost::SetAnalysis(nullptr);
     return result.feasible ? kExitOk : kExitFailed;
-  } catch (const UsageError& e) {
-    refhost::SetAnalysis(nullptr);
-    return ReportUsage("optimize", e.what());
-  } catch (const std::exception& e) {
-    refhost::SetAnalysis(nullptr);
-    std::fflush(stdout);
-    return ReportFailure("optimize", e, log ? &*log : nullptr);
-  }
+  });
 }
 
 std::string OptimizeOptionsHelp() {

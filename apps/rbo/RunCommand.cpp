@@ -322,32 +322,15 @@ int RunBatches(Problem& p, const RunOptions& o, LogSession& log, AtomicFile* pOu
 
 int RunCommand(const std::vector<std::string>& args) {
   RunOptions o;
-  std::vector<std::string> files;
-  try {
-    files = RunParser(o).Parse(args);
-    if (files.size() > 1) throw UsageError("run takes one problem file, not " + std::to_string(files.size()));
-  } catch (const UsageError& e) {
-    return ReportUsage("run", e.what());
-  }
-  std::optional<LogSession> log;
-  try {
-    log.emplace(o.common);
+  const OptionParser parser = RunParser(o);
+  return RunEvaluatingCommand("run", args, parser, o.common, [&o](const std::string& file, LogSession& log) {
     // The output file is created before anything runs: a folder that does
     // not exist is reported now, not after the run.
     std::unique_ptr<AtomicFile> pOut;
     if (!o.common.out.empty()) pOut = std::make_unique<AtomicFile>(o.common.out);
-    Problem p = LoadForCommand(files.empty() ? "" : files[0], o.common);
-    const int rc = o.untilConverged ? RunBatches(p, o, *log, pOut.get()) : RunAll(p, o, *log, pOut.get());
-    refhost::SetAnalysis(nullptr);
-    return rc;
-  } catch (const UsageError& e) {
-    refhost::SetAnalysis(nullptr);
-    return ReportUsage("run", e.what());
-  } catch (const std::exception& e) {
-    refhost::SetAnalysis(nullptr);
-    std::fflush(stdout);
-    return ReportFailure("run", e, log ? &*log : nullptr);
-  }
+    Problem p = LoadForCommand(file, o.common);
+    return o.untilConverged ? RunBatches(p, o, log, pOut.get()) : RunAll(p, o, log, pOut.get());
+  });
 }
 
 }  // namespace rboapp
