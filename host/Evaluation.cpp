@@ -93,6 +93,7 @@ class CCompiledExpr {
     if (m_parser.GetNumResults() != 1)
       throw std::invalid_argument("expression '" + expression + "' gives " + std::to_string(m_parser.GetNumResults()) +
                                   " values instead of one");
+    RejectAssignment();
     m_vBound.assign(m_vSlots.size(), 0);
   }
 
@@ -124,6 +125,23 @@ class CCompiledExpr {
   }
 
  private:
+  // An expression computes a value and changes nothing: muparser's '='
+  // would write a variable (here the parser's copy of an argument, seen by
+  // the rest of the expression).  The byte code holds every branch of a
+  // conditional, so an assignment is found whether or not it would run.
+  void RejectAssignment() const {
+    const mu::ParserByteCode& code = m_parser.GetByteCode();
+    const mu::SToken* pTokens = code.GetSize() != 0 ? code.GetBase() : nullptr;
+    for (std::size_t t = 0; t < code.GetSize(); ++t) {
+      if (pTokens[t].Cmd != mu::cmASSIGN) continue;
+      std::string target = "a variable";
+      for (std::size_t i = 0; i < m_vSlots.size(); ++i)
+        if (pTokens[t].Oprt.ptr == &m_pValues[i]) target = "x" + std::to_string(m_vSlots[i]);
+      throw std::invalid_argument("expression '" + m_strExpr + "' assigns to " + target +
+                                  " with '='; an expression must not change its variables (to compare, write ==)");
+    }
+  }
+
   // Only x followed by a slot number in its plain decimal form is a variable
   // ("x01" would make two names for one slot).
   static int SlotOfName(const std::string& expression, const std::string& name) {

@@ -1,15 +1,17 @@
 // The reference host's external analysis program: one run of a program per
 // analysis point, in a working folder per worker thread, with a timeout.
 //
-// Programs are started with posix_spawn (no fork of a multi-threaded
-// process, no shell unless asked for), in a process group of their own so
-// that a timeout kills whatever the program started too.
+// Programs are started with fork and exec (no shell unless asked for), in a
+// process group of their own so that a timeout, and the end of the program,
+// kill whatever the program started too, and with a parent-death signal so
+// that they do not outlive the host.
 #include "rbo/host/ExternalAnalysis.h"
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -22,6 +24,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -29,6 +32,7 @@
 #include <fstream>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -46,7 +50,8 @@ using refhost::ExternalProgram;
 
 /// Lines of the program's standard error shown with a failure.
 constexpr std::size_t kStderrTailLines = 12;
-/// Characters of the program's standard error shown at most.
+/// Characters of the program's standard error shown at most; only these
+/// are read, however much the program wrote.
 constexpr std::size_t kStderrTailChars = 2000;
 /// Names of the captured streams within the working folder.
 constexpr const char* kStdoutFile = "stdout.txt";
@@ -82,6 +87,29 @@ struct CWorkerSlot {
 // Lock-free atomics, so that a signal handler may read them.
 constexpr std::size_t kTrackedPrograms = 1024;
 std::atomic<pid_t> s_running[kTrackedPrograms];
+// Set by StopExternalAnalyses: no program starts any more.
+std::atomic<bool> s_bStopping{false};
+
+// Temporary work roots to remove should the process be stopped by a signal.
+// Never destroyed, like the worker pool.
+struct CWorkRoots {
+  std::mutex mutex;                ///< guards paths
+  std::vector<fs::path> paths;     ///< the roots of the live runners that remove theirs
+};
+CWorkRoots& WorkRoots() {
+  static CWorkRoots* s_pRoots = new CWorkRoots();
+  return *s_pRoots;
+}
+
+// The worker thread of a stopped process waits for the process's end.
+[[noreturn]] void WaitForTheEnd() {
+  for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
+}
+
+bool AnyProgramRunning() {
+  return std::any_of(std::begin(s_running), std::end(s_running),
+                     [](const std::atomic<pid_t>& p) { return p.load() > 0; });
+}
 
 // Records a started program for as long as it lives.
 class CRunningProgram {
@@ -128,19 +156,65 @@ std::string DescribeInputs(const std::vector<std::string>& names, const std::val
   return text;
 }
 
-std::string ReadFile(const fs::path& path, bool* pbExists) {
-  std::ifstream in(path, std::ios::binary);
-  *pbExists = bool(in);
-  std::ostringstream s;
-  if (in) s << in.rdbuf();
-  return s.str();
+// An open file descriptor, closed at the end of the scope.
+class CFd {
+ public:
+  explicit CFd(int fd) : m_fd(fd) {}
+  ~CFd() {
+    if (m_fd >= 0) close(m_fd);
+  }
+  CFd(const CFd&) = delete;
+  CFd& operator=(const CFd&) = delete;
+  int Get() const { return m_fd; }
+
+ private:
+  int m_fd;  ///< the descriptor, -1 for none
+};
+
+// Appends up to n bytes read from fd at its current offset to text.
+void ReadUpTo(int fd, std::size_t n, std::string& text) {
+  char buf[65536];
+  while (n > 0) {
+    const ssize_t got = read(fd, buf, std::min(n, sizeof buf));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return;
+    text.append(buf, std::size_t(got));
+    n -= std::size_t(got);
+  }
+}
+
+// The program's output file, or nullopt when it does not exist.  A file of
+// more than limit bytes is not read: *pnSize gets its size and the text is
+// empty.
+std::optional<std::string> ReadOutputFile(const fs::path& path, std::uint64_t limit, std::uint64_t* pnSize) {
+  CFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  struct stat st {};
+  if (fd.Get() < 0 || fstat(fd.Get(), &st) != 0) return std::nullopt;
+  *pnSize = std::uint64_t(st.st_size);
+  std::string text;
+  if (*pnSize <= limit) ReadUpTo(fd.Get(), std::size_t(*pnSize), text);
+  return text;
+}
+
+// The last kStderrTailChars bytes of the program's standard error, with
+// "..." before them when there was more.
+std::string ReadStderrEnd(const fs::path& path) {
+  CFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  struct stat st {};
+  if (fd.Get() < 0 || fstat(fd.Get(), &st) != 0) return "";
+  const auto size = std::uint64_t(st.st_size);
+  std::string text;
+  if (size > kStderrTailChars) {
+    text = "...";
+    if (lseek(fd.Get(), off_t(size - kStderrTailChars), SEEK_SET) < 0) return "";
+  }
+  ReadUpTo(fd.Get(), kStderrTailChars, text);
+  return text;
 }
 
 // The last lines of the program's standard error, indented, or "".
 std::string StderrTail(const fs::path& folder) {
-  bool bExists = false;
-  std::string text = ReadFile(folder / kStderrFile, &bExists);
-  if (text.size() > kStderrTailChars) text = "..." + text.substr(text.size() - kStderrTailChars);
+  const std::string text = ReadStderrEnd(folder / kStderrFile);
   std::vector<std::string> lines;
   std::istringstream in(text);
   for (std::string line; std::getline(in, line);) {
@@ -215,30 +289,27 @@ std::unordered_map<std::string, double> ParseOutputs(const std::string& text, co
 
 // ---------------------------------------------------------------- one run
 
-// Waits for pid at most timeout seconds (0: no limit).  Returns true with
-// *pStatus set when it ended, false when the time ran out.
-bool WaitFor(pid_t pid, double timeout, int* pStatus) {
+// Waits at most timeout seconds (0: no limit) for pid to end, without
+// collecting it: the ended program stays a zombie until EndGroupAndReap, so
+// that no new process can take its process group id meanwhile.  Returns
+// false when the time ran out.
+bool WaitForEnd(pid_t pid, double timeout) {
   using Clock = std::chrono::steady_clock;
   const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(timeout));
   // A process file descriptor lets poll wait for the exit with the timeout;
   // without one (older kernels) the status is polled with short sleeps.
-  const int pidfd = timeout > 0.0 ? int(syscall(SYS_pidfd_open, pid, 0)) : -1;
+  const CFd pidfd(timeout > 0.0 ? int(syscall(SYS_pidfd_open, pid, 0)) : -1);
   auto microsLeft = std::chrono::microseconds(50);
   for (;;) {
-    const pid_t r = waitpid(pid, pStatus, timeout > 0.0 ? WNOHANG : 0);
-    if (r == pid) break;
-    if (r < 0 && errno != EINTR) {
-      if (pidfd >= 0) close(pidfd);
-      throw std::system_error(errno, std::generic_category(), "waitpid");
-    }
+    siginfo_t info{};
+    const int r = waitid(P_PID, id_t(pid), &info, WEXITED | WNOWAIT | (timeout > 0.0 ? WNOHANG : 0));
+    if (r == 0 && info.si_pid == pid) return true;
+    if (r < 0 && errno != EINTR) throw std::system_error(errno, std::generic_category(), "waitid");
     if (r < 0) continue;  // interrupted; try again
     const auto left = deadline - Clock::now();
-    if (left <= Clock::duration::zero()) {
-      if (pidfd >= 0) close(pidfd);
-      return false;
-    }
-    if (pidfd >= 0) {
-      pollfd p{pidfd, POLLIN, 0};
+    if (left <= Clock::duration::zero()) return false;
+    if (pidfd.Get() >= 0) {
+      pollfd p{pidfd.Get(), POLLIN, 0};
       const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(left).count() + 1;
       poll(&p, 1, int(std::min<long long>(ms, 1000000)));
     } else {
@@ -246,58 +317,112 @@ bool WaitFor(pid_t pid, double timeout, int* pStatus) {
       microsLeft = std::min(microsLeft * 2, std::chrono::microseconds(20000));
     }
   }
-  if (pidfd >= 0) close(pidfd);
-  return true;
 }
 
-// Owns the spawn attributes and file actions for one start of the program.
-class CSpawnSetup {
- public:
-  CSpawnSetup() {
-    posix_spawnattr_init(&m_attr);
-    posix_spawn_file_actions_init(&m_actions);
+// Kills the program's process group, which ends whatever the program left
+// running in the background (and the program, if it still runs), then
+// collects the program.  Returns its wait status.
+int EndGroupAndReap(pid_t pid) {
+  kill(-pid, SIGKILL);
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
-  ~CSpawnSetup() {
-    posix_spawnattr_destroy(&m_attr);
-    posix_spawn_file_actions_destroy(&m_actions);
-  }
-  CSpawnSetup(const CSpawnSetup&) = delete;
-  CSpawnSetup& operator=(const CSpawnSetup&) = delete;
-  posix_spawnattr_t m_attr;                ///< process group, signal defaults
-  posix_spawn_file_actions_t m_actions;    ///< working folder and standard streams
+  return status;
+}
+
+// Everything the child needs between fork and exec, made beforehand: the
+// child of a multi-threaded process may only make async-signal-safe calls
+// until exec (no allocation, no locks).
+struct CLaunch {
+  const char* pszPath;    ///< the executable
+  char* const* argv;      ///< its arguments
+  char* const* envp;      ///< its environment
+  const char* pszFolder;  ///< its working folder
+  pid_t parent;           ///< the host process, to notice one that died before the death signal was set
+  int errorFd;            ///< write end of a close-on-exec pipe that reports a failed start (an errno)
 };
 
-// Starts argv in folder; returns its pid or throws.
+// Opens path (relative to the working folder) as descriptor fd.
+bool OpenAs(int fd, const char* path, int flags) {
+  const int opened = open(path, flags, 0644);
+  if (opened < 0) return false;
+  if (opened == fd) return true;
+  const bool bOk = dup2(opened, fd) == fd;
+  close(opened);
+  return bOk;
+}
+
+// Signals back to their defaults in the program: those the host handles
+// (a handler means nothing after exec, and must not run in the child before
+// it), and those it may ignore or that end the program on request.
+void DefaultSignals() {
+  struct sigaction dfl {};
+  dfl.sa_handler = SIG_DFL;
+  sigemptyset(&dfl.sa_mask);
+  for (int n = 1; n < NSIG; ++n) {
+    struct sigaction current {};
+    if (sigaction(n, nullptr, &current) == 0 && current.sa_handler != SIG_DFL && current.sa_handler != SIG_IGN)
+      sigaction(n, &dfl, nullptr);
+  }
+  for (int n : {SIGPIPE, SIGINT, SIGTERM, SIGQUIT}) sigaction(n, &dfl, nullptr);
+}
+
+// The child's side of a start: becomes the program or exits with 127.
+[[noreturn]] void BecomeProgram(const CLaunch& l) {
+  DefaultSignals();
+  setpgid(0, 0);
+  // The death signal comes when the thread that started the program ends;
+  // that thread waits for the program (Run), so in practice it comes when
+  // the host process dies.  A host that died before this line is noticed
+  // by the changed parent.
+  if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != l.parent) _exit(127);
+  if (chdir(l.pszFolder) == 0 && OpenAs(0, "/dev/null", O_RDONLY) &&
+      OpenAs(1, kStdoutFile, O_WRONLY | O_CREAT | O_TRUNC) && OpenAs(2, kStderrFile, O_WRONLY | O_CREAT | O_TRUNC)) {
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    execve(l.pszPath, l.argv, l.envp);
+  }
+  const int err = errno;
+  if (write(l.errorFd, &err, sizeof err) < 0) _exit(127);
+  _exit(127);
+}
+
+// Starts argv in folder, in a process group of its own (its pid) that
+// exists when this returns; returns its pid or throws.
 pid_t Spawn(const std::string& path, const std::vector<std::string>& argv, const std::vector<std::string>& env,
             const fs::path& folder) {
-  CSpawnSetup s;
-  // A process group of its own (0: the child's pid), so that a timeout can
-  // kill everything it started.  Signals the host ignores or blocks come
-  // back to their defaults in the program.
-  sigset_t defaults, empty;
-  sigemptyset(&empty);
-  sigemptyset(&defaults);
-  sigaddset(&defaults, SIGPIPE);
-  sigaddset(&defaults, SIGINT);
-  sigaddset(&defaults, SIGTERM);
-  posix_spawnattr_setpgroup(&s.m_attr, 0);
-  posix_spawnattr_setsigdefault(&s.m_attr, &defaults);
-  posix_spawnattr_setsigmask(&s.m_attr, &empty);
-  posix_spawnattr_setflags(&s.m_attr, short(POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK));
-  const std::string dir = folder.string();
-  posix_spawn_file_actions_addchdir_np(&s.m_actions, dir.c_str());
-  posix_spawn_file_actions_addopen(&s.m_actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&s.m_actions, 1, kStdoutFile, O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_addopen(&s.m_actions, 2, kStderrFile, O_WRONLY | O_CREAT | O_TRUNC, 0644);
-
   std::vector<char*> cargv, cenv;
   for (const std::string& a : argv) cargv.push_back(const_cast<char*>(a.c_str()));
   cargv.push_back(nullptr);
   for (const std::string& e : env) cenv.push_back(const_cast<char*>(e.c_str()));
   cenv.push_back(nullptr);
-  pid_t pid = -1;
-  const int rc = posix_spawn(&pid, path.c_str(), &s.m_actions, &s.m_attr, cargv.data(), cenv.data());
-  if (rc != 0) throw std::runtime_error("could not start " + path + ": " + std::strerror(rc));
+  const std::string dir = folder.string();
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("could not start " + path + ": " + std::strerror(errno));
+  const CFd readEnd(fds[0]);
+  const CLaunch launch{path.c_str(), cargv.data(), cenv.data(), dir.c_str(), getpid(), fds[1]};
+  // No handler of the host may run in the child before it has reset them.
+  sigset_t all, old;
+  sigfillset(&all);
+  pthread_sigmask(SIG_BLOCK, &all, &old);
+  const pid_t pid = fork();
+  if (pid == 0) BecomeProgram(launch);
+  const int forkError = errno;
+  pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  close(fds[1]);
+  if (pid < 0) throw std::runtime_error("could not start " + path + ": " + std::strerror(forkError));
+  // The pipe closes on exec (the process group exists by then) or brings
+  // the errno of the failed start.
+  int err = 0;
+  ssize_t n = 0;
+  while ((n = read(readEnd.Get(), &err, sizeof err)) < 0 && errno == EINTR) {
+  }
+  if (n == ssize_t(sizeof err)) {
+    while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    throw std::runtime_error("could not start " + path + ": " + std::strerror(err));
+  }
   return pid;
 }
 
@@ -345,6 +470,10 @@ class CExternalRunner {
                                  std::strerror(errno));
       m_root = pattern;
       m_bRemoveRoot = !m_program.keepWorkFolders;
+      if (m_bRemoveRoot) {
+        std::lock_guard<std::mutex> lock(WorkRoots().mutex);
+        WorkRoots().paths.push_back(m_root);
+      }
     } else {
       std::error_code ec;
       m_root = fs::absolute(m_program.workRoot, ec);
@@ -354,6 +483,11 @@ class CExternalRunner {
   }
   ~CExternalRunner() {
     if (!m_bRemoveRoot) return;
+    {
+      std::lock_guard<std::mutex> lock(WorkRoots().mutex);
+      std::vector<fs::path>& paths = WorkRoots().paths;
+      paths.erase(std::remove(paths.begin(), paths.end(), m_root), paths.end());
+    }
     std::error_code ec;
     fs::remove_all(m_root, ec);
   }
@@ -379,27 +513,27 @@ class CExternalRunner {
     } else {
       argv = {"/bin/sh", "-c", m_program.shellCommand};
     }
+    if (s_bStopping.load()) WaitForTheEnd();
     const pid_t pid = Spawn(m_strPath, argv, Environment(input, output, nWorker), folder);
     CRunningProgram running(pid);
-    int status = 0;
+    // A stop that came while the program was being started has not seen it.
+    if (s_bStopping.load()) kill(-pid, SIGKILL);
     bool bEnded = false;
     try {
-      bEnded = WaitFor(pid, m_program.timeoutSeconds, &status);
+      bEnded = WaitForEnd(pid, m_program.timeoutSeconds);
     } catch (...) {
-      kill(-pid, SIGKILL);
-      waitpid(pid, &status, 0);
+      EndGroupAndReap(pid);
       throw;
     }
+    const int status = EndGroupAndReap(pid);
+    running.Done();
+    if (s_bStopping.load()) WaitForTheEnd();
     if (!bEnded) {
-      kill(-pid, SIGKILL);
-      waitpid(pid, &status, 0);
-      running.Done();
       char buf[64];
       std::snprintf(buf, sizeof buf, "%g", m_program.timeoutSeconds);
       Fail(x, std::string("did not finish within the timeout of ") + buf +
                   " s; it was stopped (raise \"timeout\" if it needs longer)" + StderrTail(folder));
     }
-    running.Done();
     if (WIFSIGNALED(status))
       Fail(x, std::string("was ended by signal ") + std::to_string(WTERMSIG(status)) + " (" +
                   strsignal(WTERMSIG(status)) + ")" + StderrTail(folder));
@@ -432,13 +566,17 @@ class CExternalRunner {
 
   void ReadOutputs(const std::valarray<double>& x, const fs::path& output, const fs::path& folder,
                    std::valarray<double>& y) const {
-    bool bExists = false;
-    const std::string text = ReadFile(output, &bExists);
-    if (!bExists)
+    std::uint64_t nSize = 0;
+    const std::optional<std::string> text = ReadOutputFile(output, m_program.maxOutputBytes, &nSize);
+    if (!text)
       Fail(x, "ended normally but wrote no output file " + m_program.outputFile + StderrTail(folder));
+    if (nSize > m_program.maxOutputBytes)
+      Fail(x, "wrote an output file " + m_program.outputFile + " of " + std::to_string(nSize) +
+                  " bytes, more than the limit of " + std::to_string(m_program.maxOutputBytes) +
+                  " bytes (raise \"max_output_mib\" if it is meant to be that large)");
     std::unordered_map<std::string, double> values;
     try {
-      values = ParseOutputs(text, m_program.outputFile);
+      values = ParseOutputs(*text, m_program.outputFile);
     } catch (const std::runtime_error& e) {
       Fail(x, std::string("wrote an unreadable output: ") + e.what());
     }
@@ -471,6 +609,23 @@ void KillRunningPrograms() noexcept {
   for (std::atomic<pid_t>& slot : s_running) {
     const pid_t pid = slot.load();
     if (pid > 0) kill(-pid, SIGKILL);
+  }
+}
+
+void StopExternalAnalyses() noexcept {
+  s_bStopping.store(true);
+  KillRunningPrograms();
+  // The worker threads collect the killed programs; their folders go once
+  // nothing runs in them any more.
+  for (int i = 0; i < 400 && AnyProgramRunning(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  try {
+    std::lock_guard<std::mutex> lock(WorkRoots().mutex);
+    for (const fs::path& root : WorkRoots().paths) {
+      std::error_code ec;
+      fs::remove_all(root, ec);
+    }
+  } catch (...) {
+    // Out of memory or a broken lock: the folders stay; the process ends anyway.
   }
 }
 

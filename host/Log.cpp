@@ -2,8 +2,10 @@
 // default, or a file) and recorded by the live LogCaptures.
 #include "rbo/host/Log.h"
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -70,7 +72,8 @@ void OpenLog(const std::string& path) {
   std::FILE* pNew = stderr;
   if (!path.empty() && path != "-") {
     pNew = std::fopen(path.c_str(), "a");
-    if (pNew == nullptr) throw std::runtime_error("cannot open the log file '" + path + "'");
+    if (pNew == nullptr)
+      throw std::runtime_error("cannot open the log file '" + path + "': " + std::strerror(errno));
   }
   std::lock_guard<std::mutex> lock(LogMutex());
   if (fVLog != nullptr && fVLog != stderr && fVLog != stdout) std::fclose(fVLog);

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs what is missing, then configures and builds RBO (Release) in build/.
-# Extra arguments go to the CMake configure step, e.g. -DBUILD_BENCHMARKS=ON.
+# Extra arguments go to the CMake configure step, e.g. -DRBO_BUILD_BENCHMARKS=ON.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh

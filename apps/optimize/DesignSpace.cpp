@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <limits>
 #include <random>
 #include <stdexcept>
@@ -510,7 +511,7 @@ BatchOutcome CBatchRunner::Run(const std::vector<std::valarray<double>>& points)
     // statistics at zero; a demanding user wants that as an error, not as
     // an optimum built on zeros.
     refhost::LogCapture capture;
-    r = EvaluateDesignPoints(m_db, ind, m_bParallel);
+    r = EvaluateDesignPoints(m_db, ind, m_bParallel, &m_problem);
     if (m_bRandom && IsSurfaceMethod(m_nMethod))
       for (const refhost::LogRecord& rec : capture.Records())
         if (rec.call == "LError" && rec.text == kCannotFit)
@@ -547,8 +548,36 @@ BatchOutcome CBatchRunner::Run(const std::vector<std::valarray<double>>& points)
       e.anyFraction = Value(m_anyAt, ind, r.designPoints, r.designResponses, p);
       e.jointFraction = Value(m_jointAt, ind, r.designPoints, r.designResponses, p);
     }
+    CheckFinite(e);
   }
   return out;
+}
+
+void CBatchRunner::CheckFinite(const DesignEvaluation& e) const {
+  auto check = [&](double v, const std::string& what) {
+    if (std::isfinite(v)) return;
+    std::string point;
+    for (std::size_t i = 0; i < e.x.size() && i < m_problem.designVariables.size(); ++i) {
+      char value[32];
+      std::snprintf(value, sizeof value, "%.6g", e.x[i]);
+      point += (i ? ", " : "") + m_problem.designVariables[i].name + " = " + value;
+    }
+    char number[32];
+    std::snprintf(number, sizeof number, "%g", v);
+    throw std::runtime_error(what + " is " + number + " at the design point " + point +
+                             ": a sum over the samples overflowed or the analysis gave no number; rescale the "
+                             "response (its values must stay well below 1e308)");
+  };
+  for (const ResponseStatistics& r : e.responses) {
+    check(r.mean, "the mean of response " + r.name);
+    check(r.stdDev, "the standard deviation of response " + r.name);
+    check(r.pof, "the POF of response " + r.name);
+  }
+  check(e.objective, "the objective");
+  check(e.anyFraction, "the any-violation fraction");
+  check(e.jointFraction, "the joint-violation fraction");
+  for (std::size_t c = 0; c < e.constraints.size(); ++c)
+    check(e.constraints[c], "the value of the constraint on " + m_problem.constraints[c].subject);
 }
 
 }  // namespace optimize

@@ -194,6 +194,9 @@ class CBatchRunner {
     int row;     ///< row in that source
   };
   Locator Locate(int type, int index) const;
+  /// Throws std::runtime_error naming the statistic and the point when one
+  /// is not a finite number.
+  void CheckFinite(const DesignEvaluation& e) const;
   double Value(const Locator& l, const CMatrix<double>& ind, const CMatrix<double>& dv, const CMatrix<double>& resp,
                int p) const;
 

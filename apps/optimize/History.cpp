@@ -1,8 +1,10 @@
 // rboapp::WriteHistory: the result of an optimisation as JSON or CSV.
 #include <unistd.h>
 
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -11,6 +13,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "Interval.h"
 #include "Optimize.h"
 
 namespace rboapp {
@@ -26,12 +29,20 @@ bool EndsWith(const std::string& s, const std::string& suffix) {
 /// null.
 json Number(double d) { return std::isfinite(d) ? json(d) : json(nullptr); }
 
-json ToJson(const DesignEvaluation& e, const std::vector<std::string>& names) {
+/// samples: the sample size behind the POFs, 0 when they are not sampled
+/// (method 2); a sampled POF gets its 95% Wilson score interval.
+json ToJson(const DesignEvaluation& e, const std::vector<std::string>& names, int samples) {
   json x = json::object();
   for (std::size_t i = 0; i < e.x.size() && i < names.size(); ++i) x[names[i]] = Number(e.x[i]);
   json responses = json::array();
-  for (const ResponseStatistics& r : e.responses)
-    responses.push_back({{"name", r.name}, {"mean", Number(r.mean)}, {"sd", Number(r.stdDev)}, {"pof", Number(r.pof)}});
+  for (const ResponseStatistics& r : e.responses) {
+    json j = {{"name", r.name}, {"mean", Number(r.mean)}, {"sd", Number(r.stdDev)}, {"pof", Number(r.pof)}};
+    if (samples > 0) {
+      const Interval ci = WilsonInterval(r.pof, double(samples));
+      j["pof_95"] = {Number(ci.low), Number(ci.high)};
+    }
+    responses.push_back(j);
+  }
   json constraints = json::array();
   for (double c : e.constraints) constraints.push_back(Number(c));
   return {{"x", x},
@@ -43,10 +54,13 @@ json ToJson(const DesignEvaluation& e, const std::vector<std::string>& names) {
           {"joint_fraction", Number(e.jointFraction)}};
 }
 
+/// The sample size behind the optimiser's POFs, 0 for method 2.
+int SampleSize(const OptimizeResult& r) { return IsSampledMethod(r.method) ? r.samples : 0; }
+
 std::string JsonText(const OptimizeResult& r) {
   json history = json::array();
   for (const IterationReport& it : r.history) {
-    json h = ToJson(it.point, r.designVariables);
+    json h = ToJson(it.point, r.designVariables, SampleSize(r));
     h["iteration"] = it.iteration;
     h["feasible"] = it.feasible;
     h["analyses"] = it.analyses;
@@ -56,12 +70,13 @@ std::string JsonText(const OptimizeResult& r) {
   json doc = {{"optimizer", r.optimizer},
               {"tol", Number(r.tol)},
               {"method", r.method},
-              {"samples", r.samples},
+              {"samples", IsSampledMethod(r.method) ? json(r.samples) : json(nullptr)},
               {"seed", r.seed},
               {"design_variables", r.designVariables},
               {"constraints", r.constraintNames},
-              {"optimum", ToJson(r.optimum, r.designVariables)},
+              {"optimum", ToJson(r.optimum, r.designVariables, SampleSize(r))},
               {"feasible", r.feasible},
+              {"no_optimum", r.noOptimum.empty() ? json(nullptr) : json(r.noOptimum)},
               {"stop_reason", r.stopReason},
               {"restarts", r.restarts},
               {"warnings", r.warnings},
@@ -75,7 +90,7 @@ std::string JsonText(const OptimizeResult& r) {
                            {"samples", r.verification.samples},
                            {"seed", r.verification.seed},
                            {"analyses", r.verification.analyses},
-                           {"point", ToJson(r.verification.point, r.designVariables)}};
+                           {"point", ToJson(r.verification.point, r.designVariables, r.verification.samples)}};
   return doc.dump(2) + "\n";
 }
 
@@ -100,8 +115,11 @@ std::string CsvText(const OptimizeResult& r) {
   for (const std::string& name : r.constraintNames) out << ',' << Field(name);
   const std::vector<ResponseStatistics> none;
   const std::vector<ResponseStatistics>& first = r.history.empty() ? none : r.history.front().point.responses;
-  for (const ResponseStatistics& s : first)
+  const int samples = SampleSize(r);
+  for (const ResponseStatistics& s : first) {
     out << ',' << Field(s.name + ".mean") << ',' << Field(s.name + ".sd") << ',' << Field(s.name + ".pof");
+    if (samples > 0) out << ',' << Field(s.name + ".pof_low95") << ',' << Field(s.name + ".pof_high95");
+  }
   if (!first.empty()) out << ",any,joint";
   out << '\n';
   for (const IterationReport& it : r.history) {
@@ -110,7 +128,13 @@ std::string CsvText(const OptimizeResult& r) {
         << Num(e.objective) << ',' << Num(e.maxViolation);
     for (double x : e.x) out << ',' << Num(x);
     for (double c : e.constraints) out << ',' << Num(c);
-    for (const ResponseStatistics& s : e.responses) out << ',' << Num(s.mean) << ',' << Num(s.stdDev) << ',' << Num(s.pof);
+    for (const ResponseStatistics& s : e.responses) {
+      out << ',' << Num(s.mean) << ',' << Num(s.stdDev) << ',' << Num(s.pof);
+      if (samples > 0) {
+        const Interval ci = WilsonInterval(s.pof, double(samples));
+        out << ',' << Num(ci.low) << ',' << Num(ci.high);
+      }
+    }
     if (!e.responses.empty()) out << ',' << Num(e.anyFraction) << ',' << Num(e.jointFraction);
     out << '\n';
   }
@@ -119,26 +143,27 @@ std::string CsvText(const OptimizeResult& r) {
 
 }  // namespace
 
+std::string HistoryText(const OptimizeResult& result, const std::string& path) {
+  if (EndsWith(path, ".json")) return JsonText(result);
+  if (EndsWith(path, ".csv")) return CsvText(result);
+  throw std::invalid_argument("the history file " + path + " must end in .json or .csv");
+}
+
 void WriteHistory(const OptimizeResult& result, const std::string& path) {
-  std::string text;
-  if (EndsWith(path, ".json"))
-    text = JsonText(result);
-  else if (EndsWith(path, ".csv"))
-    text = CsvText(result);
-  else
-    throw std::invalid_argument("the history file " + path + " must end in .json or .csv");
+  const std::string text = HistoryText(result, path);
 
   // Beside the target, so that the rename stays on one file system.
   const std::string temp = path + ".tmp" + std::to_string(long(::getpid()));
   {
+    errno = 0;
     std::ofstream f(temp, std::ios::binary | std::ios::trunc);
-    if (!f) throw std::runtime_error("cannot write " + path + ": cannot create " + temp);
+    if (!f) throw std::runtime_error("cannot write " + path + ": cannot create " + temp + ": " + std::strerror(errno));
     f << text;
-    f.flush();
+    f.close();
     if (!f) {
-      f.close();
+      const int error = errno != 0 ? errno : EIO;
       std::remove(temp.c_str());
-      throw std::runtime_error("cannot write " + path);
+      throw std::runtime_error("cannot write " + path + ": " + std::strerror(error));
     }
   }
   std::error_code ec;

@@ -49,6 +49,11 @@ constexpr double kCrossingSamples = 30.0;
 /// first step either way.
 constexpr double kMaxCalibratedShift = 1.0;
 constexpr double kCalibrationRange = 10.0;
+/// A constraint whose optimiser form is above -this counts as active at a
+/// candidate optimum: smooth statistics, and sampled ones (whose forms are
+/// reliability indices known to a few hundredths only).
+constexpr double kActiveTol = 1e-3;
+constexpr double kSampledActiveTol = 0.1;
 
 /// One design point with what the optimiser needs of it.
 struct Sample {
@@ -246,6 +251,10 @@ class COptimizationRun {
   }
 
   void SetOptimizer(nlopt::opt* pOpt) { m_pOpt = pOpt; }
+  /// Proposed points are not reported (checks after the optimiser ended).
+  void SetQuiet(bool bQuiet) { m_bQuiet = bQuiet; }
+  /// The largest optimiser-form constraint (without margin) of proposed point k.
+  double WorstOf(std::size_t k) const { return m_worst[k]; }
   void SetObjectiveScale(double d) { m_dObjectiveScale = d; }
   void SetTolerance(double d) { m_dTol = d; }
   /// The best design stopped improving (see CheckStall).
@@ -378,7 +387,7 @@ class COptimizationRun {
     m_worst.push_back(worst);
     m_full.push_back(full);
     m_u.push_back(u);
-    if (m_progress) m_progress(m_history.back());
+    if (m_progress && !m_bQuiet) m_progress(m_history.back());
     CheckStall();
     return e;
   }
@@ -451,6 +460,7 @@ class COptimizationRun {
   double m_dSense = 1.0;                   ///< +1 minimise, -1 maximise (reported objective)
   double m_dTol = 1e-6;                    ///< relative tolerance of the stall test
   bool m_bStalled = false;                 ///< the best design stopped improving
+  bool m_bQuiet = false;                   ///< proposed points are not reported
   std::vector<double> m_bestTrace;         ///< best feasible minimised objective after each proposed point
   std::vector<double> m_violationTrace;    ///< least violation of an infeasible point after each proposed point
   std::deque<CacheEntry> m_cache;          ///< recent points (a deque: entries stay where they are)
@@ -459,6 +469,41 @@ class COptimizationRun {
   std::vector<std::valarray<double>> m_full;  ///< every entry of each proposed point
   std::vector<std::vector<double>> m_u;       ///< the optimiser's variables of each proposed point
 };
+
+/// Why the best point found is no optimum, or "" when it may be one.  A
+/// candidate optimum has an active constraint, or no direction within the
+/// bounds in which the objective falls.  Where no constraint is active and
+/// the objective still falls, the optimiser stopped for another reason: a
+/// flat sampled gradient, a failed line search, a step it could not take.
+/// Evaluates the gradient at the point (usually cached) for this.
+std::string NotAnOptimum(COptimizationRun& run, const CDesignSpace& space, std::size_t best, bool bNeverMoved,
+                         std::size_t nConstraints) {
+  const IterationReport& point = run.History()[best];
+  const std::vector<double> u = run.ProposedVariables(best);
+  const std::size_t n = u.size();
+  const std::string where = bNeverMoved ? "the design never left its start point" : "the optimiser stopped at a point";
+  if (!point.feasible) return bNeverMoved ? where + ", which violates a constraint" : "";
+  const double activeTol = space.IsSampling() ? kSampledActiveTol : kActiveTol;
+  if (nConstraints > 0 && run.WorstOf(best) > -activeTol) return "";
+  run.SetQuiet(true);
+  std::vector<double> grad(n, 0.0), cgrad(n * nConstraints, 0.0), c(nConstraints, 0.0);
+  run.Objective(unsigned(n), u.data(), grad.data());
+  if (nConstraints > 0) run.Constraints(unsigned(nConstraints), c.data(), unsigned(n), u.data(), cgrad.data());
+  run.SetQuiet(false);
+  std::string falling;
+  for (std::size_t j = 0; j < n; ++j) {
+    const int i = space.Moving()[j];
+    const double x = u[j] * space.Scale(i);
+    const bool bDown = grad[j] > 1e-9 && x > space.Lower(i);
+    const bool bUp = grad[j] < -1e-9 && x < space.Upper(i);
+    if (bDown || bUp) falling += (falling.empty() ? "" : ", ") + space.Name(i) + (bDown ? " down" : " up");
+  }
+  if (falling.empty()) return "";
+  const bool bFlat = nConstraints > 0 && std::all_of(cgrad.begin(), cgrad.end(), [](double g) { return g == 0.0; });
+  return where + " where no constraint is active and the objective still falls (moving " + falling + ")" +
+         (bFlat ? "; the sampled constraint gradients are flat there (no sample crosses a bound within a step)" : "") +
+         ": that is not an optimum";
+}
 
 void CheckOptions(const OptimizeOptions& o, const Settings& s) {
   Algorithm(o.optimizer);
@@ -628,6 +673,19 @@ OptimizeResult Optimize(const Problem& problem, const OptimizeOptions& options, 
   }
 
   const std::size_t best = run.Best();
+  if (n > 0) {
+    const std::valarray<double>& start = space.Initial();
+    const std::valarray<double>& found = run.FullOf(best);
+    bool bNeverMoved = true;
+    for (int i : moving) bNeverMoved = bNeverMoved && found[std::size_t(i)] == start[std::size_t(i)];
+    result.noOptimum = NotAnOptimum(run, space, best, bNeverMoved, forms.Count());
+    // A stop that looks like convergence must not read as one.
+    if (!result.noOptimum.empty() && result.stopReason.rfind("converged", 0) == 0)
+      result.stopReason = "stopped" + result.stopReason.substr(9);
+    if (!result.noOptimum.empty())
+      result.noOptimum += ". Try another optimizer (" + std::string(optimizer == "cobyla" ? "mma" : "cobyla") +
+                          ")" + (space.IsSampling() ? ", more samples, or --method fo to find the neighbourhood first" : "");
+  }
   result.history = run.History();
   result.optimum = result.history[best].point;
   result.feasible = result.history[best].feasible;

@@ -125,6 +125,7 @@ struct OptimizeResult {
   std::vector<std::string> constraintNames;   ///< readable constraints ("g.pof <= 0.001"), in order
   DesignEvaluation optimum;                   ///< best design found and its statistics
   bool feasible = false;                      ///< the optimum satisfies every constraint
+  std::string noOptimum;                      ///< why the best point found is not an optimum ("" when it may be)
   std::string stopReason;                     ///< why the optimiser stopped
   std::vector<std::string> warnings;          ///< what the user should know about the settings
   int restarts = 0;                           ///< fresh starts of the optimiser from its best point
@@ -153,6 +154,10 @@ OptimizeResult Optimize(const Problem& problem, const OptimizeOptions& options, 
 /// std::invalid_argument for another extension, std::runtime_error when the
 /// file cannot be written.
 void WriteHistory(const OptimizeResult& result, const std::string& path);
+
+/// The text WriteHistory writes: JSON for a path ending in ".json", CSV for
+/// ".csv"; throws std::invalid_argument for another extension.
+std::string HistoryText(const OptimizeResult& result, const std::string& path);
 
 /// Names of the optimisers Optimize accepts.
 const std::vector<std::string>& OptimizerNames();

@@ -35,7 +35,7 @@ int CheckCommand(const std::vector<std::string>& args) {
   for (const std::string& a : args)
     if (a.size() > 1 && a[0] == '-') return ReportUsage("check", "unknown option " + a);
   // The library's reports of rejected distributions are shown with the
-  // issues, not echoed as they happen.
+  // diagnostics, not echoed as they happen.
   refhost::SetLogEcho(false);
   int rc = kExitOk;
   for (const std::string& path : args) {
@@ -43,7 +43,7 @@ int CheckCommand(const std::vector<std::string>& args) {
       const Problem p = LoadProblemFile(path, ModelMode::kCheckOnly);
       std::printf("%s: OK: %s\n", path.c_str(), Summary(p).c_str());
     } catch (const ProblemFileError& e) {
-      PrintIssues(stdout, e.Path(), e.Issues());
+      PrintDiagnostics(stdout, e.Path(), e.Diagnostics());
       rc = kExitProblem;
     } catch (const std::exception& e) {
       std::printf("%s\n", e.what());

@@ -3,7 +3,9 @@
 #include "Commands.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,11 +16,14 @@
 #include <cstdlib>
 #include <optional>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
+#include <new>
 #include <limits>
 
 #include "rbo/RBO.h"
 #include "rbo/host/ExternalAnalysis.h"
+#include "rbo/host/Log.h"
 
 namespace rboapp {
 
@@ -163,8 +168,8 @@ Problem LoadForCommand(const std::string& path, const CommonOptions& options) {
     if (!options.quiet)
       std::fprintf(stderr, "rbo: no problem file given: running the embedded example (examples/linear.json).\n"
                            "     Write `rbo run PROBLEM.json` to run your own; `rbo help` explains the file.\n");
-    std::vector<Issue> issues = ParseProblem(EmbeddedExample(), "", ModelMode::kBuild, &p);
-    if (!issues.empty()) throw ProblemFileError("(embedded example)", std::move(issues));
+    std::vector<Diagnostic> diagnostics = ParseProblem(EmbeddedExample(), "", ModelMode::kBuild, &p);
+    if (!diagnostics.empty()) throw ProblemFileError("(embedded example)", std::move(diagnostics));
   } else {
     p = LoadProblemFile(path, ModelMode::kBuild);
   }
@@ -189,11 +194,31 @@ void ConfigureHost(Problem& problem, std::shared_ptr<std::atomic<long long>> pCo
 
 // ------------------------------------------------------------------ log
 
-LogSession::LogSession(const CommonOptions& options) {
+namespace {
+
+// "==== 2025-03-01 14:02:11 +0100  rbo 6.21.0  rbo run linear.json --log run.log": the start of
+// one command in an appended log.
+std::string LogSeparator(const std::string& commandLine) {
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  char date[64];
+  std::strftime(date, sizeof date, "%Y-%m-%d %H:%M:%S %z", &local);
+  int major = 0, minor = 0, patch = 0;
+  GetRBOVersion(&major, &minor, &patch);
+  return "==== " + std::string(date) + "  rbo " + std::to_string(major) + "." + std::to_string(minor) + "." +
+         std::to_string(patch) + "  " + commandLine;
+}
+
+}  // namespace
+
+LogSession::LogSession(const CommonOptions& options, const std::string& commandLine) {
   if (options.logLevel >= 0) logFile.m_nLogLevel = options.logLevel;
   if (!options.logFile.empty()) {
-    refhost::OpenLog(options.logFile);  // throws std::runtime_error naming the file
+    refhost::OpenLog(options.logFile);  // throws std::runtime_error naming the file and the reason
+    m_strFile = options.logFile;
     refhost::SetLogEcho(true);
+    Note(LogSeparator(commandLine));
   } else {
     // The library's reports are shown with the error they belong to; on
     // their own they would interleave with the results.
@@ -204,6 +229,23 @@ LogSession::LogSession(const CommonOptions& options) {
 LogSession::~LogSession() {
   refhost::OpenLog("");
   refhost::SetLogEcho(true);
+}
+
+void LogSession::Note(const std::string& line) const {
+  if (m_strFile.empty() || fVLog == nullptr) return;
+  errno = 0;
+  const bool bWritten = std::fputs((line + "\n").c_str(), fVLog) >= 0 && std::fflush(fVLog) == 0;
+  if (!bWritten)
+    throw std::runtime_error("cannot write the log file " + m_strFile + ": " +
+                             std::strerror(errno != 0 ? errno : EIO));
+}
+
+void LogSession::Finish() const {
+  if (m_strFile.empty() || fVLog == nullptr) return;
+  errno = 0;
+  if (std::fflush(fVLog) != 0 || std::ferror(fVLog) != 0)
+    throw std::runtime_error("cannot write the log file " + m_strFile + " (records were lost): " +
+                             std::strerror(errno != 0 ? errno : EIO));
 }
 
 std::vector<std::string> LogSession::LibraryReport() const {
@@ -237,8 +279,16 @@ void CollectMessages(const std::exception& e, std::vector<std::string>& out) {
 }  // namespace
 
 int ReportFailure(const std::string& command, const std::exception& e, const LogSession* pLog) {
-  if (const auto* pIssues = dynamic_cast<const ProblemFileError*>(&e)) {
-    PrintIssues(stderr, pIssues->Path(), pIssues->Issues());
+  if (dynamic_cast<const std::bad_alloc*>(&e)) {
+    std::fprintf(stderr,
+                 "rbo %s: error: out of memory: the run needs more memory than the system grants.  Use fewer "
+                 "samples (--samples) or fewer design points per run; `rbo run --until-converged` holds one "
+                 "batch of samples at a time.\n",
+                 command.c_str());
+    return kExitFailed;
+  }
+  if (const auto* pDiagnostics = dynamic_cast<const ProblemFileError*>(&e)) {
+    PrintDiagnostics(stderr, pDiagnostics->Path(), pDiagnostics->Diagnostics());
     return kExitProblem;
   }
   if (dynamic_cast<const ProblemReadError*>(&e)) {
@@ -260,12 +310,12 @@ int ReportFailure(const std::string& command, const std::exception& e, const Log
   return kExitFailed;
 }
 
-void PrintIssues(std::FILE* stream, const std::string& path, const std::vector<Issue>& issues) {
-  std::fprintf(stream, "%s: %zu %s:\n", path.empty() ? "(embedded example)" : path.c_str(), issues.size(),
-               issues.size() == 1 ? "problem" : "problems");
-  for (const Issue& issue : issues) {
-    std::fprintf(stream, "  %s: %s\n", issue.location.c_str(), issue.message.c_str());
-    for (const std::string& line : issue.report) std::fprintf(stream, "      | %s\n", line.c_str());
+void PrintDiagnostics(std::FILE* stream, const std::string& path, const std::vector<Diagnostic>& diagnostics) {
+  std::fprintf(stream, "%s: %zu %s:\n", path.empty() ? "(embedded example)" : path.c_str(), diagnostics.size(),
+               diagnostics.size() == 1 ? "problem" : "problems");
+  for (const Diagnostic& diagnostic : diagnostics) {
+    std::fprintf(stream, "  %s: %s\n", diagnostic.location.c_str(), diagnostic.message.c_str());
+    for (const std::string& line : diagnostic.report) std::fprintf(stream, "      | %s\n", line.c_str());
   }
 }
 
@@ -310,33 +360,54 @@ void Progress::Loop() {
   do {
     const double elapsed = duration<double>(steady_clock::now() - m_start).count();
     const long long done = std::min(m_pDone->load(std::memory_order_relaxed), m_nTotal);
-    const double rate = elapsed > 0.0 ? double(done) / elapsed : 0.0;
-    char left[48] = "";
-    if (rate > 0.0 && done < m_nTotal) {
-      const double s = double(m_nTotal - done) / rate;
-      if (s < 120.0) std::snprintf(left, sizeof left, ", about %.0f s left", std::ceil(s));
-      else std::snprintf(left, sizeof left, ", about %.0f min left", std::ceil(s / 60.0));
-    }
-    std::fprintf(stderr, "\r\033[K  %s / %s analyses, %s/s%s", Thousands(done).c_str(), Thousands(m_nTotal).c_str(),
-                 Thousands((long long)rate).c_str(), left);
+    std::fprintf(stderr, "\r\033[K  %s", Line(m_phase.load(), done, m_nTotal, elapsed).c_str());
     std::fflush(stderr);
     m_bShown = true;
   } while (!m_wake.wait_for(lock, milliseconds(250), [this] { return m_bStop; }));
+}
+
+std::string Progress::Line(Phase phase, long long done, long long total, double elapsed) {
+  if (phase == Phase::kInferred)
+    phase = done <= 0 ? Phase::kDrawing : done >= total ? Phase::kFolding : Phase::kAnalysing;
+  char seconds[32];
+  std::snprintf(seconds, sizeof seconds, ", %.0f s", std::floor(elapsed));
+  if (phase == Phase::kDrawing) return "drawing samples (" + Thousands(total) + " analyses to run)" + seconds;
+  if (phase == Phase::kFolding) return "folding " + Thousands(done) + " analyses into statistics" + seconds;
+  const double rate = elapsed > 0.0 ? double(done) / elapsed : 0.0;
+  char left[48] = "";
+  if (rate > 0.0 && done < total) {
+    const double s = double(total - done) / rate;
+    if (s < 120.0) std::snprintf(left, sizeof left, ", about %.0f s left", std::ceil(s));
+    else std::snprintf(left, sizeof left, ", about %.0f min left", std::ceil(s / 60.0));
+  }
+  return "analysing: " + Thousands(done) + " / " + Thousands(total) + " analyses, " + Thousands((long long)rate) +
+         "/s" + left;
 }
 
 // ------------------------------------------------------------------ output files
 
 namespace {
 
-// The temporary file of the output being written, for the signal handler
-// (which may only call async-signal-safe functions: no std::string).
+// The temporary file of the output being written, for the signal thread
+// (written without a lock, the first byte last: never half a name).
 char s_szPendingOutput[4096];
 
-void OnSignal(int nSignal) {
-  refhost::KillRunningPrograms();
+// Ends the process as the signal asks, after the clean-up: the analysis
+// programs stop, the temporary work folder and the pending output go.
+// Runs on the signal thread, so it may lock, allocate and wait.
+[[noreturn]] void EndOnSignal(int nSignal) {
+  refhost::StopExternalAnalyses();
   if (s_szPendingOutput[0] != '\0') unlink(s_szPendingOutput);
+  // The process ends by the signal itself (a shell shows 128 + its number);
+  // SIGQUIT without a core file: the state after the clean-up explains nothing.
+  if (nSignal == SIGQUIT) prctl(PR_SET_DUMPABLE, 0);
   signal(nSignal, SIG_DFL);
+  sigset_t one;
+  sigemptyset(&one);
+  sigaddset(&one, nSignal);
+  pthread_sigmask(SIG_UNBLOCK, &one, nullptr);
   raise(nSignal);
+  _exit(128 + nSignal);
 }
 
 void SetPendingOutput(const std::string& path) {
@@ -348,16 +419,36 @@ void SetPendingOutput(const std::string& path) {
 
 }  // namespace
 
+// The signals are blocked in every thread (threads started later inherit
+// the mask) and taken by a thread of their own with sigwait, rather than by
+// a handler: the clean-up is then ordinary code, which can remove a folder
+// tree, wait for the worker threads to collect the killed programs, and
+// does not interrupt the thread that happens to be running.  Analysis
+// programs start with an empty mask.
 void InstallSignalHandlers() {
-  struct sigaction action {};
-  action.sa_handler = OnSignal;
-  sigemptyset(&action.sa_mask);
-  for (int nSignal : {SIGINT, SIGTERM, SIGHUP}) sigaction(nSignal, &action, nullptr);
+  sigset_t signals;
+  sigemptyset(&signals);
+  for (int nSignal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaddset(&signals, nSignal);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  std::thread([signals] {
+    int nSignal = 0;
+    while (sigwait(&signals, &nSignal) != 0) {
+    }
+    EndOnSignal(nSignal);
+  }).detach();
 }
 
 AtomicFile::AtomicFile(const std::string& path) : m_strPath(path) {
   namespace fs = std::filesystem;
   const fs::path target(path);
+  // The rename at the end would fail on a folder, and replace a device
+  // (or, for root, remove it): refuse both now, before anything runs.
+  std::error_code ec;
+  const fs::file_status status = fs::status(target, ec);
+  if (fs::is_directory(status))
+    throw std::runtime_error("cannot write the output file " + path + ": it is a folder; name a file in it");
+  if (fs::exists(status) && !fs::is_regular_file(status))
+    throw std::runtime_error("cannot write the output file " + path + ": it is not a regular file");
   fs::path dir = target.parent_path();
   if (dir.empty()) dir = ".";
   std::string pattern = (dir / ("." + target.filename().string() + ".tmp-XXXXXX")).string();
@@ -430,9 +521,12 @@ int RunEvaluatingCommand(const std::string& command, const std::vector<std::stri
   }
   std::optional<LogSession> log;
   try {
-    log.emplace(options);
+    std::string commandLine = "rbo " + command;
+    for (const std::string& a : args) commandLine += " " + a;
+    log.emplace(options, commandLine);
     const int rc = body(files.empty() ? "" : files[0], *log);
     refhost::SetAnalysis(nullptr);
+    log->Finish();
     return rc;
   } catch (const UsageError& e) {
     refhost::SetAnalysis(nullptr);

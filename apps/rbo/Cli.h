@@ -26,6 +26,7 @@ constexpr int kExitOk = 0;        ///< done
 constexpr int kExitFailed = 1;    ///< the evaluation failed (analysis, library, output file)
 constexpr int kExitUsage = 2;     ///< bad command line
 constexpr int kExitProblem = 3;   ///< the problem file is missing, unreadable or has mistakes
+constexpr int kExitNoOptimum = 4; ///< `optimize`: the optimiser never improved on its start point
 
 /// A mistake on the command line; main prints it with a pointer to the help.
 class UsageError : public std::runtime_error {
@@ -100,10 +101,15 @@ void ConfigureHost(Problem& problem, std::shared_ptr<std::atomic<long long>> pCo
 
 /// The library's log for one command: to the --log file (with the level
 /// asked for), otherwise silenced; every record is also captured, so that a
-/// failure can show the library's own report.
+/// failure can show the library's own report.  A --log file gets a
+/// separator line at the start of every command (date, command line,
+/// version) and the command's own notes (Note).
 class LogSession {
  public:
-  explicit LogSession(const CommonOptions& options);
+  /// commandLine: the command as typed, for the separator line.  Throws
+  /// std::runtime_error (with the system's reason) when the log file cannot
+  /// be opened or written.
+  LogSession(const CommonOptions& options, const std::string& commandLine);
   ~LogSession();
   LogSession(const LogSession&) = delete;
   LogSession& operator=(const LogSession&) = delete;
@@ -111,9 +117,16 @@ class LogSession {
   std::vector<std::string> LibraryReport() const;
   /// Forgets what was captured (before a new step, so a report belongs to it).
   void Clear() { m_capture.Clear(); }
+  /// Appends one line of the command's own to the --log file (nothing
+  /// without one); throws std::runtime_error when it cannot be written.
+  void Note(const std::string& line) const;
+  /// Throws std::runtime_error when writing to the --log file failed at any
+  /// time (a full disk): a log that silently lost records is an error.
+  void Finish() const;
 
  private:
   refhost::LogCapture m_capture;  ///< every log call of the command
+  std::string m_strFile;          ///< the --log file, "" when none
 };
 
 /// Prints one clear message for a failure on stderr: the error (with the
@@ -130,15 +143,19 @@ int RunEvaluatingCommand(const std::string& command, const std::vector<std::stri
                          const CommonOptions& options,
                          const std::function<int(const std::string& file, LogSession& log)>& body);
 
-/// Prints the issues of a problem file on stream (stdout for `check`, stderr otherwise).
-void PrintIssues(std::FILE* stream, const std::string& path, const std::vector<Issue>& issues);
+/// Prints the diagnostics of a problem file on stream (stdout for `check`, stderr otherwise).
+void PrintDiagnostics(std::FILE* stream, const std::string& path, const std::vector<Diagnostic>& diagnostics);
 
 // ---- progress ----
 
 /// Analyses done of total, rate and time left, on stderr, for runs longer
-/// than a second; only when stderr is a terminal and not --quiet.
+/// than a second; only when stderr is a terminal and not --quiet.  While
+/// no analysis has finished it says that samples are being drawn, and once
+/// all have that they are being folded into statistics, unless SetPhase
+/// says what happens.
 class Progress {
  public:
+  enum class Phase { kInferred, kDrawing, kAnalysing, kFolding };
   Progress(std::shared_ptr<std::atomic<long long>> pDone, long long total, bool bEnabled);
   ~Progress();
   Progress(const Progress&) = delete;
@@ -149,9 +166,14 @@ class Progress {
   void Clear();
   /// True when progress is shown for this process (stderr a terminal, not quiet).
   static bool Wanted(bool bQuiet);
+  /// What the run does now; kInferred: judge by the analyses done.
+  void SetPhase(Phase phase) { m_phase = phase; }
+  /// The progress line for done of total analyses after elapsed seconds.
+  static std::string Line(Phase phase, long long done, long long total, double elapsed);
 
  private:
   void Loop();
+  std::atomic<Phase> m_phase{Phase::kInferred};     ///< set by SetPhase
   std::shared_ptr<std::atomic<long long>> m_pDone;  ///< analyses finished
   long long m_nTotal;                               ///< analyses expected
   std::chrono::steady_clock::time_point m_start;    ///< when the run began
@@ -166,8 +188,9 @@ class Progress {
 
 /// An output file written all or nothing: the text goes to a temporary file
 /// beside the target, created when this is constructed (so that a folder
-/// that does not exist is reported before the run), and is renamed onto the
-/// target by Commit.  Destroyed without Commit, it leaves nothing behind.
+/// that does not exist, or a target that is a folder or a device, is
+/// reported before the run), and is renamed onto the target by Commit.
+/// Destroyed without Commit, it leaves nothing behind.
 class AtomicFile {
  public:
   explicit AtomicFile(const std::string& path);  ///< throws std::runtime_error when the file cannot be created
@@ -183,9 +206,10 @@ class AtomicFile {
   int m_fd = -1;          ///< open descriptor of the temporary file
 };
 
-/// Makes SIGINT, SIGTERM and SIGHUP stop running analysis programs and
-/// remove an uncommitted output file before the process ends as the signal
-/// asks.
+/// Makes SIGINT, SIGTERM, SIGHUP and SIGQUIT stop running analysis programs
+/// and remove their temporary work folder and an uncommitted output file
+/// before the process ends as the signal asks.  Call it before any thread
+/// starts.
 void InstallSignalHandlers();
 
 /// The kind of an --out file by its extension; throws UsageError for any other.

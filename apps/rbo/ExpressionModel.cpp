@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cmath>
+#include <deque>
 #include <memory>
 #include <stdexcept>
 #include <unordered_map>
@@ -90,6 +91,40 @@ class CExpressionSet {
 
 std::atomic<std::uint64_t> CExpressionSet::s_nextId{1};
 
+// Variables made on demand while an expression is checked: muparser asks
+// for each name it meets and keeps the address it is given.
+class CVariableSlots {
+ public:
+  static mu::value_type* Make(const mu::char_type* pszName, void* pSlots) {
+    auto& self = *static_cast<CVariableSlots*>(pSlots);
+    self.m_values.push_back(1.0);
+    self.m_names.emplace_back(pszName);
+    return &self.m_values.back();
+  }
+  /// The name of the slot at this address, "" when it is none of them.
+  std::string NameOf(const mu::value_type* pValue) const {
+    for (std::size_t i = 0; i < m_values.size(); ++i)
+      if (&m_values[i] == pValue) return m_names[i];
+    return "";
+  }
+
+ private:
+  std::deque<mu::value_type> m_values;  ///< one per variable; a deque keeps addresses stable
+  std::deque<std::string> m_names;      ///< the name of each
+};
+
+// The variable that the parsed expression assigns to ('='), nullptr when it
+// assigns to none.  The byte code holds every branch of a conditional, so an
+// assignment is found whether or not it would run.
+const mu::value_type* AssignmentTarget(const mu::Parser& parser) {
+  const mu::ParserByteCode& code = parser.GetByteCode();
+  if (code.GetSize() == 0) return nullptr;
+  const mu::SToken* pTokens = code.GetBase();
+  for (std::size_t i = 0; i < code.GetSize(); ++i)
+    if (pTokens[i].Cmd == mu::cmASSIGN) return pTokens[i].Oprt.ptr;
+  return nullptr;
+}
+
 }  // namespace
 
 refhost::ModelFunction ExpressionModel(const std::vector<std::string>& variableNames,
@@ -114,17 +149,42 @@ std::string CheckExpression(const std::string& expression, const std::vector<std
                (list.empty() ? "none" : list) + ")";
       }
     }
-    std::vector<double> values(names.size(), 1.0);
+    // Every name is known: evaluate once, each variable a slot of its own
+    // made when the parser meets it (so that a name the parser would not
+    // define, already reported where it is defined, is not blamed here).
+    CVariableSlots slots;
     mu::Parser q;
-    for (std::size_t i = 0; i < names.size(); ++i) q.DefineVar(names[i], &values[i]);
+    q.SetVarFactory(&CVariableSlots::Make, &slots);
     q.SetExpr(expression);
     q.Eval();
     if (q.GetNumResults() != 1) return "gives " + std::to_string(q.GetNumResults()) + " values instead of one";
+    if (const mu::value_type* pTarget = AssignmentTarget(q)) {
+      const std::string name = slots.NameOf(pTarget);
+      return "assigns a value to " + (name.empty() ? std::string("a variable") : "'" + name + "'") +
+             " with '='; an expression only computes its response and must not change a variable (to compare, "
+             "write ==)";
+    }
   } catch (const mu::Parser::exception_type& e) {
     return "cannot be read: " + e.GetMsg();
   }
   return "";
 }
+
+std::string CheckExpressionName(const std::string& name) {
+  if (name.size() > MaxExpressionNameLength())
+    return "has " + std::to_string(name.size()) + " characters; a name has at most " +
+           std::to_string(MaxExpressionNameLength());
+  try {
+    mu::Parser p;
+    double value = 0.0;
+    p.DefineVar(name, &value);
+  } catch (const mu::Parser::exception_type& e) {
+    return "cannot be a variable of the expressions: " + e.GetMsg();
+  }
+  return "";
+}
+
+std::size_t MaxExpressionNameLength() { return std::size_t(mu::MaxLenIdentifier); }
 
 bool IsExpressionBuiltin(const std::string& name) {
   static const mu::Parser s_parser;

@@ -1,6 +1,7 @@
 // The analysis as muparser expressions of the model variables.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -17,9 +18,18 @@ refhost::ModelFunction ExpressionModel(const std::vector<std::string>& variableN
                                        const std::vector<std::string>& responseNames,
                                        const std::vector<std::string>& expressions);
 
-/// "" when the expression parses and uses only the given names; otherwise a
-/// sentence saying what is wrong (the parser's message, or the unknown name).
+/// "" when the expression parses, uses only the given names and assigns to
+/// none of them ('=' would change a variable for every later response);
+/// otherwise a sentence saying what is wrong (the parser's message, the
+/// unknown name, or the assignment).
 std::string CheckExpression(const std::string& expression, const std::vector<std::string>& names);
+
+/// "" when the expressions can use name as a variable; otherwise what stops
+/// them (too long, or the parser's message).
+std::string CheckExpressionName(const std::string& name);
+
+/// The longest name the expressions accept.
+std::size_t MaxExpressionNameLength();
 
 /// True when name is a function or constant of the expression language
 /// (sin, exp, _pi, ...), which a variable must not shadow.

@@ -3,12 +3,16 @@
 // is judged by the library through AnalysisVerif.
 #include <cmath>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "Cli.h"
 #include "Commands.h"
+#include "Evaluate.h"
+#include "Interval.h"
 #include "Optimize.h"
+#include "Output.h"
 
 namespace rboapp {
 namespace {
@@ -56,32 +60,61 @@ void PrintIteration(const IterationReport& r) {
   std::fflush(stdout);
 }
 
-void PrintStatistics(const char* pszTitle, const DesignEvaluation& e) {
+// What the largest violation says, in words that are true for its sign.
+// bFeasible: the optimiser's verdict, which allows its feasibility tolerance.
+const char* ViolationMeaning(double violation, bool bFeasible) {
+  if (violation <= 0.0) return "<= 0: every constraint holds";
+  if (bFeasible) return "> 0 within the optimiser's feasibility tolerance: the constraints hold to that tolerance";
+  return "> 0: a constraint is violated";
+}
+
+// samples: the sample size behind the POFs; 0 when they are not sampled.
+void PrintStatistics(const char* pszTitle, const DesignEvaluation& e, bool bFeasible, int samples) {
   std::printf("%s\n", pszTitle);
-  std::printf("  objective        %.10g\n  violation        %.6g (<= 0: every constraint holds)\n", e.objective,
-              e.maxViolation);
-  for (const ResponseStatistics& r : e.responses)
-    std::printf("  %-16s mean %-12.7g sd %-12.7g POF %.6g\n", r.name.c_str(), r.mean, r.stdDev, r.pof);
+  std::printf("  objective        %.10g\n  violation        %.6g (%s)\n", e.objective, e.maxViolation,
+              ViolationMeaning(e.maxViolation, bFeasible));
+  for (const ResponseStatistics& r : e.responses) {
+    std::printf("  %-16s mean %-12.7g sd %-12.7g POF %.6g", r.name.c_str(), r.mean, r.stdDev, r.pof);
+    if (samples > 0) {
+      const Interval ci = WilsonInterval(r.pof, double(samples));
+      std::printf(" (95%%: %.2g to %.2g)", ci.low, ci.high);
+    }
+    std::printf("\n");
+  }
   std::printf("  any violation    %.6g\n  joint violation  %.6g\n", e.anyFraction, e.jointFraction);
 }
 
 void PrintResult(const OptimizeResult& r) {
-  std::printf("\n%s optimum after %d design points, %d batches, %lld analyses, %.2f s (%s)\n",
-              r.feasible ? "Feasible" : "INFEASIBLE", r.evaluations, r.batches, r.analyses, r.seconds,
-              r.stopReason.c_str());
+  const char* pszVerdict = !r.noOptimum.empty() ? "NO optimum" : r.feasible ? "Feasible optimum" : "INFEASIBLE optimum";
+  std::printf("\n%s after %d design points, %d batches, %lld analyses, %.2f s (%s)\n", pszVerdict, r.evaluations,
+              r.batches, r.analyses, r.seconds, r.stopReason.c_str());
+  if (!r.noOptimum.empty()) std::printf("  %s.\n  The best point found:\n", r.noOptimum.c_str());
   for (std::size_t i = 0; i < r.designVariables.size(); ++i)
     std::printf("  %-16s %.10g\n", r.designVariables[i].c_str(), r.optimum.x[i]);
-  char title[128];
-  std::snprintf(title, sizeof title, "Statistics (method %d, %d samples, seed %llu):", r.method, r.samples,
-                static_cast<unsigned long long>(r.seed));
-  PrintStatistics(title, r.optimum);
+  char title[160];
+  if (IsSampledMethod(r.method))
+    std::snprintf(title, sizeof title, "Statistics (method %d, %d samples, seed %llu):", r.method, r.samples,
+                  static_cast<unsigned long long>(r.seed));
+  else
+    std::snprintf(title, sizeof title, "Statistics (method %d: first order at each design point, no samples):",
+                  r.method);
+  PrintStatistics(title, r.optimum, r.feasible, IsSampledMethod(r.method) ? r.samples : 0);
   if (r.verified) {
     std::snprintf(title, sizeof title, "Verified (method %d, %d samples, seed %llu, %lld analyses):",
                   r.verification.method, r.verification.samples,
                   static_cast<unsigned long long>(r.verification.seed), r.verification.analyses);
-    PrintStatistics(title, r.verification.point);
+    PrintStatistics(title, r.verification.point, false, r.verification.samples);
   }
   for (const std::string& w : r.warnings) std::printf("note: %s\n", w.c_str());
+}
+
+// Refuses, before anything runs, batches too large for the memory: a design
+// point and a step in every design variable, or the verification sample.
+void CheckMemory(const Problem& p, const OptimizeOptions& o) {
+  if (!p.builder.IsRandom()) return;
+  if (IsSampledMethod(p.settings.method))
+    CheckBatchMemory(p, double(p.designVariables.size() + 1), double(p.settings.samples));
+  if (o.verifySamples > 0) CheckBatchMemory(p, 1.0, double(o.verifySamples));
 }
 
 }  // namespace
@@ -89,11 +122,23 @@ void PrintResult(const OptimizeResult& r) {
 int OptimizeCommand(const std::vector<std::string>& args) {
   OptimizeCommandOptions o;
   const OptionParser parser = OptimizeParser(o);
-  return RunEvaluatingCommand("optimize", args, parser, o.common, [&o](const std::string& file, LogSession&) {
+  return RunEvaluatingCommand("optimize", args, parser, o.common, [&o](const std::string& file, LogSession& log) {
+    // Created now: an output path that cannot be written is reported
+    // before the optimisation, not after it.
+    std::unique_ptr<AtomicFile> pOut;
+    if (!o.common.out.empty()) pOut = std::make_unique<AtomicFile>(o.common.out);
     Problem p = LoadForCommand(file, o.common);
+    CheckMemory(p, o.optimize);
+    log.Note("rbo optimize: " + (p.path.empty() ? std::string("(embedded example)") : p.path) + ": optimizer " +
+             o.optimize.optimizer + "; " + DescribeSettings(p.settings));
     const OptimizeResult result = Optimize(p, o.optimize, o.common.quiet ? ProgressFunction() : PrintIteration);
     PrintResult(result);
-    if (!o.common.out.empty()) WriteHistory(result, o.common.out);
+    std::fflush(stdout);
+    if (pOut) pOut->Commit(HistoryText(result, o.common.out));
+    const char* pszVerdict = !result.noOptimum.empty() ? "no optimum" : result.feasible ? "feasible" : "infeasible";
+    log.Note("rbo optimize: " + std::string(pszVerdict) + " after " + std::to_string(result.evaluations) +
+             " design points, " + std::to_string(result.analyses) + " analyses (" + result.stopReason + ")");
+    if (!result.noOptimum.empty()) return kExitNoOptimum;
     return result.feasible ? kExitOk : kExitFailed;
   });
 }

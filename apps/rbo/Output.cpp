@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <stdexcept>
 
 #include "Cli.h"
 #include "ProblemFile.h"
@@ -39,6 +40,18 @@ bool Bounded(const Response& r) { return r.hasLower || r.hasUpper; }
 bool AnyRandom(const Problem& p) {
   return std::any_of(p.responses.begin(), p.responses.end(), [](const Response& r) { return r.random; });
 }
+
+// The POFs are fractions of samples (methods 0, 1, 3, 4 with something random).
+bool Sampled(const Problem& p) { return IsSampledMethod(p.settings.method) && AnyRandom(p); }
+
+// Per response: the 95% interval of its POF from the run's sample size.
+std::vector<Interval> PofIntervals(const Problem& p, const PointResult& r) {
+  std::vector<Interval> out;
+  for (const ResponseStats& s : r.responses) out.push_back(WilsonInterval(s.pof, double(p.settings.samples)));
+  return out;
+}
+
+std::string IntervalText(const Interval& i) { return "[" + Short(i.low) + ", " + Short(i.high) + "]"; }
 
 // A text table: a label column, then right-aligned value columns.
 class CTable {
@@ -96,7 +109,7 @@ json SettingsJson(const Problem& p) {
           {"problem", p.path.empty() ? "(embedded example)" : p.path},
           {"method", p.settings.method},
           {"method_name", MethodName(p.settings.method)},
-          {"samples", p.settings.samples},
+          {"samples", p.settings.method == 2 ? json(nullptr) : json(p.settings.samples)},
           {"seed", p.settings.seed}};
 }
 
@@ -175,6 +188,32 @@ PointResult ExtractPoint(const Problem& problem, const std::valarray<double>& de
   return r;
 }
 
+void CheckFinite(const Problem& problem, const PointResult& point, const std::string& where) {
+  auto check = [&](double v, const std::string& what) {
+    if (std::isfinite(v)) return;
+    throw std::runtime_error(what + " is " + Short(v) + " at " + where + " (" + DescribeDesign(problem, point.design) +
+                             "): a sum over the samples overflowed or the analysis gave no number; rescale the "
+                             "response (its values must stay well below 1e308)");
+  };
+  for (std::size_t k = 0; k < problem.responses.size(); ++k) {
+    const Response& resp = problem.responses[k];
+    const ResponseStats& s = point.responses[k];
+    if (!resp.random) {
+      check(s.mean, "the value of response " + resp.name);
+      continue;
+    }
+    check(s.mean, "the mean of response " + resp.name);
+    check(s.sd, "the standard deviation of response " + resp.name);
+    check(s.pof, "the POF of response " + resp.name);
+  }
+  if (!problem.objective.empty()) check(point.objective, "the objective");
+  if (!problem.constraints.empty()) check(point.constraint, "the constraint value");
+  if (AnyRandom(problem)) {
+    check(point.any, "the any-violation fraction");
+    check(point.joint, "the joint-violation fraction");
+  }
+}
+
 std::string DescribeSettings(const Settings& s) {
   std::string text = "method " + std::to_string(s.method) + " (" + kMethodDescriptions[s.method] + "), ";
   // `rbo run` analyses a small design around each point for the surface methods.
@@ -204,8 +243,10 @@ std::string RunTable(const Problem& p, const std::vector<PointResult>& points) {
   for (std::size_t i = 0; i < p.designVariables.size(); ++i)
     row(p.designVariables[i].name + (p.designVariables[i].random ? " (mean)" : ""),
         [&](const PointResult& r) { return Short(r.design[i]); });
-  row("objective", [](const PointResult& r) { return Short(r.objective); });
-  row("constraint", [](const PointResult& r) { return r.constraint <= -1e29 ? std::string("-") : Short(r.constraint); });
+  if (!p.objective.empty()) row("objective", [](const PointResult& r) { return Short(r.objective); });
+  if (!p.constraints.empty())
+    row("constraint",
+        [](const PointResult& r) { return r.constraint <= -1e29 ? std::string("-") : Short(r.constraint); });
   for (std::size_t k = 0; k < p.responses.size(); ++k) {
     const Response& resp = p.responses[k];
     if (!resp.random) {
@@ -216,6 +257,10 @@ std::string RunTable(const Problem& p, const std::vector<PointResult>& points) {
     const std::string indent(resp.name.size() + 2, ' ');
     row(indent + "sd", [&](const PointResult& r) { return Short(r.responses[k].sd); });
     row(indent + "POF", [&](const PointResult& r) { return Bounded(resp) ? Short(r.responses[k].pof) : "-"; });
+    if (Sampled(p) && Bounded(resp))
+      row(indent + "POF 95%", [&](const PointResult& r) {
+        return IntervalText(WilsonInterval(r.responses[k].pof, double(p.settings.samples)));
+      });
   }
   if (AnyRandom(p)) {
     row("any violation", [](const PointResult& r) { return Short(r.any); });
@@ -228,9 +273,11 @@ std::string RunJson(const Problem& p, const std::vector<PointResult>& points) {
   json out = SettingsJson(p);
   out["points"] = json::array();
   for (const PointResult& r : points) {
-    json j = {{"design", DesignJson(p, r.design)}, {"objective", r.objective}};
-    j["constraint"] = r.constraint <= -1e29 ? json(nullptr) : json(r.constraint);
-    j["responses"] = ResponsesJson(p, r, nullptr);
+    json j = {{"design", DesignJson(p, r.design)}};
+    if (!p.objective.empty()) j["objective"] = r.objective;
+    if (!p.constraints.empty()) j["constraint"] = r.constraint <= -1e29 ? json(nullptr) : json(r.constraint);
+    const std::vector<Interval> intervals = PofIntervals(p, r);
+    j["responses"] = ResponsesJson(p, r, Sampled(p) ? &intervals : nullptr);
     if (AnyRandom(p)) {
       j["any_fraction"] = r.any;
       j["joint_fraction"] = r.joint;
@@ -243,29 +290,21 @@ std::string RunJson(const Problem& p, const std::vector<PointResult>& points) {
 std::string RunCsv(const Problem& p, const std::vector<PointResult>& points) {
   std::vector<std::string> header = {"point"};
   for (const DesignVariable& d : p.designVariables) header.push_back(d.name);
-  header.push_back("objective");
-  header.push_back("constraint");
-  for (const std::string& c : ResponseColumns(p, false)) header.push_back(c);
+  if (!p.objective.empty()) header.push_back("objective");
+  if (!p.constraints.empty()) header.push_back("constraint");
+  for (const std::string& c : ResponseColumns(p, Sampled(p))) header.push_back(c);
   std::string text = CsvLine(header);
   for (std::size_t j = 0; j < points.size(); ++j) {
     const PointResult& r = points[j];
     std::vector<std::string> cells = {std::to_string(j + 1)};
     for (std::size_t i = 0; i < p.designVariables.size(); ++i) cells.push_back(Full(r.design[i]));
-    cells.push_back(Full(r.objective));
-    cells.push_back(r.constraint <= -1e29 ? "" : Full(r.constraint));
-    for (const std::string& c : ResponseCells(p, r, nullptr)) cells.push_back(c);
+    if (!p.objective.empty()) cells.push_back(Full(r.objective));
+    if (!p.constraints.empty()) cells.push_back(r.constraint <= -1e29 ? "" : Full(r.constraint));
+    const std::vector<Interval> intervals = PofIntervals(p, r);
+    for (const std::string& c : ResponseCells(p, r, Sampled(p) ? &intervals : nullptr)) cells.push_back(c);
     text += CsvLine(cells);
   }
   return text;
-}
-
-Interval WilsonInterval(double p, double n) {
-  constexpr double z = 1.959963984540054;  // the 97.5% point of the standard normal
-  if (!(n > 0.0)) return {0.0, 1.0};
-  const double z2n = z * z / n;
-  const double centre = (p + z2n / 2.0) / (1.0 + z2n);
-  const double half = z / (1.0 + z2n) * std::sqrt(p * (1.0 - p) / n + z2n / (4.0 * n));
-  return {std::max(0.0, centre - half), std::min(1.0, centre + half)};
 }
 
 namespace {

@@ -5,6 +5,7 @@
 #include <valarray>
 #include <vector>
 
+#include "Interval.h"
 #include "Problem.h"
 #include "rbo/foundation/Matrix.h"
 
@@ -37,18 +38,12 @@ PointResult ExtractPoint(const Problem& problem, const std::valarray<double>& de
 /// "method 1 (Latin hypercube sampling), 20,000 samples per design point, seed 1"
 std::string DescribeSettings(const Settings& s);
 
-/// The results of `rbo run`: one column per design point.
+/// The results of `rbo run`: one column per design point.  A sampled POF
+/// (methods 0, 1, 3, 4) comes with its 95% Wilson score interval; the
+/// objective and the constraint value only when the problem has them.
 std::string RunTable(const Problem& problem, const std::vector<PointResult>& points);
 std::string RunJson(const Problem& problem, const std::vector<PointResult>& points);
 std::string RunCsv(const Problem& problem, const std::vector<PointResult>& points);
-
-/// A 95% Wilson score interval of a probability estimated as the fraction p
-/// of n samples.
-struct Interval {
-  double low;   ///< lower end
-  double high;  ///< upper end
-};
-Interval WilsonInterval(double p, double n);
 
 /// The running statistics after one batch of `rbo run --until-converged`.
 struct BatchRecord {
@@ -72,6 +67,11 @@ std::string BatchRow(const Problem& problem, const BatchRecord& batch);
 std::string ConvergenceJson(const Problem& problem, const std::vector<ConvergenceRecord>& points, double tol,
                             long long budget);
 std::string ConvergenceCsv(const Problem& problem, const std::vector<ConvergenceRecord>& points);
+
+/// Throws std::runtime_error naming the statistic, the response and the
+/// design point when a statistic, the objective or the constraint value of
+/// the point is not a finite number (an overflow in the analysis' sums).
+void CheckFinite(const Problem& problem, const PointResult& point, const std::string& where);
 
 /// "R = 10, S = 5"
 std::string DescribeDesign(const Problem& problem, const std::valarray<double>& design);

@@ -33,6 +33,8 @@ const char* const kMethodNames[] = {"montecarlo", "lhs", "fo", "surface-mc", "su
 const char* const kDistributionNames[] = {"normal", "uniform", "lognormal", "weibull"};
 /// Names with a meaning of their own in constraint and objective subjects.
 const char* const kReservedNames[] = {"any", "joint"};
+/// The most sample points per design point.
+constexpr long long kMaxSamples = 100000000;
 
 std::string Num(double v) {
   char buf[40];
@@ -75,6 +77,14 @@ std::size_t Distance(const std::string& a, const std::string& b) {
   return row[b.size()];
 }
 
+// The most edits between a word and a candidate that still suggests it:
+// two, or a third of the word for long words.
+std::size_t MaxEdits(const std::string& word) { return std::max<std::size_t>(2, word.size() / 3); }
+
+// Words longer than this get no suggestion: a typo of a name this long is
+// unlikely, and the distance costs the product of the lengths.
+constexpr std::size_t kMaxSuggestedLength = 128;
+
 // " Did you mean "x"?" for the closest candidate, when it is close.
 std::string Suggest(const std::string& word, const std::vector<std::string>& candidates) {
   const std::string best = ClosestName(word, candidates);
@@ -87,17 +97,106 @@ std::string ListOf(const std::vector<std::string>& v) {
   return s.empty() ? "none" : s;
 }
 
+// A JSON number as a whole number within [nMin, nMax] (5, 5.0 and 5e0 are
+// all 5).
+enum class Whole { kOk, kNotNumber, kFraction, kOutOfRange };
+Whole WholeNumber(const json& j, long long nMin, long long nMax, long long* pOut) {
+  long long v = 0;
+  if (j.is_number_unsigned()) {
+    const std::uint64_t u = j.get<std::uint64_t>();
+    if (u > std::uint64_t(std::numeric_limits<long long>::max())) return Whole::kOutOfRange;
+    v = static_cast<long long>(u);
+  } else if (j.is_number_integer()) {
+    v = j.get<std::int64_t>();
+  } else if (j.is_number_float()) {
+    const double d = j.get<double>();
+    if (std::floor(d) != d) return Whole::kFraction;
+    // [-2^63, 2^63): the doubles that convert to long long.
+    if (!(d >= -9223372036854775808.0 && d < 9223372036854775808.0)) return Whole::kOutOfRange;
+    v = static_cast<long long>(d);
+  } else {
+    return Whole::kNotNumber;
+  }
+  if (v < nMin || v > nMax) return Whole::kOutOfRange;
+  *pOut = v;
+  return Whole::kOk;
+}
+
+std::string RangeText(long long nMin, long long nMax) {
+  return "from " + std::to_string(nMin) + " to " + std::to_string(nMax);
+}
+
+// A name for messages: long names are cut, so that a message stays readable.
+std::string Shown(const std::string& name) {
+  constexpr std::size_t kShown = 40;
+  return name.size() <= kShown ? name : name.substr(0, kShown) + "...";
+}
+
+// Finds the JSON path at which the parser stops, for the errors that it
+// reports without a place (a number beyond the range of double).
+class CErrorPath : public nlohmann::json_sax<json> {
+ public:
+  std::string path;   ///< where parsing stopped ("" : the top)
+  std::string token;  ///< the text of the token where it stopped
+
+  bool null() override { return Value(); }
+  bool boolean(bool) override { return Value(); }
+  bool number_integer(number_integer_t) override { return Value(); }
+  bool number_unsigned(number_unsigned_t) override { return Value(); }
+  bool number_float(number_float_t, const string_t&) override { return Value(); }
+  bool string(string_t&) override { return Value(); }
+  bool binary(binary_t&) override { return Value(); }
+  bool start_object(std::size_t) override {
+    m_frames.push_back({true, "", 0});
+    return true;
+  }
+  bool key(string_t& k) override {
+    m_frames.back().key = k;
+    return true;
+  }
+  bool end_object() override {
+    m_frames.pop_back();
+    return Value();
+  }
+  bool start_array(std::size_t) override {
+    m_frames.push_back({false, "", 0});
+    return true;
+  }
+  bool end_array() override {
+    m_frames.pop_back();
+    return Value();
+  }
+  bool parse_error(std::size_t, const std::string& lastToken, const json::exception&) override {
+    for (const Frame& f : m_frames) path = f.bObject ? Key(path, f.key) : Index(path, f.nIndex);
+    token = lastToken;
+    return false;
+  }
+
+ private:
+  struct Frame {
+    bool bObject;        ///< an object (else a list)
+    std::string key;     ///< object: the key of the value being read
+    std::size_t nIndex;  ///< list: the index of the value being read
+  };
+  // A value is complete: in a list, the next one has the next index.
+  bool Value() {
+    if (!m_frames.empty() && !m_frames.back().bObject) ++m_frames.back().nIndex;
+    return true;
+  }
+  std::vector<Frame> m_frames;  ///< the containers open at this point, outermost first
+};
+
 // ------------------------------------------------------------------ checker
 
-// Collects issues while the sections are read.  Every accessor reports a
+// Collects diagnostics while the sections are read.  Every accessor reports a
 // missing or mistyped field itself and returns false; callers go on with
 // the next field so that one run reports everything.
 class CChecker {
  public:
-  std::vector<Issue> issues;  ///< everything found so far
+  std::vector<Diagnostic> diagnostics;  ///< everything found so far
 
   void Add(const std::string& location, const std::string& message, std::vector<std::string> report = {}) {
-    issues.push_back({location.empty() ? "/" : location, message, std::move(report)});
+    diagnostics.push_back({location.empty() ? "/" : location, message, std::move(report)});
   }
 
   bool Object(const json& j, const std::string& path, const std::string& what) {
@@ -135,27 +234,21 @@ class CChecker {
     return true;
   }
 
-  bool Integer(const json& obj, const std::string& path, const char* key, long long* pOut, long long nMin,
-               const std::string& what) {
+  bool Integer(const json& obj, const std::string& path, const char* key, long long nMin, long long nMax,
+               const std::string& what, long long* pOut) {
     const auto it = obj.find(key);
     if (it == obj.end()) return false;
-    const bool bWhole = it->is_number_integer() ||
-                        (it->is_number_float() && std::floor(it->get<double>()) == it->get<double>() &&
-                         std::fabs(it->get<double>()) < 9.0e15);
-    if (!bWhole) {
-      Add(Key(path, key), "must be a whole number (" + what + "), not " + Describe(*it) + ".");
-      return false;
+    switch (WholeNumber(*it, nMin, nMax, pOut)) {
+      case Whole::kOk: return true;
+      case Whole::kOutOfRange:
+        Add(Key(path, key), "is " + Describe(*it) + "; it must be " + RangeText(nMin, nMax) + " (" + what + ").");
+        return false;
+      case Whole::kNotNumber:
+      case Whole::kFraction: break;
     }
-    const long long v = it->is_number_unsigned() && it->get<unsigned long long>() > 9000000000000000000ull
-                            ? std::numeric_limits<long long>::max()
-                            : it->is_number_integer() ? it->get<long long>() : (long long)(it->get<double>());
-    if (v < nMin) {
-      Add(Key(path, key), "is " + std::to_string(v) + "; it must be at least " + std::to_string(nMin) + " (" + what +
-                              ").");
-      return false;
-    }
-    *pOut = v;
-    return true;
+    Add(Key(path, key), "must be a whole number " + RangeText(nMin, nMax) + " (" + what + "), not " + Describe(*it) +
+                            (it->is_string() ? "; write it without quotes." : "."));
+    return false;
   }
 
   bool String(const json& obj, const std::string& path, const char* key, std::string* pOut, bool bRequired,
@@ -208,15 +301,33 @@ class CReader {
     m_dir = path.empty() ? fs::current_path(ec) : fs::absolute(fs::path(path), ec).parent_path();
   }
 
-  std::vector<Issue> Read(const std::string& text) {
+  // Never throws: a fault of the reader itself is reported as a diagnostic
+  // too (kReaderFault), so that a caller sees the file rejected, not an
+  // exception it was not told about.
+  std::vector<Diagnostic> Read(const std::string& text) {
+    try {
+      ReadText(text);
+    } catch (const std::exception& e) {
+      c.Add("", std::string(kReaderFault) + " (" + e.what() + "); please report it with the file.");
+    } catch (...) {
+      c.Add("", std::string(kReaderFault) + "; please report it with the file.");
+    }
+    return c.diagnostics;
+  }
+
+ private:
+  void ReadText(const std::string& text) {
     json root;
     try {
       root = json::parse(text, nullptr, true, /*ignore_comments*/ true);
     } catch (const json::parse_error& e) {
       AddSyntaxError(text, e);
-      return c.issues;
+      return;
+    } catch (const json::exception&) {
+      AddOverflow(text);
+      return;
     }
-    if (!c.Object(root, "", "the problem")) return c.issues;
+    if (!c.Object(root, "", "the problem")) return;
     c.KnownKeys(root, "", {"title", "design_variables", "constants", "random_variables", "responses", "constraints",
                            "objective", "method", "samples", "seed", "constraint_tolerance", "design_points",
                            "analysis"});
@@ -225,11 +336,18 @@ class CReader {
     ReadVariables(root);
     ReadResponses(root);
     Build(root);
-    return c.issues;
   }
 
- private:
   // ---- syntax ----
+  // Valid JSON syntax but a number that no double holds (1e400): the parser
+  // throws without a place, so a second pass finds its path.
+  void AddOverflow(const std::string& text) {
+    CErrorPath where;
+    json::sax_parse(text, &where, json::input_format_t::json, true, /*ignore_comments*/ true);
+    c.Add(where.path, "the number " + Shown(where.token) + " is beyond the range of numbers here (about 1.8e308 in "
+                      "size); write a smaller number, or change the units.");
+  }
+
   void AddSyntaxError(const std::string& text, const json::parse_error& e) {
     std::size_t line = 1, column = 1;
     for (std::size_t i = 0; i + 1 < e.byte && i < text.size(); ++i) {
@@ -241,7 +359,7 @@ class CReader {
     if (colon != std::string::npos) what = what.substr(colon + 2);
     const auto detail = what.find(": ");
     if (detail != std::string::npos) what = what.substr(detail + 2);
-    c.issues.push_back({"line " + std::to_string(line) + ", column " + std::to_string(column),
+    c.diagnostics.push_back({"line " + std::to_string(line) + ", column " + std::to_string(column),
                         "the file is not valid JSON: " + what +
                             ". Look for a missing comma, quote or bracket at or just before this place "
                             "(comments // and /* */ are allowed, trailing commas are not).",
@@ -252,7 +370,7 @@ class CReader {
   void ReadSettings(const json& root) {
     if (const auto it = root.find("method"); it != root.end()) {
       int m = -1;
-      if (it->is_number_integer()) m = it->get<int>() >= 0 && it->get<int>() <= 4 ? it->get<int>() : -1;
+      if (long long code = 0; WholeNumber(*it, 0, 4, &code) == Whole::kOk) m = int(code);
       else if (it->is_string()) m = ParseMethod(it->get<std::string>());
       if (m < 0)
         c.Add("/method", "is " + Describe(*it) +
@@ -261,11 +379,10 @@ class CReader {
         m_p.settings.method = m;
     }
     long long n = 0;
-    if (c.Integer(root, "", "samples", &n, 1, "sample points per design point")) {
-      if (n > 100000000) c.Add("/samples", "is " + std::to_string(n) + "; more than 100,000,000 sample points per design point is not supported.");
-      else m_p.settings.samples = int(n);
-    }
-    if (c.Integer(root, "", "seed", &n, 0, "the seed of the sampling")) m_p.settings.seed = std::uint64_t(n);
+    if (c.Integer(root, "", "samples", 1, kMaxSamples, "sample points per design point", &n)) m_p.settings.samples = int(n);
+    // The seed's range is that of `rbo run --seed`.
+    if (c.Integer(root, "", "seed", 0, std::numeric_limits<long long>::max(), "the seed of the sampling", &n))
+      m_p.settings.seed = std::uint64_t(n);
     double tol = 0.0;
     if (c.Number(root, "", "constraint_tolerance", &tol, false, "")) {
       if (!(tol >= 0.0)) c.Add("/constraint_tolerance", "is " + Num(tol) + "; it must be 0 or positive.");
@@ -281,9 +398,13 @@ class CReader {
     const bool bSyntax = !n.empty() && (std::isalpha((unsigned char)n[0]) || n[0] == '_') &&
                          std::all_of(n.begin(), n.end(), [](char ch) { return std::isalnum((unsigned char)ch) || ch == '_'; });
     if (!bSyntax) {
-      c.Add(Key(path, "name"), "\"" + n + "\" is not a valid name; use letters, digits and _, starting with a letter.");
+      c.Add(Key(path, "name"), "\"" + Shown(n) + "\" is not a valid name; use letters, digits and _, starting with a letter.");
       return false;
     }
+    // Reported here, once; the name stays defined so that its uses are not
+    // reported again.
+    if (const std::string why = CheckExpressionName(n); !why.empty())
+      c.Add(Key(path, "name"), "\"" + Shown(n) + "\" " + why + "; choose a shorter name.");
     if (std::find(std::begin(kReservedNames), std::end(kReservedNames), n) != std::end(kReservedNames) ||
         IsExpressionBuiltin(n)) {
       c.Add(Key(path, "name"), "\"" + n + "\" is reserved (a subject or a function of the expressions); choose another name.");
@@ -394,8 +515,17 @@ class CReader {
     return false;
   }
 
+  // How to model a lognormal quantity whose mean is 1 or less, which the
+  // library refuses however it is given: "params" need lambda > 0, that is a
+  // median above 1, and so a mean above 1 too.
+  static std::string LognormalBelowOne() {
+    return " A lognormal variable here needs a mean above 1 (with \"params\" [lambda, epsilon], lambda above 0, "
+           "which is the same rule): change its units (e.g. mm instead of m) so that the mean exceeds 1, or make "
+           "ln X a normal variable (mean lambda, sd epsilon) and write exp(...) of it in the expressions.";
+  }
+
   // The field that the library's report names (its title line and the
-  // next), so that the issue points at the value to change.
+  // next), so that the diagnostic points at the value to change.
   static std::string FaultField(const std::vector<std::string>& report, bool bParams, const std::string& path) {
     const std::string text = report.empty() ? "" : report[0] + (report.size() > 1 ? report[1] : "");
     if (bParams) {
@@ -425,8 +555,8 @@ class CReader {
         c.Add(Key(path, "distribution"), "\"" + d + "\" is not a distribution here." +
                                              Suggest(d, {"normal", "uniform", "lognormal", "weibull"}) +
                                              " Use normal, uniform, lognormal or weibull.");
-    } else if (it->is_number_integer() && it->get<int>() >= 0 && it->get<int>() <= 3) {
-      type = it->get<int>();
+    } else if (long long code = 0; WholeNumber(*it, 0, 3, &code) == Whole::kOk) {
+      type = int(code);
     } else {
       c.Add(Key(path, "distribution"), "is " + Describe(*it) + "; use normal, uniform, lognormal or weibull (or 0 to 3).");
     }
@@ -483,7 +613,8 @@ class CReader {
         } else {
           c.Add(FaultField(paramReport, true, path),
                 std::string("the library rejects these ") + kDistributionNames[type] +
-                    " parameters; its report follows.  Change the value it names.",
+                    " parameters; its report follows.  Change the value it names." +
+                    (type == CRandVar::kLognormal && p[0] <= 0.0 ? LognormalBelowOne() : ""),
                 paramReport);
         }
       }
@@ -503,7 +634,8 @@ class CReader {
       if (!bOk) {
         c.Add(FaultField(report, false, path),
               std::string("the library rejects a ") + kDistributionNames[type] + " variable with mean " + Num(mean) +
-                  " and sd " + Num(sd) + "; its report follows.  Change the value it names.",
+                  " and sd " + Num(sd) + "; its report follows.  Change the value it names." +
+                  (type == CRandVar::kLognormal && mean <= 1.0 ? LognormalBelowOne() : ""),
               report);
       }
       for (int side = 0; bOk && bDesign && side < 2; ++side) {
@@ -513,7 +645,8 @@ class CReader {
         if (bHas && !attempt(bound)) {
           c.Add(Key(path, side == 0 ? "lower" : "upper"),
                 "the optimiser may move the mean to this bound, " + Num(bound) + ", where the library rejects the " +
-                    kDistributionNames[type] + " variable; its report follows.  Narrow the bounds.",
+                    kDistributionNames[type] + " variable; its report follows.  Narrow the bounds." +
+                    (type == CRandVar::kLognormal && bound <= 1.0 ? LognormalBelowOne() : ""),
                 report);
           bOk = false;
         }
@@ -857,7 +990,8 @@ class CReader {
   void ReadProgram(const json& j, const std::vector<std::string>& varNames, const std::vector<std::string>& respNames) {
     const std::string path = "/analysis/program";
     if (!c.Object(j, path, "the external program: {\"command\": [\"python3\", \"{dir}/model.py\"]}")) return;
-    c.KnownKeys(j, path, {"command", "timeout", "input_format", "input", "output", "workdir", "keep_workdir"});
+    c.KnownKeys(j, path, {"command", "timeout", "input_format", "input", "output", "workdir", "keep_workdir",
+                          "max_output_mib"});
     m_p.analysisKind = AnalysisKind::kProgram;
     refhost::ExternalProgram prog;
     bool bOk = true;
@@ -871,7 +1005,10 @@ class CReader {
         c.Add(Key(path, "command"), "is empty; give the command that runs the analysis.");
         bOk = false;
       }
-    } else if (cmd->is_array() && !cmd->empty()) {
+    } else if (cmd->is_array() && cmd->empty()) {
+      c.Add(Key(path, "command"), "is empty; give the program and its arguments, e.g. [\"python3\", \"{dir}/model.py\"].");
+      bOk = false;
+    } else if (cmd->is_array()) {
       for (std::size_t k = 0; k < cmd->size(); ++k) {
         if (!(*cmd)[k].is_string()) {
           c.Add(Index(Key(path, "command"), k), "must be a string, not " + Describe((*cmd)[k]) + ".");
@@ -928,7 +1065,16 @@ class CReader {
       prog.workRoot = fs::path(Substitute(dir)).is_relative() ? (m_dir / Substitute(dir)).string() : Substitute(dir);
     }
     c.Bool(j, path, "keep_workdir", &prog.keepWorkFolders);
-    if (!bOk || m_mode != ModelMode::kBuild || !c.issues.empty()) return;
+    if (double mib = 0.0; c.Number(j, path, "max_output_mib", &mib, false, "")) {
+      if (!(mib >= 1.0 / 1024.0) || mib > 1048576.0) {
+        c.Add(Key(path, "max_output_mib"), "is " + Num(mib) + "; give the largest output file to read, in MiB "
+                                           "(1/1024 to 1048576; default 64).");
+        bOk = false;
+      } else {
+        prog.maxOutputBytes = std::uint64_t(mib * 1048576.0);
+      }
+    }
+    if (!bOk || m_mode != ModelMode::kBuild || !c.diagnostics.empty()) return;
     try {
       m_p.model = refhost::ExternalProgramModel(prog, varNames, respNames);
     } catch (const std::exception& e) {
@@ -940,20 +1086,20 @@ class CReader {
   ModelMode m_mode;                          ///< whether to make the model function
   Problem& m_p;                              ///< what is being filled
   fs::path m_dir;                            ///< the problem file's folder
-  CChecker c;                                ///< issues found
+  CChecker c;                                ///< diagnostics found
   std::map<std::string, NameInfo> m_names;   ///< every name defined so far
   int m_nRandomResponses = 0;                ///< random responses added to the builder
 };
 
 }  // namespace
 
-ProblemFileError::ProblemFileError(std::string path, std::vector<Issue> issues)
-    : std::runtime_error("the problem file " + path + " has " + std::to_string(issues.size()) +
-                         (issues.size() == 1 ? " problem" : " problems")),
+ProblemFileError::ProblemFileError(std::string path, std::vector<Diagnostic> diagnostics)
+    : std::runtime_error("the problem file " + path + " has " + std::to_string(diagnostics.size()) +
+                         (diagnostics.size() == 1 ? " problem" : " problems")),
       m_strPath(std::move(path)),
-      m_vIssues(std::move(issues)) {}
+      m_vDiagnostics(std::move(diagnostics)) {}
 
-std::vector<Issue> ParseProblem(const std::string& text, const std::string& path, ModelMode mode, Problem* pProblem) {
+std::vector<Diagnostic> ParseProblem(const std::string& text, const std::string& path, ModelMode mode, Problem* pProblem) {
   *pProblem = Problem();
   pProblem->path = path;
   return CReader(path, mode, pProblem).Read(text);
@@ -966,8 +1112,8 @@ Problem LoadProblemFile(const std::string& path, ModelMode mode) {
   text << in.rdbuf();
   if (in.bad()) throw ProblemReadError("cannot read the problem file " + path);
   Problem p;
-  std::vector<Issue> issues = ParseProblem(text.str(), path, mode, &p);
-  if (!issues.empty()) throw ProblemFileError(path, std::move(issues));
+  std::vector<Diagnostic> diagnostics = ParseProblem(text.str(), path, mode, &p);
+  if (!diagnostics.empty()) throw ProblemFileError(path, std::move(diagnostics));
   return p;
 }
 
@@ -979,12 +1125,16 @@ const std::string& EmbeddedExample() {
 std::string ClosestName(const std::string& word, const std::vector<std::string>& candidates) {
   std::string best;
   std::size_t bestDistance = std::numeric_limits<std::size_t>::max();
+  if (word.size() > kMaxSuggestedLength) return "";
+  const std::size_t nMaxEdits = MaxEdits(word);
   for (const std::string& c : candidates) {
+    // The distance is at least the difference of the lengths.
+    const std::size_t nLengthGap = c.size() > word.size() ? c.size() - word.size() : word.size() - c.size();
+    if (nLengthGap > nMaxEdits) continue;
     const std::size_t d = Distance(word, c);
     if (d < bestDistance) bestDistance = d, best = c;
   }
-  // Close: at most two edits, or a third of the word for long words.
-  if (best.empty() || bestDistance > std::max<std::size_t>(2, word.size() / 3)) return "";
+  if (best.empty() || bestDistance > nMaxEdits) return "";
   return best;
 }
 

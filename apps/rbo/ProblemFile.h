@@ -11,22 +11,22 @@
 namespace rboapp {
 
 /// One mistake in a problem file.
-struct Issue {
+struct Diagnostic {
   std::string location;             ///< JSON path ("/random_variables/1/sd"), or "line L, column C" for a syntax error
   std::string message;              ///< what is wrong and how to fix it
   std::vector<std::string> report;  ///< the library's own report lines, when the library rejected a value
 };
 
-/// A problem file that cannot be used: every issue found.
+/// A problem file that cannot be used: every diagnostic found.
 class ProblemFileError : public std::runtime_error {
  public:
-  ProblemFileError(std::string path, std::vector<Issue> issues);
+  ProblemFileError(std::string path, std::vector<Diagnostic> diagnostics);
   const std::string& Path() const { return m_strPath; }
-  const std::vector<Issue>& Issues() const { return m_vIssues; }
+  const std::vector<Diagnostic>& Diagnostics() const { return m_vDiagnostics; }
 
  private:
   std::string m_strPath;          ///< the file
-  std::vector<Issue> m_vIssues;   ///< what is wrong with it
+  std::vector<Diagnostic> m_vDiagnostics;   ///< what is wrong with it
 };
 
 /// A problem file that cannot be read at all (missing, unreadable).
@@ -40,12 +40,18 @@ class ProblemReadError : public std::runtime_error {
 enum class ModelMode { kBuild, kCheckOnly };
 
 /// Parses problem text.  path names it in messages and locates relative
-/// program paths ("" : the current folder).  Returns the issues found; when
-/// there are none, *pProblem is complete.
-std::vector<Issue> ParseProblem(const std::string& text, const std::string& path, ModelMode mode, Problem* pProblem);
+/// program paths ("" : the current folder).  Returns the diagnostics found; when
+/// there are none, *pProblem is complete.  Never throws, whatever the text: a
+/// fault of the reader itself comes back as a diagnostic at "/" whose message
+/// starts with kReaderFault.
+std::vector<Diagnostic> ParseProblem(const std::string& text, const std::string& path, ModelMode mode, Problem* pProblem);
+
+/// The start of the message of a diagnostic that reports a fault of the
+/// reader (a bug), not a mistake in the file.
+inline constexpr const char* kReaderFault = "the reader failed on this file";
 
 /// Reads and parses a problem file.  Throws ProblemReadError when the file
-/// cannot be read and ProblemFileError when it has issues.
+/// cannot be read and ProblemFileError when it has diagnostics.
 Problem LoadProblemFile(const std::string& path, ModelMode mode);
 
 /// The embedded default example (examples/linear.json).

@@ -124,7 +124,7 @@ BatchResult EvaluateWithSurface(Problem& p, CDB& db, LogSession& log) {
         if (axes[i].constant >= 0) db.m_vGroup3DVs[std::size_t(axes[i].constant)] += shift;
       }
       try {
-        EvaluateDesignPoints(db, p.builder.DesignMatrix({x}), p.settings.parallel);
+        EvaluateDesignPoints(db, p.builder.DesignMatrix({x}), p.settings.parallel, &p);
       } catch (...) {
         db.m_vGroup3DVs = constants;
         std::throw_with_nested(std::runtime_error("an analysis of the response-surface design around design point " +
@@ -133,7 +133,8 @@ BatchResult EvaluateWithSurface(Problem& p, CDB& db, LogSession& log) {
       db.m_vGroup3DVs = constants;
     }
     log.Clear();
-    BatchResult r = EvaluateDesignPoints(db, p.builder.DesignMatrix({p.designPoints[std::size_t(j)]}), p.settings.parallel);
+    BatchResult r =
+        EvaluateDesignPoints(db, p.builder.DesignMatrix({p.designPoints[std::size_t(j)]}), p.settings.parallel, &p);
     // The surface methods report a failed fit in the log and leave the
     // statistics unset; that must not pass for a result.
     if (!log.LibraryReport().empty())
@@ -154,8 +155,35 @@ BatchResult EvaluateWithSurface(Problem& p, CDB& db, LogSession& log) {
   return all;
 }
 
+// "2 design points", "1 design point": for the log.
+std::string DesignPointCount(const Problem& p) {
+  const std::size_t n = p.designPoints.size();
+  return std::to_string(n) + (n == 1 ? " design point" : " design points");
+}
+
+// What the table's numbers mean where a reader could take them wrongly.
+void PrintNotes(const Problem& p) {
+  const Settings& s = p.settings;
+  bool bBounded = false;
+  for (const Response& r : p.responses) bBounded = bBounded || (r.random && (r.hasLower || r.hasUpper));
+  if (!p.constraints.empty())
+    std::printf("\nconstraint: the largest scaled violation of the constraints; <= 0 when all hold.\n");
+  if (!bBounded || !p.builder.IsRandom()) return;
+  if (IsSampledMethod(s.method))
+    std::printf("POF 95%%: where the true POF lies with 95%% confidence after %s samples (Wilson score interval);\n"
+                "  a POF of 0 means below about %.2g, not safe.\n",
+                Thousands(s.samples).c_str(), 3.84 / double(s.samples));
+  else
+    std::printf("any, joint: first order treats the responses as independent (any: 1 - product of (1 - POF); joint:\n"
+                "  the product of the POFs of the responses with bounds); sampling counts them on the samples.\n");
+}
+
 int RunAll(Problem& p, const RunOptions& o, LogSession& log, AtomicFile* pOut) {
   const Settings& s = p.settings;
+  if (p.builder.IsRandom() && IsSampledMethod(s.method))
+    CheckBatchMemory(p, s.method <= 1 ? double(p.designPoints.size()) : 1.0, double(s.samples));
+  log.Note("rbo run: " + (p.path.empty() ? std::string("(embedded example)") : p.path) + ": " +
+           DesignPointCount(p) + "; " + DescribeSettings(s));
   auto pDone = std::make_shared<std::atomic<long long>>(0);
   ConfigureHost(p, pDone);
   std::unique_ptr<CDB> db = p.builder.Build();
@@ -169,7 +197,7 @@ int RunAll(Problem& p, const RunOptions& o, LogSession& log, AtomicFile* pOut) {
     Progress progress(pDone, perPoint * (long long)p.designPoints.size(), Progress::Wanted(o.common.quiet));
     log.Clear();
     r = bSurface ? EvaluateWithSurface(p, *db, log)
-                 : EvaluateDesignPoints(*db, p.builder.DesignMatrix(p.designPoints), s.parallel);
+                 : EvaluateDesignPoints(*db, p.builder.DesignMatrix(p.designPoints), s.parallel, &p);
   }
   const double seconds = Seconds(start);
 
@@ -180,14 +208,15 @@ int RunAll(Problem& p, const RunOptions& o, LogSession& log, AtomicFile* pOut) {
     PointResult pr = ExtractPoint(p, p.designPoints[j], column);
     pr.objective = r.objective[j];
     pr.constraint = r.constraint[j];
+    CheckFinite(p, pr, "design point " + std::to_string(j + 1));
     points.push_back(pr);
   }
   if (!p.title.empty()) std::printf("%s\n", p.title.c_str());
   std::printf("%s\n\n%s", DescribeSettings(s).c_str(), RunTable(p, points).c_str());
-  if (!p.constraints.empty())
-    std::printf("\nconstraint: the largest scaled violation of the constraints; <= 0 when all hold.\n");
+  PrintNotes(p);
   std::fflush(stdout);
   if (pOut) pOut->Commit(OutFormatOf(o.common.out) == OutFormat::kJson ? RunJson(p, points) : RunCsv(p, points));
+  log.Note("rbo run: done: " + Thousands(pDone->load()) + " analyses");
   if (!o.common.quiet)
     std::fprintf(stderr, "rbo: %s analyses in %.3g s%s%s\n", Thousands(pDone->load()).c_str(), seconds,
                  s.parallel ? " (parallel)" : "", pOut ? ("; results written to " + o.common.out).c_str() : "");
@@ -226,6 +255,9 @@ int RunBatches(Problem& p, const RunOptions& o, LogSession& log, AtomicFile* pOu
   if (!p.builder.IsRandom())
     throw UsageError("--until-converged needs random variables and a random response; this problem has nothing to sample");
 
+  CheckBatchMemory(p, 1.0, double(s.samples));
+  log.Note("rbo run --until-converged: " + (p.path.empty() ? std::string("(embedded example)") : p.path) + ": " +
+           DesignPointCount(p) + "; " + DescribeSettings(s));
   auto pDone = std::make_shared<std::atomic<long long>>(0);
   ConfigureHost(p, pDone);
   std::unique_ptr<CDB> db = p.builder.Build();
@@ -267,10 +299,13 @@ int RunBatches(Problem& p, const RunOptions& o, LogSession& log, AtomicFile* pOu
       refhost::SetRBOMethod(s.method, n);
       log.Clear();
       CMatrix<double> designResponses, analysisPoints, analysisOutputs, perSample, stats, none;
+      progress.SetPhase(Progress::Phase::kDrawing);
       AdjustDVsMatrices(db.get(), designPoints, designResponses, analysisPoints, analysisOutputs, false);
       std::string in, out, exe, cmd, s3, s4, s11;
+      progress.SetPhase(Progress::Phase::kAnalysing);
       if (s.parallel) AnalysePar(analysisPoints, analysisOutputs, s3, s4, in, out, exe, cmd, 0, false, s11, 0);
       else Analysis(analysisPoints, analysisOutputs, in, out, exe, cmd, false, 0, -1);
+      progress.SetPhase(Progress::Phase::kFolding);
       const bool bUnchanged = UpdateSamplePointRandResps(db.get(), batch == 0, int(nBefore), designVars, analysisOutputs,
                                                          db->m_vEntryRandRespNumber, db->m_vRespRole, perSample, false);
       nBefore += n;
@@ -282,6 +317,7 @@ int RunBatches(Problem& p, const RunOptions& o, LogSession& log, AtomicFile* pOu
       b.batch = batch + 1;
       b.samples = nBefore;
       b.stats = ExtractPoint(p, rec.design, column);
+      CheckFinite(p, b.stats, "design point " + std::to_string(j + 1) + " after " + Thousands(nBefore) + " samples");
       for (const ResponseStats& rs : b.stats.responses) b.pofInterval.push_back(WilsonInterval(rs.pof, double(nBefore)));
       rec.batches.push_back(b);
       progress.Clear();
@@ -312,6 +348,7 @@ int RunBatches(Problem& p, const RunOptions& o, LogSession& log, AtomicFile* pOu
   if (pOut)
     pOut->Commit(OutFormatOf(o.common.out) == OutFormat::kJson ? ConvergenceJson(p, records, o.tol, budget)
                                                                 : ConvergenceCsv(p, records));
+  log.Note("rbo run --until-converged: done: " + Thousands(pDone->load()) + " analyses");
   if (!o.common.quiet)
     std::fprintf(stderr, "rbo: %s analyses in %.3g s%s\n", Thousands(pDone->load()).c_str(), Seconds(start),
                  pOut ? ("; results written to " + o.common.out).c_str() : "");

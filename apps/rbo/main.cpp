@@ -41,7 +41,10 @@ A problem file is JSON (comments allowed):
 
 `rbo help COMMAND` explains a command; the README holds the whole problem-file
 reference.  `rbo --version` shows the versions.
-Exit codes: 0 done, 1 the evaluation failed, 2 bad command line, 3 bad problem file.
+Exit codes: 0 done, 1 the evaluation failed, 2 bad command line, 3 bad problem file,
+4 `optimize` found no optimum (its best point is not one, e.g. the start point).
+Runs too large for the memory are refused up front (limit: half the physical
+memory, or RBO_MEMORY_LIMIT, e.g. RBO_MEMORY_LIMIT=8G).
 )";
 
 constexpr const char* kRunHelp = R"(Evaluates every design point of the problem (its "design_points", or else the
@@ -49,8 +52,21 @@ initial values) under uncertainty with the library's RBO method, and prints
 one column per design point: the design variables, the objective, the
 constraint value and, per random response, its mean, standard deviation and
 probability of failure (POF: the fraction of samples outside its bounds), and
-the fractions of samples that violate any bound or violate jointly.
+the fractions of samples that violate any bound or violate jointly.  The
+objective and constraint rows appear when the problem has them.  A sampled POF
+(methods 0, 1, 3, 4) comes with its 95% Wilson score interval: a POF of 0 from
+N samples means below about 3.8/N, not safe.  A statistic that is not a
+finite number (an overflow) is an error naming the response and the point.
 Without a file it runs the embedded example (examples/linear.json).
+
+Joint violation: the samples at which the responses with bounds fail
+together; responses without bounds take no part.  First order (fo) gives the
+product of those responses' POFs (it treats them as independent).
+
+--log FILE appends a line with date, command line and version, and a line
+naming the run, at the start of every command, then the library's records.
+A log or --out file that cannot be written is an error with the system's
+reason; --out naming a folder or a missing folder is reported before the run.
 
 The same seed gives the same results, with or without --parallel: every
 design point draws its samples from the seed (common random numbers), and
@@ -85,7 +101,11 @@ point proposed (objective, largest constraint violation, probabilities of
 failure), then the optimum, its statistics and the number of analyses;
 --verify-samples re-evaluates the optimum with a larger, fresh sample and
 shows both estimates; --out writes the history (JSON or CSV).  Exit code 0
-when the optimum satisfies every constraint, 1 otherwise.
+when the optimum satisfies every constraint, 1 when it does not, 4 when the
+best point found is no optimum: the design never left its start point, or the
+optimiser stopped where no constraint is active and the objective still falls
+(a flat sampled gradient, a failed line search) - try another --optimizer,
+more --samples, or --method fo first.
 
 Methods: fo (2) needs a handful of analyses per design point and is exact
 for responses linear in normal inputs; lhs (1) and montecarlo (0) sample

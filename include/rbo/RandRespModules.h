@@ -102,6 +102,14 @@ RBO_API void RespsArrayAnalysisIntoOrvo(CDB* pDB, std::valarray<double>& inputs,
 /// one response column per design point, and evaluates constraint and
 /// objective values.  Outputs: objective (11) and constraint (12) value per
 /// design point, the design-point matrix (13) and response matrix (14).
+///
+/// The constraint and objective of every design point are evaluated with the
+/// design variables of the LAST design point of the batch: after the
+/// expansion the database's design-variable groups still hold the last
+/// point, and only the responses are loaded per point.  Each point's
+/// responses (column p of the response matrix) are its own.  A host that
+/// needs constraint and objective values that depend on each point's own
+/// design variables evaluates one design point per call.
 RBO_API void AnalysisVerif(CDB* pDB, CMatrix<double>& indDVs, std::valarray<double>& adjustA,
                            std::valarray<double>& adjustB, int nParallel, int nAnalysisFlag, int nParArg,
                            int nSerialArg, std::string& parName1, std::string& parName2,
@@ -115,7 +123,7 @@ RBO_API void AdjustRespsMatrices(CDB* pDB, CMatrix<double>& analysisPoints, CMat
                                  CMatrix<double>& analysisOutputs, CMatrix<double>& designResponses,
                                  int nSamplePointsOverride);
 
-/// The library's version: 6, 21, 0.
+/// The library's version (RBO_VERSION_MAJOR, _MINOR, _PATCH of <rbo/Version.h>).
 RBO_API void GetRBOVersion(int* pnMajor, int* pnMinor, int* pnPatch);
 
 /// Folds one batch of analysed sample points into running statistics of the

@@ -21,10 +21,11 @@
 // given.  Failures are reported to the host log (a title through LError,
 // details through LPrint) and thrown as the COrvoErr family with source unit
 // "RandVarModules"; matrix errors arrive as std::out_of_range.  A map that
-// would make a function read or write outside its arrays (arrays of
-// different lengths, a random-variable index beyond the random-variable
+// would make a function read or write outside its arrays (an array shorter
+// than the index array, a random-variable index beyond the random-variable
 // array, a group without its mean entry) is rejected with the report
-// "Inconsistent random-variable map.\n" and CInvalidArgument.
+// "Inconsistent random-variable map.\n" and CInvalidArgument.  Arrays longer
+// than the index array are accepted; their extra elements are not read.
 //
 // None of these functions is safe to run on two threads at once:
 // AdjustDVsMatrices keeps process-wide state.
@@ -92,7 +93,11 @@ RBO_API void PartialOrvoDVsArrayFromAnalysisInps(std::valarray<double>& analysis
 /// after group in entry order.  inputRandVar is the random-variable index
 /// per entry (the walk that opens analysis inputs).  Negative sizes and a
 /// mean vector of another length than nRows throw std::out_of_range (the
-/// matrix has then been reset to zeros); errors of InverseCDF pass through.
+/// matrix has then been reset to zeros; the mean vector fails at the first
+/// column); errors of InverseCDF pass through.  nSamples = 0 gives an
+/// nRows x 0 matrix and draws nothing, whatever the mean vector.  A map that
+/// would draw into a row beyond the mean vector, or from a random variable
+/// beyond randVars, is refused (after the reset) as an inconsistent map.
 RBO_API void MatrixOfMonteCarloPoints(int nSamples, int nRows, std::valarray<double>& means,
                                       std::valarray<int>& inputRandVar, std::valarray<CRandVar>& randVars,
                                       CMatrix<double>& samples);

@@ -17,6 +17,8 @@
 #include "rbo/foundation/OrvoErr.h"
 #include "rbo/host/Log.h"
 
+class CDB;
+
 namespace rbo {
 
 template <class Body>
@@ -55,5 +57,11 @@ class ErrorReport {
     throw E(pszFile, nLine);
   }
 };
+
+/// Entry points that take the host's database cannot do anything without
+/// one: a null pointer is reported and thrown as CNullPtr from pszFile:nLine.
+inline void RequireDatabase(const CDB* pDB, const char* pszFile, int nLine) {
+  if (pDB == nullptr) ErrorReport("No design database supplied.\n").Throw<CNullPtr>(pszFile, nLine);
+}
 
 }  // namespace rbo

@@ -9,6 +9,7 @@
 #include "rbo/host/DBUtils.h"
 #include "responses/ResponseSurface.h"
 #include "responses/ResponseTables.h"
+#include "rbo/Version.h"
 
 namespace {
 
@@ -33,12 +34,30 @@ void CreateOnce(std::valarray<T>*& pArray, void (*pCleanUp)()) {
   pArray = new std::valarray<T>();
   std::atexit(pCleanUp);
 }
-void CleanUpFlags() { s_constRandDVFlags->resize(0); }
-void CleanUpIndices() { s_constRandDVIndices->resize(0); }
-void CleanUpRandVars() { s_randVars->resize(0); }
-void CleanUpRandResps() { s_randResps->resize(0); }
+// Each clean-up releases the elements and then the array itself, so that
+// nothing of the tables outlives the library.
+template <class T>
+void Release(std::valarray<T>*& pArray) {
+  pArray->resize(0);
+  delete pArray;
+  pArray = nullptr;
+}
+void CleanUpFlags() { Release(s_constRandDVFlags); }
+void CleanUpIndices() { Release(s_constRandDVIndices); }
+void CleanUpRandVars() { Release(s_randVars); }
+void CleanUpRandResps() { Release(s_randResps); }
+
+// The distribution types are read for every random variable: too few of
+// them would be read past their end.
+void CheckDistributionTypes(const CDB& db, int nRandVars) {
+  if (db.m_vDistTypeOfRandVar.size() >= std::size_t(nRandVars)) return;
+  rbo::ErrorReport("Inconsistent random-variable map.\n")
+      .Line("       %d distribution types for %d random variables\n", int(db.m_vDistTypeOfRandVar.size()), nRandVars)
+      .Throw<CInvalidArgument>(rbo::kUnitRandRespModules, __LINE__);
+}
 
 void FillTables(CDB& db, int nRandVars, int nRandResps) {
+  CheckDistributionTypes(db, nRandVars);
   std::valarray<CRandVar>& randVars = *s_randVars;
   randVars.resize(std::size_t(nRandVars));
   for (int i = 0; i < nRandVars; ++i) {
@@ -87,6 +106,7 @@ void AdjustRespsMatrices(CDB* pDB, CMatrix<double>& analysisPoints, CMatrix<doub
                          CMatrix<double>& analysisOutputs, CMatrix<double>& designResponses,
                          int nSamplePointsOverride) {
   rbo::Guarded(rbo::kUnitRandRespModules, kLineGuardAdjustResps, [&] {
+    rbo::RequireDatabase(pDB, rbo::kUnitRandRespModules, __LINE__);
     CreateOnce(s_constRandDVFlags, CleanUpFlags);
     CreateOnce(s_constRandDVIndices, CleanUpIndices);
     CreateOnce(s_randVars, CleanUpRandVars);
@@ -143,6 +163,7 @@ void AnalysisVerif(CDB* pDB, CMatrix<double>& indDVs, std::valarray<double>& adj
                    std::string& parName2, std::valarray<double>& objective, std::valarray<double>& constraint,
                    CMatrix<double>& designPoints, CMatrix<double>& designResponses, bool bParFlag) {
   rbo::Guarded(rbo::kUnitRandRespModules, kLineGuardAnalysisVerif, [&] {
+    rbo::RequireDatabase(pDB, rbo::kUnitRandRespModules, __LINE__);
     CDB& db = *pDB;
     std::string inName = db.m_task.GetIn();
     std::string outName = db.m_task.GetOut();
@@ -203,7 +224,7 @@ void AnalysisVerif(CDB* pDB, CMatrix<double>& indDVs, std::valarray<double>& adj
 }
 
 void GetRBOVersion(int* pnMajor, int* pnMinor, int* pnPatch) {
-  *pnMajor = 6;
-  *pnMinor = 21;
-  *pnPatch = 0;
+  *pnMajor = RBO_VERSION_MAJOR;
+  *pnMinor = RBO_VERSION_MINOR;
+  *pnPatch = RBO_VERSION_PATCH;
 }

@@ -56,11 +56,22 @@ void CRandResp::Copy(const CRandResp& other) {
 
 namespace rbo {
 
+namespace {
+
+// Entry i (random, with a role) reads the record of its random response.
+bool ReadsRecord(int nRole, RecordReaders readers) {
+  if (readers == RecordReaders::kStatisticRoles)
+    return nRole == kRoleMean || nRole == kRoleStdDev || nRole == kRolePOF;
+  return nRole != kRoleAnyFraction && nRole != kRoleJointFraction;
+}
+
+}  // namespace
+
 void CheckRandRespNumbers(const std::valarray<int>& entryNumbers, const std::valarray<int>& roles,
-                          std::size_t nRecords, int nLine) {
+                          std::size_t nRecords, int nLine, RecordReaders readers) {
   for (std::size_t i = 0; i < entryNumbers.size(); ++i) {
     const int k = entryNumbers[i];
-    if (k < 0 || (i < roles.size() && (roles[i] == kRoleAnyFraction || roles[i] == kRoleJointFraction))) continue;
+    if (k < 0 || (i < roles.size() && !ReadsRecord(roles[i], readers))) continue;
     if (k >= 1 && std::size_t(k) <= nRecords && i < roles.size()) continue;
     ErrorReport("Invalid random-response number of a response entry.\n")
         .Line("       Entry %d carries random-response number %d\n", int(i), k)
@@ -117,6 +128,7 @@ void RespsArrayAnalysisIntoOrvoIni(std::valarray<double>& analysisResps, std::va
 void RespsArrayAnalysisIntoOrvo(CDB* pDB, std::valarray<double>& inputs, std::valarray<double>& analysisResps,
                                 std::valarray<int>& entryNumbers, std::valarray<double>& entries) {
   rbo::Guarded(rbo::kUnitRandRespModules, kLineGuardRespsIntoOrvo, [&] {
+    rbo::RequireDatabase(pDB, rbo::kUnitRandRespModules, __LINE__);
     CDB& db = *pDB;
     ZeroFill(entries, entryNumbers.size());
     // Zero-filled group vectors for this call.  They are called once per

@@ -5,6 +5,7 @@
 // normal distribution with these moments; the joint and any probabilities
 // combine the responses' probabilities as if they were independent.
 #include <cmath>
+#include <memory>
 
 #include "foundation/Guard.h"
 #include "foundation/SourceUnits.h"
@@ -25,22 +26,24 @@ constexpr int kLineGuardApproxRestart = 4852;
 constexpr int kMethodGradientCorrection = 2;
 
 // Regression data of the first variant: kept for the life of the library.
-CMatrix<double>* s_approxX = nullptr;  ///< one row per design point: the random variables' actual means
-CMatrix<double>* s_approxY = nullptr;  ///< one row per design point: the mean entries' analysed values
-int s_nApproxRandResps = 0;            ///< number of mean entries, counted while 0
+// Each object is created on the first call; its owner frees it when the
+// library is unloaded.
+std::unique_ptr<CMatrix<double>> s_approxX;  ///< one row per design point: the random variables' actual means
+std::unique_ptr<CMatrix<double>> s_approxY;  ///< one row per design point: the mean entries' analysed values
+int s_nApproxRandResps = 0;                  ///< number of mean entries, counted while 0
 
-// State of the restart variant.
-CMatrix<double>* s_restartX = nullptr;  ///< regression inputs since the last clearing
-CMatrix<double>* s_restartY = nullptr;  ///< regression targets since the last clearing
-CMatrix<double>* s_restartK = nullptr;  ///< coefficients of the last fit
-CMatrix<int>* s_restartE = nullptr;     ///< exponent table of the last fit
-CMatrix<double>* s_restartZ = nullptr;  ///< stored analysed response columns for the host's restart
-int s_nRestartCalls = 0;                ///< calls since the library was loaded
-int s_nRestartRandResps = 0;            ///< number of mean entries, counted while 0
+// State of the restart variant, owned the same way.
+std::unique_ptr<CMatrix<double>> s_restartX;  ///< regression inputs since the last clearing
+std::unique_ptr<CMatrix<double>> s_restartY;  ///< regression targets since the last clearing
+std::unique_ptr<CMatrix<double>> s_restartK;  ///< coefficients of the last fit
+std::unique_ptr<CMatrix<int>> s_restartE;     ///< exponent table of the last fit
+std::unique_ptr<CMatrix<double>> s_restartZ;  ///< stored analysed response columns for the host's restart
+int s_nRestartCalls = 0;                      ///< calls since the library was loaded
+int s_nRestartRandResps = 0;                  ///< number of mean entries, counted while 0
 
 template <class T>
-void CreateOnce(CMatrix<T>*& pMatrix) {
-  if (pMatrix == nullptr) pMatrix = new CMatrix<T>();
+void CreateOnce(std::unique_ptr<CMatrix<T>>& pMatrix) {
+  if (pMatrix == nullptr) pMatrix = std::make_unique<CMatrix<T>>();
 }
 
 /// What the first-order statistics of one design point need.
@@ -152,7 +155,8 @@ std::vector<int> ResponseList(int M) {
 }  // namespace
 
 void ResetApproximationState() {
-  for (CMatrix<double>* p : {s_approxX, s_approxY, s_restartX, s_restartY, s_restartK, s_restartZ})
+  for (CMatrix<double>* p : {s_approxX.get(), s_approxY.get(), s_restartX.get(), s_restartY.get(), s_restartK.get(),
+                             s_restartZ.get()})
     if (p != nullptr) *p = CMatrix<double>();
   if (s_restartE != nullptr) *s_restartE = CMatrix<int>();
   s_nApproxRandResps = s_nRestartRandResps = s_nRestartCalls = 0;

@@ -19,13 +19,20 @@ enum ResponseRole : int {
   kRoleJointFraction = -5,  ///< fraction of samples with the joint-violation flag
 };
 
+/// Which random entries of a response map read their record.
+enum class RecordReaders {
+  kEveryRandomEntry,  ///< every entry with a number >= 0 and a role other than -4 or -5
+  kStatisticRoles,    ///< only the entries with role -1, -2 or -3 (writing out statistics)
+};
+
 /// Rejects a response map whose random-response numbers do not name a
-/// record: every entry with a number >= 0 and a role other than -4 or -5
-/// must carry a number from 1 to nRecords.  (The tables are filled once per
+/// record: every entry that reads its record (see RecordReaders) must carry a
+/// number from 1 to nRecords, and a role.  (The tables are filled once per
 /// process; a later problem with more random responses would otherwise be
 /// read past their end.)  Throws CInvalidArgument after a report.
 void CheckRandRespNumbers(const std::valarray<int>& entryNumbers, const std::valarray<int>& roles,
-                          std::size_t nRecords, int nLine);
+                          std::size_t nRecords, int nLine,
+                          RecordReaders readers = RecordReaders::kEveryRandomEntry);
 
 /// Fills the types, order indices and bounds of the random-response records
 /// from the host's response entries and constraint definitions.

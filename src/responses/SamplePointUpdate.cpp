@@ -9,6 +9,7 @@
 #include "rbo/host/DBUtils.h"
 #include "rbo/host/ObjectStore.h"
 #include "rbo/host/Utility.h"
+#include "responses/RecordStatistics.h"
 #include "responses/ResponseTables.h"
 #include "responses/Violation.h"
 
@@ -149,11 +150,42 @@ void ComputeSubstitutes(CDB* pDB, POD* pPod, const std::valarray<int>& marks) {
   s_bHaveSubstitutes = true;
 }
 
-void RequireStarted(std::size_t nEntries, std::size_t nRecords) {
-  if (s_bStarted && s_sampleEntryMeans.size() == nEntries && s_sampleRandResps.size() == nRecords) return;
+[[noreturn]] void FailNotStarted(int nLine) {
   ErrorReport("Sample-point statistics have not been started for this problem.\n")
       .Line("       The first batch must be folded with the first-batch flag set.\n")
-      .Throw<CInvalidArgument>(kUnitRandRespModules, __LINE__);
+      .Throw<CInvalidArgument>(kUnitRandRespModules, nLine);
+}
+
+// The running statistics must cover every entry this call reads: the
+// record of each random entry that reads one, and the running mean (or
+// substitute) of each entry that reads s_sampleEntryMeans.  Entries beyond
+// the ones read do not matter, so a map that only grew at its end, or a
+// changed count of random responses that no entry names, still folds.
+void RequireStarted(const std::valarray<int>& entryNumbers, const std::valarray<int>& roles, bool bFinish) {
+  if (!s_bStarted) FailNotStarted(__LINE__);
+  CheckRandRespNumbers(entryNumbers, roles, s_sampleRandResps.size(), __LINE__,
+                       bFinish ? RecordReaders::kStatisticRoles : RecordReaders::kEveryRandomEntry);
+  for (std::size_t i = s_sampleEntryMeans.size(); i < entryNumbers.size(); ++i) {
+    const bool bReadsEntryMean = entryNumbers[i] < 0 || (!bFinish && IsFoldedRandomEntry(entryNumbers, roles, i));
+    if (bReadsEntryMean) FailNotStarted(__LINE__);
+  }
+}
+
+// Restarts the running statistics for a first batch.  The response map is
+// checked before anything is written: a number beyond the records would
+// otherwise be written past their end.
+void StartStatistics(CDB& db, std::valarray<int>& entryNumbers, std::valarray<int>& roles, int nRandResps) {
+  CheckRandRespNumbers(entryNumbers, roles, std::size_t(nRandResps), __LINE__);
+  s_sampleRandResps.resize(std::size_t(nRandResps));
+  ConstrBoundsIntoRandResps(entryNumbers, roles, db.m_vRespIndexOfEntry, db.m_vRespTypeOfEntry, db.m_vConBound,
+                            db.m_vConScale, db.m_vConSide, db.m_vConSubjectIndex, db.m_vConSubjectType,
+                            s_sampleRandResps);
+  ResetStatistics(s_sampleRandResps);
+  s_sampleJointFraction = s_sampleAnyFraction = 0.0;
+  s_sampleEntryMeans.resize(entryNumbers.size(), 0.0);
+  s_sampleEntryMeans = 0.0;
+  s_bStarted = true;
+  s_bHaveSubstitutes = false;
 }
 
 }  // namespace
@@ -186,6 +218,7 @@ bool UpdateSamplePointRandResps(CDB* pDB, bool bFirstBatch, int nSamplesBefore, 
                                 CMatrix<double>& out, bool bFinish) {
   using namespace rbo;
   return Guarded(kUnitRandRespModules, __LINE__, [&] {
+    RequireDatabase(pDB, kUnitRandRespModules, __LINE__);
     CDB& db = *pDB;
     const std::size_t E = entryNumbers.size();
     std::valarray<double> work(0.0, E);
@@ -213,7 +246,7 @@ bool UpdateSamplePointRandResps(CDB* pDB, bool bFirstBatch, int nSamplesBefore, 
     }
 
     if (bFinish) {
-      RequireStarted(E, std::size_t(nRandResps));
+      RequireStarted(entryNumbers, roles, true);
       for (std::size_t i = 0; i < E; ++i) {
         const int k = entryNumbers[i];
         if (k < 0) {
@@ -235,26 +268,8 @@ bool UpdateSamplePointRandResps(CDB* pDB, bool bFirstBatch, int nSamplesBefore, 
       return true;
     }
 
-    if (bFirstBatch) {
-      s_sampleRandResps.resize(std::size_t(nRandResps));
-      ConstrBoundsIntoRandResps(entryNumbers, roles, db.m_vRespIndexOfEntry, db.m_vRespTypeOfEntry, db.m_vConBound,
-                                db.m_vConScale, db.m_vConSide, db.m_vConSubjectIndex, db.m_vConSubjectType,
-                                s_sampleRandResps);
-      for (CRandResp& r : s_sampleRandResps) {
-        r.SetMean(0.0);
-        r.SetStdDev(0.0);
-        r.SetPOF_Low(0.0);
-        r.SetPOF_Up(0.0);
-        r.SetPOF(0.0);
-      }
-      s_sampleJointFraction = s_sampleAnyFraction = 0.0;
-      s_sampleEntryMeans.resize(E, 0.0);
-      s_sampleEntryMeans = 0.0;
-      s_bStarted = true;
-      s_bHaveSubstitutes = false;
-    }
-    RequireStarted(E, std::size_t(nRandResps));
-    CheckRandRespNumbers(entryNumbers, roles, s_sampleRandResps.size(), __LINE__);
+    if (bFirstBatch) StartStatistics(db, entryNumbers, roles, nRandResps);
+    RequireStarted(entryNumbers, roles, false);
 
     const int nCols = batch.Cols();
     if (out.Rows() != int(E) || out.Cols() != nCols) out = CMatrix<double>(int(E), nCols);

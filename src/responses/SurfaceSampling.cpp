@@ -3,6 +3,8 @@
 // design points evaluated so far is sampled by Monte Carlo (3) or Latin
 // hypercube (4) to give each random response's mean, standard deviation and
 // probabilities of violating its bounds.
+#include <memory>
+
 #include "foundation/Guard.h"
 #include "foundation/MethodCodes.h"
 #include "foundation/SourceUnits.h"
@@ -19,10 +21,11 @@ constexpr int kLineGuardSampling = 2597;
 constexpr int kLineInvalidSamplingMethod = 2382;
 
 // Regression data of this method: every design point evaluated by methods 3
-// and 4 since the library was loaded.
-CMatrix<double>* s_samplingX = nullptr;  ///< one row per design point: the random variables' actual means
-CMatrix<double>* s_samplingY = nullptr;  ///< one row per design point: the mean entries' analysed values
-int s_nSamplingRandResps = 0;            ///< number of mean entries, counted while 0
+// and 4 since the library was loaded.  Created on the first call; the owners
+// free them when the library is unloaded.
+std::unique_ptr<CMatrix<double>> s_samplingX;  ///< one row per design point: the random variables' actual means
+std::unique_ptr<CMatrix<double>> s_samplingY;  ///< one row per design point: the mean entries' analysed values
+int s_nSamplingRandResps = 0;                  ///< number of mean entries, counted while 0
 
 // The random-variable index of each random analysis input, in input order,
 // skipping an input that repeats the index just before it.
@@ -62,8 +65,8 @@ void AdjustRespsBySampling(CDB* pDB, int nMethod, int nSamples, CMatrix<double>&
                            std::valarray<CRandResp>& randResps, CMatrix<double>& designResponses) {
   Guarded(kUnitRandRespModules, kLineGuardSampling, [&] {
     RejectNoSamples(nSamples, __LINE__);
-    if (s_samplingX == nullptr) s_samplingX = new CMatrix<double>();
-    if (s_samplingY == nullptr) s_samplingY = new CMatrix<double>();
+    if (s_samplingX == nullptr) s_samplingX = std::make_unique<CMatrix<double>>();
+    if (s_samplingY == nullptr) s_samplingY = std::make_unique<CMatrix<double>>();
     const int D = designPoints.Cols();
     const int N = int(pDB->m_nRandVars);
     const double tol = pDB->m_pParams->m_dConstrTol;

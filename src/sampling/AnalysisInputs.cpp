@@ -15,13 +15,14 @@ constexpr const char* kInconsistentMap = "Inconsistent random-variable map.\n";
 
 }  // namespace
 
-// The host hands the map over as independent arrays; a mismatch would make
-// every function of this unit read or write outside them, so it is refused
-// before anything is changed.
+// The host hands the map over as independent arrays; one shorter than the
+// index array would make every function of this unit read or write outside
+// it, so it is refused before anything is changed.  Longer arrays are fine:
+// only their first n elements are read.
 void CheckRandVarMap(const std::valarray<int>& inputRandVar, const std::valarray<int>* pCodes,
                      std::size_t nValues, const char* pszValues, std::size_t nRandVars) {
   const std::size_t n = inputRandVar.size();
-  if (pCodes != nullptr && pCodes->size() != n)
+  if (pCodes != nullptr && pCodes->size() < n)
     ErrorReport(kInconsistentMap)
         .Line("       %d parameter codes for %d entries\n", int(pCodes->size()), int(n))
         .Throw<CInvalidArgument>(kUnitRandVarModules, __LINE__);

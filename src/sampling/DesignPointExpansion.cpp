@@ -42,7 +42,7 @@ void CaptureExpansionState(CDB& db) {
     ErrorReport("Inconsistent random-variable map.\n")
         .Line("       %d distribution types for %d random variables\n", int(db.m_vDistTypeOfRandVar.size()), int(m))
         .Throw<CInvalidArgument>(kUnitRandVarModules, __LINE__);
-  if (db.m_vRespRole.size() != db.m_vEntryRandRespNumber.size())
+  if (db.m_vRespRole.size() < db.m_vEntryRandRespNumber.size())
     ErrorReport("Inconsistent random-response map.\n")
         .Line("       %d role codes for %d response entries\n", int(db.m_vRespRole.size()),
               int(db.m_vEntryRandRespNumber.size()))
@@ -126,8 +126,7 @@ void ResetExpansionState() {
 void AdjustDVsMatrices(CDB* pDB, CMatrix<double>& designPoints, CMatrix<double>& designResponses,
                        CMatrix<double>& analysisPoints, CMatrix<double>& analysisOutputs, bool bKeepOutputs) {
   Guarded(kUnitRandVarModules, __LINE__, [&] {
-    if (pDB == nullptr)
-      ErrorReport("No design database supplied.\n").Throw<CNullPtr>(kUnitRandVarModules, __LINE__);
+    rbo::RequireDatabase(pDB, kUnitRandVarModules, __LINE__);
     CDB& db = *pDB;
     // The host's per-batch flags: cleared on every call, whatever the path.
     db.m_vbDesignPointFlags.resize(std::size_t(designPoints.Cols()), false);

@@ -28,21 +28,38 @@ struct SampledRow {
   std::size_t nRandVar;  ///< random variable of the group
 };
 
+// A map with more analysis inputs than the matrix has rows would draw into
+// a row beyond the work column.
+void CheckDrawnRowsFit(const std::vector<SampledRow>& rows, std::size_t nMeans) {
+  if (rows.empty() || rows.back().nRow < nMeans) return;
+  ErrorReport("Inconsistent random-variable map.\n")
+      .Line("       The map draws analysis input %d; the sample matrix has %d rows\n", int(rows.back().nRow), int(nMeans))
+      .Throw<CInvalidArgument>(kUnitRandVarModules, __LINE__);
+}
+
 // Steps shared by both schemes before anything is drawn: the matrix reset to
-// zeros, the map checked against the random variables and the mean vector,
-// and the list of drawn rows in the order the draws are taken.  The list is
-// built once per call so that the loop over samples allocates nothing and
-// visits only the random rows.
+// zeros and the list of drawn rows in the order the draws are taken.  The
+// list is built once per call so that the loop over samples allocates
+// nothing and visits only the random rows.  Without samples nothing is
+// drawn, so neither the map nor the mean vector is looked at; otherwise a
+// mean vector of the wrong length fails as the column replacement does, and
+// a map that would draw from a random variable beyond the array, or into a
+// row beyond the work column, is refused before the first draw.
 std::vector<SampledRow> PrepareSampling(int nSamples, int nRows, const std::valarray<double>& means,
                                         const std::valarray<int>& inputRandVar,
                                         const std::valarray<CRandVar>& randVars, CMatrix<double>& samples) {
   rbo::ResetToZeros(samples, nRows, nSamples);
-  rbo::CheckRandVarMap(inputRandVar, nullptr, inputRandVar.size(), "entries", randVars.size());
-  rbo::CheckAnalysisInputRoom(inputRandVar, means.size());
   std::vector<SampledRow> rows;
+  if (nSamples == 0) return rows;
+  // A mean vector of another length than the rows cannot fill a column:
+  // fail as the first column replacement would, before any draw can write
+  // past the end of the work column.
+  if (means.size() != std::size_t(nRows)) samples.ReplaceCol(0, means);
+  rbo::CheckRandVarMap(inputRandVar, nullptr, inputRandVar.size(), "entries", randVars.size());
   rbo::ForEachAnalysisInput(inputRandVar, [&](std::size_t i, std::size_t k) {
     if (inputRandVar[i] >= 0) rows.push_back({k, std::size_t(inputRandVar[i])});
   });
+  CheckDrawnRowsFit(rows, means.size());
   return rows;
 }
 

@@ -33,8 +33,8 @@ std::size_t ForEachAnalysisInput(const std::valarray<int>& inputRandVar, OnInput
   return k;
 }
 
-/// Rejects a map that would be read out of bounds: parameter codes (when
-/// pCodes is given) of another length than the index array, fewer values
+/// Rejects a map that would be read out of bounds: fewer parameter codes
+/// (when pCodes is given) than entries of the index array, fewer values
 /// (nValues, named pszValues in the report) than entries, or a random-variable
 /// index not below nRandVars.  Throws CInvalidArgument after the report
 /// "Inconsistent random-variable map.\n".

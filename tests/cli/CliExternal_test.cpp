@@ -1,7 +1,10 @@
 // External analysis programs: the example, the file formats and the
-// environment, one working folder per worker, and each way a program can
-// fail (reported with the point's inputs, no output file left behind).
+// environment, one working folder per worker, each way a program can fail
+// (reported with the point's inputs, no output file left behind), and what
+// is left when the command is interrupted or killed: nothing running.
 #include <signal.h>
+#include <string.h>
+#include <sys/resource.h>
 
 #include <thread>
 
@@ -20,10 +23,10 @@ std::string Script(const CliTest& t, const std::string& name, const std::string&
   return t.Write(name, "#!/bin/sh\n" + body + "\n", true);
 }
 
-// Whether a process has ended, waiting up to 5 s.  A killed orphan is reaped
+// Whether a process has ended, waiting up to 20 s.  A killed orphan is reaped
 // by init shortly after its death; until then it is a zombie ("Z").
 bool Ended(pid_t pid) {
-  for (int i = 0; i < 100; ++i) {
+  for (int i = 0; i < 400; ++i) {
     const std::string stat = ReadText("/proc/" + std::to_string(pid) + "/stat");
     if (stat.empty() || stat.find(") Z ") != std::string::npos) return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -102,6 +105,8 @@ const Failure kFailures[] = {
     {"BadJsonOutput", "echo '{\"g\": 1' > outputs.txt", "", "is not valid JSON"},
     {"MissingResponse", "echo 'h = 1' > outputs.txt", "", "wrote no value for the response 'g'"},
     {"NonFiniteOutput", "echo 'g = nan' > outputs.txt", "", "the non-finite value"},
+    {"OutputOverItsLimit", "head -c 2000 /dev/zero > outputs.txt", R"(, "max_output_mib": 0.001)",
+     "wrote an output file outputs.txt of 2000 bytes, more than the limit of 1048 bytes"},
 };
 
 class FailingProgram : public CliTest, public ::testing::WithParamInterface<Failure> {};
@@ -144,26 +149,136 @@ TEST_F(ExternalProgram, TimeoutKillsWhatTheProgramStarted) {
   EXPECT_TRUE(Ended(child)) << "the program's child " << child << " still runs";
 }
 
-// Ctrl-C stops the analysis programs too (they run in process groups of
-// their own, out of the terminal's reach) and leaves no output file.
-TEST_F(ExternalProgram, InterruptStopsTheProgramsAndLeavesNoOutput) {
-  Script(*this, "model.sh", "sleep 30 &\necho $! > \"$RBO_WORKER-child.pid\"\nwait");
-  const std::string problem = Write("p.json", ProgramProblem(R"(["{dir}/model.sh"])", R"(, "workdir": "{dir}")"));
-  const pid_t rbo = Start({"run", problem, "--out", "r.json"});
+// Waits up to 20 s for the pid files of both workers' programs in the
+// scratch folder; returns the pids found.
+std::vector<pid_t> WaitForPids(const CliTest& t, const std::string& prefix) {
+  std::vector<pid_t> pids;
+  for (int i = 0; i < 800 && pids.size() < 2; ++i) {
+    pids.clear();
+    for (const char* worker : {"0", "1"}) {
+      const std::string text = ReadText(t.dir / (prefix + worker));
+      if (!text.empty() && text.back() == '\n') pids.push_back(pid_t(std::stol(text)));
+    }
+    if (pids.size() < 2) std::this_thread::sleep_for(std::chrono::milliseconds(25));
+  }
+  return pids;
+}
+
+// The problem of a slow program on two workers; body runs in the worker
+// folder with the scratch folder as $1.
+std::string SlowProblem(const CliTest& t, const std::string& body, const std::string& options = "") {
+  Script(t, "model.sh", body);
+  return t.Write("p.json", ProgramProblem(R"(["{dir}/model.sh", "{dir}"])", options));
+}
+
+struct Signal {
+  int number;  ///< the signal sent
+  bool bKeep;  ///< keep_workdir set
+};
+
+class Interrupt : public CliTest, public ::testing::WithParamInterface<Signal> {};
+
+// A signal stops the analysis programs, including what they started (they
+// run in process groups of their own, out of the terminal's reach), and
+// leaves neither the output file nor the temporary work folder (unless it
+// is to be kept); the command ends by the signal itself.
+TEST_P(Interrupt, StopsTheProgramsAndLeavesNothingBehind) {
+  const std::string problem = SlowProblem(*this, R"sh(sleep 30 &
+echo $! > "$1/child-$RBO_WORKER"
+echo $$ > "$1/program-$RBO_WORKER"
+wait)sh", GetParam().bKeep ? R"(, "keep_workdir": true)" : "");
+  const pid_t rbo = Start({"run", problem, "--parallel", "2", "--out", "r.json"});
   ASSERT_GT(rbo, 0);
-  const fs::path pidFile = dir / "worker-0" / "0-child.pid";
-  for (int i = 0; i < 200 && ReadText(pidFile).empty(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(25));
-  const std::string pidText = ReadText(pidFile);
-  ASSERT_FALSE(pidText.empty());
-  kill(rbo, SIGINT);
+  const std::vector<pid_t> programs = WaitForPids(*this, "program-");
+  kill(rbo, GetParam().number);
   int nSignal = 0;
   const CliResult r = Wait(rbo, &nSignal);
-  EXPECT_EQ(nSignal, SIGINT);
-  EXPECT_LT(r.seconds, 10.0);
-  const pid_t child = pid_t(std::stol(pidText));
-  EXPECT_TRUE(Ended(child)) << "the program's child " << child << " still runs";
-  EXPECT_EQ(FilesExcept({"model.sh", "p.json", "worker-0"}), std::vector<std::string>{});
+  ASSERT_EQ(programs.size(), 2u) << r.err;
+  EXPECT_EQ(nSignal, GetParam().number) << r.err;
+  std::vector<pid_t> all = WaitForPids(*this, "child-");
+  all.insert(all.end(), programs.begin(), programs.end());
+  EXPECT_EQ(all.size(), 4u);
+  for (pid_t pid : all) EXPECT_TRUE(Ended(pid)) << pid << " still runs";
+  const std::vector<std::string> left =
+      FilesExcept({"model.sh", "p.json", "child-0", "child-1", "program-0", "program-1"});
+  if (GetParam().bKeep) {
+    ASSERT_EQ(left.size(), 1u);
+    EXPECT_TRUE(fs::is_directory(dir / left[0] / "worker-1")) << left[0];
+  } else {
+    EXPECT_EQ(left, std::vector<std::string>{});
+  }
 }
+
+INSTANTIATE_TEST_SUITE_P(Signals, Interrupt,
+                         ::testing::Values(Signal{SIGINT, false}, Signal{SIGTERM, false}, Signal{SIGHUP, false},
+                                           Signal{SIGQUIT, false}, Signal{SIGINT, true}),
+                         [](const ::testing::TestParamInfo<Signal>& p) {
+                           return std::string(sigabbrev_np(p.param.number)) + (p.param.bKeep ? "KeepingTheFolder" : "");
+                         });
+
+// Killed outright, the command cannot clean up, but its programs (started
+// on both the calling and a helper thread) die with it.
+TEST_F(ExternalProgram, ProgramsDieWithAKilledCommand) {
+  const std::string problem = SlowProblem(*this, "echo $$ > \"$1/program-$RBO_WORKER\"\nexec sleep 30");
+  const pid_t rbo = Start({"run", problem, "--parallel", "2"});
+  ASSERT_GT(rbo, 0);
+  const std::vector<pid_t> programs = WaitForPids(*this, "program-");
+  kill(rbo, SIGKILL);
+  Wait(rbo);
+  ASSERT_EQ(programs.size(), 2u);
+  for (pid_t pid : programs) EXPECT_TRUE(Ended(pid)) << "the program " << pid << " outlived the command";
+}
+
+// Runs the command and gives its peak resident memory in KiB too.
+CliResult RunMeasured(const CliTest& t, const std::vector<std::string>& args, long* pPeakKiB) {
+  CliResult r;
+  const pid_t pid = t.Start(args);
+  if (pid < 0) return r;
+  int status = 0;
+  rusage usage{};
+  while (wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {
+  }
+  *pPeakKiB = usage.ru_maxrss;
+  r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  r.err = ReadText(t.dir / ".stderr");
+  return r;
+}
+
+struct Flood {
+  const char* name;      ///< test name
+  std::string body;      ///< the script
+  std::string fragment;  ///< part of the error message
+};
+
+std::ostream& operator<<(std::ostream& os, const Flood& f) { return os << f.name; }
+
+const Flood kFloods[] = {
+    // A sparse file: 2 GiB long, no disk used.
+    {"TwoGigabyteOutputFile", "truncate -s 2G outputs.txt",
+     "wrote an output file outputs.txt of 2147483648 bytes, more than the limit of 67108864 bytes"},
+    {"FiftyMegabytesOfStderr", "yes 'solver: iterating' | head -n 2800000 >&2; echo 'solver: diverged' >&2; exit 3",
+     "    solver: diverged\n  inputs: R = "},
+};
+
+class FloodingProgram : public CliTest, public ::testing::WithParamInterface<Flood> {};
+
+// The command's peak memory grows by less than 16 MiB over that of a run
+// whose program fails at once: the flood is not read into memory.
+TEST_P(FloodingProgram, IsReportedWithoutReadingTheFlood) {
+  const std::string problem = Write("p.json", ProgramProblem(R"(["{dir}/model.sh"])"));
+  Script(*this, "model.sh", "exit 3");
+  long baseKiB = 0, floodKiB = 0;
+  const CliResult base = RunMeasured(*this, {"run", problem, "--quiet"}, &baseKiB);
+  ASSERT_EQ(base.exitCode, 1) << base.err;
+  Script(*this, "model.sh", GetParam().body);
+  const CliResult r = RunMeasured(*this, {"run", problem, "--quiet"}, &floodKiB);
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_NE(r.err.find(GetParam().fragment), std::string::npos) << r.err;
+  EXPECT_LT(floodKiB - baseKiB, 16 * 1024) << "peak memory " << baseKiB << " KiB, with the flood " << floodKiB;
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, FloodingProgram, ::testing::ValuesIn(kFloods),
+                         [](const ::testing::TestParamInfo<Flood>& p) { return std::string(p.param.name); });
 
 }  // namespace
 }  // namespace clitest

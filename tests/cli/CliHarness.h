@@ -62,8 +62,9 @@ class CliTest : public ::testing::Test {
     fs::remove_all(dir, ec);
   }
 
-  /// Starts `rbo args...` in the scratch folder; returns its pid (-1 on failure).
-  pid_t Start(const std::vector<std::string>& args) const {
+  /// Starts `rbo args...` in the scratch folder, with the extra environment
+  /// variables ("NAME=value"); returns its pid (-1 on failure).
+  pid_t Start(const std::vector<std::string>& args, const std::vector<std::string>& extraEnv = {}) const {
     std::vector<std::string> argv = {RBO_CLI_EXE};
     argv.insert(argv.end(), args.begin(), args.end());
     std::vector<char*> cargv;
@@ -78,7 +79,8 @@ class CliTest : public ::testing::Test {
     posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     // Temporary folders (an external program's work root) go to the
     // scratch folder too, so that a leftover shows.
-    std::vector<std::string> env = {"TMPDIR=" + dir.string()};
+    std::vector<std::string> env = extraEnv;
+    env.push_back("TMPDIR=" + dir.string());
     for (char** e = environ; e && *e; ++e)
       if (std::string(*e).rfind("TMPDIR=", 0) != 0) env.push_back(*e);
     std::vector<char*> cenv;
@@ -114,7 +116,9 @@ class CliTest : public ::testing::Test {
   }
 
   /// Runs `rbo args...` in the scratch folder.
-  CliResult Run(const std::vector<std::string>& args) const { return Wait(Start(args)); }
+  CliResult Run(const std::vector<std::string>& args, const std::vector<std::string>& extraEnv = {}) const {
+    return Wait(Start(args, extraEnv));
+  }
 
   /// Writes a file into the scratch folder; returns its path.
   std::string Write(const std::string& name, const std::string& text, bool bExecutable = false) const {

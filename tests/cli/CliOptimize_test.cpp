@@ -1,5 +1,7 @@
 // `rbo optimize` through the real executable: the closed-form optimum of the
 // linear example, the history file, and a bad option.
+#include <cstdio>
+
 #include "cli/CliHarness.h"
 
 namespace clitest {
@@ -32,6 +34,69 @@ TEST_F(OptimizeCommand, UnknownOptimizerIsABadCommandLine) {
   EXPECT_EQ(r.exitCode, 2);
   EXPECT_NE(r.err.find("--optimizer must be auto, slsqp, mma or cobyla"), std::string::npos) << r.err;
   EXPECT_FALSE(fs::exists(dir / "h.json"));
+}
+
+// Latin hypercube with 4,000 samples and SLSQP: from the start (w, t) =
+// (3, 4), where the beam is far on the safe side (POF 0, index about 6.6),
+// the optimiser proposes only infeasible points and the start remains the
+// best.  No constraint is active there and the area still falls: that is
+// not an optimum, and must not be reported as one.
+TEST_F(OptimizeCommand, StartPointIsNeverReportedAsAnOptimum) {
+  const CliResult r = Run({"optimize", Examples() + "/optimize/cantilever.json", "--method", "lhs", "--samples", "4000",
+                           "--optimizer", "slsqp", "--out", "h.json", "--quiet"});
+  EXPECT_EQ(r.exitCode, 4) << r.out << r.err;
+  EXPECT_NE(r.out.find("NO optimum"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("never left its start point"), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find("Feasible optimum"), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find("converged"), std::string::npos) << r.out;
+  const json j = ReadJson("h.json");
+  EXPECT_TRUE(j["no_optimum"].is_string());
+  EXPECT_EQ(j["optimum"]["x"]["w"].get<double>(), 3.0);
+  EXPECT_EQ(j["optimum"]["x"]["t"].get<double>(), 4.0);
+  // The zero POF comes with its interval: 0 failures in 4,000 samples.
+  const double z2 = 1.959963984540054 * 1.959963984540054;
+  EXPECT_EQ(j["optimum"]["responses"][0]["pof"].get<double>(), 0.0);
+  EXPECT_NEAR(j["optimum"]["responses"][0]["pof_95"][1].get<double>(), z2 / (4000 + z2), 1e-15);
+}
+
+// The words after each violation must be true for its sign; first order
+// draws no samples and must not claim any.
+TEST_F(OptimizeCommand, ViolationWordsMatchTheirSign) {
+  const CliResult r = Run({"optimize", Examples() + "/linear.json", "--method", "fo", "--verify-samples", "20000",
+                           "--out", "h.json", "--quiet"});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_NE(r.out.find("first order at each design point, no samples"), std::string::npos) << r.out;
+  EXPECT_TRUE(ReadJson("h.json")["samples"].is_null());
+  EXPECT_FALSE(ReadJson("h.json")["optimum"]["responses"][0].contains("pof_95"));
+  std::istringstream lines(r.out);
+  int checked = 0;
+  for (std::string line; std::getline(lines, line);) {
+    double v = 0.0;
+    if (std::sscanf(line.c_str(), "  violation %lf", &v) != 1) continue;
+    ++checked;
+    const bool bHolds = line.find("every constraint holds") != std::string::npos ||
+                        line.find("hold to that tolerance") != std::string::npos;
+    EXPECT_EQ(bHolds, v <= 1e-6) << line;
+    EXPECT_EQ(line.find("<= 0") != std::string::npos, v <= 0.0) << line;
+  }
+  EXPECT_EQ(checked, 2) << r.out;  // the optimum and its verification
+}
+
+TEST_F(OptimizeCommand, NonFiniteStatisticIsAnError) {
+  const std::string problem = Write("p.json", R"({
+    "design_variables": [{"name": "b", "value": 1, "lower": 0.5, "upper": 2}],
+    "random_variables": [{"name": "X", "distribution": "uniform", "params": [0.5, 1.5]}],
+    "responses": [{"name": "g", "upper": 1e300}],
+    "constraints": [{"subject": "g.pof", "upper": 0.1}],
+    "objective": {"minimize": {"b": 1}},
+    "samples": 200,
+    "analysis": {"expressions": {"g": "1e308 * X / b"}}
+  })");
+  const CliResult r = Run({"optimize", problem, "--quiet"});
+  EXPECT_EQ(r.exitCode, 1) << r.out;
+  EXPECT_NE(r.err.find("response g"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("b = 1"), std::string::npos) << r.err;
+  EXPECT_EQ(r.out.find("optimum"), std::string::npos) << r.out;
 }
 
 }  // namespace

@@ -53,6 +53,8 @@ std::string LineOf(const std::string& text, const std::string& token) {
 }
 
 const std::string kMissingComma = Replace(R"("seed": 3,)", R"("seed": 3)");
+const std::string kProgram = R"({"expressions": {"g": "R - S + 0 * b", "h": "b * L"}})";
+const std::string kNameOf101 = std::string(101, 'n');
 
 const BadFile kBadFiles[] = {
     {"SyntaxError", kMissingComma, "line " + LineOf(kMissingComma, "\"design_points\"") + ", column",
@@ -61,6 +63,16 @@ const BadFile kBadFiles[] = {
      "the library rejects a normal variable with mean 5 and sd -2", "Invalid value of the Standard Deviation"},
     {"LognormalMean", Replace(R"("distribution": "normal", "mean": 5)", R"("distribution": "lognormal", "mean": -1)"),
      "/random_variables/1/mean", "the library rejects a lognormal variable", "The supplied value = -1"},
+    {"LognormalMeanBelowOne",
+     Replace(R"("distribution": "normal", "mean": 5, "sd": 2)", R"("distribution": "lognormal", "mean": 0.5, "sd": 0.1)"),
+     "/random_variables/1/mean", "change its units", "The allowed value should be > 1"},
+    {"LognormalParamsBelowOne",
+     Replace(R"("distribution": "normal", "mean": 5, "sd": 2)", R"("distribution": "lognormal", "params": [-0.5, 0.2])"),
+     "/random_variables/1/params/0", "make ln X a normal variable", "lambda"},
+    {"NumberBeyondDouble", Replace(R"("mean": 5, "sd": 2)", R"("mean": 5, "sd": 1e400)"), "/random_variables/1/sd",
+     "the number 1e400 is beyond the range", ""},
+    {"NumberBeyondDoubleInAList", Replace(R"([{"R": 11}])", R"([[-1.5e999]])"), "/design_points/0/0",
+     "the number -1.5e999 is beyond the range", ""},
     {"UniformBoundsReversed",
      Replace(R"("distribution": "normal", "mean": 5, "sd": 2)", R"("distribution": "uniform", "params": [7, 3])"),
      "/random_variables/1/params", "the library rejects these uniform parameters", "Invalid specification of bounds"},
@@ -96,14 +108,38 @@ const BadFile kBadFiles[] = {
     {"ConstantInTheObjective", Replace(R"("b": 2})", R"("L": 2})"), "/objective/minimize/L", "cannot be a subject", ""},
     {"UnknownNameInExpression", Replace(R"("b * L")", R"("b * Q")"), "/analysis/expressions/h", "uses 'Q'", ""},
     {"ExpressionSyntax", Replace(R"("b * L")", R"("b * (L")"), "/analysis/expressions/h", "cannot be read", ""},
+    // '=' would set L for every later response of the point.
+    {"Assignment", Replace(R"("b * L")", R"("L = 100")"), "/analysis/expressions/h",
+     "assigns a value to 'L' with '='", ""},
+    {"AssignmentInsideAFunction", Replace(R"("b * L")", R"x("b * sin(b = 2)")x"), "/analysis/expressions/h",
+     "assigns a value to 'b'", ""},
+    {"AssignmentInABranchNotTaken", Replace(R"("R - S + 0 * b")", R"x("b > 1e9 ? (R = 0) : R - S")x"),
+     "/analysis/expressions/g", "assigns a value to 'R'", ""},
+    {"NameTooLongForExpressions",
+     Replace(R"({"name": "L", "value": 3})", R"({"name": "L", "value": 3}, {"name": ")" + kNameOf101 + R"(", "value": 1})"),
+     "/constants/1/name", "has 101 characters; a name has at most 100", ""},
     {"MissingExpression", Replace(R"(, "h": "b * L")", ""), "/analysis/expressions",
      "no expression for the response \"h\"", ""},
     {"UnknownMethod", Replace(R"("method": "lhs")", R"("method": "latin")"), "/method", "use 0 to 4", ""},
-    {"NoSamples", Replace(R"("samples": 100)", R"("samples": 0)"), "/samples", "at least 1", ""},
+    {"NoSamples", Replace(R"("samples": 100)", R"("samples": 0)"), "/samples", "it must be from 1 to 100000000", ""},
     {"FractionalSamples", Replace(R"("samples": 100)", R"("samples": 2.5)"), "/samples", "whole number", ""},
+    {"SamplesBeyondTheLimit", Replace(R"("samples": 100)", R"("samples": 1e20)"), "/samples",
+     "it must be from 1 to 100000000", ""},
+    // 2^32 + 1: as a 32-bit integer it would be method 1.
+    {"MethodBeyondInt", Replace(R"("method": "lhs")", R"("method": 4294967297)"), "/method", "use 0 to 4", ""},
+    {"FractionalMethod", Replace(R"("method": "lhs")", R"("method": 1.5)"), "/method", "use 0 to 4", ""},
+    {"DistributionCodeBeyondInt", Replace(R"("distribution": "normal", "mean": 5)", R"("distribution": 4294967296, "mean": 5)"),
+     "/random_variables/1/distribution", "0 to 3", ""},
+    {"SeedBeyondRange", Replace(R"("seed": 3)", R"("seed": 18446744073709551615)"), "/seed",
+     "it must be from 0 to 9223372036854775807", ""},
+    {"NegativeSeed", Replace(R"("seed": 3)", R"("seed": -1)"), "/seed", "from 0 to 9223372036854775807", ""},
+    {"FractionalSeed", Replace(R"("seed": 3)", R"("seed": 2.5)"), "/seed", "must be a whole number", ""},
     {"UnknownDesignVariableInPoint", Replace(R"([{"R": 11}])", R"([{"Q": 11}])"), "/design_points/0/Q",
      "is not a design variable", ""},
     {"ShortDesignPoint", Replace(R"([{"R": 11}])", R"([[11]])"), "/design_points/0", "give one per design variable", ""},
+    // Far too long to be a typo of a field: no suggestion is sought.
+    {"VeryLongUnknownField", Replace(R"("seed": 3)", "\"seed\": 3, \"" + std::string(30000, 's') + "\": 1"),
+     "/" + std::string(30000, 's'), "is not a known field here. The fields allowed are", ""},
     {"MisspeltSection", Replace(R"("constraints":)", R"("constraint":)"), "/constraint",
      "Did you mean \"constraints\"?", ""},
     {"NoAnalysis", Replace(R"(,
@@ -113,6 +149,8 @@ const BadFile kBadFiles[] = {
      Replace(R"({"expressions": {"g": "R - S + 0 * b", "h": "b * L"}})",
              R"({"program": {"command": ["no-such-analysis-program-xyz"]}})"),
      "/analysis/program/command/0", "was not found on PATH", ""},
+    {"EmptyCommand", Replace(kProgram, R"({"program": {"command": []}})"), "/analysis/program/command",
+     "is empty; give the program and its arguments", ""},
     {"NegativeTimeout",
      Replace(R"({"expressions": {"g": "R - S + 0 * b", "h": "b * L"}})",
              R"({"program": {"command": ["sh", "-c", "true"], "timeout": -1}})"),
@@ -161,6 +199,37 @@ TEST_F(CliTest, CheckReportsEveryMistakeAtOnce) {
   EXPECT_NE(r.out.find("3 problems"), std::string::npos) << r.out;
   for (const char* location : {"/random_variables/1/sd: ", "/samples: ", "/analysis/expressions/h: "})
     EXPECT_NE(r.out.find(location), std::string::npos) << location << "\n" << r.out;
+}
+
+TEST_F(CliTest, ANameTooLongForTheExpressionsIsReportedOnlyWhereItIsDefined) {
+  // Its use in an expression is not reported again.
+  std::string text = Replace(R"("name": "L")", "\"name\": \"" + kNameOf101 + "\"");
+  text.replace(text.find("b * L"), 5, "b * " + kNameOf101);
+  const CliResult r = Run({"check", Write("bad.json", text)});
+  EXPECT_EQ(r.exitCode, 3);
+  EXPECT_NE(r.out.find("1 problem:"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("/constants/0/name: "), std::string::npos) << r.out;
+}
+
+TEST_F(CliTest, ComparisonsAreNotAssignments) {
+  const CliResult r = Run({"check", Write("p.json", Replace(R"("b * L")", R"x("(b <= L) + (b == L) + (b != L) + (b >= L)")x"))});
+  EXPECT_EQ(r.exitCode, 0) << r.out;
+}
+
+// Inputs that once broke the reader (an exception that escaped it, a crash),
+// found by the fuzzer: each must give a clean result or located diagnostics.
+TEST_F(CliTest, FuzzRegressionsAreReadCleanly) {
+  const fs::path folder = fs::path(Examples()).parent_path() / "fuzz" / "regressions";
+  std::size_t nFiles = 0;
+  for (const auto& entry : fs::directory_iterator(folder)) {
+    ++nFiles;
+    const CliResult r = Run({"check", entry.path().string()});
+    const bool bClean = r.exitCode == 0 && r.out.find(": OK: ") != std::string::npos;
+    const bool bDiagnosed = r.exitCode == 3 && r.out.find(entry.path().string() + ": ") != std::string::npos;
+    EXPECT_TRUE(bClean || bDiagnosed) << entry.path() << ": exit " << r.exitCode << "\n" << r.out << r.err;
+    EXPECT_EQ(r.out.find("the reader failed"), std::string::npos) << entry.path() << "\n" << r.out;
+  }
+  EXPECT_GT(nFiles, 0u) << folder;
 }
 
 TEST_F(CliTest, CheckAcceptsTheExamples) {

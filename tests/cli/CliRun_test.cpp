@@ -1,6 +1,7 @@
 // `rbo run` on the examples: exit codes, the table, JSON and CSV, against
 // closed-form answers; reproducibility; the surface methods; errors of the
 // library shown with its own report.
+#include <algorithm>
 #include <cstdio>
 
 #include "cli/CliHarness.h"
@@ -74,14 +75,16 @@ TEST_F(RunCommand, TableAndCsvCarryTheJsonValues) {
   const json j = ReadJson("r.json");
   const auto csv = ParseCsv(ReadText(dir / "r.csv"));
   ASSERT_EQ(csv.size(), 3u);
-  const std::vector<std::string> header = {"point", "R", "objective", "constraint", "g.mean", "g.sd", "g.pof", "any", "joint"};
+  const std::vector<std::string> header = {"point", "R",     "objective",   "constraint",   "g.mean", "g.sd",
+                                           "g.pof", "g.pof_low95", "g.pof_high95", "any",    "joint"};
   EXPECT_EQ(csv[0], header);
   for (int k = 0; k < 2; ++k) {
     const json& pt = j["points"][k];
     const json& g = pt["responses"]["g"];
     const std::vector<double> values = {pt["design"]["R"].get<double>(), pt["objective"].get<double>(),
                                         pt["constraint"].get<double>(), g["mean"].get<double>(), g["sd"].get<double>(),
-                                        g["pof"].get<double>(), pt["any_fraction"].get<double>(),
+                                        g["pof"].get<double>(), g["pof_95"][0].get<double>(),
+                                        g["pof_95"][1].get<double>(), pt["any_fraction"].get<double>(),
                                         pt["joint_fraction"].get<double>()};
     ASSERT_EQ(csv[std::size_t(k) + 1].size(), header.size());
     EXPECT_EQ(csv[std::size_t(k) + 1][0], std::to_string(k + 1));
@@ -231,6 +234,211 @@ TEST_F(RunCommand, LibraryRejectionShowsTheLibrarysReport) {
   EXPECT_EQ(r.err.find("LException"), std::string::npos) << r.err;
   EXPECT_NE(ReadText(dir / "lib.log").find("Invalid value"), std::string::npos);
   EXPECT_EQ(FilesExcept({"p.json", "lib.log"}), std::vector<std::string>{});  // no output file, no temporary
+}
+
+// The 95% Wilson score interval's ends are the two probabilities pi at which
+// the observed fraction lies 1.96 standard errors away:
+// (p - pi)^2 n = z^2 pi (1 - pi).  Checked on that defining equation.
+void ExpectWilsonEnds(double p, double n, double low, double high) {
+  const double z = 1.959963984540054;
+  for (double end : {low, high}) {
+    if (end > 0.0 && end < 1.0) {
+      EXPECT_NEAR((p - end) * (p - end) * n, z * z * end * (1.0 - end), 1e-9 * z * z * end) << "end " << end;
+    }
+  }
+  EXPECT_LE(low, p);
+  EXPECT_GE(high, p);
+}
+
+// A design far on the safe side: P(g < 0) = Phi(-(30 - 5) / 2.5) = Phi(-10),
+// so no sample fails and the POF reads 0.  The interval says how small that
+// is known to be: [0, z^2 / (n + z^2)] for 0 failures in n samples.
+TEST_F(RunCommand, SampledPofComesWithItsIntervalEverywhere) {
+  const std::string problem = Write("p.json", LinearProblem(R"({"expressions": {"g": "R - S"}})",
+                                                            R"("design_points": [{"R": 30}, {"R": 10}],)"));
+  struct Case {
+    const char* method;
+    bool bSampled;
+  };
+  const Case cases[] = {{"lhs", true}, {"montecarlo", true}, {"surface-lhs", true}, {"fo", false}};
+  const double z2 = 1.959963984540054 * 1.959963984540054;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.method);
+    const CliResult r = Run({"run", problem, "--method", c.method, "--out", "r.json"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    ASSERT_EQ(Run({"run", problem, "--method", c.method, "--out", "r.csv"}).exitCode, 0);
+    const json j = ReadJson("r.json");
+    const auto csv = ParseCsv(ReadText(dir / "r.csv"));
+    ASSERT_EQ(csv.size(), 3u);
+    const auto low = std::find(csv[0].begin(), csv[0].end(), "g.pof_low95");
+    const auto row = TableRow(r.out, "   POF 95%");
+    if (!c.bSampled) {
+      EXPECT_FALSE(j["points"][0]["responses"]["g"].contains("pof_95"));
+      EXPECT_EQ(low, csv[0].end());
+      EXPECT_TRUE(row.empty()) << r.out;
+      continue;
+    }
+    const double n = 2000.0;
+    ASSERT_NE(low, csv[0].end());
+    const std::size_t col = std::size_t(low - csv[0].begin());
+    for (std::size_t k = 0; k < 2; ++k) {
+      const json& g = j["points"][k]["responses"]["g"];
+      const double pof = g["pof"].get<double>(), lo = g["pof_95"][0].get<double>(), hi = g["pof_95"][1].get<double>();
+      if (k == 0) {
+        EXPECT_EQ(pof, 0.0);
+        EXPECT_EQ(lo, 0.0);
+        EXPECT_NEAR(hi, z2 / (n + z2), 1e-15);
+      }
+      ExpectWilsonEnds(pof, n, lo, hi);
+      EXPECT_EQ(std::stod(csv[k + 1][col]), lo);
+      EXPECT_EQ(std::stod(csv[k + 1][col + 1]), hi);
+    }
+    ASSERT_EQ(row.size(), 4u) << r.out;  // "[lo," "hi]" per point
+    EXPECT_EQ(row[0] + " " + row[1], "[0, " + Short(z2 / (n + z2)) + "]");
+    EXPECT_NE(r.out.find("a POF of 0 means below about"), std::string::npos) << r.out;
+  }
+}
+
+// The joint fraction: sampling counts the samples at which the bounded
+// responses fail together, and a response without bounds takes no part;
+// first order must present the same quantity.  With one bounded response
+// it is that response's POF (exact here: Phi(-2)), whatever the unbounded
+// response h does.
+TEST_F(RunCommand, JointFractionAgreesAcrossMethods) {
+  const std::string problem = Write("p.json", R"({
+    "random_variables": [
+      {"name": "R", "distribution": "normal", "mean": 10, "sd": 1.5},
+      {"name": "S", "distribution": "normal", "mean": 5, "sd": 2}
+    ],
+    "responses": [{"name": "g", "lower": 0}, {"name": "h"}],
+    "samples": 20000,
+    "analysis": {"expressions": {"g": "R - S", "h": "R + S"}}
+  })");
+  const double exact = Phi(-2.0);
+  for (const char* method : {"lhs", "montecarlo", "fo"}) {
+    SCOPED_TRACE(method);
+    ASSERT_EQ(Run({"run", problem, "--method", method, "--out", "r.json"}).exitCode, 0);
+    const json pt = ReadJson("r.json")["points"][0];
+    const double pof = pt["responses"]["g"]["pof"].get<double>();
+    EXPECT_EQ(pt["joint_fraction"].get<double>(), pof);
+    EXPECT_EQ(pt["any_fraction"].get<double>(), pof);
+    EXPECT_NEAR(pof, exact, std::string(method) == "fo" ? 1e-6 * exact : ProbabilityTolerance(exact, 20000));
+  }
+}
+
+// A problem without objective and constraints (h has no bounds): no rows,
+// keys or columns for them.
+TEST_F(RunCommand, NoObjectiveOrConstraintRowsWhenTheProblemHasNone) {
+  const std::string problem = Write("p.json", R"({
+    "random_variables": [{"name": "X", "distribution": "uniform", "params": [0, 1]}],
+    "responses": [{"name": "h"}],
+    "samples": 500,
+    "analysis": {"expressions": {"h": "2 * X"}}
+  })");
+  const CliResult r = Run({"run", problem, "--out", "r.json"});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  ASSERT_EQ(Run({"run", problem, "--out", "r.csv"}).exitCode, 0);
+  EXPECT_TRUE(TableRow(r.out, "objective").empty()) << r.out;
+  EXPECT_TRUE(TableRow(r.out, "constraint").empty()) << r.out;
+  const json pt = ReadJson("r.json")["points"][0];
+  EXPECT_FALSE(pt.contains("objective"));
+  EXPECT_FALSE(pt.contains("constraint"));
+  EXPECT_NEAR(pt["responses"]["h"]["mean"].get<double>(), 1.0, 4.0 * std::sqrt(4.0 / 12.0 / 500));
+  const auto csv = ParseCsv(ReadText(dir / "r.csv"));
+  // h has no bounds: its POF and interval cells stay empty.
+  EXPECT_EQ(csv[0], (std::vector<std::string>{"point", "h.mean", "h.sd", "h.pof", "h.pof_low95", "h.pof_high95", "any",
+                                              "joint"}));
+  EXPECT_EQ(csv[1][3] + csv[1][4] + csv[1][5], "");
+}
+
+// g = 1e308 X overflows the sums of the statistics: an error naming the
+// response and the point, never a table of inf or NaN.
+TEST_F(RunCommand, NonFiniteStatisticIsAnError) {
+  const std::string problem = Write("p.json", R"({
+    "random_variables": [{"name": "X", "distribution": "uniform", "params": [0.5, 1.5]}],
+    "responses": [{"name": "g", "lower": 0}],
+    "samples": 200,
+    "analysis": {"expressions": {"g": "1e308 * X"}}
+  })");
+  for (const char* mode : {"", "--until-converged"}) {
+    std::vector<std::string> args = {"run", problem, "--out", "r.json"};
+    if (*mode) args.push_back(mode);
+    const CliResult r = Run(args);
+    EXPECT_EQ(r.exitCode, 1) << r.out;
+    EXPECT_NE(r.err.find("response g"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("design point 1"), std::string::npos) << r.err;
+    EXPECT_EQ(r.out.find("inf"), std::string::npos) << r.out;
+    EXPECT_FALSE(fs::exists(dir / "r.json"));
+  }
+}
+
+// Every command appends a separator line (date, command line, version) and
+// a line naming the run to the --log file; a log or output that cannot be
+// written is reported with the system's reason, before anything runs.
+TEST_F(RunCommand, LogFileGetsASeparatorPerRun) {
+  const std::string problem = Write("p.json", LinearProblem(R"({"expressions": {"g": "R - S"}})"));
+  ASSERT_EQ(Run({"run", problem, "--log", "run.log", "--samples", "100"}).exitCode, 0);
+  ASSERT_EQ(Run({"run", problem, "--log", "run.log", "--samples", "200"}).exitCode, 0);
+  const std::string log = ReadText(dir / "run.log");
+  std::vector<std::string> separators;
+  std::istringstream lines(log);
+  for (std::string line; std::getline(lines, line);)
+    if (line.rfind("==== ", 0) == 0) separators.push_back(line);
+  ASSERT_EQ(separators.size(), 2u) << log;
+  EXPECT_NE(separators[0].find("rbo run " + problem + " --log run.log --samples 100"), std::string::npos) << log;
+  EXPECT_NE(separators[1].find("--samples 200"), std::string::npos) << log;
+  EXPECT_NE(log.find("rbo run: " + problem), std::string::npos) << log;
+  EXPECT_NE(log.find("200 samples per design point"), std::string::npos) << log;
+}
+
+TEST_F(RunCommand, UnwritableLogOrOutputIsReportedBeforeTheRun) {
+  const std::string problem = Write("p.json", LinearProblem(R"({"expressions": {"g": "R - S"}})"));
+  fs::create_directory(dir / "folder.json");
+  Write("file", "");
+  ASSERT_EQ(mkfifo((dir / "fifo.json").c_str(), 0600), 0);
+  struct Case {
+    std::vector<std::string> options;
+    const char* message;
+  };
+  const Case cases[] = {
+      {{"--log", "/dev/full"}, "cannot write the log file /dev/full: No space left on device"},
+      {{"--log", "missing/run.log"}, "missing/run.log': No such file or directory"},
+      {{"--out", "folder.json"}, "cannot write the output file folder.json: it is a folder"},
+      {{"--out", "fifo.json"}, "cannot write the output file fifo.json: it is not a regular file"},
+      {{"--out", "/proc/r.json"}, "cannot create the output file /proc/r.json"},
+      {{"--out", "file/r.json"}, "cannot create the output file file/r.json: Not a directory"},
+  };
+  for (const char* command : {"run", "optimize"})
+    for (const Case& c : cases) {
+      std::vector<std::string> args = {command, problem, "--method", "fo"};
+      args.insert(args.end(), c.options.begin(), c.options.end());
+      const CliResult r = Run(args);
+      EXPECT_EQ(r.exitCode, 1) << command << " " << c.options[1];
+      EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+      EXPECT_EQ(r.out, "") << command << " " << c.options[1];  // nothing ran
+    }
+  EXPECT_TRUE(fs::is_directory(dir / "folder.json"));
+}
+
+// The memory a run needs is estimated before anything is allocated: 20
+// design points of 10^8 samples would need terabytes.
+TEST_F(RunCommand, RunTooLargeForTheMemoryIsRefusedUpFront) {
+  std::string points = "\"design_points\": [";
+  for (int k = 0; k < 20; ++k) points += std::string(k ? ", " : "") + "{\"R\": " + std::to_string(10 + k) + "}";
+  const std::string problem = Write("p.json", LinearProblem(R"({"expressions": {"g": "R - S"}})", points + "],"));
+  const CliResult huge = Run({"run", problem, "--samples", "100000000"});
+  EXPECT_EQ(huge.exitCode, 1);
+  EXPECT_NE(huge.err.find("20 design points x 100000000 samples"), std::string::npos) << huge.err;
+  EXPECT_NE(huge.err.find("--until-converged"), std::string::npos) << huge.err;
+  EXPECT_EQ(huge.out, "");
+  // The limit can be set: 20 points x 2000 samples x 3 values x 8 bytes x 2 copies = 1.92 MB.
+  const CliResult low = Run({"run", problem}, {"RBO_MEMORY_LIMIT=1M"});
+  EXPECT_EQ(low.exitCode, 1);
+  EXPECT_NE(low.err.find("RBO_MEMORY_LIMIT"), std::string::npos) << low.err;
+  EXPECT_EQ(Run({"run", problem}, {"RBO_MEMORY_LIMIT=2M"}).exitCode, 0);
+  const CliResult bad = Run({"run", problem}, {"RBO_MEMORY_LIMIT=lots"});
+  EXPECT_EQ(bad.exitCode, 1);
+  EXPECT_NE(bad.err.find("RBO_MEMORY_LIMIT wants a number of bytes"), std::string::npos) << bad.err;
 }
 
 }  // namespace

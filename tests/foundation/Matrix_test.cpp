@@ -7,7 +7,9 @@
 #include <stdexcept>
 #include <string>
 #include <type_traits>
+#include <utility>
 #include <valarray>
+#include <vector>
 
 #include "foundation/LogTrace.h"
 #include "rbo/foundation/Matrix.h"
@@ -281,3 +283,28 @@ TEST(Matrix, IntegerInstantiation) {
 }
 
 }  // namespace
+
+// Debug builds stop an index outside the matrix at the accessor; release
+// builds keep the accessors unchecked (nothing to test there).
+#ifndef NDEBUG
+TEST(MatrixDeathTest, DebugBuildsAssertElementAndColumnIndices) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  Matrix m(2, 3, 1.0);
+  const Matrix& c = m;
+  Array out;
+  const std::vector<std::pair<const char*, std::function<void()>>> cases = {
+      {"row index", [&] { m(2, 0) = 0.0; }},
+      {"row index", [&] { (void)c(-1, 0); }},
+      {"column index", [&] { m(0, 3) = 0.0; }},
+      {"column index", [&] { (void)m.ColData(3); }},
+      {"column index", [&] { m.GetCol(-1, out); }},
+      {"row index", [&] { m.GetRow(2, out); }},
+      {"column index", [&] { (void)m.Col(3); }},
+      {"index outside the view", [&] { (void)m.Row(0)[3]; }},
+  };
+  for (const auto& [pszWhat, access] : cases) EXPECT_DEATH(access(), pszWhat) << pszWhat;
+  // The last valid indices pass.
+  m(1, 2) = 5.0;
+  EXPECT_EQ(m.Col(2)[1], 5.0);
+}
+#endif

@@ -1,10 +1,14 @@
 // The reference host's analysis runner: serial and parallel runs of the
-// in-process analysis, output sizing, failure reports and worker count.
+// in-process analysis, output sizing, failure reports and worker count, and
+// what an external analysis program leaves behind.
 #include <gtest/gtest.h>
+#include <stdlib.h>
 
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <set>
 #include <stdexcept>
@@ -15,6 +19,7 @@
 
 #include "rbo/foundation/Matrix.h"
 #include "rbo/host/DBUtils.h"
+#include "rbo/host/ExternalAnalysis.h"
 #include "rbo/host/ReferenceHost.h"
 
 namespace {
@@ -243,5 +248,132 @@ INSTANTIATE_TEST_SUITE_P(Runner, WorkerCount, ::testing::Values(1, 2, 3, 5));
 TEST_F(AnalysisRunner, ANegativeWorkerCountIsRejected) {
   EXPECT_THROW(refhost::SetWorkerCount(-1), std::invalid_argument);
 }
+
+// ---------------------------------------------------------------- external programs
+
+namespace fs = std::filesystem;
+
+// A scratch folder for the external program's files, removed afterwards.
+class ExternalRun : public AnalysisRunner {
+ protected:
+  void SetUp() override {
+    std::string pattern = (fs::temp_directory_path() / "rbo-runner-test-XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    m_dir = pattern;
+  }
+  void TearDown() override {
+    AnalysisRunner::TearDown();
+    std::error_code ec;
+    fs::remove_all(m_dir, ec);
+  }
+  // The program "sh -c command", with inputs a, b, c and the response g.
+  void UseProgram(const std::string& command, std::uint64_t maxOutputBytes = std::uint64_t(64) << 20) {
+    refhost::ExternalProgram program;
+    program.shellCommand = command;
+    program.maxOutputBytes = maxOutputBytes;
+    refhost::SetAnalysis(refhost::ExternalProgramModel(program, {"a", "b", "c"}, {"g"}));
+  }
+  fs::path m_dir;
+};
+
+// Whether a process has ended, waiting up to 5 s; an orphan that init has
+// not reaped yet is a zombie ("Z").
+bool Ended(pid_t pid) {
+  for (int i = 0; i < 100; ++i) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string stat;
+    std::getline(in, stat);
+    if (stat.empty() || stat.find(") Z ") != std::string::npos) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return false;
+}
+
+TEST_F(ExternalRun, WhatTheProgramLeftInTheBackgroundEndsWithIt) {
+  // Every run starts a background sleep, notes its pid and exits normally.
+  const fs::path pids = m_dir / "children";
+  UseProgram("sleep 30 & echo $! >> '" + pids.string() + "'; echo 'g = 1' > outputs.txt");
+  refhost::SetWorkerCount(2);
+  CMatrix<double> in = Points(6), out(1, 6);
+  RunParallel(in, out);
+  EXPECT_EQ(out(0, 5), 1.0);
+  std::ifstream list(pids);
+  int nChildren = 0;
+  for (pid_t pid = 0; list >> pid; ++nChildren)
+    EXPECT_TRUE(Ended(pid)) << "the background child " << pid << " still runs";
+  EXPECT_EQ(nChildren, 6);
+}
+
+TEST_F(ExternalRun, AProgramThatCannotBeStartedIsReportedWithTheReason) {
+  // Executable, but its interpreter does not exist: exec fails in the child.
+  const fs::path script = m_dir / "model.sh";
+  std::ofstream(script) << "#!/nonexistent/interpreter\n";
+  fs::permissions(script, fs::perms::owner_all);
+  refhost::ExternalProgram program;
+  program.argv = {script.string()};
+  refhost::SetAnalysis(refhost::ExternalProgramModel(program, {"a", "b", "c"}, {"g"}));
+  CMatrix<double> in = Points(1), out(1, 1);
+  const std::string failure = FailureOf([&] { RunSerial(in, out); });
+  EXPECT_NE(failure.find("could not start " + script.string() + ": No such file or directory"), std::string::npos)
+      << failure;
+}
+
+struct OutputLimit {
+  const char* name;            ///< test name
+  std::uint64_t limit;         ///< the program's output limit in bytes
+  std::string failure;         ///< the expected failure, "" for none
+};
+
+std::ostream& operator<<(std::ostream& os, const OutputLimit& c) { return os << c.name; }
+
+class ExternalOutputLimit : public ExternalRun, public ::testing::WithParamInterface<OutputLimit> {};
+
+// "g = 2.5\n" is 8 bytes: read at a limit of 8, refused at 7.
+TEST_P(ExternalOutputLimit, ALargerOutputFileIsRefusedNamingItsSizeAndTheLimit) {
+  UseProgram("printf 'g = 2.5\\n' > outputs.txt", GetParam().limit);
+  CMatrix<double> in = Points(1), out(1, 1);
+  const std::string failure = FailureOf([&] { RunSerial(in, out); });
+  if (GetParam().failure.empty()) {
+    EXPECT_EQ(failure, "");
+    EXPECT_EQ(out(0, 0), 2.5);
+  } else {
+    EXPECT_NE(failure.find(GetParam().failure), std::string::npos) << failure;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Runner, ExternalOutputLimit,
+    ::testing::Values(OutputLimit{"AtTheLimit", 8, ""},
+                      OutputLimit{"OneByteOver", 7, "wrote an output file outputs.txt of 8 bytes, more than the limit "
+                                                    "of 7 bytes"}),
+    [](const ::testing::TestParamInfo<OutputLimit>& p) { return std::string(p.param.name); });
+
+struct StderrCase {
+  const char* name;      ///< test name
+  std::string before;    ///< what the program writes to stderr before its last line
+  bool bFirstLineShown;  ///< whether "first line" is in the report
+};
+
+std::ostream& operator<<(std::ostream& os, const StderrCase& c) { return os << c.name; }
+
+class ExternalStderr : public ExternalRun, public ::testing::WithParamInterface<StderrCase> {};
+
+// The report shows the end of the standard error: all of a short one, the
+// last lines of a long one.
+TEST_P(ExternalStderr, TheReportShowsItsEnd) {
+  UseProgram("printf 'first %s\\n' line >&2; " + GetParam().before + " echo 'solver: diverged' >&2; exit 3");
+  CMatrix<double> in = Points(1), out(1, 1);
+  const std::string failure = FailureOf([&] { RunSerial(in, out); });
+  EXPECT_NE(failure.find("exited with code 3\n  last lines of its standard error:\n"), std::string::npos) << failure;
+  EXPECT_NE(failure.find("    solver: diverged\n  inputs: a = 0, b = 1, c = 0"), std::string::npos) << failure;
+  EXPECT_EQ(failure.find("first line") != std::string::npos, GetParam().bFirstLineShown) << failure;
+  EXPECT_LT(failure.size(), 3000u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Runner, ExternalStderr,
+    ::testing::Values(StderrCase{"Short", "", true},
+                      StderrCase{"OneMegabyte", "yes 'solver: iterating' | head -n 55556 >&2;", false}),
+    [](const ::testing::TestParamInfo<StderrCase>& p) { return std::string(p.param.name); });
 
 }  // namespace

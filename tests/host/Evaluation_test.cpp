@@ -178,6 +178,21 @@ TEST(EvalSynth, SlotListsRebindArgumentsAndSharedExpressionsSeeTheirOwnArguments
   EXPECT_DOUBLE_EQ(s.out[2], std::sqrt(13.0) + std::sin(17.0));
 }
 
+TEST(EvalSynth, ComparisonsAreNotAssignments) {
+  // x0 = 2, x1 = 17, x2 = 11; each comparison is 1 or 0.
+  const struct {
+    const char* expr;
+    double value;
+  } kCases[] = {{"x0 <= x1", 1.0}, {"x1 <= x2", 0.0}, {"x0 == x1", 0.0}, {"x0 == 2", 1.0},
+                {"x0 != x1", 1.0}, {"x2 != 11", 0.0}, {"x1 >= x2", 1.0}, {"x0 >= x2", 0.0}};
+  for (const auto& c : kCases) {
+    Synth s;
+    s.expr[0] = c.expr;
+    s.Eval();
+    EXPECT_EQ(Vec(s.out), (std::vector<double>{c.value})) << c.expr;
+  }
+}
+
 TEST(EvalSynth, RepeatedEvaluationFollowsTheArguments) {
   // The parsed expression is cached; each call must read the current values.
   Synth s;
@@ -251,6 +266,13 @@ INSTANTIATE_TEST_SUITE_P(Synth, EvalSynthRejects, ::testing::Values(
                  {"synthetic quantity 0: expression 'x0 + x3' uses x3 but no argument is bound to it"}},
     SynthBadCase{"TwoValues", [](Synth& s) { s.expr[0] = "x0, x1"; }, false,
                  {"gives 2 values instead of one"}},
+    // '=' writes a variable; it is refused even where it would not run.
+    SynthBadCase{"Assignment", [](Synth& s) { s.expr[0] = "x1 = 3"; }, false,
+                 {"synthetic quantity 0: expression 'x1 = 3' assigns to x1 with '='"}},
+    SynthBadCase{"AssignmentInsideAnExpression", [](Synth& s) { s.expr[0] = "(x2 = 0) + x0 * x1"; }, false,
+                 {"assigns to x2"}},
+    SynthBadCase{"AssignmentInABranchNotTaken", [](Synth& s) { s.expr[0] = "x0 > 1e9 ? (x1 = 0) : x2"; }, false,
+                 {"assigns to x1"}},
     SynthBadCase{"SlotBoundTwice", [](Synth& s) { s.argSlot = {{1, 0, 1}}; }, false,
                  {"synthetic quantity 0, argument 2: variable x1 is bound by two arguments"}},
     SynthBadCase{"SlotCountDisagrees", [](Synth& s) { s.argSlot = {{1, 0}}; }, false,

@@ -47,6 +47,7 @@ TEST_P(FirstOrderOptimizers, ReachTheClosedFormOptimum) {
   lin.Make(p);
   const rboapp::OptimizeResult r = Run(p, GetParam(), 2, 1);
   ASSERT_TRUE(r.feasible) << r.stopReason;
+  EXPECT_EQ(r.noOptimum, "");  // a true optimum is never flagged as none
   EXPECT_NEAR(r.optimum.x[0], lin.Optimum(), 1e-3 * lin.Optimum()) << r.stopReason;
   // At the optimum the reliability constraint is active.
   EXPECT_NEAR(r.optimum.responses[0].pof, lin.Target(), 1e-3 * lin.Target());
@@ -74,6 +75,7 @@ TEST_P(SamplingMethods, ReachTheClosedFormOptimumWithinSamplingError) {
   const double se = std::sqrt(p0 * (1.0 - p0) / N) / density;
   const double stair = 1.0 / (N * density);
   ASSERT_TRUE(r.feasible) << r.stopReason;
+  EXPECT_EQ(r.noOptimum, "");  // a true optimum is never flagged as none
   EXPECT_NEAR(r.optimum.x[0], lin.Optimum(), 4.0 * se + 2.0 * stair) << r.stopReason;
   // Feasible for its own sample, and at most a few steps of 1/N below the bound.
   EXPECT_LE(r.optimum.responses[0].pof, p0);
@@ -98,6 +100,7 @@ TEST_P(WithDeterministicVariable, ReachesTheInteriorOptimum) {
   p.model = counter.Wrap(p.model);
   const rboapp::OptimizeResult r = Run(p, "slsqp", method, method == 2 ? 1 : N);
   ASSERT_TRUE(r.feasible) << r.stopReason;
+  EXPECT_EQ(r.noOptimum, "");  // a true optimum is never flagged as none
   if (method == 2) {
     EXPECT_NEAR(r.optimum.x[0], prob.Optimum(), 1e-3 * prob.Optimum()) << r.stopReason;
     EXPECT_NEAR(r.optimum.x[1], 0.5, 1e-3);

@@ -74,6 +74,7 @@ TEST_P(Literature, AgreesWithTheOptimumItsMethodPredicts) {
   // The default optimiser and tolerance of each method.
   const rboapp::OptimizeResult r = rboapp::Optimize(p, rboapp::OptimizeOptions(), {});
   ASSERT_TRUE(r.feasible) << r.stopReason;
+  EXPECT_EQ(r.noOptimum, "");  // a true optimum is never flagged as none
   ASSERT_EQ(r.optimum.x.size(), c.x.size());
   for (std::size_t i = 0; i < c.x.size(); ++i)
     EXPECT_NEAR(r.optimum.x[i], c.x[i], c.tol[i]) << r.designVariables[i] << ": " << c.why;

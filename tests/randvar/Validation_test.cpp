@@ -1,6 +1,6 @@
 // CRandVar's record and its two validations: the exact log report of every
 // rejected parameter set (through every entry point that validates), the
-// boundaries that are accepted, NaN rejection, and the record's state after
+// boundaries that are accepted, NaN and infinity rejection, and the record's state after
 // a failed validation.
 #include <gtest/gtest.h>
 
@@ -26,6 +26,8 @@ using refhost::LogCapture;
 using refhost::LogRecord;
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr const char* kAllowedFinite = "       The allowed value should be finite\n";
 constexpr const char* kUnit = "RandVar";
 constexpr const char* kArgText = "Function/method object is invalid";
 constexpr const char* kTypeText = "Object type is invalid";
@@ -102,6 +104,28 @@ std::vector<InvalidCase> InvalidCases() {
       {"WeibullEtaNaN", 3, 0.0, kNaN, 1.0, eta, {weibullLine, Supplied(kNaN), kAllowedPositive}, false},
       {"WeibullBetaNegative", 3, 0.0, 1.0, -2.0, beta, {weibullLine, "       The supplied value = -2\n", kAllowedPositive}, false},
       {"WeibullBetaNaN", 3, 0.0, 1.0, kNaN, beta, {weibullLine, Supplied(kNaN), kAllowedPositive}, false},
+      // Parameters that no threshold tests are still required to be finite,
+      // and an infinite scale or shape passes "> 0" but is refused as well.
+      {"NormalMeanInfinite", 0, kInf, 1.0, 0.0, "Invalid value of the Mean (1st parameter) for\n",
+       {normalLine, Supplied(kInf), kAllowedFinite}, false},
+      {"NormalMeanNaN", 0, kNaN, 1.0, 0.0, "Invalid value of the Mean (1st parameter) for\n",
+       {normalLine, Supplied(kNaN), kAllowedFinite}, false},
+      {"NormalSigmaInfinite", 0, 0.0, kInf, 0.0, normal, {normalLine, Supplied(kInf), kAllowedFinite}, false},
+      {"UniformLowerInfinite", 1, -kInf, 1.0, 0.0, uniform,
+       {Fmt("       Lower bound (1st parameter) = %g\n", -kInf), "       Upper bound (2nd parameter) = 1\n",
+        "       The allowed bounds should be finite\n"}, false},
+      {"UniformUpperInfinite", 1, 0.0, kInf, 0.0, uniform,
+       {"       Lower bound (1st parameter) = 0\n", Fmt("       Upper bound (2nd parameter) = %g\n", kInf),
+        "       The allowed bounds should be finite\n"}, false},
+      {"LognormalLambdaInfinite", 2, kInf, 1.0, 0.0, lambda, {lambdaLine, Supplied(kInf), kAllowedFinite}, false},
+      {"LognormalEpsilonInfinite", 2, 1.0, kInf, 0.0, eps, {epsLine, Supplied(kInf), kAllowedFinite}, false},
+      {"WeibullLocationNaN", 3, kNaN, 1.0, 1.0, "Invalid value of the Location Parameter (1st parameter, gamma) for\n",
+       {weibullLine, Supplied(kNaN), kAllowedFinite}, false},
+      {"WeibullLocationMinusInfinite", 3, -kInf, 1.0, 1.0,
+       "Invalid value of the Location Parameter (1st parameter, gamma) for\n",
+       {weibullLine, Supplied(-kInf), kAllowedFinite}, false},
+      {"WeibullEtaInfinite", 3, 0.0, kInf, 1.0, eta, {weibullLine, Supplied(kInf), kAllowedFinite}, false},
+      {"WeibullBetaInfinite", 3, 0.0, 1.0, kInf, beta, {weibullLine, Supplied(kInf), kAllowedFinite}, false},
       {"TypeFour", 4, 0.0, 1.0, 1.0, kTypeTitle, {}, true},
       {"TypeMinusOne", -1, 0.0, 1.0, 1.0, kTypeTitle, {}, true},
       {"TypeSeven", 7, 0.0, 1.0, 1.0, kTypeTitle, {}, true},
@@ -307,6 +331,19 @@ std::vector<MeanSdCase> MeanSdCases() {
       {"WeibullMeanNaN", 3, 0.0, 2.0, 1.0, kNaN, 1.0, weibullMean,
        {Supplied(kNaN), "       The value of the 1st parameter = 0\n", "       The allowed mean value should be > 0\n"},
        false},
+      // Non-finite moments: tested after the thresholds above.
+      {"NormalMeanInfinite", 0, 0.0, 1.0, 0.0, kInf, 1.0, "Invalid value of the Mean for the Normal distribution:\n",
+       {Supplied(kInf), kAllowedFinite}, false},
+      {"NormalMeanNaN", 0, 0.0, 1.0, 0.0, kNaN, 1.0, "Invalid value of the Mean for the Normal distribution:\n",
+       {Supplied(kNaN), kAllowedFinite}, false},
+      {"UniformMeanNaN", 1, 0.0, 1.0, 0.0, kNaN, 1.0, "Invalid value of the Mean for the Uniform distribution:\n",
+       {Supplied(kNaN), kAllowedFinite}, false},
+      {"NormalSdInfinite", 0, 0.0, 1.0, 0.0, 3.0, kInf, sdTitle,
+       {"       the Normal distribution:\n", Supplied(kInf), kAllowedFinite}, false},
+      {"LognormalMeanInfinite", 2, 1.0, 1.0, 0.0, kInf, 1.0, lognormalMean, {Supplied(kInf), kAllowedFinite}, false},
+      {"WeibullSdInfinite", 3, 0.0, 2.0, 1.0, 3.0, kInf, sdTitle,
+       {"       the Weibull distribution:\n", Supplied(kInf), kAllowedFinite}, false},
+      {"WeibullMeanInfinite", 3, 0.0, 2.0, 1.0, kInf, 1.0, weibullMean, {Supplied(kInf), kAllowedFinite}, false},
       {"TypeSeven", 7, 0.0, 1.0, 1.0, 3.0, 1.0, kTypeTitle, {}, true},
   };
 }

@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <functional>
 #include <numeric>
 #include <vector>
 
+#include "foundation/LogTrace.h"
 #include "rbo/RBO.h"
 #include "support/Problems.h"
 
@@ -202,6 +204,51 @@ TEST(AnalysisDriverTables, ResponseNumbersBeyondTheTablesAreRejected) {
   ASSERT_GE(log.Records().size(), 3u);
   EXPECT_EQ(log.Records()[0].text, "Invalid random-response number of a response entry.\n");
   EXPECT_EQ(log.Records()[2].text, "       The allowed numbers are 1 to 1\n");
+  refhost::SetRBOMethod(0, 100);
+}
+}  // namespace
+
+namespace {
+// A null database is refused by every entry point that takes one, with a
+// report and CNullPtr from the entry point's own unit, before anything is read.
+TEST(NullDatabase, EveryEntryPointRefusesIt) {
+  CMatrix<double> m1, m2, m3, m4;
+  std::valarray<double> v1, v2, v3, v4;
+  std::valarray<int> numbers, roles;
+  std::string s1, s2;
+  const std::vector<std::pair<const char*, std::function<void()>>> entryPoints = {
+      {"RandVarModules", [&] { AdjustDVsMatrices(nullptr, m1, m2, m3, m4, false); }},
+      {"RandRespModules", [&] { AdjustRespsMatrices(nullptr, m1, m2, m3, m4, -1); }},
+      {"RandRespModules",
+       [&] { AnalysisVerif(nullptr, m1, v1, v2, 0, 0, 0, 0, s1, s2, v3, v4, m2, m3, false); }},
+      {"RandRespModules", [&] { RespsArrayAnalysisIntoOrvo(nullptr, v1, v2, numbers, v3); }},
+      {"RandRespModules",
+       [&] { UpdateSamplePointRandResps(nullptr, true, 0, v1, m1, numbers, roles, m2, false); }},
+  };
+  for (const auto& [pszUnit, call] : entryPoints) {
+    const auto log = rbotest::LogOfFailure<CNullPtr>(call);
+    EXPECT_TRUE(rbotest::MatchesReport(log, {"No design database supplied.\n", {}, pszUnit, "Null pointer found", 1}));
+  }
+}
+
+// The tables read one distribution type per random variable: a shorter type
+// array is refused before any table is filled.
+TEST(AnalysisDriverTables, TooFewDistributionTypesAreRefused) {
+  testsupport::ResetLibraryState();
+  refhost::SetRBOMethod(0, 2);
+  LinearLimitState p;
+  auto db = p.builder.Build();
+  db->m_vDistTypeOfRandVar.resize(1);
+  CMatrix<double> analysisPoints(2, 2), designPoints(4, 1), analysisOutputs(1, 2), designResponses;
+  const auto log = rbotest::LogOfFailure<CInvalidArgument>(
+      [&] { AdjustRespsMatrices(db.get(), analysisPoints, designPoints, analysisOutputs, designResponses, -1); });
+  EXPECT_TRUE(rbotest::MatchesReport(log, {"Inconsistent random-variable map.\n",
+                                           {"       1 distribution types for 2 random variables\n"},
+                                           "RandRespModules", "Function/method object is invalid", 1}));
+  // Nothing was captured: with the types complete the next call fills the tables.
+  db->m_vDistTypeOfRandVar.resize(2, CRandVar::kNormal);
+  AdjustRespsMatrices(db.get(), analysisPoints, designPoints, analysisOutputs, designResponses, -1);
+  EXPECT_EQ(designResponses.Cols(), 1);
   refhost::SetRBOMethod(0, 100);
 }
 }  // namespace

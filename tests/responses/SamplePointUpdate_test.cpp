@@ -255,6 +255,47 @@ TEST_F(SamplePointUpdate, StoreFailures) {
   }
 }
 
+// A first batch whose map names a random response beyond the records is
+// refused before anything is written: the records are not filled (they
+// would be written past their end) and the statistics stay unstarted.
+TEST_F(SamplePointUpdate, FirstBatchWithANumberBeyondTheRecordsIsRefusedBeforeWriting) {
+  Build();
+  for (int e = g.value.index; e <= g.pof.index; ++e) db->m_vEntryRandRespNumber[std::size_t(e)] = 7;
+  refhost::LogCapture log;
+  EXPECT_THROW(Fold(true, 0, {{1.0, 0.0, -1.0}}), CInvalidArgument);
+  ASSERT_GE(log.Records().size(), 4u);
+  EXPECT_EQ(log.Records()[0].text, "Invalid random-response number of a response entry.\n");
+  EXPECT_EQ(log.Records()[3].call, "LNewException");
+  for (int e = g.value.index; e <= g.pof.index; ++e) db->m_vEntryRandRespNumber[std::size_t(e)] = 1;
+  EXPECT_THROW(Fold(false, 1, {{1.0, 0.0, -1.0}}), CInvalidArgument);  // still not started
+}
+
+// Only what a call reads must match the started statistics: a role array
+// longer than the map and a count of random responses that no entry names
+// do not stop the folding; a statistic naming a record beyond them does.
+TEST_F(SamplePointUpdate, StartedCheckLooksOnlyAtTheEntriesRead) {
+  b.AddConstraint(g.value, 1, 2.0);
+  Build();
+  Fold(true, 0, {{3.0, 0, -1}});
+  std::valarray<int> longerRoles(0, db->m_vRespRole.size() + 1);
+  longerRoles[std::slice(0, db->m_vRespRole.size(), 1)] = db->m_vRespRole;
+  db->m_nRandRespsPlus1 = 3;  // a second random response, named by no entry
+  CMatrix<double> batch(3, 1);
+  batch(0, 0) = 1.0;
+  UpdateSamplePointRandResps(db.get(), false, 1, designVars, batch, db->m_vEntryRandRespNumber, longerRoles, out,
+                             false);
+  EXPECT_EQ(Finish()[std::size_t(g.pof.index)], 0.5);
+
+  db->m_vEntryRandRespNumber[std::size_t(g.stdDev.index)] = 2;  // a statistic of a record never started
+  CMatrix<double> stats, empty;
+  refhost::LogCapture log;
+  EXPECT_THROW(UpdateSamplePointRandResps(db.get(), false, 0, designVars, empty, db->m_vEntryRandRespNumber,
+                                          db->m_vRespRole, stats, true),
+               CInvalidArgument);
+  ASSERT_FALSE(log.Records().empty());
+  EXPECT_EQ(log.Records()[0].text, "Invalid random-response number of a response entry.\n");
+}
+
 TEST_F(SamplePointUpdate, BatchBeforeAnyFirstBatchIsRejected) {
   Build();
   refhost::LogCapture log;

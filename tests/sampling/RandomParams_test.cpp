@@ -131,6 +131,22 @@ TEST(SetRandomParamsForPoint, InconsistentMapIsRefused) {
   EXPECT_EQ(v[0].GetParam1(), 0.0);
 }
 
+// Arrays longer than the index array are read only as far as it reaches;
+// only a shorter one is refused.
+TEST(SetRandomParamsForPoint, LongerCodeArrayIsReadOnlyAsFarAsTheMap) {
+  VD x{5.0, 0.3, 99.0};
+  VI r{0, 0}, c{-1, -2, 7};  // the extra code would be invalid if it were read
+  auto v = Vars({CRandVar(CRandVar::kNormal, 0.0, 1.0)});
+  SetRandomParamsForPoint(x, r, c, v);
+  EXPECT_EQ(v[0].GetParam1(), 5.0);
+  EXPECT_EQ(v[0].GetParam2(), 0.3);
+
+  VI shortCodes{-1};
+  const auto log = LogOfFailure<CInvalidArgument>([&] { SetRandomParamsForPoint(x, r, shortCodes, v); });
+  EXPECT_TRUE(MatchesReport(log, {"Inconsistent random-variable map.\n", {"       1 parameter codes for 2 entries\n"},
+                                  kUnit, "Function/method object is invalid", 1}));
+}
+
 // ---- FDRandMeanIntoFDRandEntry ----
 
 struct FDCase {

@@ -151,6 +151,65 @@ TEST(SampleMatrices, MatrixErrorsPassThroughTheGuard) {
   EXPECT_THROW(MatrixOfMonteCarloPoints(3, 2, means, beyond, v, s), CInvalidArgument);
 }
 
+// The mean vector and the map only matter for what is drawn and copied:
+// without samples nothing is, and a mean vector of another length than the
+// rows fails at the first column with the matrix's own error, logged once by
+// the sampler's guard, after the reset to zeros.
+TEST(SampleMatrices, MeanVectorOfAnotherLengthFailsOnlyWhenSamplesAreDrawn) {
+  auto v = Vars({CRandVar(CRandVar::kUniform, 0.0, 1.0)});
+  for (Sampler sample : {&MatrixOfMonteCarloPoints, &MatrixOfLatinHyperCubePoints}) {
+    VD shortMeans{0.5}, longMeans{0.5, 1.0, 2.0};
+    VI r{0, -1, 3};  // variable 3 does not exist: only a draw would reach it
+    CMatrix<double> s(4, 4, 9.0);
+    refhost::LogCapture capture;
+    sample(0, 2, shortMeans, r, v, s);
+    EXPECT_EQ(s.Rows(), 2);
+    EXPECT_EQ(s.Cols(), 0);
+    EXPECT_TRUE(capture.Records().empty()) << rbotest::Dump(capture.Records());
+
+    VI inRange{0, -1};
+    EXPECT_EQ(OutOfRangeText([&] { sample(3, 2, longMeans, inRange, v, s); }),
+              "CMatrix::ReplaceCol invalid array size");
+    ASSERT_EQ(capture.Records().size(), 1u) << rbotest::Dump(capture.Records());
+    EXPECT_EQ(capture.Records()[0].call, "LException");
+    EXPECT_EQ(capture.Records()[0].file, kUnit);
+    EXPECT_EQ(capture.Records()[0].text, "CMatrix::ReplaceCol invalid array size");
+    ASSERT_EQ(s.Rows(), 2);
+    ASSERT_EQ(s.Cols(), 3);
+    EXPECT_EQ(s.Storage().max(), 0.0);
+    EXPECT_EQ(s.Storage().min(), 0.0);
+
+    // A short mean vector fails the same way, even where a draw would land
+    // beyond its end.
+    VI drawnLast{-1, 0};
+    EXPECT_EQ(OutOfRangeText([&] { sample(2, 2, shortMeans, drawnLast, v, s); }),
+              "CMatrix::ReplaceCol invalid array size");
+  }
+}
+
+// Only drawn rows need room in the work column: a deterministic entry beyond
+// it is not part of the sample, while a drawn row beyond it is refused
+// instead of being written past the work column.
+TEST(SampleMatrices, OnlyDrawnRowsMustFitTheMeanVector) {
+  auto v = Vars({CRandVar(CRandVar::kUniform, 0.0, 1.0)});
+  for (Sampler sample : {&MatrixOfMonteCarloPoints, &MatrixOfLatinHyperCubePoints}) {
+    VD means{0.5};
+    VI trailingDeterministic{0, -1};
+    CMatrix<double> s;
+    sample(4, 1, means, trailingDeterministic, v, s);
+    ASSERT_EQ(s.Cols(), 4);
+    for (int j = 0; j < 4; ++j) EXPECT_TRUE(s(0, j) > 0.0 && s(0, j) < 1.0) << j;
+
+    VI drawnBeyond{-1, 0};
+    const auto log = rbotest::LogOfFailure<CInvalidArgument>([&] { sample(4, 1, means, drawnBeyond, v, s); });
+    EXPECT_TRUE(rbotest::MatchesReport(log, {"Inconsistent random-variable map.\n",
+                                             {"       The map draws analysis input 1; the sample matrix has 1 rows\n"},
+                                             kUnit, "Function/method object is invalid", 1}));
+    EXPECT_EQ(s.Cols(), 4);
+    EXPECT_EQ(s.Storage().max(), 0.0);
+  }
+}
+
 // ---- statistics against closed forms ----
 
 struct Distribution {

@@ -6,9 +6,12 @@
 //
 // The checked operations throw std::out_of_range with a fixed message and
 // leave the matrix exactly as it was; they write nothing to the log.  Row,
-// Col, GetRow, GetCol and the element accessors do not check their indices.
+// Col, GetRow, GetCol and the element accessors do not check their indices
+// in release builds; debug builds (without NDEBUG) assert them, so an index
+// outside the matrix stops there instead of corrupting memory.
 #pragma once
 
+#include <cassert>
 #include <cstddef>
 #include <stdexcept>
 #include <string>
@@ -25,7 +28,10 @@ class CMatrixSlice {
       : m_pData(pData), m_nStart(nStart), m_nSize(nSize), m_nStride(nStride) {}
 
   /// Element k of the view: storage element start + k * stride.
-  T& operator[](std::size_t k) const { return (*m_pData)[m_nStart + k * m_nStride]; }
+  T& operator[](std::size_t k) const {
+    assert(k < m_nSize && "CMatrixSlice: index outside the view");
+    return (*m_pData)[m_nStart + k * m_nStride];
+  }
   std::size_t size() const { return m_nSize; }
 
  private:
@@ -84,17 +90,25 @@ class RBO_API CMatrix {
   int Rows() const { return m_nRows; }
   int Cols() const { return m_nCols; }
 
-  CMatrixSlice<T> Row(int i) { return CMatrixSlice<T>(m_pData, std::size_t(i), std::size_t(m_nCols), std::size_t(m_nRows)); }
-  CMatrixSlice<T> Col(int j) { return CMatrixSlice<T>(m_pData, Index(0, j), std::size_t(m_nRows), 1); }
+  CMatrixSlice<T> Row(int i) {
+    AssertRow(i);
+    return CMatrixSlice<T>(m_pData, std::size_t(i), std::size_t(m_nCols), std::size_t(m_nRows));
+  }
+  CMatrixSlice<T> Col(int j) {
+    AssertCol(j);
+    return CMatrixSlice<T>(m_pData, Index(0, j), std::size_t(m_nRows), 1);
+  }
 
   /// out = row i (out is resized to Cols()).
   void GetRow(int i, std::valarray<T>& out) const {
+    AssertRow(i);
     if (out.size() != std::size_t(m_nCols)) out.resize(std::size_t(m_nCols));
     for (int k = 0; k < m_nCols; ++k) out[k] = (*m_pData)[Index(i, k)];
   }
 
   /// out = column j (out is resized to Rows()).
   void GetCol(int j, std::valarray<T>& out) const {
+    AssertCol(j);
     if (out.size() != std::size_t(m_nRows)) out.resize(std::size_t(m_nRows));
     const T* p = ColData(j);
     for (int k = 0; k < m_nRows; ++k) out[k] = p[k];
@@ -139,15 +153,41 @@ class RBO_API CMatrix {
 
   // Unchecked element access and raw column access, for code that fills a
   // matrix in place instead of copying columns through temporaries.
-  T& operator()(int i, int j) { return (*m_pData)[Index(i, j)]; }
-  const T& operator()(int i, int j) const { return (*m_pData)[Index(i, j)]; }
-  T* ColData(int j) { return m_pData->size() ? &(*m_pData)[0] + Index(0, j) : nullptr; }
-  const T* ColData(int j) const { return m_pData->size() ? &(*m_pData)[0] + Index(0, j) : nullptr; }
+  T& operator()(int i, int j) {
+    AssertElement(i, j);
+    return (*m_pData)[Index(i, j)];
+  }
+  const T& operator()(int i, int j) const {
+    AssertElement(i, j);
+    return (*m_pData)[Index(i, j)];
+  }
+  /// Column j's first element; null for a matrix without elements.
+  T* ColData(int j) {
+    if (m_pData->size() == 0) return nullptr;
+    AssertCol(j);
+    return &(*m_pData)[0] + Index(0, j);
+  }
+  const T* ColData(int j) const {
+    if (m_pData->size() == 0) return nullptr;
+    AssertCol(j);
+    return &(*m_pData)[0] + Index(0, j);
+  }
   /// The storage array, in column-major order.
   const std::valarray<T>& Storage() const { return *m_pData; }
 
  private:
   bool IsEmpty() const { return m_nRows == 0 && m_nCols == 0; }
+  // Debug-build checks of the unchecked accessors; nothing in release builds.
+  void AssertRow([[maybe_unused]] int i) const {
+    assert(i >= 0 && i < m_nRows && "CMatrix: row index outside the matrix");
+  }
+  void AssertCol([[maybe_unused]] int j) const {
+    assert(j >= 0 && j < m_nCols && "CMatrix: column index outside the matrix");
+  }
+  void AssertElement(int i, int j) const {
+    AssertRow(i);
+    AssertCol(j);
+  }
   std::size_t Index(int i, int j) const { return std::size_t(i) + std::size_t(j) * std::size_t(m_nRows); }
   static std::size_t Count(int nRows, int nCols) { return std::size_t(nRows) * std::size_t(nCols); }
   // Rows are checked before columns, so CMatrix(-1, -1) reports the rows.

@@ -8,9 +8,14 @@
 //   2. starts the program in that folder, in a process group of its own, with
 //      standard input from /dev/null and standard output and error going to
 //      stdout.txt and stderr.txt in the folder;
-//   3. waits for it, at most the timeout (the whole process group is killed
-//      when it runs out);
-//   4. reads the outputs back from the output file.
+//   3. waits for it, at most the timeout, and then kills its process group:
+//      whatever the program left running in the background ends with it;
+//   4. reads the outputs back from the output file (at most maxOutputBytes).
+//
+// The program is started with a parent-death signal (SIGKILL): when the
+// host process dies, even by SIGKILL, the program dies with it.  Processes
+// the program starts itself do not inherit that signal; they end with the
+// program's process group as above, unless the host is killed outright.
 //
 // Input file, "name = value" format (the default): one line per model
 // variable, in analysis-input order, values with 17 significant digits:
@@ -32,9 +37,11 @@
 // signal, runs out of time, or writes no, an unreadable or an incomplete
 // output file makes the analysis throw std::runtime_error naming the inputs
 // of the point by name, the exit status, and the last lines of the
-// program's standard error; the host's runner then stops the batch.
+// program's standard error (only its last 2000 characters are read); the
+// host's runner then stops the batch.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -56,6 +63,7 @@ struct ExternalProgram {
   std::string inputFile = "inputs.txt";    ///< input file name within the working folder
   std::string outputFile = "outputs.txt";  ///< output file name within the working folder
   Format inputFormat = Format::kNameValue; ///< format of the input file
+  std::uint64_t maxOutputBytes = std::uint64_t(64) << 20;  ///< a larger output file is an error, not read
 };
 
 /// The analysis as a model function (model variables -> model responses)
@@ -73,10 +81,20 @@ RBO_HOST_API ModelFunction ExternalProgramModel(const ExternalProgram& program,
 RBO_HOST_API std::string ResolveProgram(const std::string& program, std::string* pWhy);
 
 /// Kills the process group of every analysis program running now.  Safe to
-/// call from a signal handler: a program that is interrupted (Ctrl-C) calls
-/// it so that its analysis programs, which run in process groups of their
-/// own and do not see the terminal's signal, stop with it.
+/// call from a signal handler.
 RBO_HOST_API void KillRunningPrograms() noexcept;
+
+/// For a process that is about to end on a signal (Ctrl-C): its analysis
+/// programs, which run in process groups of their own and do not see the
+/// terminal's signal, are stopped, and the temporary work roots are removed
+/// (not those kept by keepWorkFolders, nor a given workRoot).  From the call
+/// on no program starts any more; the process groups of the running ones are
+/// killed; the call waits (about 2 s at most) until the worker threads have
+/// collected them, then removes the folders.  A worker thread that meets
+/// the stop never returns from the analysis (the process is about to end,
+/// and an error report of the killed program would only race with the
+/// signal).  Not for signal handlers: call it from an ordinary thread.
+RBO_HOST_API void StopExternalAnalyses() noexcept;
 
 /// The worker number of the calling thread: 0, 1, 2, ..., the lowest number
 /// not held by another live thread, kept until the thread ends.

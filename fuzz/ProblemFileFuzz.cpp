@@ -1,0 +1,59 @@
+// libFuzzer target: the problem-file reader, in check mode, on any text.
+//
+// The reader reports every mistake as a diagnostic and never throws.  A
+// crash is therefore: an exception out of ParseProblem, a diagnostic that
+// reports a fault of the reader itself, a clean result that is not a usable
+// problem, or anything the sanitizers find.
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "ProblemFile.h"
+#include "rbo/host/ReferenceHost.h"
+
+namespace {
+
+[[noreturn]] void Fail(const std::string& what) {
+  std::fprintf(stderr, "rbo_fuzz_problem: %s\n", what.c_str());
+  std::abort();
+}
+
+// What a clean result promises its callers.
+void CheckCleanProblem(const rboapp::Problem& p) {
+  if (p.responses.empty()) Fail("a clean problem without responses");
+  if (p.designPoints.empty()) Fail("a clean problem without design points");
+  for (const auto& x : p.designPoints) {
+    if (x.size() != p.designVariables.size()) Fail("a design point of the wrong size");
+    for (const double v : x)
+      if (!std::isfinite(v)) Fail("a design point with a value that is not finite");
+  }
+  for (const rboapp::Variable& v : p.variables)
+    if (!std::isfinite(v.value) || !std::isfinite(v.stdDev)) Fail("variable " + v.name + " is not finite");
+  if (p.settings.method < 0 || p.settings.method > 4 || p.settings.samples < 1) Fail("settings out of range");
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
+  // The library's reports of rejected distributions are part of the
+  // diagnostics; echoing them would only slow the fuzzer.
+  refhost::SetLogEcho(false);
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const std::string text(reinterpret_cast<const char*>(data), size);
+  rboapp::Problem problem;
+  const std::vector<rboapp::Diagnostic> diagnostics =
+      rboapp::ParseProblem(text, "", rboapp::ModelMode::kCheckOnly, &problem);
+  for (const rboapp::Diagnostic& d : diagnostics) {
+    if (d.message.rfind(rboapp::kReaderFault, 0) == 0) Fail(d.location + ": " + d.message);
+    if (d.location.empty() || d.message.empty()) Fail("a diagnostic without a location or a message");
+  }
+  if (diagnostics.empty()) CheckCleanProblem(problem);
+  return 0;
+}

@@ -1,0 +1,25 @@
+// Uses an installed RBO: the version from the library and from the generated
+// header must agree, and a standard normal's distribution function at 1.96
+// must be 0.975 to four digits.
+#include <cmath>
+#include <cstdio>
+
+#include <rbo/RBO.h>
+#include <rbo/Version.h>
+
+int main() {
+  int major = 0, minor = 0, patch = 0;
+  GetRBOVersion(&major, &minor, &patch);
+  if (major != RBO_VERSION_MAJOR || minor != RBO_VERSION_MINOR || patch != RBO_VERSION_PATCH) {
+    std::fprintf(stderr, "version mismatch: library %d.%d.%d, header %s\n", major, minor, patch, RBO_VERSION_STRING);
+    return 1;
+  }
+  CRandVar normal(0, 0.0, 1.0);
+  const double p = normal.CDF(1.96);
+  if (std::fabs(p - 0.9750021) > 1e-4) {
+    std::fprintf(stderr, "CDF(1.96) = %.7f, expected 0.9750021\n", p);
+    return 1;
+  }
+  std::printf("RBO %s installed and usable: Phi(1.96) = %.6f\n", RBO_VERSION_STRING, p);
+  return 0;
+}
