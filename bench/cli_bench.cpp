@@ -64,7 +64,8 @@ void BM_LibraryOnly(benchmark::State& state) {
   auto db = b.Build();
   refhost::SetRBOMethod(1, kSamples);
   refhost::SetSeed(1);
-  refhost::SetAnalysis(b.Analysis([](const std::valarray<double>& x, std::valarray<double>& y) { y[0] = x[0] - x[1]; }));
+  refhost::SetAnalysis(
+      b.Analysis([](const std::valarray<double>& x, std::valarray<double>& y) { y[0] = x[0] - x[1]; }));
   for (auto _ : state) {
     CMatrix<double> points = b.DesignMatrix({{10.0}, {12.5}});
     std::valarray<double> adjustA, adjustB, objective, constraint;

@@ -124,6 +124,8 @@ BENCHMARK_TEMPLATE(BM_Optimize, MakeLinear)->Args({4, 10000, 0})->Unit(benchmark
 BENCHMARK_TEMPLATE(BM_Optimize, MakeYounChoi)->Apply(FirstOrderArgs);
 BENCHMARK_TEMPLATE(BM_Optimize, MakeYounChoi)->Apply([](benchmark::internal::Benchmark* b) { SamplingArgs(20000, b); });
 BENCHMARK_TEMPLATE(BM_Optimize, MakeCantilever)->Apply(FirstOrderArgs);
-BENCHMARK_TEMPLATE(BM_Optimize, MakeCantilever)->Apply([](benchmark::internal::Benchmark* b) { SamplingArgs(20000, b); });
+BENCHMARK_TEMPLATE(BM_Optimize, MakeCantilever)->Apply([](benchmark::internal::Benchmark* b) {
+  SamplingArgs(20000, b);
+});
 
 }  // namespace

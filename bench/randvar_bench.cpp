@@ -109,7 +109,8 @@ void BM_InverseCDFReference(benchmark::State& state) {
   CRandVar v = c.Make();
   const std::vector<double> ps = SpreadProbabilities();
   std::size_t i = 0;
-  for (auto _ : state) benchmark::DoNotOptimize(rbotest::ReferenceInverseCdf(v, ps[i++ & (kPoints - 1)], -1.0, nullptr));
+  for (auto _ : state)
+    benchmark::DoNotOptimize(rbotest::ReferenceInverseCdf(v, ps[i++ & (kPoints - 1)], -1.0, nullptr));
   state.SetLabel(c.pszName);
 }
 

@@ -168,8 +168,8 @@ void BM_AdjustRespsBySampling(benchmark::State& state) {
   for (auto _ : state) {
     rbo::ResetSurfaceState();
     rbo::AdjustRespsBySampling(db.get(), int(state.range(0)), nSamples, designPoints, outputs, db->m_vInputRandVar,
-                               db->m_vInputParamCode, db->m_vEntryRandRespNumber, db->m_vRespRole, randVars,
-                               randResps, responses);
+                               db->m_vInputParamCode, db->m_vEntryRandRespNumber, db->m_vRespRole, randVars, randResps,
+                               responses);
     benchmark::DoNotOptimize(responses(1, 0));
   }
   state.SetItemsProcessed(state.iterations() * kDesignPoints * nSamples);
@@ -194,8 +194,7 @@ void BM_UpdateSamplePointRandResps(benchmark::State& state) {
   int nBefore = 0;
   for (auto _ : state) {
     benchmark::DoNotOptimize(UpdateSamplePointRandResps(p.db.get(), nBefore == 0, nBefore, designVars, batch,
-                                                        p.db->m_vEntryRandRespNumber, p.db->m_vRespRole, out,
-                                                        false));
+                                                        p.db->m_vEntryRandRespNumber, p.db->m_vRespRole, out, false));
     nBefore += nBatch;
   }
   state.SetItemsProcessed(state.iterations() * nBatch);

@@ -25,10 +25,14 @@ constexpr int kDesignPoints = 10;
 
 CRandVar MakeVar(int r) {
   switch (r % 4) {
-    case 0: return CRandVar(CRandVar::kNormal, 10.0 + r, 1.0 + 0.1 * r);
-    case 1: return CRandVar(CRandVar::kUniform, double(r), 2.0 * r + 1.0);
-    case 2: return CRandVar(CRandVar::kLognormal, 1.0 + 0.1 * r, 0.2);
-    default: return CRandVar(CRandVar::kWeibull, 0.0, 2.0 + r, 1.5);
+    case 0:
+      return CRandVar(CRandVar::kNormal, 10.0 + r, 1.0 + 0.1 * r);
+    case 1:
+      return CRandVar(CRandVar::kUniform, double(r), 2.0 * r + 1.0);
+    case 2:
+      return CRandVar(CRandVar::kLognormal, 1.0 + 0.1 * r, 0.2);
+    default:
+      return CRandVar(CRandVar::kWeibull, 0.0, 2.0 + r, 1.5);
   }
 }
 

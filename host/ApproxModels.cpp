@@ -27,10 +27,14 @@ std::invalid_argument Rejected(const char* pszFunction, const std::string& what)
 // number of points (below 2^53).
 double TermCount(int nOrder, double n) {
   switch (nOrder) {
-    case kOrderLinear: return 1 + n;
-    case kOrderLinearSquares: return 1 + 2 * n;
-    case kOrderQuadratic: return 1 + 2 * n + n * (n - 1) / 2;
-    default: return (n + 3) * (n + 2) * (n + 1) / 6;  // kOrderCubic: C(n + 3, 3)
+    case kOrderLinear:
+      return 1 + n;
+    case kOrderLinearSquares:
+      return 1 + 2 * n;
+    case kOrderQuadratic:
+      return 1 + 2 * n + n * (n - 1) / 2;
+    default:
+      return (n + 3) * (n + 2) * (n + 1) / 6;  // kOrderCubic: C(n + 3, 3)
   }
 }
 
@@ -119,8 +123,8 @@ int CreateCheckApproxModelMatrix(int nOrder, int nVars, int nPoints, int nArg4, 
                              ", expected " + std::to_string(nPoints) + " points x " + std::to_string(nVars) +
                              " variables");
   if (weights.size() != std::size_t(nPoints))
-    throw Rejected(kWho, "there are " + std::to_string(weights.size()) + " weights for " +
-                             std::to_string(nPoints) + " points");
+    throw Rejected(
+        kWho, "there are " + std::to_string(weights.size()) + " weights for " + std::to_string(nPoints) + " points");
 
   const double nTerms = TermCount(nOrder, double(nVars));
   if (double(nPoints) < nTerms) return 0;  // too few points: E and A are left as they were
@@ -151,8 +155,8 @@ void EvalApproxGrad(std::valarray<double>& point, std::vector<int>& responses, C
   const int T = K.Rows();
   const int nVars = E.Rows();
   if (E.Cols() != T)
-    throw Rejected(kWho, "the exponent table has " + std::to_string(E.Cols()) + " terms, the coefficients " +
-                             std::to_string(T));
+    throw Rejected(
+        kWho, "the exponent table has " + std::to_string(E.Cols()) + " terms, the coefficients " + std::to_string(T));
   if (point.size() != std::size_t(nVars) || G.Cols() != nVars)
     throw Rejected(kWho, "the point has " + std::to_string(point.size()) + " coordinates and the gradient matrix " +
                              std::to_string(G.Cols()) + " columns, the exponent table " + std::to_string(nVars) +

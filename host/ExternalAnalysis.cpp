@@ -93,8 +93,8 @@ std::atomic<bool> s_bStopping{false};
 // Temporary work roots to remove should the process be stopped by a signal.
 // Never destroyed, like the worker pool.
 struct CWorkRoots {
-  std::mutex mutex;                ///< guards paths
-  std::vector<fs::path> paths;     ///< the roots of the live runners that remove theirs
+  std::mutex mutex;             ///< guards paths
+  std::vector<fs::path> paths;  ///< the roots of the live runners that remove theirs
 };
 CWorkRoots& WorkRoots() {
   static CWorkRoots* s_pRoots = new CWorkRoots();
@@ -130,7 +130,7 @@ class CRunningProgram {
   CRunningProgram& operator=(const CRunningProgram&) = delete;
 
  private:
-  std::size_t m_nSlot = kTrackedPrograms; ///< its slot, kTrackedPrograms when all were taken
+  std::size_t m_nSlot = kTrackedPrograms;  ///< its slot, kTrackedPrograms when all were taken
 };
 
 // ---------------------------------------------------------------- text helpers
@@ -295,7 +295,8 @@ std::unordered_map<std::string, double> ParseOutputs(const std::string& text, co
 // false when the time ran out.
 bool WaitForEnd(pid_t pid, double timeout) {
   using Clock = std::chrono::steady_clock;
-  const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(timeout));
+  const auto deadline =
+      Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(timeout));
   // A process file descriptor lets poll wait for the exit with the timeout;
   // without one (older kernels) the status is polled with short sleeps.
   const CFd pidfd(timeout > 0.0 ? int(syscall(SYS_pidfd_open, pid, 0)) : -1);
@@ -478,7 +479,8 @@ class CExternalRunner {
       std::error_code ec;
       m_root = fs::absolute(m_program.workRoot, ec);
       fs::create_directories(m_root, ec);
-      if (ec) throw std::runtime_error("could not create the working folder " + m_program.workRoot + ": " + ec.message());
+      if (ec)
+        throw std::runtime_error("could not create the working folder " + m_program.workRoot + ": " + ec.message());
     }
   }
   ~CExternalRunner() {
@@ -508,8 +510,10 @@ class CExternalRunner {
     std::vector<std::string> argv;
     if (!m_program.argv.empty()) {
       for (const std::string& a : m_program.argv)
-        argv.push_back(a == "{input}" ? input.string() : a == "{output}" ? output.string()
-                       : a == "{worker}" ? std::to_string(nWorker) : a);
+        argv.push_back(a == "{input}"    ? input.string()
+                       : a == "{output}" ? output.string()
+                       : a == "{worker}" ? std::to_string(nWorker)
+                                         : a);
     } else {
       argv = {"/bin/sh", "-c", m_program.shellCommand};
     }
@@ -544,8 +548,8 @@ class CExternalRunner {
 
  private:
   [[noreturn]] void Fail(const std::valarray<double>& x, const std::string& what) const {
-    throw std::runtime_error("the analysis program (" + m_strDescription + ") " + what + "\n  inputs: " +
-                             DescribeInputs(m_vInputNames, x));
+    throw std::runtime_error("the analysis program (" + m_strDescription + ") " + what +
+                             "\n  inputs: " + DescribeInputs(m_vInputNames, x));
   }
 
   void WriteInputs(const std::valarray<double>& x, const fs::path& input) const {
@@ -568,8 +572,7 @@ class CExternalRunner {
                    std::valarray<double>& y) const {
     std::uint64_t nSize = 0;
     const std::optional<std::string> text = ReadOutputFile(output, m_program.maxOutputBytes, &nSize);
-    if (!text)
-      Fail(x, "ended normally but wrote no output file " + m_program.outputFile + StderrTail(folder));
+    if (!text) Fail(x, "ended normally but wrote no output file " + m_program.outputFile + StderrTail(folder));
     if (nSize > m_program.maxOutputBytes)
       Fail(x, "wrote an output file " + m_program.outputFile + " of " + std::to_string(nSize) +
                   " bytes, more than the limit of " + std::to_string(m_program.maxOutputBytes) +
@@ -584,21 +587,21 @@ class CExternalRunner {
     for (std::size_t k = 0; k < m_vOutputNames.size(); ++k) {
       const auto it = values.find(m_vOutputNames[k]);
       if (it == values.end())
-        Fail(x, "wrote no value for the response '" + m_vOutputNames[k] + "' in its output file " +
-                    m_program.outputFile);
+        Fail(x,
+             "wrote no value for the response '" + m_vOutputNames[k] + "' in its output file " + m_program.outputFile);
       if (!std::isfinite(it->second))
         Fail(x, "gave the response '" + m_vOutputNames[k] + "' the non-finite value " + FormatValue(it->second));
       y[k] = it->second;
     }
   }
 
-  ExternalProgram m_program;                 ///< how to run the program
-  std::vector<std::string> m_vInputNames;    ///< model variable names, in input order
-  std::vector<std::string> m_vOutputNames;   ///< response names, in output order
-  std::string m_strPath;                     ///< absolute path of the executable started
-  std::string m_strDescription;              ///< the command as the user gave it, for messages
-  fs::path m_root;                           ///< folder of the worker folders
-  bool m_bRemoveRoot = false;                ///< the root is ours (temporary) and goes at the end
+  ExternalProgram m_program;                ///< how to run the program
+  std::vector<std::string> m_vInputNames;   ///< model variable names, in input order
+  std::vector<std::string> m_vOutputNames;  ///< response names, in output order
+  std::string m_strPath;                    ///< absolute path of the executable started
+  std::string m_strDescription;             ///< the command as the user gave it, for messages
+  fs::path m_root;                          ///< folder of the worker folders
+  bool m_bRemoveRoot = false;               ///< the root is ours (temporary) and goes at the end
 };
 
 }  // namespace

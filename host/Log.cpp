@@ -72,8 +72,7 @@ void OpenLog(const std::string& path) {
   std::FILE* pNew = stderr;
   if (!path.empty() && path != "-") {
     pNew = std::fopen(path.c_str(), "a");
-    if (pNew == nullptr)
-      throw std::runtime_error("cannot open the log file '" + path + "': " + std::strerror(errno));
+    if (pNew == nullptr) throw std::runtime_error("cannot open the log file '" + path + "': " + std::strerror(errno));
   }
   std::lock_guard<std::mutex> lock(LogMutex());
   if (fVLog != nullptr && fVLog != stderr && fVLog != stdout) std::fclose(fVLog);
@@ -116,8 +115,6 @@ void LException(const char* pszFile, int nLine, const char* pszText) {
   refhost::RecordLog({"LException", Text(pszFile), nLine, Text(pszText)});
 }
 
-void LGenException(const char* pszFile, int nLine) {
-  refhost::RecordLog({"LGenException", Text(pszFile), nLine, ""});
-}
+void LGenException(const char* pszFile, int nLine) { refhost::RecordLog({"LGenException", Text(pszFile), nLine, ""}); }
 
 }  // extern "C"

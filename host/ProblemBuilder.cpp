@@ -28,8 +28,8 @@ int ProblemBuilder::AddConstant(const std::string& name, double value) {
 }
 
 int ProblemBuilder::AddRandomDesignVariable(const std::string& name, int distribution, double mean, double stdDev) {
-  m_vVariables.push_back({VarKind::kRandomDesign, distribution, mean, stdDev, m_nIndDVs++, m_nConstants++,
-                          m_nRandVars++});
+  m_vVariables.push_back(
+      {VarKind::kRandomDesign, distribution, mean, stdDev, m_nIndDVs++, m_nConstants++, m_nRandVars++});
   m_vVariableNames.push_back(name);
   return int(m_vVariables.size()) - 1;
 }
@@ -64,7 +64,8 @@ void ProblemBuilder::AddConstraint(QuantityRef subject, int side, double bound, 
 }
 
 void ProblemBuilder::AddObjectiveTerm(QuantityRef subject, double coef, int func) {
-  if (func != 0 && func != 1) throw std::invalid_argument("an objective term's function must be 0 (value) or 1 (square)");
+  if (func != 0 && func != 1)
+    throw std::invalid_argument("an objective term's function must be 0 (value) or 1 (square)");
   m_vObjective.push_back({subject, coef, func});
 }
 

@@ -38,8 +38,7 @@ CQR::CQR(CMatrix<double>& A, std::valarray<double>& weights, CMatrix<double>& Y,
     throw Rejected("the model matrix has " + std::to_string(nRows) + " rows, the right-hand sides " +
                    std::to_string(Y.Rows()));
   if (weights.size() != std::size_t(nRows))
-    throw Rejected("there are " + std::to_string(weights.size()) + " weights for " + std::to_string(nRows) +
-                   " rows");
+    throw Rejected("there are " + std::to_string(weights.size()) + " weights for " + std::to_string(nRows) + " rows");
   for (std::size_t p = 0; p < weights.size(); ++p)
     if (!std::isfinite(weights[p]) || weights[p] < 0.0)
       throw Rejected("weight " + std::to_string(p) + " is negative or not finite");

@@ -18,8 +18,8 @@ struct Example {
 };
 
 void Show(const char* pszName, CRandVar& v) {
-  std::printf("%-10s p1=%-10.6g p2=%-10.6g p3=%-10.6g mean=%-12.8g sd=%-12.8g", pszName, v.GetParam1(),
-              v.GetParam2(), v.GetParam3(), v.GetActualMean(), v.GetActualStdDev());
+  std::printf("%-10s p1=%-10.6g p2=%-10.6g p3=%-10.6g mean=%-12.8g sd=%-12.8g", pszName, v.GetParam1(), v.GetParam2(),
+              v.GetParam3(), v.GetActualMean(), v.GetActualStdDev());
   for (double p : {0.01, 0.5, 0.99}) std::printf("  q%.2f=%-11.7g", p, v.InverseCDF(p, -1.0));
   std::printf("\n");
 }

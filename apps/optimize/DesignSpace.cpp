@@ -89,10 +89,10 @@ double NormalQuantile(double p) {
   if (p <= 0.0) return -kInf;
   if (p >= 1.0) return kInf;
   // Rational approximation (relative error 1.15e-9) ...
-  static const double a[] = {-3.969683028665376e+01, 2.209460984245205e+02, -2.759285104469687e+02,
+  static const double a[] = {-3.969683028665376e+01, 2.209460984245205e+02,  -2.759285104469687e+02,
                              1.383577518672690e+02,  -3.066479806614716e+01, 2.506628277459239e+00};
   static const double b[] = {-5.447609879822406e+01, 1.615858368580409e+02, -1.556989798598866e+02,
-                             6.680131188771972e+01,  -1.328068155288572e+01};
+                             6.680131188771972e+01, -1.328068155288572e+01};
   static const double c[] = {-7.784894002430293e-03, -3.223964580411365e-01, -2.400758277161838e+00,
                              -2.549732539343734e+00, 4.374664141464968e+00,  2.938163982698783e+00};
   static const double d[] = {7.784695709041462e-03, 3.224671290700398e-01, 2.445134137142996e+00,
@@ -113,7 +113,8 @@ double NormalQuantile(double p) {
   // precision.  The tail is evaluated from the side where it is small.
   // Beyond |x| ~ 37 the density underflows and the approximation stands.
   if (std::fabs(x) < 37.0) {
-    const double e = x < 0.0 ? 0.5 * std::erfc(-x / std::sqrt(2.0)) - p : (1.0 - p) - 0.5 * std::erfc(x / std::sqrt(2.0));
+    const double e =
+        x < 0.0 ? 0.5 * std::erfc(-x / std::sqrt(2.0)) - p : (1.0 - p) - 0.5 * std::erfc(x / std::sqrt(2.0));
     const double u = e * std::sqrt(2.0 * M_PI) * std::exp(0.5 * x * x);
     x = x - u / (1.0 + 0.5 * x * u);
   }
@@ -125,7 +126,7 @@ double NormalQuantile(double p) {
 std::vector<int> PromoteRandomMeans(CDB& db) {
   const std::size_t nEntries = db.m_vDVTypeOfInput.size();
   const std::size_t nGroup3 = db.m_vGroup3DVs.size();
-  std::vector<int> promoted;            // entries whose mean moves to group 0
+  std::vector<int> promoted;  // entries whose mean moves to group 0
   std::vector<bool> removed(nGroup3, false);
   std::vector<int> newIndOf(nGroup3, -1);
   std::vector<double> newValues;
@@ -376,7 +377,8 @@ CConstraintForms::CConstraintForms(CDB& db, const Problem& problem, int method, 
       for (std::size_t e = 0; e < db.m_vRespTypeOfEntry.size(); ++e)
         if (db.m_vRespTypeOfEntry[e] == c.ref.type && db.m_vRespIndexOfEntry[e] == c.ref.index) {
           const int role = db.m_vRespRole[e];
-          bProbability = db.m_vEntryRandRespNumber[e] >= 0 && (role == kRolePOF || role == kRoleAny || role == kRoleJoint);
+          bProbability =
+              db.m_vEntryRandRespNumber[e] >= 0 && (role == kRolePOF || role == kRoleAny || role == kRoleJoint);
           break;
         }
     m_vProbability.push_back(bProbability);
@@ -385,13 +387,15 @@ CConstraintForms::CConstraintForms(CDB& db, const Problem& problem, int method, 
     // above the bound: an estimate of 0 satisfies any positive bound.
     m_vFloor.push_back(bSampling ? std::min(0.5 / double(std::max(samples, 1)), 0.5 * c.bound) : 1e-250);
     m_vDivisor.push_back(std::max(1.0, std::fabs(c.bound) / c.scale));
-    m_vMargin.push_back(bProbability && bSampling
-                            ? NormalQuantile(std::min(c.bound + 1.0 / double(std::max(samples, 1)), 0.5 * (1.0 + c.bound))) -
-                                  m_vBoundIndex.back()
-                            : 0.0);
+    m_vMargin.push_back(
+        bProbability && bSampling
+            ? NormalQuantile(std::min(c.bound + 1.0 / double(std::max(samples, 1)), 0.5 * (1.0 + c.bound))) -
+                  m_vBoundIndex.back()
+            : 0.0);
     if (bProbability && bSampling && double(samples) * c.bound < 10.0)
       m_vWarnings.push_back("constraint " + c.subject + " <= " + std::to_string(c.bound) + ": " +
-                            std::to_string(samples) + " samples expect fewer than 10 failures at the bound, too few "
+                            std::to_string(samples) +
+                            " samples expect fewer than 10 failures at the bound, too few "
                             "to place it; use at least " +
                             std::to_string(int(std::ceil(100.0 / c.bound))) + " samples or method 2");
   }
@@ -408,7 +412,8 @@ std::vector<double> CConstraintForms::Values(const std::vector<double>& subjects
       const double p = std::min(std::max(subjects[c], m_vFloor[c]), ceiling);
       double z = NormalQuantile(p);
       const int q = m_vResponse[c];
-      if (m_dSamples > 0.0 && q >= 0 && std::size_t(q) < e.responses.size() && e.responses[std::size_t(q)].stdDev > 0.0) {
+      if (m_dSamples > 0.0 && q >= 0 && std::size_t(q) < e.responses.size() &&
+          e.responses[std::size_t(q)].stdDev > 0.0) {
         const double rare = std::min(subjects[c], 1.0 - subjects[c]) * m_dSamples;
         if (rare < kResolvingSamples) {
           const ResponseStatistics& r = e.responses[std::size_t(q)];
@@ -449,8 +454,7 @@ double CConstraintForms::Worst(const std::vector<double>& forms) const {
 
 // ---------------------------------------------------------------- batches
 
-CBatchRunner::CBatchRunner(CDB& db, const Problem& problem, int method, int samples, bool bParallel,
-                           int nProblemSize)
+CBatchRunner::CBatchRunner(CDB& db, const Problem& problem, int method, int samples, bool bParallel, int nProblemSize)
     : m_db(db),
       m_problem(problem),
       m_nMethod(method),
@@ -490,9 +494,12 @@ CBatchRunner::Locator CBatchRunner::Locate(int type, int index) const {
 double CBatchRunner::Value(const Locator& l, const CMatrix<double>& ind, const CMatrix<double>& dv,
                            const CMatrix<double>& resp, int p) const {
   switch (l.source) {
-    case 0: return ind(l.row, p);
-    case 1: return dv(l.row, p);
-    default: return resp(l.row, p);
+    case 0:
+      return ind(l.row, p);
+    case 1:
+      return dv(l.row, p);
+    default:
+      return resp(l.row, p);
   }
 }
 

@@ -86,18 +86,18 @@ class CDesignSpace {
   /// The full design-variable vector of a point, as AnalysisVerif builds it.
   std::valarray<double> DesignVariableVector(const std::valarray<double>& full) const;
 
-  CDB& m_db;                            ///< the database the library reads
-  int m_nMethod;                        ///< RBO method
-  bool m_bSampling = false;             ///< statistics come from samples (methods 0, 1, 3, 4)
-  int m_nProblemSize;                   ///< Problem::designVariables.size()
-  std::valarray<double> m_vFull0;       ///< initial point, every entry
-  std::vector<double> m_vLower;         ///< lower bound per entry
-  std::vector<double> m_vUpper;         ///< upper bound per entry
-  std::vector<double> m_vScale;         ///< typical size per entry
-  std::vector<double> m_vStdDev;        ///< standard deviation of a random mean's variable, 0 otherwise
-  std::vector<double> m_vFixedStep;     ///< step size fixed by calibration, 0 before
-  std::vector<int> m_vMeanNumber;       ///< mean-entry number of a random mean (FDRandMeanIntoFDRandEntry's k), -1 otherwise
-  std::vector<bool> m_vHeld;            ///< the optimiser does not move the entry
+  CDB& m_db;                         ///< the database the library reads
+  int m_nMethod;                     ///< RBO method
+  bool m_bSampling = false;          ///< statistics come from samples (methods 0, 1, 3, 4)
+  int m_nProblemSize;                ///< Problem::designVariables.size()
+  std::valarray<double> m_vFull0;    ///< initial point, every entry
+  std::vector<double> m_vLower;      ///< lower bound per entry
+  std::vector<double> m_vUpper;      ///< upper bound per entry
+  std::vector<double> m_vScale;      ///< typical size per entry
+  std::vector<double> m_vStdDev;     ///< standard deviation of a random mean's variable, 0 otherwise
+  std::vector<double> m_vFixedStep;  ///< step size fixed by calibration, 0 before
+  std::vector<int> m_vMeanNumber;  ///< mean-entry number of a random mean (FDRandMeanIntoFDRandEntry's k), -1 otherwise
+  std::vector<bool> m_vHeld;       ///< the optimiser does not move the entry
   std::vector<std::string> m_vNames;    ///< entry names
   std::vector<int> m_vMoving;           ///< moving entries
   std::vector<int> m_vRegressionSteps;  ///< entries stepped in every evaluation
@@ -156,21 +156,21 @@ class CConstraintForms {
   const std::vector<std::string>& Warnings() const { return m_vWarnings; }
 
  private:
-  std::vector<bool> m_vProbability;      ///< constraint is in reliability-index form
-  std::vector<double> m_vBoundIndex;     ///< NormalQuantile(bound) of such a constraint
-  std::vector<double> m_vFloor;          ///< least probability of such a constraint
-  std::vector<double> m_vDivisor;        ///< divisor of the other constraints
-  std::vector<double> m_vMargin;         ///< margin of a sampled probability, 0 otherwise
-  std::vector<int> m_vResponse;          ///< random response (in DesignEvaluation::responses) of a POF, -1 otherwise
+  std::vector<bool> m_vProbability;        ///< constraint is in reliability-index form
+  std::vector<double> m_vBoundIndex;       ///< NormalQuantile(bound) of such a constraint
+  std::vector<double> m_vFloor;            ///< least probability of such a constraint
+  std::vector<double> m_vDivisor;          ///< divisor of the other constraints
+  std::vector<double> m_vMargin;           ///< margin of a sampled probability, 0 otherwise
+  std::vector<int> m_vResponse;            ///< random response (in DesignEvaluation::responses) of a POF, -1 otherwise
   std::vector<const Response*> m_vBounds;  ///< that response's bounds
-  double m_dSamples = 0.0;               ///< samples per design point of a sampling method, 0 otherwise
-  std::vector<std::string> m_vWarnings;  ///< resolution warnings
+  double m_dSamples = 0.0;                 ///< samples per design point of a sampling method, 0 otherwise
+  std::vector<std::string> m_vWarnings;    ///< resolution warnings
 };
 
 /// One batch of design points through the library.
 struct BatchOutcome {
-  std::vector<DesignEvaluation> points;    ///< per design point
-  std::vector<double> evalObj;             ///< EvalObj value per design point
+  std::vector<DesignEvaluation> points;            ///< per design point
+  std::vector<double> evalObj;                     ///< EvalObj value per design point
   std::vector<std::vector<double>> subjectValues;  ///< per point, per constraint: the constrained quantity
 };
 
@@ -200,20 +200,20 @@ class CBatchRunner {
   double Value(const Locator& l, const CMatrix<double>& ind, const CMatrix<double>& dv, const CMatrix<double>& resp,
                int p) const;
 
-  CDB& m_db;                               ///< the database
-  const Problem& m_problem;                ///< names, refs and bounds
-  int m_nMethod;                           ///< RBO method
-  bool m_bParallel;                        ///< AnalysePar instead of Analysis
-  bool m_bRandom;                          ///< the library takes its random path
-  int m_nProblemSize;                      ///< entries that are Problem::designVariables
-  long long m_nPerPoint;                   ///< analyses per design point
-  long long m_nAnalyses = 0;               ///< analyses so far
-  int m_nBatches = 0;                      ///< batches so far
-  std::vector<Locator> m_vConstraintAt;    ///< subject of each constraint
+  CDB& m_db;                                              ///< the database
+  const Problem& m_problem;                               ///< names, refs and bounds
+  int m_nMethod;                                          ///< RBO method
+  bool m_bParallel;                                       ///< AnalysePar instead of Analysis
+  bool m_bRandom;                                         ///< the library takes its random path
+  int m_nProblemSize;                                     ///< entries that are Problem::designVariables
+  long long m_nPerPoint;                                  ///< analyses per design point
+  long long m_nAnalyses = 0;                              ///< analyses so far
+  int m_nBatches = 0;                                     ///< batches so far
+  std::vector<Locator> m_vConstraintAt;                   ///< subject of each constraint
   std::vector<Locator> m_vMeanAt, m_vStdDevAt, m_vPofAt;  ///< entries of each random response
-  std::vector<std::string> m_vRandomNames; ///< names of the random responses
-  Locator m_anyAt{-1, -1};                 ///< any fraction entry
-  Locator m_jointAt{-1, -1};               ///< joint fraction entry
+  std::vector<std::string> m_vRandomNames;                ///< names of the random responses
+  Locator m_anyAt{-1, -1};                                ///< any fraction entry
+  Locator m_jointAt{-1, -1};                              ///< joint fraction entry
 };
 
 }  // namespace optimize

@@ -64,13 +64,13 @@ struct Sample {
 
 /// A design point the optimiser proposed, with its finite-difference steps.
 struct CacheEntry {
-  std::vector<double> u;                ///< the optimiser's variables (moving entries / scale)
-  std::valarray<double> full;           ///< every entry of the point
-  Sample centre;                        ///< values at the point
-  std::vector<bool> hasStep;            ///< per moving entry: its step is evaluated
-  std::vector<double> delta;            ///< per moving entry: the change of the entry
-  std::vector<Sample> step;             ///< per moving entry: values at the stepped point
-  std::size_t history = 0;              ///< index of the point in the history
+  std::vector<double> u;       ///< the optimiser's variables (moving entries / scale)
+  std::valarray<double> full;  ///< every entry of the point
+  Sample centre;               ///< values at the point
+  std::vector<bool> hasStep;   ///< per moving entry: its step is evaluated
+  std::vector<double> delta;   ///< per moving entry: the change of the entry
+  std::vector<Sample> step;    ///< per moving entry: values at the stepped point
+  std::size_t history = 0;     ///< index of the point in the history
 };
 
 /// The optimiser "auto" stands for: SLSQP where the statistics are smooth
@@ -103,13 +103,20 @@ nlopt::algorithm Algorithm(const std::string& name) {
 
 std::string StopReason(nlopt::result r) {
   switch (r) {
-    case nlopt::SUCCESS: return "converged";
-    case nlopt::STOPVAL_REACHED: return "converged: the objective reached its stop value";
-    case nlopt::FTOL_REACHED: return "converged: the objective changed less than the tolerance";
-    case nlopt::XTOL_REACHED: return "converged: the design variables changed less than the tolerance";
-    case nlopt::MAXEVAL_REACHED: return "stopped: the maximum number of evaluations was reached";
-    case nlopt::MAXTIME_REACHED: return "stopped: the time limit was reached";
-    default: return "stopped (NLopt result " + std::to_string(int(r)) + ")";
+    case nlopt::SUCCESS:
+      return "converged";
+    case nlopt::STOPVAL_REACHED:
+      return "converged: the objective reached its stop value";
+    case nlopt::FTOL_REACHED:
+      return "converged: the objective changed less than the tolerance";
+    case nlopt::XTOL_REACHED:
+      return "converged: the design variables changed less than the tolerance";
+    case nlopt::MAXEVAL_REACHED:
+      return "stopped: the maximum number of evaluations was reached";
+    case nlopt::MAXTIME_REACHED:
+      return "stopped: the time limit was reached";
+    default:
+      return "stopped (NLopt result " + std::to_string(int(r)) + ")";
   }
 }
 
@@ -152,7 +159,11 @@ class COptimizationRun {
  public:
   COptimizationRun(CDesignSpace& space, CBatchRunner& runner, const CConstraintForms& forms,
                    const CDesignVariableTerms& terms, const ProgressFunction& progress)
-      : m_space(space), m_runner(runner), m_forms(forms), m_terms(terms), m_progress(progress),
+      : m_space(space),
+        m_runner(runner),
+        m_forms(forms),
+        m_terms(terms),
+        m_progress(progress),
         m_start(std::chrono::steady_clock::now()) {}
 
   /// The optimiser's variables of a point: its moving entries / scale.
@@ -271,9 +282,9 @@ class COptimizationRun {
     for (std::size_t k = 1; k < m_history.size(); ++k) {
       const IterationReport& a = m_history[k];
       const IterationReport& b = m_history[best];
-      if (a.feasible != b.feasible ? a.feasible
-                                   : (a.feasible ? a.point.objective * m_dSense < b.point.objective * m_dSense
-                                                 : m_worst[k] < m_worst[best]))
+      if (a.feasible != b.feasible
+              ? a.feasible
+              : (a.feasible ? a.point.objective * m_dSense < b.point.objective * m_dSense : m_worst[k] < m_worst[best]))
         best = k;
     }
     return best;
@@ -284,9 +295,7 @@ class COptimizationRun {
   /// Every entry of proposed point k, and its optimiser's variables.
   const std::valarray<double>& FullOf(std::size_t k) const { return m_full[k]; }
   const std::vector<double>& ProposedVariables(std::size_t k) const { return m_u[k]; }
-  double Seconds() const {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - m_start).count();
-  }
+  double Seconds() const { return std::chrono::duration<double>(std::chrono::steady_clock::now() - m_start).count(); }
 
  private:
   void Stop(std::exception_ptr error) {
@@ -448,26 +457,26 @@ class COptimizationRun {
     for (std::size_t t = 0; t < shared.size(); ++t) Record(e, sharedTags[t], sharedDeltas[t], SampleOf(b, t));
   }
 
-  CDesignSpace& m_space;                   ///< design variables and steps
-  CBatchRunner& m_runner;                  ///< the library's judgement
-  const CConstraintForms& m_forms;         ///< constraint forms
-  const CDesignVariableTerms& m_terms;     ///< objective terms on design variables
-  const ProgressFunction& m_progress;      ///< per proposed point
+  CDesignSpace& m_space;                          ///< design variables and steps
+  CBatchRunner& m_runner;                         ///< the library's judgement
+  const CConstraintForms& m_forms;                ///< constraint forms
+  const CDesignVariableTerms& m_terms;            ///< objective terms on design variables
+  const ProgressFunction& m_progress;             ///< per proposed point
   std::chrono::steady_clock::time_point m_start;  ///< start of the run
-  nlopt::opt* m_pOpt = nullptr;            ///< the optimiser, stopped on a failure
-  std::exception_ptr m_error;              ///< what a callback caught
-  double m_dObjectiveScale = 1.0;          ///< divides the objective
-  double m_dSense = 1.0;                   ///< +1 minimise, -1 maximise (reported objective)
-  double m_dTol = 1e-6;                    ///< relative tolerance of the stall test
-  bool m_bStalled = false;                 ///< the best design stopped improving
-  bool m_bQuiet = false;                   ///< proposed points are not reported
-  std::vector<double> m_bestTrace;         ///< best feasible minimised objective after each proposed point
-  std::vector<double> m_violationTrace;    ///< least violation of an infeasible point after each proposed point
-  std::deque<CacheEntry> m_cache;          ///< recent points (a deque: entries stay where they are)
-  std::vector<IterationReport> m_history;  ///< every proposed point
-  std::vector<double> m_worst;             ///< largest optimiser-form constraint per proposed point
-  std::vector<std::valarray<double>> m_full;  ///< every entry of each proposed point
-  std::vector<std::vector<double>> m_u;       ///< the optimiser's variables of each proposed point
+  nlopt::opt* m_pOpt = nullptr;                   ///< the optimiser, stopped on a failure
+  std::exception_ptr m_error;                     ///< what a callback caught
+  double m_dObjectiveScale = 1.0;                 ///< divides the objective
+  double m_dSense = 1.0;                          ///< +1 minimise, -1 maximise (reported objective)
+  double m_dTol = 1e-6;                           ///< relative tolerance of the stall test
+  bool m_bStalled = false;                        ///< the best design stopped improving
+  bool m_bQuiet = false;                          ///< proposed points are not reported
+  std::vector<double> m_bestTrace;                ///< best feasible minimised objective after each proposed point
+  std::vector<double> m_violationTrace;           ///< least violation of an infeasible point after each proposed point
+  std::deque<CacheEntry> m_cache;                 ///< recent points (a deque: entries stay where they are)
+  std::vector<IterationReport> m_history;         ///< every proposed point
+  std::vector<double> m_worst;                    ///< largest optimiser-form constraint per proposed point
+  std::vector<std::valarray<double>> m_full;      ///< every entry of each proposed point
+  std::vector<std::vector<double>> m_u;           ///< the optimiser's variables of each proposed point
 };
 
 /// Why the best point found is no optimum, or "" when it may be one.  A
@@ -510,7 +519,8 @@ void CheckOptions(const OptimizeOptions& o, const Settings& s) {
   if (o.maxEvals < 1) throw std::invalid_argument("--max-evals must be at least 1");
   if (!(o.tol >= 0.0)) throw std::invalid_argument("--tol must be a positive number (or 0 for the default)");
   if (o.verifySamples < 0) throw std::invalid_argument("--verify-samples must not be negative");
-  if (!(o.fdStep > 0.0) || !(o.fdStep < 1.0)) throw std::invalid_argument("the finite-difference step must lie in (0, 1)");
+  if (!(o.fdStep > 0.0) || !(o.fdStep < 1.0))
+    throw std::invalid_argument("the finite-difference step must lie in (0, 1)");
   if (!(o.fdSampleStep >= 0.0) || !(o.fdSampleRelStep >= 0.0))
     throw std::invalid_argument("the sampling finite-difference steps must not be negative");
   if (s.method < 0 || s.method > 4) throw std::invalid_argument("the RBO method must be 0 to 4");
@@ -547,9 +557,9 @@ OptimizeResult Optimize(const Problem& problem, const OptimizeOptions& options, 
   db->m_optimizerKind = 0;
   db->m_nMethodSelect = 1;
   db->m_optMethod0A = db->m_optMethod0B = 2;
-  CDB::m_nGradsCalc = 0;                       // every call fits
-  CDB::m_bIsRestartForDGOMeanValue = false;    // no stored columns stand in
-  CDB::s_nKorrMethod = 2;                      // statistics from the first call on
+  CDB::m_nGradsCalc = 0;                     // every call fits
+  CDB::m_bIsRestartForDGOMeanValue = false;  // no stored columns stand in
+  CDB::s_nKorrMethod = 2;                    // statistics from the first call on
 
   refhost::SetRBOMethod(s.method, s.samples);
   refhost::SetSeed(s.seed);
@@ -559,8 +569,8 @@ OptimizeResult Optimize(const Problem& problem, const OptimizeOptions& options, 
   CDesignSpace space(*db, problem, s.method, options);
   const CConstraintForms forms(*db, problem, s.method, s.samples);
   CBatchRunner runner(*db, problem, s.method, s.samples, s.parallel, space.ProblemSize());
-  const double objectiveFactor =
-      (db->m_vObjSense.size() != 0 ? double(db->m_vObjSense[0]) : 1.0) / (db->m_vObjScale.size() != 0 ? db->m_vObjScale[0] : 1.0);
+  const double objectiveFactor = (db->m_vObjSense.size() != 0 ? double(db->m_vObjSense[0]) : 1.0) /
+                                 (db->m_vObjScale.size() != 0 ? db->m_vObjScale[0] : 1.0);
   const CDesignVariableTerms terms(problem, space.Moving(), objectiveFactor);
   COptimizationRun run(space, runner, forms, terms, progress);
   run.SetSense(problem.sense);
@@ -683,8 +693,8 @@ OptimizeResult Optimize(const Problem& problem, const OptimizeOptions& options, 
     if (!result.noOptimum.empty() && result.stopReason.rfind("converged", 0) == 0)
       result.stopReason = "stopped" + result.stopReason.substr(9);
     if (!result.noOptimum.empty())
-      result.noOptimum += ". Try another optimizer (" + std::string(optimizer == "cobyla" ? "mma" : "cobyla") +
-                          ")" + (space.IsSampling() ? ", more samples, or --method fo to find the neighbourhood first" : "");
+      result.noOptimum += ". Try another optimizer (" + std::string(optimizer == "cobyla" ? "mma" : "cobyla") + ")" +
+                          (space.IsSampling() ? ", more samples, or --method fo to find the neighbourhood first" : "");
   }
   result.history = run.History();
   result.optimum = result.history[best].point;

@@ -67,13 +67,13 @@ namespace rboapp {
 /// Settings of the optimiser; how each point is judged (method, samples,
 /// seed, parallel) comes from Problem::settings.
 struct OptimizeOptions {
-  std::string optimizer = "auto";   ///< "auto", "slsqp", "mma" or "cobyla"
-  int maxEvals = 200;               ///< design points the optimiser may propose (stencils not counted)
-  double tol = 0.0;                 ///< relative tolerance on the design variables and the objective; 0: 1e-6, 1e-4 when sampling
-  int verifySamples = 0;            ///< > 0: re-evaluate the optimum by sampling with this many points
-  double fdStep = 1e-4;             ///< finite-difference step, relative to the variable's typical size
-  double fdSampleStep = 0.1;        ///< sampling methods: least step in a random mean, in its standard deviations
-  double fdSampleRelStep = 1e-2;    ///< sampling methods: least step in another variable, relative to its typical size
+  std::string optimizer = "auto";  ///< "auto", "slsqp", "mma" or "cobyla"
+  int maxEvals = 200;              ///< design points the optimiser may propose (stencils not counted)
+  double tol = 0.0;       ///< relative tolerance on the design variables and the objective; 0: 1e-6, 1e-4 when sampling
+  int verifySamples = 0;  ///< > 0: re-evaluate the optimum by sampling with this many points
+  double fdStep = 1e-4;   ///< finite-difference step, relative to the variable's typical size
+  double fdSampleStep = 0.1;      ///< sampling methods: least step in a random mean, in its standard deviations
+  double fdSampleRelStep = 1e-2;  ///< sampling methods: least step in another variable, relative to its typical size
 };
 
 /// Statistics of one random response at one design point.
@@ -86,56 +86,56 @@ struct ResponseStatistics {
 
 /// One design point as the library judged it.
 struct DesignEvaluation {
-  std::vector<double> x;                    ///< design variables, in Problem::designVariables order
-  double objective = 0.0;                   ///< the objective (in the problem's own sense: maximised or minimised)
-  double maxViolation = 0.0;                ///< largest scaled constraint violation; <= 0 when every constraint holds
-  std::vector<double> constraints;          ///< scaled violation of each constraint, in Problem::constraints order
-  std::vector<ResponseStatistics> responses;///< every random response
-  double anyFraction = 0.0;                 ///< probability that any bound is violated
-  double jointFraction = 0.0;               ///< the joint-violation fraction
+  std::vector<double> x;                      ///< design variables, in Problem::designVariables order
+  double objective = 0.0;                     ///< the objective (in the problem's own sense: maximised or minimised)
+  double maxViolation = 0.0;                  ///< largest scaled constraint violation; <= 0 when every constraint holds
+  std::vector<double> constraints;            ///< scaled violation of each constraint, in Problem::constraints order
+  std::vector<ResponseStatistics> responses;  ///< every random response
+  double anyFraction = 0.0;                   ///< probability that any bound is violated
+  double jointFraction = 0.0;                 ///< the joint-violation fraction
 };
 
 /// One design point proposed by the optimiser.
 struct IterationReport {
-  int iteration = 0;            ///< 1, 2, ...: design points proposed so far
-  DesignEvaluation point;       ///< the point and its statistics
-  bool feasible = false;        ///< every constraint holds (within the feasibility tolerance)
-  long long analyses = 0;       ///< analyses run so far, finite-difference points included
-  double seconds = 0.0;         ///< time since the optimisation started
+  int iteration = 0;       ///< 1, 2, ...: design points proposed so far
+  DesignEvaluation point;  ///< the point and its statistics
+  bool feasible = false;   ///< every constraint holds (within the feasibility tolerance)
+  long long analyses = 0;  ///< analyses run so far, finite-difference points included
+  double seconds = 0.0;    ///< time since the optimisation started
 };
 
 /// The optimum design re-evaluated by sampling with more points and an
 /// independent stream.
 struct Verification {
-  int method = 1;               ///< RBO method used (0 Monte Carlo, 1 Latin hypercube)
-  int samples = 0;              ///< sample points
-  std::uint64_t seed = 0;       ///< seed of the sampling
-  DesignEvaluation point;       ///< statistics from the larger sample
-  long long analyses = 0;       ///< analyses it took
+  int method = 1;          ///< RBO method used (0 Monte Carlo, 1 Latin hypercube)
+  int samples = 0;         ///< sample points
+  std::uint64_t seed = 0;  ///< seed of the sampling
+  DesignEvaluation point;  ///< statistics from the larger sample
+  long long analyses = 0;  ///< analyses it took
 };
 
 /// The outcome of an optimisation.
 struct OptimizeResult {
-  std::string optimizer;                      ///< the optimiser used ("auto" resolved)
-  double tol = 0.0;                           ///< the tolerance used
-  int method = 0;                             ///< RBO method used while optimising
-  int samples = 0;                            ///< sample points per design point while optimising
-  std::uint64_t seed = 0;                     ///< seed while optimising
-  std::vector<std::string> designVariables;   ///< names, in x order
-  std::vector<std::string> constraintNames;   ///< readable constraints ("g.pof <= 0.001"), in order
-  DesignEvaluation optimum;                   ///< best design found and its statistics
-  bool feasible = false;                      ///< the optimum satisfies every constraint
-  std::string noOptimum;                      ///< why the best point found is not an optimum ("" when it may be)
-  std::string stopReason;                     ///< why the optimiser stopped
-  std::vector<std::string> warnings;          ///< what the user should know about the settings
-  int restarts = 0;                           ///< fresh starts of the optimiser from its best point
-  int evaluations = 0;                        ///< design points proposed by the optimiser
-  int batches = 0;                            ///< AnalysisVerif calls (verification excluded)
-  long long analyses = 0;                     ///< analyses run while optimising (verification excluded)
-  double seconds = 0.0;                       ///< wall time of the optimisation
-  bool verified = false;                      ///< verification holds a result
-  Verification verification;                  ///< the optimum by a larger sample
-  std::vector<IterationReport> history;       ///< every proposed design point, in order
+  std::string optimizer;                     ///< the optimiser used ("auto" resolved)
+  double tol = 0.0;                          ///< the tolerance used
+  int method = 0;                            ///< RBO method used while optimising
+  int samples = 0;                           ///< sample points per design point while optimising
+  std::uint64_t seed = 0;                    ///< seed while optimising
+  std::vector<std::string> designVariables;  ///< names, in x order
+  std::vector<std::string> constraintNames;  ///< readable constraints ("g.pof <= 0.001"), in order
+  DesignEvaluation optimum;                  ///< best design found and its statistics
+  bool feasible = false;                     ///< the optimum satisfies every constraint
+  std::string noOptimum;                     ///< why the best point found is not an optimum ("" when it may be)
+  std::string stopReason;                    ///< why the optimiser stopped
+  std::vector<std::string> warnings;         ///< what the user should know about the settings
+  int restarts = 0;                          ///< fresh starts of the optimiser from its best point
+  int evaluations = 0;                       ///< design points proposed by the optimiser
+  int batches = 0;                           ///< AnalysisVerif calls (verification excluded)
+  long long analyses = 0;                    ///< analyses run while optimising (verification excluded)
+  double seconds = 0.0;                      ///< wall time of the optimisation
+  bool verified = false;                     ///< verification holds a result
+  Verification verification;                 ///< the optimum by a larger sample
+  std::vector<IterationReport> history;      ///< every proposed design point, in order
 };
 
 /// Called after every design point the optimiser proposes.

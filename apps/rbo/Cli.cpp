@@ -14,12 +14,12 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <optional>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
-#include <new>
 #include <limits>
+#include <new>
+#include <optional>
 
 #include "rbo/RBO.h"
 #include "rbo/host/ExternalAnalysis.h"
@@ -81,8 +81,10 @@ std::vector<std::string> OptionParser::Parse(const std::vector<std::string>& arg
         if (value.empty()) throw UsageError(name + " needs a value (" + it->valueName + ")");
         break;
       case Value::kOptionalNumber:
-        if (eq != std::string::npos) value = a.substr(eq + 1);
-        else if (i + 1 < args.size() && AllDigits(args[i + 1])) value = args[++i];
+        if (eq != std::string::npos)
+          value = a.substr(eq + 1);
+        else if (i + 1 < args.size() && AllDigits(args[i + 1]))
+          value = args[++i];
         break;
     }
     it->apply(value);
@@ -126,16 +128,18 @@ double ParsePositive(const std::string& option, const std::string& value) {
 
 void AddCommonOptions(OptionParser& parser, CommonOptions& o) {
   using V = OptionParser::Value;
-  parser.Add("--method", V::kRequired, "M", "RBO method: 0..4 or montecarlo, lhs, fo, surface-mc, surface-lhs",
-             [&o](const std::string& v) {
-               o.method = ParseMethod(v);
-               if (o.method < 0)
-                 throw UsageError("--method wants 0..4 or montecarlo, lhs, fo, surface-mc, surface-lhs, not \"" + v + "\"");
-             });
+  parser.Add(
+      "--method", V::kRequired, "M", "RBO method: 0..4 or montecarlo, lhs, fo, surface-mc, surface-lhs",
+      [&o](const std::string& v) {
+        o.method = ParseMethod(v);
+        if (o.method < 0)
+          throw UsageError("--method wants 0..4 or montecarlo, lhs, fo, surface-mc, surface-lhs, not \"" + v + "\"");
+      });
   parser.Add("--samples", V::kRequired, "N", "sample points per design point",
              [&o](const std::string& v) { o.samples = ParseInteger("--samples", v, 1, 100000000); });
-  parser.Add("--seed", V::kRequired, "S", "seed of the sampling (same seed, same results)",
-             [&o](const std::string& v) { o.seed = ParseInteger("--seed", v, 0, std::numeric_limits<long long>::max()); });
+  parser.Add("--seed", V::kRequired, "S", "seed of the sampling (same seed, same results)", [&o](const std::string& v) {
+    o.seed = ParseInteger("--seed", v, 0, std::numeric_limits<long long>::max());
+  });
   parser.Add("--parallel", V::kOptionalNumber, "N", "run the analyses on N worker threads (default: every core)",
              [&o](const std::string& v) {
                o.parallel = true;
@@ -166,8 +170,9 @@ Problem LoadForCommand(const std::string& path, const CommonOptions& options) {
   Problem p;
   if (path.empty()) {
     if (!options.quiet)
-      std::fprintf(stderr, "rbo: no problem file given: running the embedded example (examples/linear.json).\n"
-                           "     Write `rbo run PROBLEM.json` to run your own; `rbo help` explains the file.\n");
+      std::fprintf(stderr,
+                   "rbo: no problem file given: running the embedded example (examples/linear.json).\n"
+                   "     Write `rbo run PROBLEM.json` to run your own; `rbo help` explains the file.\n");
     std::vector<Diagnostic> diagnostics = ParseProblem(EmbeddedExample(), "", ModelMode::kBuild, &p);
     if (!diagnostics.empty()) throw ProblemFileError("(embedded example)", std::move(diagnostics));
   } else {
@@ -236,16 +241,15 @@ void LogSession::Note(const std::string& line) const {
   errno = 0;
   const bool bWritten = std::fputs((line + "\n").c_str(), fVLog) >= 0 && std::fflush(fVLog) == 0;
   if (!bWritten)
-    throw std::runtime_error("cannot write the log file " + m_strFile + ": " +
-                             std::strerror(errno != 0 ? errno : EIO));
+    throw std::runtime_error("cannot write the log file " + m_strFile + ": " + std::strerror(errno != 0 ? errno : EIO));
 }
 
 void LogSession::Finish() const {
   if (m_strFile.empty() || fVLog == nullptr) return;
   errno = 0;
   if (std::fflush(fVLog) != 0 || std::ferror(fVLog) != 0)
-    throw std::runtime_error("cannot write the log file " + m_strFile + " (records were lost): " +
-                             std::strerror(errno != 0 ? errno : EIO));
+    throw std::runtime_error("cannot write the log file " + m_strFile +
+                             " (records were lost): " + std::strerror(errno != 0 ? errno : EIO));
 }
 
 std::vector<std::string> LogSession::LibraryReport() const {
@@ -377,8 +381,10 @@ std::string Progress::Line(Phase phase, long long done, long long total, double 
   char left[48] = "";
   if (rate > 0.0 && done < total) {
     const double s = double(total - done) / rate;
-    if (s < 120.0) std::snprintf(left, sizeof left, ", about %.0f s left", std::ceil(s));
-    else std::snprintf(left, sizeof left, ", about %.0f min left", std::ceil(s / 60.0));
+    if (s < 120.0)
+      std::snprintf(left, sizeof left, ", about %.0f s left", std::ceil(s));
+    else
+      std::snprintf(left, sizeof left, ", about %.0f min left", std::ceil(s / 60.0));
   }
   return "analysing: " + Thousands(done) + " / " + Thousands(total) + " analyses, " + Thousands((long long)rate) +
          "/s" + left;
@@ -514,8 +520,7 @@ int RunEvaluatingCommand(const std::string& command, const std::vector<std::stri
   std::vector<std::string> files;
   try {
     files = parser.Parse(args);
-    if (files.size() > 1)
-      throw UsageError(command + " takes one problem file, not " + std::to_string(files.size()));
+    if (files.size() > 1) throw UsageError(command + " takes one problem file, not " + std::to_string(files.size()));
   } catch (const UsageError& e) {
     return ReportUsage(command, e.what());
   }

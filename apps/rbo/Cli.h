@@ -22,11 +22,11 @@
 namespace rboapp {
 
 // ---- exit codes ----
-constexpr int kExitOk = 0;        ///< done
-constexpr int kExitFailed = 1;    ///< the evaluation failed (analysis, library, output file)
-constexpr int kExitUsage = 2;     ///< bad command line
-constexpr int kExitProblem = 3;   ///< the problem file is missing, unreadable or has mistakes
-constexpr int kExitNoOptimum = 4; ///< `optimize`: the optimiser never improved on its start point
+constexpr int kExitOk = 0;         ///< done
+constexpr int kExitFailed = 1;     ///< the evaluation failed (analysis, library, output file)
+constexpr int kExitUsage = 2;      ///< bad command line
+constexpr int kExitProblem = 3;    ///< the problem file is missing, unreadable or has mistakes
+constexpr int kExitNoOptimum = 4;  ///< `optimize`: the optimiser never improved on its start point
 
 /// A mistake on the command line; main prints it with a pointer to the help.
 class UsageError : public std::runtime_error {
@@ -69,15 +69,15 @@ double ParsePositive(const std::string& option, const std::string& value);
 /// Options of every command that evaluates a problem; they override the
 /// problem file.
 struct CommonOptions {
-  int method = -1;          ///< --method, -1: the file's
-  long long samples = -1;   ///< --samples, -1: the file's
-  long long seed = -1;      ///< --seed, -1: the file's
-  bool parallel = false;    ///< --parallel
-  int workers = 0;          ///< --parallel N; 0: one per core
-  std::string logFile;      ///< --log
-  int logLevel = -1;        ///< --log-level, -1: the host's default
-  bool quiet = false;       ///< --quiet: no progress, no notes
-  std::string out;          ///< --out FILE.json | FILE.csv
+  int method = -1;         ///< --method, -1: the file's
+  long long samples = -1;  ///< --samples, -1: the file's
+  long long seed = -1;     ///< --seed, -1: the file's
+  bool parallel = false;   ///< --parallel
+  int workers = 0;         ///< --parallel N; 0: one per core
+  std::string logFile;     ///< --log
+  int logLevel = -1;       ///< --log-level, -1: the host's default
+  bool quiet = false;      ///< --quiet: no progress, no notes
+  std::string out;         ///< --out FILE.json | FILE.csv
 };
 
 /// Adds --method, --samples, --seed, --parallel, --log, --log-level,

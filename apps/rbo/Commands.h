@@ -13,8 +13,8 @@ struct Command {
   const char* summary;  ///< one line for the overview
   const char* usage;    ///< "rbo run [options] [PROBLEM.json]"
   const char* help;     ///< the text of `rbo help NAME` after the usage line (options are added by optionsHelp)
-  std::string (*optionsHelp)();                         ///< the command's option list, or nullptr
-  int (*run)(const std::vector<std::string>& args);     ///< the command itself; returns the exit code
+  std::string (*optionsHelp)();                      ///< the command's option list, or nullptr
+  int (*run)(const std::vector<std::string>& args);  ///< the command itself; returns the exit code
 };
 
 /// The command table, in the order of the overview.

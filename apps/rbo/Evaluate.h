@@ -8,9 +8,9 @@
 
 #include <unistd.h>
 
+#include <cctype>
 #include <cmath>
 #include <cstdio>
-#include <cctype>
 #include <cstdlib>
 #include <stdexcept>
 #include <string>
@@ -24,10 +24,10 @@ namespace rboapp {
 
 /// Results of one batch: one column / element per design point.
 struct BatchResult {
-  CMatrix<double> designPoints;     ///< full design-variable vector per point
-  CMatrix<double> designResponses;  ///< host response vector per point (statistics of the random responses)
-  std::valarray<double> objective;  ///< objective value per point
-  std::valarray<double> constraint; ///< largest scaled constraint violation per point (<= 0: feasible)
+  CMatrix<double> designPoints;      ///< full design-variable vector per point
+  CMatrix<double> designResponses;   ///< host response vector per point (statistics of the random responses)
+  std::valarray<double> objective;   ///< objective value per point
+  std::valarray<double> constraint;  ///< largest scaled constraint violation per point (<= 0: feasible)
 };
 
 /// Evaluates the objective and the constraint value of every column again,

@@ -82,10 +82,10 @@ class CExpressionSet {
     return *s_pLast;
   }
 
-  std::vector<std::string> m_vVariables;   ///< model variable names, in input order
-  std::vector<std::string> m_vResponses;   ///< response names, in output order
-  std::vector<std::string> m_vExpressions; ///< expression of each response
-  std::uint64_t m_nId;                     ///< distinguishes sets in the per-thread caches
+  std::vector<std::string> m_vVariables;    ///< model variable names, in input order
+  std::vector<std::string> m_vResponses;    ///< response names, in output order
+  std::vector<std::string> m_vExpressions;  ///< expression of each response
+  std::uint64_t m_nId;                      ///< distinguishes sets in the per-thread caches
   static std::atomic<std::uint64_t> s_nextId;
 };
 
@@ -145,8 +145,9 @@ std::string CheckExpression(const std::string& expression, const std::vector<std
       if (!bKnown) {
         std::string list;
         for (const std::string& n : names) list += (list.empty() ? "" : ", ") + n;
-        return "uses '" + used.first + "', which is not a variable or an earlier response (known names: " +
-               (list.empty() ? "none" : list) + ")";
+        return "uses '" + used.first +
+               "', which is not a variable or an earlier response (known names: " + (list.empty() ? "none" : list) +
+               ")";
       }
     }
     // Every name is known: evaluate once, each variable a slot of its own

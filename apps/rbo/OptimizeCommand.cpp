@@ -26,8 +26,8 @@ OptionParser OptimizeParser(OptimizeCommandOptions& o) {
   OptionParser parser;
   AddCommonOptions(parser, o.common);
   using V = OptionParser::Value;
-  parser.Add("--optimizer", V::kRequired, "NAME", "auto (default: slsqp for method 2, mma when sampling), slsqp, mma, cobyla",
-             [&o](const std::string& v) {
+  parser.Add("--optimizer", V::kRequired, "NAME",
+             "auto (default: slsqp for method 2, mma when sampling), slsqp, mma, cobyla", [&o](const std::string& v) {
                for (const std::string& name : OptimizerNames())
                  if (v == name) {
                    o.optimize.optimizer = v;
@@ -37,10 +37,13 @@ OptionParser OptimizeParser(OptimizeCommandOptions& o) {
              });
   parser.Add("--max-evals", V::kRequired, "N", "design points the optimiser may propose (default 200)",
              [&o](const std::string& v) { o.optimize.maxEvals = int(ParseInteger("--max-evals", v, 1, 1000000)); });
-  parser.Add("--tol", V::kRequired, "T", "relative tolerance on design and objective (default 1e-6; 1e-4 when sampling)",
+  parser.Add("--tol", V::kRequired, "T",
+             "relative tolerance on design and objective (default 1e-6; 1e-4 when sampling)",
              [&o](const std::string& v) { o.optimize.tol = ParsePositive("--tol", v); });
   parser.Add("--verify-samples", V::kRequired, "N", "re-evaluate the optimum with N samples from a fresh stream",
-             [&o](const std::string& v) { o.optimize.verifySamples = int(ParseInteger("--verify-samples", v, 1, 100000000)); });
+             [&o](const std::string& v) {
+               o.optimize.verifySamples = int(ParseInteger("--verify-samples", v, 1, 100000000));
+             });
   return parser;
 }
 
@@ -96,13 +99,13 @@ void PrintResult(const OptimizeResult& r) {
     std::snprintf(title, sizeof title, "Statistics (method %d, %d samples, seed %llu):", r.method, r.samples,
                   static_cast<unsigned long long>(r.seed));
   else
-    std::snprintf(title, sizeof title, "Statistics (method %d: first order at each design point, no samples):",
-                  r.method);
+    std::snprintf(title, sizeof title,
+                  "Statistics (method %d: first order at each design point, no samples):", r.method);
   PrintStatistics(title, r.optimum, r.feasible, IsSampledMethod(r.method) ? r.samples : 0);
   if (r.verified) {
-    std::snprintf(title, sizeof title, "Verified (method %d, %d samples, seed %llu, %lld analyses):",
-                  r.verification.method, r.verification.samples,
-                  static_cast<unsigned long long>(r.verification.seed), r.verification.analyses);
+    std::snprintf(
+        title, sizeof title, "Verified (method %d, %d samples, seed %llu, %lld analyses):", r.verification.method,
+        r.verification.samples, static_cast<unsigned long long>(r.verification.seed), r.verification.analyses);
     PrintStatistics(title, r.verification.point, false, r.verification.samples);
   }
   for (const std::string& w : r.warnings) std::printf("note: %s\n", w.c_str());

@@ -136,7 +136,8 @@ std::vector<std::string> ResponseColumns(const Problem& p, bool bIntervals) {
   return cols;
 }
 
-std::vector<std::string> ResponseCells(const Problem& p, const PointResult& r, const std::vector<Interval>* pIntervals) {
+std::vector<std::string> ResponseCells(const Problem& p, const PointResult& r,
+                                       const std::vector<Interval>* pIntervals) {
   std::vector<std::string> cells;
   for (std::size_t k = 0; k < p.responses.size(); ++k) {
     const Response& resp = p.responses[k];
@@ -217,9 +218,12 @@ void CheckFinite(const Problem& problem, const PointResult& point, const std::st
 std::string DescribeSettings(const Settings& s) {
   std::string text = "method " + std::to_string(s.method) + " (" + kMethodDescriptions[s.method] + "), ";
   // `rbo run` analyses a small design around each point for the surface methods.
-  if (s.method == 2) text += "surface fitted around each design point";
-  else if (s.method >= 3) text += "surface fitted around each design point, " + Thousands(s.samples) + " samples of it";
-  else text += Thousands(s.samples) + " samples per design point";
+  if (s.method == 2)
+    text += "surface fitted around each design point";
+  else if (s.method >= 3)
+    text += "surface fitted around each design point, " + Thousands(s.samples) + " samples of it";
+  else
+    text += Thousands(s.samples) + " samples per design point";
   return text + ", seed " + std::to_string(s.seed);
 }
 
@@ -369,7 +373,8 @@ std::string BatchHeader(const Problem& p) {
 
 std::string BatchRow(const Problem& p, const BatchRecord& b) { return FixedRow(BatchLabels(p), BatchCells(p, b)); }
 
-std::string ConvergenceJson(const Problem& p, const std::vector<ConvergenceRecord>& points, double tol, long long budget) {
+std::string ConvergenceJson(const Problem& p, const std::vector<ConvergenceRecord>& points, double tol,
+                            long long budget) {
   json out = SettingsJson(p);
   out["batch_samples"] = p.settings.samples;
   out["tolerance"] = tol;

@@ -21,12 +21,12 @@ struct ResponseStats {
 
 /// One evaluated design point.
 struct PointResult {
-  std::valarray<double> design;            ///< the independent design variables
-  double objective = 0.0;                  ///< objective value
-  double constraint = 0.0;                 ///< largest scaled constraint violation (<= 0: feasible)
-  std::vector<ResponseStats> responses;    ///< per response, in Problem::responses order
-  double any = 0.0;                        ///< fraction of samples violating any bound
-  double joint = 0.0;                      ///< fraction of samples with the joint-violation flag
+  std::valarray<double> design;          ///< the independent design variables
+  double objective = 0.0;                ///< objective value
+  double constraint = 0.0;               ///< largest scaled constraint violation (<= 0: feasible)
+  std::vector<ResponseStats> responses;  ///< per response, in Problem::responses order
+  double any = 0.0;                      ///< fraction of samples violating any bound
+  double joint = 0.0;                    ///< fraction of samples with the joint-violation flag
 };
 
 /// Reads a point's statistics from its host response vector (a column of
@@ -47,18 +47,18 @@ std::string RunCsv(const Problem& problem, const std::vector<PointResult>& point
 
 /// The running statistics after one batch of `rbo run --until-converged`.
 struct BatchRecord {
-  int batch = 0;                          ///< 1-based batch number
-  long long samples = 0;                  ///< samples folded so far
-  PointResult stats;                      ///< running statistics
-  std::vector<Interval> pofInterval;      ///< per response: 95% interval of its POF (random responses)
+  int batch = 0;                      ///< 1-based batch number
+  long long samples = 0;              ///< samples folded so far
+  PointResult stats;                  ///< running statistics
+  std::vector<Interval> pofInterval;  ///< per response: 95% interval of its POF (random responses)
 };
 
 /// The batches of one design point.
 struct ConvergenceRecord {
-  std::valarray<double> design;       ///< the design point
-  std::vector<BatchRecord> batches;   ///< in order
-  bool converged = false;             ///< stopped because the statistics settled
-  std::string reason;                 ///< why it stopped, one sentence
+  std::valarray<double> design;      ///< the design point
+  std::vector<BatchRecord> batches;  ///< in order
+  bool converged = false;            ///< stopped because the statistics settled
+  std::string reason;                ///< why it stopped, one sentence
 };
 
 /// Table header and one row per batch, printed as the batches come.

@@ -63,12 +63,12 @@ enum class VariableKind {
 
 /// One model variable: one input of the analysis, in analysis-input order.
 struct Variable {
-  std::string name;     ///< as in the problem file; the analysis sees it by this name
-  VariableKind kind;    ///< how it enters the problem
-  int distribution;     ///< CRandVar type code (0 normal, 1 uniform, 2 lognormal, 3 Weibull); 0 when deterministic
-  double value;         ///< value, or the (actual) mean of a random variable
-  double stdDev;        ///< actual standard deviation of a random variable; 0 when deterministic
-  int designVariable;   ///< index into Problem::designVariables, -1 when the optimiser does not move it
+  std::string name;    ///< as in the problem file; the analysis sees it by this name
+  VariableKind kind;   ///< how it enters the problem
+  int distribution;    ///< CRandVar type code (0 normal, 1 uniform, 2 lognormal, 3 Weibull); 0 when deterministic
+  double value;        ///< value, or the (actual) mean of a random variable
+  double stdDev;       ///< actual standard deviation of a random variable; 0 when deterministic
+  int designVariable;  ///< index into Problem::designVariables, -1 when the optimiser does not move it
 };
 
 /// One independent design variable: one row of the design-point vector that
@@ -98,11 +98,11 @@ struct Response {
 /// subject >= bound (side <= 0).  The bounds of every response appear here
 /// too (the bounds of a random response's mean are what its POF counts).
 struct Constraint {
-  std::string subject;          ///< readable subject: "g" (mean / value), "g.pof", "g.sd", "any", "joint", a design variable
-  refhost::QuantityRef ref;     ///< the host quantity
-  int side;                     ///< > 0 upper bound, <= 0 lower bound
-  double bound;                 ///< the bound
-  double scale;                 ///< divides a violation
+  std::string subject;  ///< readable subject: "g" (mean / value), "g.pof", "g.sd", "any", "joint", a design variable
+  refhost::QuantityRef ref;  ///< the host quantity
+  int side;                  ///< > 0 upper bound, <= 0 lower bound
+  double bound;              ///< the bound
+  double scale;              ///< divides a violation
 };
 
 /// One term of the objective: coef * subject, or coef * subject^2.
@@ -115,11 +115,11 @@ struct ObjectiveTerm {
 
 /// How to evaluate: from the problem file, overridden by command-line options.
 struct Settings {
-  int method = 1;             ///< RBO method code 0..4
-  int samples = 10000;        ///< sample points per design point (methods 0, 1, 3, 4)
-  std::uint64_t seed = 1;     ///< seed of the sampling (common random numbers)
-  bool parallel = false;      ///< run the analyses of a batch on worker threads
-  int workers = 0;            ///< worker threads when parallel; 0: one per core
+  int method = 1;          ///< RBO method code 0..4
+  int samples = 10000;     ///< sample points per design point (methods 0, 1, 3, 4)
+  std::uint64_t seed = 1;  ///< seed of the sampling (common random numbers)
+  bool parallel = false;   ///< run the analyses of a batch on worker threads
+  int workers = 0;         ///< worker threads when parallel; 0: one per core
 };
 
 /// The analysis: muparser expressions or an external program (the model
@@ -128,19 +128,19 @@ enum class AnalysisKind { kExpressions, kProgram };
 
 /// A parsed, checked problem.
 struct Problem {
-  std::string path;                           ///< problem file ("" for the embedded example)
-  std::string title;                          ///< one-line description from the file
-  std::vector<Variable> variables;            ///< model variables, in analysis-input order
-  std::vector<DesignVariable> designVariables;///< independent design variables, in design-point order
-  std::vector<Response> responses;            ///< responses, in analysis-output order
-  std::vector<Constraint> constraints;        ///< every constraint, in the order given to the builder
-  std::vector<ObjectiveTerm> objective;       ///< objective terms
-  int sense = 1;                              ///< +1 minimise, -1 maximise
-  Settings settings;                          ///< method, samples, seed, parallelism
+  std::string path;                                 ///< problem file ("" for the embedded example)
+  std::string title;                                ///< one-line description from the file
+  std::vector<Variable> variables;                  ///< model variables, in analysis-input order
+  std::vector<DesignVariable> designVariables;      ///< independent design variables, in design-point order
+  std::vector<Response> responses;                  ///< responses, in analysis-output order
+  std::vector<Constraint> constraints;              ///< every constraint, in the order given to the builder
+  std::vector<ObjectiveTerm> objective;             ///< objective terms
+  int sense = 1;                                    ///< +1 minimise, -1 maximise
+  Settings settings;                                ///< method, samples, seed, parallelism
   std::vector<std::valarray<double>> designPoints;  ///< points to evaluate (`rbo run`); at least the initial point
   AnalysisKind analysisKind = AnalysisKind::kExpressions;  ///< what the model function runs
-  refhost::ProblemBuilder builder;            ///< lays out the host database (Build) and adapts the model (Analysis)
-  refhost::ModelFunction model;               ///< model variables -> model responses; safe to call on several threads
+  refhost::ProblemBuilder builder;  ///< lays out the host database (Build) and adapts the model (Analysis)
+  refhost::ModelFunction model;     ///< model variables -> model responses; safe to call on several threads
 
   /// The design variables' initial values as one design point.
   std::valarray<double> InitialPoint() const {

@@ -6,14 +6,14 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <limits>
-#include <cerrno>
-#include <cstring>
 #include <functional>
+#include <limits>
 #include <map>
 #include <sstream>
 
@@ -52,12 +52,18 @@ std::string Index(const std::string& path, std::size_t i) { return path + "/" + 
 
 std::string Describe(const json& j) {
   switch (j.type()) {
-    case json::value_t::null: return "null";
-    case json::value_t::boolean: return std::string("the boolean ") + (j.get<bool>() ? "true" : "false");
-    case json::value_t::string: return "the string " + j.dump();
-    case json::value_t::array: return "a list";
-    case json::value_t::object: return "an object";
-    default: return "the number " + j.dump();
+    case json::value_t::null:
+      return "null";
+    case json::value_t::boolean:
+      return std::string("the boolean ") + (j.get<bool>() ? "true" : "false");
+    case json::value_t::string:
+      return "the string " + j.dump();
+    case json::value_t::array:
+      return "a list";
+    case json::value_t::object:
+      return "an object";
+    default:
+      return "the number " + j.dump();
   }
 }
 
@@ -226,8 +232,8 @@ class CChecker {
       return false;
     }
     if (!it->is_number()) {
-      Add(Key(path, key), "must be a number, not " + Describe(*it) +
-                              (it->is_string() ? "; write it without quotes." : "."));
+      Add(Key(path, key),
+          "must be a number, not " + Describe(*it) + (it->is_string() ? "; write it without quotes." : "."));
       return false;
     }
     *pOut = it->get<double>();
@@ -239,12 +245,14 @@ class CChecker {
     const auto it = obj.find(key);
     if (it == obj.end()) return false;
     switch (WholeNumber(*it, nMin, nMax, pOut)) {
-      case Whole::kOk: return true;
+      case Whole::kOk:
+        return true;
       case Whole::kOutOfRange:
         Add(Key(path, key), "is " + Describe(*it) + "; it must be " + RangeText(nMin, nMax) + " (" + what + ").");
         return false;
       case Whole::kNotNumber:
-      case Whole::kFraction: break;
+      case Whole::kFraction:
+        break;
     }
     Add(Key(path, key), "must be a whole number " + RangeText(nMin, nMax) + " (" + what + "), not " + Describe(*it) +
                             (it->is_string() ? "; write it without quotes." : "."));
@@ -282,9 +290,9 @@ class CChecker {
 
 // Where a name was defined, and what it is.
 struct NameInfo {
-  std::string path;   ///< location of the definition
+  std::string path;  ///< location of the definition
   enum Kind { kDesign, kConstant, kRandomDesign, kRandomParameter, kDetResponse, kRandResponse } kind;
-  int index;          ///< index into Problem::variables or Problem::responses, -1 when the definition is broken
+  int index;  ///< index into Problem::variables or Problem::responses, -1 when the definition is broken
 };
 
 // Bounds read from a "lower" / "upper" pair.
@@ -295,8 +303,7 @@ struct Bounds {
 
 class CReader {
  public:
-  CReader(const std::string& path, ModelMode mode, Problem* pProblem)
-      : m_strPath(path), m_mode(mode), m_p(*pProblem) {
+  CReader(const std::string& path, ModelMode mode, Problem* pProblem) : m_strPath(path), m_mode(mode), m_p(*pProblem) {
     std::error_code ec;
     m_dir = path.empty() ? fs::current_path(ec) : fs::absolute(fs::path(path), ec).parent_path();
   }
@@ -328,9 +335,9 @@ class CReader {
       return;
     }
     if (!c.Object(root, "", "the problem")) return;
-    c.KnownKeys(root, "", {"title", "design_variables", "constants", "random_variables", "responses", "constraints",
-                           "objective", "method", "samples", "seed", "constraint_tolerance", "design_points",
-                           "analysis"});
+    c.KnownKeys(root, "",
+                {"title", "design_variables", "constants", "random_variables", "responses", "constraints", "objective",
+                 "method", "samples", "seed", "constraint_tolerance", "design_points", "analysis"});
     c.String(root, "", "title", &m_p.title, false, "a one-line description");
     ReadSettings(root);
     ReadVariables(root);
@@ -344,15 +351,18 @@ class CReader {
   void AddOverflow(const std::string& text) {
     CErrorPath where;
     json::sax_parse(text, &where, json::input_format_t::json, true, /*ignore_comments*/ true);
-    c.Add(where.path, "the number " + Shown(where.token) + " is beyond the range of numbers here (about 1.8e308 in "
-                      "size); write a smaller number, or change the units.");
+    c.Add(where.path, "the number " + Shown(where.token) +
+                          " is beyond the range of numbers here (about 1.8e308 in "
+                          "size); write a smaller number, or change the units.");
   }
 
   void AddSyntaxError(const std::string& text, const json::parse_error& e) {
     std::size_t line = 1, column = 1;
     for (std::size_t i = 0; i + 1 < e.byte && i < text.size(); ++i) {
-      if (text[i] == '\n') ++line, column = 1;
-      else ++column;
+      if (text[i] == '\n')
+        ++line, column = 1;
+      else
+        ++column;
     }
     std::string what = e.what();
     const auto colon = what.find("]");
@@ -360,18 +370,20 @@ class CReader {
     const auto detail = what.find(": ");
     if (detail != std::string::npos) what = what.substr(detail + 2);
     c.diagnostics.push_back({"line " + std::to_string(line) + ", column " + std::to_string(column),
-                        "the file is not valid JSON: " + what +
-                            ". Look for a missing comma, quote or bracket at or just before this place "
-                            "(comments // and /* */ are allowed, trailing commas are not).",
-                        {}});
+                             "the file is not valid JSON: " + what +
+                                 ". Look for a missing comma, quote or bracket at or just before this place "
+                                 "(comments // and /* */ are allowed, trailing commas are not).",
+                             {}});
   }
 
   // ---- method, samples, seed ----
   void ReadSettings(const json& root) {
     if (const auto it = root.find("method"); it != root.end()) {
       int m = -1;
-      if (long long code = 0; WholeNumber(*it, 0, 4, &code) == Whole::kOk) m = int(code);
-      else if (it->is_string()) m = ParseMethod(it->get<std::string>());
+      if (long long code = 0; WholeNumber(*it, 0, 4, &code) == Whole::kOk)
+        m = int(code);
+      else if (it->is_string())
+        m = ParseMethod(it->get<std::string>());
       if (m < 0)
         c.Add("/method", "is " + Describe(*it) +
                              "; use 0 to 4 or montecarlo, lhs, fo, surface-mc, surface-lhs (see `rbo help run`).");
@@ -379,14 +391,17 @@ class CReader {
         m_p.settings.method = m;
     }
     long long n = 0;
-    if (c.Integer(root, "", "samples", 1, kMaxSamples, "sample points per design point", &n)) m_p.settings.samples = int(n);
+    if (c.Integer(root, "", "samples", 1, kMaxSamples, "sample points per design point", &n))
+      m_p.settings.samples = int(n);
     // The seed's range is that of `rbo run --seed`.
     if (c.Integer(root, "", "seed", 0, std::numeric_limits<long long>::max(), "the seed of the sampling", &n))
       m_p.settings.seed = std::uint64_t(n);
     double tol = 0.0;
     if (c.Number(root, "", "constraint_tolerance", &tol, false, "")) {
-      if (!(tol >= 0.0)) c.Add("/constraint_tolerance", "is " + Num(tol) + "; it must be 0 or positive.");
-      else m_p.builder.SetConstraintTolerance(tol);
+      if (!(tol >= 0.0))
+        c.Add("/constraint_tolerance", "is " + Num(tol) + "; it must be 0 or positive.");
+      else
+        m_p.builder.SetConstraintTolerance(tol);
     }
   }
 
@@ -395,10 +410,12 @@ class CReader {
     if (!c.String(obj, path, "name", pName, true, "a \"name\" by which expressions and subjects refer to it"))
       return false;
     const std::string& n = *pName;
-    const bool bSyntax = !n.empty() && (std::isalpha((unsigned char)n[0]) || n[0] == '_') &&
-                         std::all_of(n.begin(), n.end(), [](char ch) { return std::isalnum((unsigned char)ch) || ch == '_'; });
+    const bool bSyntax =
+        !n.empty() && (std::isalpha((unsigned char)n[0]) || n[0] == '_') &&
+        std::all_of(n.begin(), n.end(), [](char ch) { return std::isalnum((unsigned char)ch) || ch == '_'; });
     if (!bSyntax) {
-      c.Add(Key(path, "name"), "\"" + Shown(n) + "\" is not a valid name; use letters, digits and _, starting with a letter.");
+      c.Add(Key(path, "name"),
+            "\"" + Shown(n) + "\" is not a valid name; use letters, digits and _, starting with a letter.");
       return false;
     }
     // Reported here, once; the name stays defined so that its uses are not
@@ -407,7 +424,8 @@ class CReader {
       c.Add(Key(path, "name"), "\"" + Shown(n) + "\" " + why + "; choose a shorter name.");
     if (std::find(std::begin(kReservedNames), std::end(kReservedNames), n) != std::end(kReservedNames) ||
         IsExpressionBuiltin(n)) {
-      c.Add(Key(path, "name"), "\"" + n + "\" is reserved (a subject or a function of the expressions); choose another name.");
+      c.Add(Key(path, "name"),
+            "\"" + n + "\" is reserved (a subject or a function of the expressions); choose another name.");
       return false;
     }
     if (const auto it = m_names.find(n); it != m_names.end()) {
@@ -434,13 +452,15 @@ class CReader {
 
   // ---- variables ----
   void ReadVariables(const json& root) {
-    if (const auto it = root.find("design_variables"); it != root.end() && c.Array(*it, "/design_variables", "design variables")) {
+    if (const auto it = root.find("design_variables");
+        it != root.end() && c.Array(*it, "/design_variables", "design variables")) {
       for (std::size_t i = 0; i < it->size(); ++i) ReadDesignVariable((*it)[i], Index("/design_variables", i));
     }
     if (const auto it = root.find("constants"); it != root.end() && c.Array(*it, "/constants", "constants")) {
       for (std::size_t i = 0; i < it->size(); ++i) ReadConstant((*it)[i], Index("/constants", i));
     }
-    if (const auto it = root.find("random_variables"); it != root.end() && c.Array(*it, "/random_variables", "random variables")) {
+    if (const auto it = root.find("random_variables");
+        it != root.end() && c.Array(*it, "/random_variables", "random variables")) {
       for (std::size_t i = 0; i < it->size(); ++i) ReadRandomVariable((*it)[i], Index("/random_variables", i));
     }
   }
@@ -454,8 +474,8 @@ class CReader {
       m_p.designVariables.push_back({name, value, b.hasLower ? b.lower : -kNoBound, b.hasUpper ? b.upper : kNoBound,
                                      kind == VariableKind::kRandomDesign, int(m_p.variables.size())});
     }
-    const NameInfo::Kind nk = kind == VariableKind::kDesign       ? NameInfo::kDesign
-                              : kind == VariableKind::kConstant   ? NameInfo::kConstant
+    const NameInfo::Kind nk = kind == VariableKind::kDesign         ? NameInfo::kDesign
+                              : kind == VariableKind::kConstant     ? NameInfo::kConstant
                               : kind == VariableKind::kRandomDesign ? NameInfo::kRandomDesign
                                                                     : NameInfo::kRandomParameter;
     m_names[name] = {path, nk, int(m_p.variables.size())};
@@ -481,8 +501,10 @@ class CReader {
     const bool bValue = c.Number(j, path, "value", &value, true, "its initial \"value\"");
     const Bounds b = ReadBounds(j, path);
     if (bValue) CheckInside(value, b, Key(path, "value"));
-    if (bName && bValue) AddVariable(path, name, VariableKind::kDesign, 0, value, 0.0, b);
-    else if (bName) Broken(path, name, NameInfo::kDesign);
+    if (bName && bValue)
+      AddVariable(path, name, VariableKind::kDesign, 0, value, 0.0, b);
+    else if (bName)
+      Broken(path, name, NameInfo::kDesign);
   }
 
   void ReadConstant(const json& j, const std::string& path) {
@@ -493,7 +515,8 @@ class CReader {
     const bool bName = Name(j, path, &name);
     if (c.Number(j, path, "value", &value, true, "its \"value\"") && bName)
       AddVariable(path, name, VariableKind::kConstant, 0, value, 0.0, Bounds());
-    else if (bName) Broken(path, name, NameInfo::kConstant);
+    else if (bName)
+      Broken(path, name, NameInfo::kConstant);
   }
 
   // Runs attempt (which builds a random variable); when the library rejects
@@ -529,7 +552,8 @@ class CReader {
   static std::string FaultField(const std::vector<std::string>& report, bool bParams, const std::string& path) {
     const std::string text = report.empty() ? "" : report[0] + (report.size() > 1 ? report[1] : "");
     if (bParams) {
-      if (text.find("1st parameter") != std::string::npos && text.find("2nd") == std::string::npos) return Index(Key(path, "params"), 0);
+      if (text.find("1st parameter") != std::string::npos && text.find("2nd") == std::string::npos)
+        return Index(Key(path, "params"), 0);
       if (text.find("bounds") != std::string::npos) return Key(path, "params");
       if (text.find("2nd parameter") != std::string::npos) return Index(Key(path, "params"), 1);
       if (text.find("3rd parameter") != std::string::npos) return Index(Key(path, "params"), 2);
@@ -558,14 +582,16 @@ class CReader {
     } else if (long long code = 0; WholeNumber(*it, 0, 3, &code) == Whole::kOk) {
       type = int(code);
     } else {
-      c.Add(Key(path, "distribution"), "is " + Describe(*it) + "; use normal, uniform, lognormal or weibull (or 0 to 3).");
+      c.Add(Key(path, "distribution"),
+            "is " + Describe(*it) + "; use normal, uniform, lognormal or weibull (or 0 to 3).");
     }
     bool bDesign = false;
     c.Bool(j, path, "design", &bDesign);
     const Bounds b = ReadBounds(j, path);
     if (!bDesign && (b.hasLower || b.hasUpper))
-      c.Add(path, "has bounds, but only the mean of a design variable has bounds; add \"design\": true or remove "
-                  "\"lower\" and \"upper\".");
+      c.Add(path,
+            "has bounds, but only the mean of a design variable has bounds; add \"design\": true or remove "
+            "\"lower\" and \"upper\".");
 
     const bool bHasMoments = j.contains("mean") || j.contains("sd");
     const bool bHasParams = j.contains("params");
@@ -581,7 +607,8 @@ class CReader {
       const bool bMean = c.Number(j, path, "mean", &mean, true, "its \"mean\"");
       const bool bSd = c.Number(j, path, "sd", &sd, true, "its standard deviation \"sd\"");
       bValues = bMean && bSd && type >= 0;
-    } else if (const json& params = j["params"]; c.Array(params, Key(path, "params"), "distribution parameters") && type >= 0) {
+    } else if (const json& params = j["params"];
+               c.Array(params, Key(path, "params"), "distribution parameters") && type >= 0) {
       const std::size_t nWanted = type == CRandVar::kWeibull ? 3 : 2;
       const char* const kParamNames[] = {"[mean, sd]", "[lower, upper]", "[lambda, epsilon] (mean and sd of ln X)",
                                          "[location, scale, shape]"};
@@ -599,8 +626,10 @@ class CReader {
         }
       }
       if (bOk && type == CRandVar::kWeibull && p[0] != 0.0) {
-        c.Add(Index(Key(path, "params"), 0), "is " + Num(p[0]) + "; Weibull variables have location 0 here (the "
-                                             "mean and sd fix scale and shape); shift the variable in the expression instead.");
+        c.Add(Index(Key(path, "params"), 0),
+              "is " + Num(p[0]) +
+                  "; Weibull variables have location 0 here (the "
+                  "mean and sd fix scale and shape); shift the variable in the expression instead.");
         bOk = false;
       }
       if (bOk) {
@@ -625,10 +654,12 @@ class CReader {
       // optimiser may move the mean to.
       const double base[4][3] = {{0.0, 1.0, 0.0}, {0.0, 1.0, 0.0}, {1.0, 0.5, 0.0}, {0.0, 1.0, 2.0}};
       auto attempt = [&](double m) {
-        return LibraryAccepts([&] {
-          CRandVar rv(type, base[type][0], base[type][1], base[type][2]);
-          rv.UpdateParamsFromActualMeanStdDev(m, sd);
-        }, &report);
+        return LibraryAccepts(
+            [&] {
+              CRandVar rv(type, base[type][0], base[type][1], base[type][2]);
+              rv.UpdateParamsFromActualMeanStdDev(m, sd);
+            },
+            &report);
       };
       bool bOk = attempt(mean);
       if (!bOk) {
@@ -653,7 +684,8 @@ class CReader {
       }
       if (bDesign) CheckInside(mean, b, Key(path, "mean"));
       if (bOk && bName) {
-        AddVariable(path, name, bDesign ? VariableKind::kRandomDesign : VariableKind::kRandomParameter, type, mean, sd, b);
+        AddVariable(path, name, bDesign ? VariableKind::kRandomDesign : VariableKind::kRandomParameter, type, mean, sd,
+                    b);
         return;
       }
     }
@@ -664,14 +696,17 @@ class CReader {
   void ReadResponses(const json& root) {
     const auto it = root.find("responses");
     if (it == root.end()) {
-      c.Add("", "has no \"responses\"; list what the analysis computes, e.g. \"responses\": [{\"name\": \"g\", \"lower\": 0}].");
+      c.Add("",
+            "has no \"responses\"; list what the analysis computes, e.g. \"responses\": [{\"name\": \"g\", \"lower\": "
+            "0}].");
       return;
     }
     if (!c.Array(*it, "/responses", "responses")) return;
     if (it->empty()) c.Add("/responses", "is empty; list at least one response of the analysis.");
     bool bAnyRandomVariable = false;  // counting those with mistakes, which are still meant to be random
     for (const auto& [n, info] : m_names)
-      bAnyRandomVariable = bAnyRandomVariable || info.kind == NameInfo::kRandomDesign || info.kind == NameInfo::kRandomParameter;
+      bAnyRandomVariable =
+          bAnyRandomVariable || info.kind == NameInfo::kRandomDesign || info.kind == NameInfo::kRandomParameter;
     for (std::size_t i = 0; i < it->size(); ++i) {
       const json& j = (*it)[i];
       const std::string path = Index("/responses", i);
@@ -697,8 +732,9 @@ class CReader {
     // responses only; without one it would not sample at all.
     if (bAnyRandomVariable && !m_p.responses.empty() &&
         std::none_of(m_p.responses.begin(), m_p.responses.end(), [](const Response& r) { return r.random; }))
-      c.Add("/responses", "has random variables but no random response: at least one response must be random "
-                          "(remove \"random\": false) for the uncertainty to be evaluated.");
+      c.Add("/responses",
+            "has random variables but no random response: at least one response must be random "
+            "(remove \"random\": false) for the uncertainty to be evaluated.");
   }
 
   // ---- subjects ----
@@ -707,7 +743,9 @@ class CReader {
   bool Subject(const std::string& text, const std::string& path, bool bObjective, refhost::QuantityRef* pRef) {
     if (text == "any" || text == "joint") {
       if (m_nRandomResponses == 0) {
-        c.Add(path, "\"" + text + "\" is a violation fraction of the random responses, and there is none; mark a response \"random\": true.");
+        c.Add(path, "\"" + text +
+                        "\" is a violation fraction of the random responses, and there is none; mark a response "
+                        "\"random\": true.");
         return false;
       }
       *pRef = text == "any" ? refhost::ProblemBuilder::AnyFractionRef() : m_p.builder.JointFractionRef();
@@ -735,7 +773,8 @@ class CReader {
       case NameInfo::kDesign:
       case NameInfo::kRandomDesign:
         if (!stat.empty() && !(info.kind == NameInfo::kRandomDesign && stat == "mean")) {
-          c.Add(path, "\"" + text + "\": a design variable has no \"." + stat + "\"; write \"" + name + "\" for its value" +
+          c.Add(path, "\"" + text + "\": a design variable has no \"." + stat + "\"; write \"" + name +
+                          "\" for its value" +
                           (info.kind == NameInfo::kRandomDesign ? " (the mean of a random design variable)." : "."));
           return false;
         }
@@ -753,8 +792,9 @@ class CReader {
         const refhost::ResponseRef& r = m_p.responses[std::size_t(info.index)].ref;
         if (stat.empty() || stat == "mean") {
           if (!bObjective) {
-            c.Add(path, "bounds on the mean of " + name + " define its failure (its POF counts the samples outside "
-                        "them); give them as \"lower\" / \"upper\" in its entry under /responses.");
+            c.Add(path, "bounds on the mean of " + name +
+                            " define its failure (its POF counts the samples outside "
+                            "them); give them as \"lower\" / \"upper\" in its entry under /responses.");
             return false;
           }
           *pRef = r.value;
@@ -763,7 +803,8 @@ class CReader {
         } else if (stat == "pof") {
           *pRef = r.pof;
         } else {
-          c.Add(path, "\"" + text + "\": a random response has .mean, .sd and .pof." + Suggest(stat, {"mean", "sd", "pof"}));
+          c.Add(path,
+                "\"" + text + "\": a random response has .mean, .sd and .pof." + Suggest(stat, {"mean", "sd", "pof"}));
           return false;
         }
         return true;
@@ -776,10 +817,18 @@ class CReader {
   void Build(const json& root) {
     for (const Variable& v : m_p.variables) {
       switch (v.kind) {
-        case VariableKind::kDesign: m_p.builder.AddDesignVariable(v.name, v.value); break;
-        case VariableKind::kConstant: m_p.builder.AddConstant(v.name, v.value); break;
-        case VariableKind::kRandomDesign: m_p.builder.AddRandomDesignVariable(v.name, v.distribution, v.value, v.stdDev); break;
-        case VariableKind::kRandomParameter: m_p.builder.AddRandomParameter(v.name, v.distribution, v.value, v.stdDev); break;
+        case VariableKind::kDesign:
+          m_p.builder.AddDesignVariable(v.name, v.value);
+          break;
+        case VariableKind::kConstant:
+          m_p.builder.AddConstant(v.name, v.value);
+          break;
+        case VariableKind::kRandomDesign:
+          m_p.builder.AddRandomDesignVariable(v.name, v.distribution, v.value, v.stdDev);
+          break;
+        case VariableKind::kRandomParameter:
+          m_p.builder.AddRandomParameter(v.name, v.distribution, v.value, v.stdDev);
+          break;
       }
     }
     for (Response& r : m_p.responses) {
@@ -882,7 +931,7 @@ class CReader {
       m_p.designPoints = {m_p.InitialPoint()};
       return;
     }
-    if (!c.Array(*it, "/design_points", "design points") ) return;
+    if (!c.Array(*it, "/design_points", "design points")) return;
     if (it->empty()) c.Add("/design_points", "is empty; remove it to evaluate the initial point, or list points.");
     std::vector<std::string> dvNames;
     for (const DesignVariable& d : m_p.designVariables) dvNames.push_back(d.name);
@@ -898,7 +947,7 @@ class CReader {
           if (pos == dvNames.end()) {
             if (!IsBroken(t.key()))
               c.Add(Key(path, t.key()), "is not a design variable." + Suggest(t.key(), dvNames) +
-                                          " Design variables: " + ListOf(dvNames) + ".");
+                                            " Design variables: " + ListOf(dvNames) + ".");
             bOk = false;
           } else if (!t->is_number()) {
             c.Add(Key(path, t.key()), "must be a number, not " + Describe(*t) + ".");
@@ -909,8 +958,8 @@ class CReader {
         }
       } else if (j.is_array()) {
         if (j.size() != dvNames.size()) {
-          c.Add(path, "has " + std::to_string(j.size()) + " values; give one per design variable (" +
-                          ListOf(dvNames) + "), or write it as {\"name\": value}.");
+          c.Add(path, "has " + std::to_string(j.size()) + " values; give one per design variable (" + ListOf(dvNames) +
+                          "), or write it as {\"name\": value}.");
           bOk = false;
         }
         for (std::size_t k = 0; bOk && k < j.size(); ++k) {
@@ -932,25 +981,29 @@ class CReader {
   void ReadAnalysis(const json& root) {
     const auto it = root.find("analysis");
     if (it == root.end()) {
-      c.Add("", "has no \"analysis\"; add {\"expressions\": {\"g\": \"R - S\"}} or {\"program\": {\"command\": [...]}}.");
+      c.Add("",
+            "has no \"analysis\"; add {\"expressions\": {\"g\": \"R - S\"}} or {\"program\": {\"command\": [...]}}.");
       return;
     }
     if (!c.Object(*it, "/analysis", "the analysis")) return;
     c.KnownKeys(*it, "/analysis", {"expressions", "program"});
     const bool bExpr = it->contains("expressions"), bProg = it->contains("program");
     if (bExpr == bProg) {
-      c.Add("/analysis", bExpr ? "has both \"expressions\" and \"program\"; keep one."
-                               : "needs \"expressions\" or \"program\".");
+      c.Add("/analysis",
+            bExpr ? "has both \"expressions\" and \"program\"; keep one." : "needs \"expressions\" or \"program\".");
       return;
     }
     std::vector<std::string> varNames, respNames;
     for (const Variable& v : m_p.variables) varNames.push_back(v.name);
     for (const Response& r : m_p.responses) respNames.push_back(r.name);
-    if (bExpr) ReadExpressions((*it)["expressions"], varNames, respNames);
-    else ReadProgram((*it)["program"], varNames, respNames);
+    if (bExpr)
+      ReadExpressions((*it)["expressions"], varNames, respNames);
+    else
+      ReadProgram((*it)["program"], varNames, respNames);
   }
 
-  void ReadExpressions(const json& j, const std::vector<std::string>& varNames, const std::vector<std::string>& respNames) {
+  void ReadExpressions(const json& j, const std::vector<std::string>& varNames,
+                       const std::vector<std::string>& respNames) {
     const std::string path = "/analysis/expressions";
     if (!c.Object(j, path, "one expression per response: {\"g\": \"R - S\"}")) return;
     m_p.analysisKind = AnalysisKind::kExpressions;
@@ -960,7 +1013,8 @@ class CReader {
                                       " Add it under /responses or remove its expression.");
     std::vector<std::string> expressions, names = varNames;
     for (const auto& [n, info] : m_names)  // variables with mistakes of their own: no second report here
-      if (info.index < 0 && info.kind != NameInfo::kDetResponse && info.kind != NameInfo::kRandResponse) names.push_back(n);
+      if (info.index < 0 && info.kind != NameInfo::kDetResponse && info.kind != NameInfo::kRandResponse)
+        names.push_back(n);
     bool bOk = true;
     for (const std::string& r : respNames) {
       const auto e = j.find(r);
@@ -990,8 +1044,8 @@ class CReader {
   void ReadProgram(const json& j, const std::vector<std::string>& varNames, const std::vector<std::string>& respNames) {
     const std::string path = "/analysis/program";
     if (!c.Object(j, path, "the external program: {\"command\": [\"python3\", \"{dir}/model.py\"]}")) return;
-    c.KnownKeys(j, path, {"command", "timeout", "input_format", "input", "output", "workdir", "keep_workdir",
-                          "max_output_mib"});
+    c.KnownKeys(j, path,
+                {"command", "timeout", "input_format", "input", "output", "workdir", "keep_workdir", "max_output_mib"});
     m_p.analysisKind = AnalysisKind::kProgram;
     refhost::ExternalProgram prog;
     bool bOk = true;
@@ -1006,7 +1060,8 @@ class CReader {
         bOk = false;
       }
     } else if (cmd->is_array() && cmd->empty()) {
-      c.Add(Key(path, "command"), "is empty; give the program and its arguments, e.g. [\"python3\", \"{dir}/model.py\"].");
+      c.Add(Key(path, "command"),
+            "is empty; give the program and its arguments, e.g. [\"python3\", \"{dir}/model.py\"].");
       bOk = false;
     } else if (cmd->is_array()) {
       for (std::size_t k = 0; k < cmd->size(); ++k) {
@@ -1020,26 +1075,32 @@ class CReader {
       if (bOk) {
         // A relative program path is relative to the problem file.
         std::string& exe = prog.argv[0];
-        if (exe.find('/') != std::string::npos && fs::path(exe).is_relative()) exe = (m_dir / exe).lexically_normal().string();
+        if (exe.find('/') != std::string::npos && fs::path(exe).is_relative())
+          exe = (m_dir / exe).lexically_normal().string();
         std::string why;
         if (refhost::ResolveProgram(exe, &why).empty()) {
-          c.Add(Index(Key(path, "command"), 0), "the program " + why + "; install it or give its path "
-                                                 "(a relative path counts from the problem file's folder).");
+          c.Add(Index(Key(path, "command"), 0), "the program " + why +
+                                                    "; install it or give its path "
+                                                    "(a relative path counts from the problem file's folder).");
           bOk = false;
         }
       }
     } else {
-      c.Add(Key(path, "command"), "must be a list of strings (the program and its arguments) or one command line "
-                                  "string, not " + Describe(*cmd) + ".");
+      c.Add(Key(path, "command"),
+            "must be a list of strings (the program and its arguments) or one command line "
+            "string, not " +
+                Describe(*cmd) + ".");
       bOk = false;
     }
     if (c.Number(j, path, "timeout", &prog.timeoutSeconds, false, "") && !(prog.timeoutSeconds > 0.0)) {
-      c.Add(Key(path, "timeout"), "is " + Num(prog.timeoutSeconds) + "; give the seconds one analysis may take (> 0), or leave it out for no limit.");
+      c.Add(Key(path, "timeout"), "is " + Num(prog.timeoutSeconds) +
+                                      "; give the seconds one analysis may take (> 0), or leave it out for no limit.");
       bOk = false;
     }
     std::string format;
     if (c.String(j, path, "input_format", &format, false, "text or json")) {
-      if (format == "json") prog.inputFormat = refhost::ExternalProgram::Format::kJson;
+      if (format == "json")
+        prog.inputFormat = refhost::ExternalProgram::Format::kJson;
       else if (format != "text") {
         c.Add(Key(path, "input_format"), "is \"" + format + "\"; use \"text\" (name = value lines) or \"json\".");
         bOk = false;
@@ -1050,8 +1111,9 @@ class CReader {
       if (!c.String(j, path, key, &file, false, "a file name")) continue;
       if (file.empty() || file.find('/') != std::string::npos || file == "." || file == ".." || file == "stdout.txt" ||
           file == "stderr.txt") {
-        c.Add(Key(path, key), "\"" + file + "\" must be a plain file name within the working folder (no '/'; not "
-                              "stdout.txt or stderr.txt, which hold the program's streams).");
+        c.Add(Key(path, key), "\"" + file +
+                                  "\" must be a plain file name within the working folder (no '/'; not "
+                                  "stdout.txt or stderr.txt, which hold the program's streams).");
         bOk = false;
       } else {
         (std::string(key) == "input" ? prog.inputFile : prog.outputFile) = file;
@@ -1067,8 +1129,9 @@ class CReader {
     c.Bool(j, path, "keep_workdir", &prog.keepWorkFolders);
     if (double mib = 0.0; c.Number(j, path, "max_output_mib", &mib, false, "")) {
       if (!(mib >= 1.0 / 1024.0) || mib > 1048576.0) {
-        c.Add(Key(path, "max_output_mib"), "is " + Num(mib) + "; give the largest output file to read, in MiB "
-                                           "(1/1024 to 1048576; default 64).");
+        c.Add(Key(path, "max_output_mib"), "is " + Num(mib) +
+                                               "; give the largest output file to read, in MiB "
+                                               "(1/1024 to 1048576; default 64).");
         bOk = false;
       } else {
         prog.maxOutputBytes = std::uint64_t(mib * 1048576.0);
@@ -1082,13 +1145,13 @@ class CReader {
     }
   }
 
-  std::string m_strPath;                     ///< the problem file
-  ModelMode m_mode;                          ///< whether to make the model function
-  Problem& m_p;                              ///< what is being filled
-  fs::path m_dir;                            ///< the problem file's folder
-  CChecker c;                                ///< diagnostics found
-  std::map<std::string, NameInfo> m_names;   ///< every name defined so far
-  int m_nRandomResponses = 0;                ///< random responses added to the builder
+  std::string m_strPath;                    ///< the problem file
+  ModelMode m_mode;                         ///< whether to make the model function
+  Problem& m_p;                             ///< what is being filled
+  fs::path m_dir;                           ///< the problem file's folder
+  CChecker c;                               ///< diagnostics found
+  std::map<std::string, NameInfo> m_names;  ///< every name defined so far
+  int m_nRandomResponses = 0;               ///< random responses added to the builder
 };
 
 }  // namespace
@@ -1099,7 +1162,8 @@ ProblemFileError::ProblemFileError(std::string path, std::vector<Diagnostic> dia
       m_strPath(std::move(path)),
       m_vDiagnostics(std::move(diagnostics)) {}
 
-std::vector<Diagnostic> ParseProblem(const std::string& text, const std::string& path, ModelMode mode, Problem* pProblem) {
+std::vector<Diagnostic> ParseProblem(const std::string& text, const std::string& path, ModelMode mode,
+                                     Problem* pProblem) {
   *pProblem = Problem();
   pProblem->path = path;
   return CReader(path, mode, pProblem).Read(text);

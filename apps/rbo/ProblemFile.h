@@ -25,8 +25,8 @@ class ProblemFileError : public std::runtime_error {
   const std::vector<Diagnostic>& Diagnostics() const { return m_vDiagnostics; }
 
  private:
-  std::string m_strPath;          ///< the file
-  std::vector<Diagnostic> m_vDiagnostics;   ///< what is wrong with it
+  std::string m_strPath;                   ///< the file
+  std::vector<Diagnostic> m_vDiagnostics;  ///< what is wrong with it
 };
 
 /// A problem file that cannot be read at all (missing, unreadable).
@@ -44,7 +44,8 @@ enum class ModelMode { kBuild, kCheckOnly };
 /// there are none, *pProblem is complete.  Never throws, whatever the text: a
 /// fault of the reader itself comes back as a diagnostic at "/" whose message
 /// starts with kReaderFault.
-std::vector<Diagnostic> ParseProblem(const std::string& text, const std::string& path, ModelMode mode, Problem* pProblem);
+std::vector<Diagnostic> ParseProblem(const std::string& text, const std::string& path, ModelMode mode,
+                                     Problem* pProblem);
 
 /// The start of the message of a diagnostic that reports a fault of the
 /// reader (a bug), not a mistake in the file.

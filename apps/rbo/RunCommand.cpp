@@ -25,21 +25,23 @@ constexpr double kDefaultTolerance = 0.1;
 constexpr long long kDefaultBudget = 1000000;
 
 struct RunOptions {
-  CommonOptions common;                 ///< shared with the other evaluating commands
-  bool untilConverged = false;          ///< fold batches until the statistics settle
-  double tol = kDefaultTolerance;       ///< --tol
-  long long budget = kDefaultBudget;    ///< --max-samples
+  CommonOptions common;               ///< shared with the other evaluating commands
+  bool untilConverged = false;        ///< fold batches until the statistics settle
+  double tol = kDefaultTolerance;     ///< --tol
+  long long budget = kDefaultBudget;  ///< --max-samples
 };
 
 OptionParser RunParser(RunOptions& o) {
   OptionParser parser;
   AddCommonOptions(parser, o.common);
   using V = OptionParser::Value;
-  parser.Add("--until-converged", V::kNone, "", "fold batches of --samples samples until the statistics settle (methods 0, 1)",
+  parser.Add("--until-converged", V::kNone, "",
+             "fold batches of --samples samples until the statistics settle (methods 0, 1)",
              [&o](const std::string&) { o.untilConverged = true; });
   parser.Add("--tol", V::kRequired, "T", "settled: every 95% interval within T times its estimate (default 0.1)",
              [&o](const std::string& v) { o.tol = ParsePositive("--tol", v); });
-  parser.Add("--max-samples", V::kRequired, "N", "sample budget per design point for --until-converged (default 1,000,000)",
+  parser.Add("--max-samples", V::kRequired, "N",
+             "sample budget per design point for --until-converged (default 1,000,000)",
              [&o](const std::string& v) { o.budget = ParseInteger("--max-samples", v, 1, 1000000000000LL); });
   return parser;
 }
@@ -80,7 +82,8 @@ std::vector<SurfaceAxis> SurfaceAxes(const Problem& p, const CDB& db) {
     SurfaceAxis axis{v.designVariable, -1, v.stdDev};
     if (v.kind == VariableKind::kRandomParameter)
       for (std::size_t e = 0; e < db.m_vInputRandVar.size(); ++e)
-        if (db.m_vInputRandVar[e] == nRandVar && db.m_vInputParamCode[e] == -1 && db.m_vDVTypeOfInput[e] == kTypeGroup3DV)
+        if (db.m_vInputRandVar[e] == nRandVar && db.m_vInputParamCode[e] == -1 &&
+            db.m_vDVTypeOfInput[e] == kTypeGroup3DV)
           axis.constant = db.m_vDVIndexOfInput[e];
     axes.push_back(axis);
     ++nRandVar;
@@ -170,20 +173,22 @@ void PrintNotes(const Problem& p) {
     std::printf("\nconstraint: the largest scaled violation of the constraints; <= 0 when all hold.\n");
   if (!bBounded || !p.builder.IsRandom()) return;
   if (IsSampledMethod(s.method))
-    std::printf("POF 95%%: where the true POF lies with 95%% confidence after %s samples (Wilson score interval);\n"
-                "  a POF of 0 means below about %.2g, not safe.\n",
-                Thousands(s.samples).c_str(), 3.84 / double(s.samples));
+    std::printf(
+        "POF 95%%: where the true POF lies with 95%% confidence after %s samples (Wilson score interval);\n"
+        "  a POF of 0 means below about %.2g, not safe.\n",
+        Thousands(s.samples).c_str(), 3.84 / double(s.samples));
   else
-    std::printf("any, joint: first order treats the responses as independent (any: 1 - product of (1 - POF); joint:\n"
-                "  the product of the POFs of the responses with bounds); sampling counts them on the samples.\n");
+    std::printf(
+        "any, joint: first order treats the responses as independent (any: 1 - product of (1 - POF); joint:\n"
+        "  the product of the POFs of the responses with bounds); sampling counts them on the samples.\n");
 }
 
 int RunAll(Problem& p, const RunOptions& o, LogSession& log, AtomicFile* pOut) {
   const Settings& s = p.settings;
   if (p.builder.IsRandom() && IsSampledMethod(s.method))
     CheckBatchMemory(p, s.method <= 1 ? double(p.designPoints.size()) : 1.0, double(s.samples));
-  log.Note("rbo run: " + (p.path.empty() ? std::string("(embedded example)") : p.path) + ": " +
-           DesignPointCount(p) + "; " + DescribeSettings(s));
+  log.Note("rbo run: " + (p.path.empty() ? std::string("(embedded example)") : p.path) + ": " + DesignPointCount(p) +
+           "; " + DescribeSettings(s));
   auto pDone = std::make_shared<std::atomic<long long>>(0);
   ConfigureHost(p, pDone);
   std::unique_ptr<CDB> db = p.builder.Build();
@@ -250,10 +255,13 @@ bool Settled(const Problem& p, const BatchRecord& b, double tol) {
 int RunBatches(Problem& p, const RunOptions& o, LogSession& log, AtomicFile* pOut) {
   Settings& s = p.settings;
   if (s.method > 1)
-    throw UsageError("--until-converged folds sample points batch by batch: it works with methods 0 (montecarlo) "
-                     "and 1 (lhs), not " + std::to_string(s.method) + " (" + MethodName(s.method) + ")");
+    throw UsageError(
+        "--until-converged folds sample points batch by batch: it works with methods 0 (montecarlo) "
+        "and 1 (lhs), not " +
+        std::to_string(s.method) + " (" + MethodName(s.method) + ")");
   if (!p.builder.IsRandom())
-    throw UsageError("--until-converged needs random variables and a random response; this problem has nothing to sample");
+    throw UsageError(
+        "--until-converged needs random variables and a random response; this problem has nothing to sample");
 
   CheckBatchMemory(p, 1.0, double(s.samples));
   log.Note("rbo run --until-converged: " + (p.path.empty() ? std::string("(embedded example)") : p.path) + ": " +
@@ -303,11 +311,14 @@ int RunBatches(Problem& p, const RunOptions& o, LogSession& log, AtomicFile* pOu
       AdjustDVsMatrices(db.get(), designPoints, designResponses, analysisPoints, analysisOutputs, false);
       std::string in, out, exe, cmd, s3, s4, s11;
       progress.SetPhase(Progress::Phase::kAnalysing);
-      if (s.parallel) AnalysePar(analysisPoints, analysisOutputs, s3, s4, in, out, exe, cmd, 0, false, s11, 0);
-      else Analysis(analysisPoints, analysisOutputs, in, out, exe, cmd, false, 0, -1);
+      if (s.parallel)
+        AnalysePar(analysisPoints, analysisOutputs, s3, s4, in, out, exe, cmd, 0, false, s11, 0);
+      else
+        Analysis(analysisPoints, analysisOutputs, in, out, exe, cmd, false, 0, -1);
       progress.SetPhase(Progress::Phase::kFolding);
-      const bool bUnchanged = UpdateSamplePointRandResps(db.get(), batch == 0, int(nBefore), designVars, analysisOutputs,
-                                                         db->m_vEntryRandRespNumber, db->m_vRespRole, perSample, false);
+      const bool bUnchanged =
+          UpdateSamplePointRandResps(db.get(), batch == 0, int(nBefore), designVars, analysisOutputs,
+                                     db->m_vEntryRandRespNumber, db->m_vRespRole, perSample, false);
       nBefore += n;
       UpdateSamplePointRandResps(db.get(), false, 0, designVars, none, db->m_vEntryRandRespNumber, db->m_vRespRole,
                                  stats, true);
@@ -318,7 +329,8 @@ int RunBatches(Problem& p, const RunOptions& o, LogSession& log, AtomicFile* pOu
       b.samples = nBefore;
       b.stats = ExtractPoint(p, rec.design, column);
       CheckFinite(p, b.stats, "design point " + std::to_string(j + 1) + " after " + Thousands(nBefore) + " samples");
-      for (const ResponseStats& rs : b.stats.responses) b.pofInterval.push_back(WilsonInterval(rs.pof, double(nBefore)));
+      for (const ResponseStats& rs : b.stats.responses)
+        b.pofInterval.push_back(WilsonInterval(rs.pof, double(nBefore)));
       rec.batches.push_back(b);
       progress.Clear();
       std::printf("%s", BatchRow(p, b).c_str());
@@ -347,7 +359,7 @@ int RunBatches(Problem& p, const RunOptions& o, LogSession& log, AtomicFile* pOu
   std::fflush(stdout);
   if (pOut)
     pOut->Commit(OutFormatOf(o.common.out) == OutFormat::kJson ? ConvergenceJson(p, records, o.tol, budget)
-                                                                : ConvergenceCsv(p, records));
+                                                               : ConvergenceCsv(p, records));
   log.Note("rbo run --until-converged: done: " + Thousands(pDone->load()) + " analyses");
   if (!o.common.quiet)
     std::fprintf(stderr, "rbo: %s analyses in %.3g s%s\n", Thousands(pDone->load()).c_str(), Seconds(start),

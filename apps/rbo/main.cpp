@@ -172,8 +172,8 @@ const std::vector<Command>& Commands() {
        "rbo run [options] [PROBLEM.json]", kRunHelp, RunOptionsHelp, RunCommand},
       {"optimize", "minimise the objective subject to the constraints, probabilities of failure included",
        "rbo optimize [options] [PROBLEM.json]", kOptimizeHelp, OptimizeOptionsHelp, OptimizeCommand},
-      {"check", "check problem files and report every mistake; nothing runs", "rbo check PROBLEM.json...",
-       kCheckHelp, nullptr, CheckCommand},
+      {"check", "check problem files and report every mistake; nothing runs", "rbo check PROBLEM.json...", kCheckHelp,
+       nullptr, CheckCommand},
   };
   return s_commands;
 }

@@ -8,13 +8,13 @@
 #pragma once
 
 #if defined(_WIN32)
-#  if defined(RBO_BUILDING_LIBRARY)
-#    define RBO_API __declspec(dllexport)
-#  else
-#    define RBO_API __declspec(dllimport)
-#  endif
-#  define RBO_HOST_API
+#if defined(RBO_BUILDING_LIBRARY)
+#define RBO_API __declspec(dllexport)
 #else
-#  define RBO_API __attribute__((visibility("default")))
-#  define RBO_HOST_API __attribute__((visibility("default")))
+#define RBO_API __declspec(dllimport)
+#endif
+#define RBO_HOST_API
+#else
+#define RBO_API __attribute__((visibility("default")))
+#define RBO_HOST_API __attribute__((visibility("default")))
 #endif

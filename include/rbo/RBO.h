@@ -6,6 +6,9 @@
 #pragma once
 
 #include "rbo/Export.h"
+#include "rbo/RandRespModules.h"
+#include "rbo/RandVar.h"
+#include "rbo/RandVarModules.h"
 #include "rbo/foundation/Matrix.h"
 #include "rbo/foundation/OrvoErr.h"
 #include "rbo/host/DB.h"
@@ -13,6 +16,3 @@
 #include "rbo/host/Log.h"
 #include "rbo/host/ObjectStore.h"
 #include "rbo/host/Utility.h"
-#include "rbo/RandVar.h"
-#include "rbo/RandRespModules.h"
-#include "rbo/RandVarModules.h"

@@ -73,16 +73,14 @@ RBO_API void FDRandMeanIntoFDRandEntry(std::valarray<double>& designVars, std::v
 /// mean entry.  *pnConstant receives the number of constant variables (not
 /// written when pnConstant is null).
 RBO_API void CheckConstantRandomDVs(std::valarray<int>& inputRandVar, std::valarray<int>& inputParamCode,
-                                    std::valarray<int>& distTypes, std::valarray<int>& dvTypeOfInput,
-                                    int* pnConstant, std::valarray<bool>& isConstant,
-                                    std::valarray<int>& meanPosition);
+                                    std::valarray<int>& distTypes, std::valarray<int>& dvTypeOfInput, int* pnConstant,
+                                    std::valarray<bool>& isConstant, std::valarray<int>& meanPosition);
 
 /// Scatters an analysis-input vector into designVars (already sized to the
 /// map): each deterministic entry and the first entry of each group receive
 /// the next analysis input; the other entries of a group keep their values.
 RBO_API void PartialOrvoDVsArrayFromAnalysisInps(std::valarray<double>& analysisInputs,
-                                                 std::valarray<int>& inputRandVar,
-                                                 std::valarray<double>& designVars);
+                                                 std::valarray<int>& inputRandVar, std::valarray<double>& designVars);
 
 // ---- sample matrices ----
 
@@ -133,5 +131,4 @@ RBO_API void MatrixOfLatinHyperCubePoints(int nSamples, int nRows, std::valarray
 /// and responses, and kept for the life of the process; parameters loaded
 /// for one design point carry over to the next.
 RBO_API void AdjustDVsMatrices(CDB* pDB, CMatrix<double>& designPoints, CMatrix<double>& designResponses,
-                               CMatrix<double>& analysisPoints, CMatrix<double>& analysisOutputs,
-                               bool bKeepOutputs);
+                               CMatrix<double>& analysisPoints, CMatrix<double>& analysisOutputs, bool bKeepOutputs);

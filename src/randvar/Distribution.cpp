@@ -58,11 +58,16 @@ bool CRandVar::TwoNumbersAreClose(double a, double b, double dTolerance) {
 double CRandVar::GetXLowLimit() {
   return Guarded(kUnitRandVar, __LINE__, [&] {
     switch (m_nType) {
-      case kNormal: return -kBig;
-      case kUniform: return m_dParam1;
-      case kLognormal: return 0.0;
-      case kWeibull: return m_dParam1 > 0.0 ? m_dParam1 : 0.0;
-      default: FailInvalidType(__LINE__);
+      case kNormal:
+        return -kBig;
+      case kUniform:
+        return m_dParam1;
+      case kLognormal:
+        return 0.0;
+      case kWeibull:
+        return m_dParam1 > 0.0 ? m_dParam1 : 0.0;
+      default:
+        FailInvalidType(__LINE__);
     }
   });
 }
@@ -70,11 +75,15 @@ double CRandVar::GetXLowLimit() {
 double CRandVar::GetXUpLimit() {
   return Guarded(kUnitRandVar, __LINE__, [&] {
     switch (m_nType) {
-      case kNormal: return kBig;
-      case kUniform: return m_dParam2;
+      case kNormal:
+        return kBig;
+      case kUniform:
+        return m_dParam2;
       case kLognormal:
-      case kWeibull: return kBig;
-      default: FailInvalidType(__LINE__);
+      case kWeibull:
+        return kBig;
+      default:
+        FailInvalidType(__LINE__);
     }
   });
 }
@@ -105,7 +114,8 @@ double CRandVar::PDF(double x) {
         if (z == 0.0) return beta > 1.0 ? 0.0 : (beta == 1.0 ? std::fmin(1.0 / eta, kBig) : kBig);
         return DensityFromLog(std::log(beta) - std::log(eta) + (beta - 1.0) * std::log(z) - std::pow(z, beta));
       }
-      default: FailInvalidType(__LINE__);
+      default:
+        FailInvalidType(__LINE__);
     }
   });
 }
@@ -113,8 +123,10 @@ double CRandVar::PDF(double x) {
 double CRandVar::CDF(double x) {
   return Guarded(kUnitRandVar, __LINE__, [&] {
     switch (m_nType) {
-      case kNormal: return rbo::NormalCdfFromErf(ErrorFunction(rbo::NormalErfArgument(x, m_dParam1, m_dParam2)));
-      case kUniform: return rbo::UniformCdf(x, m_dParam1, m_dParam2);
+      case kNormal:
+        return rbo::NormalCdfFromErf(ErrorFunction(rbo::NormalErfArgument(x, m_dParam1, m_dParam2)));
+      case kUniform:
+        return rbo::UniformCdf(x, m_dParam1, m_dParam2);
       case kLognormal:
         if (x <= 0.0) return 0.0;
         return rbo::NormalCdfFromErf(ErrorFunction(rbo::LognormalErfArgument(x, m_dParam1, m_dParam2)));
@@ -124,7 +136,8 @@ double CRandVar::CDF(double x) {
         if (m_dParam3 * std::log(z) > kLnBig) return 1.0;
         return rbo::WeibullCdfFromSurvival(std::exp(-std::pow(z, m_dParam3)));
       }
-      default: FailInvalidType(__LINE__);
+      default:
+        FailInvalidType(__LINE__);
     }
   });
 }
@@ -132,11 +145,16 @@ double CRandVar::CDF(double x) {
 double CRandVar::GetActualMean() {
   return Guarded(kUnitRandVar, __LINE__, [&] {
     switch (m_nType) {
-      case kNormal: return m_dParam1;
-      case kUniform: return (m_dParam1 + m_dParam2) / 2.0;
-      case kLognormal: return rbo::LognormalMean(m_dParam1, m_dParam2);
-      case kWeibull: return rbo::WeibullMean(m_dParam1, m_dParam2, GammaFunction(1.0 + 1.0 / m_dParam3));
-      default: FailInvalidType(__LINE__);
+      case kNormal:
+        return m_dParam1;
+      case kUniform:
+        return (m_dParam1 + m_dParam2) / 2.0;
+      case kLognormal:
+        return rbo::LognormalMean(m_dParam1, m_dParam2);
+      case kWeibull:
+        return rbo::WeibullMean(m_dParam1, m_dParam2, GammaFunction(1.0 + 1.0 / m_dParam3));
+      default:
+        FailInvalidType(__LINE__);
     }
   });
 }
@@ -144,14 +162,18 @@ double CRandVar::GetActualMean() {
 double CRandVar::GetActualStdDev() {
   return Guarded(kUnitRandVar, __LINE__, [&] {
     switch (m_nType) {
-      case kNormal: return m_dParam2;
-      case kUniform: return (m_dParam2 - m_dParam1) / 2.0 / std::sqrt(3.0);
-      case kLognormal: return rbo::LognormalStdDev(GetActualMean(), m_dParam2);
+      case kNormal:
+        return m_dParam2;
+      case kUniform:
+        return (m_dParam2 - m_dParam1) / 2.0 / std::sqrt(3.0);
+      case kLognormal:
+        return rbo::LognormalStdDev(GetActualMean(), m_dParam2);
       case kWeibull: {
         const double g1 = GammaFunction(1.0 + 1.0 / m_dParam3);
         return rbo::WeibullStdDev(m_dParam2, g1, GammaFunction(1.0 + 2.0 / m_dParam3));
       }
-      default: FailInvalidType(__LINE__);
+      default:
+        FailInvalidType(__LINE__);
     }
   });
 }

@@ -33,8 +33,11 @@ inline constexpr double kErfcFit[10] = {-1.26551223, 1.00002368,  0.37409196, 0.
 inline double ErfcFit(double u) {
   const double* c = kErfcFit;
   const double t = 1.0 / (1.0 + u / 2.0);
-  return t * std::exp(-u * u + c[0] +
-                      t * (c[1] + t * (c[2] + t * (c[3] + t * (c[4] + t * (c[5] + t * (c[6] + t * (c[7] + t * (c[8] + t * c[9])))))))));
+  return t *
+         std::exp(
+             -u * u + c[0] +
+             t * (c[1] +
+                  t * (c[2] + t * (c[3] + t * (c[4] + t * (c[5] + t * (c[6] + t * (c[7] + t * (c[8] + t * c[9])))))))));
 }
 
 /// erf from the fitted erfc of |x|: 1 - erfc for x >= 0, erfc - 1 below.

@@ -64,7 +64,7 @@ double CRandVar::InverseCDF(double p, double dTolerance) {
       s = GetActualStdDev();
     }
     auto cdf = [this](double x) { return CDF(x); };
-    return rbo::icdf::InverseCdfSearch(m_nType, m_dParam1, m_dParam2, m_dParam3, p,
-                                       rbo::ToleranceOrDefault(dTolerance), m, s, GetXLowLimit(), GetXUpLimit(), cdf);
+    return rbo::icdf::InverseCdfSearch(m_nType, m_dParam1, m_dParam2, m_dParam3, p, rbo::ToleranceOrDefault(dTolerance),
+                                       m, s, GetXLowLimit(), GetXUpLimit(), cdf);
   });
 }

@@ -72,10 +72,16 @@ inline void ErfcFitLogDerivatives(double u, double& dSlope, double& dCurvature) 
   const double* c = kErfcFit;
   const double t = 1.0 / (1.0 + u / 2.0);
   const double dq =
-      c[1] + t * (2.0 * c[2] + t * (3.0 * c[3] + t * (4.0 * c[4] + t * (5.0 * c[5] +
-                 t * (6.0 * c[6] + t * (7.0 * c[7] + t * (8.0 * c[8] + t * (9.0 * c[9]))))))));
-  const double d2q = 2.0 * c[2] + t * (6.0 * c[3] + t * (12.0 * c[4] + t * (20.0 * c[5] + t * (30.0 * c[6] +
-                     t * (42.0 * c[7] + t * (56.0 * c[8] + t * (72.0 * c[9])))))));
+      c[1] +
+      t * (2.0 * c[2] +
+           t * (3.0 * c[3] +
+                t * (4.0 * c[4] +
+                     t * (5.0 * c[5] + t * (6.0 * c[6] + t * (7.0 * c[7] + t * (8.0 * c[8] + t * (9.0 * c[9]))))))));
+  const double d2q =
+      2.0 * c[2] +
+      t * (6.0 * c[3] +
+           t * (12.0 * c[4] +
+                t * (20.0 * c[5] + t * (30.0 * c[6] + t * (42.0 * c[7] + t * (56.0 * c[8] + t * (72.0 * c[9])))))));
   const double t2 = t * t;
   dSlope = -t / 2.0 - 2.0 * u - dq * t2 / 2.0;
   dCurvature = t2 / 4.0 - 2.0 + (d2q * t2 * t2 + 2.0 * dq * t2 * t) / 4.0;
@@ -263,10 +269,10 @@ class CNormalFitPredictor {
   /// Standard normal quantile of 0 < q <= 1/2 by a rational approximation
   /// (relative error below 1.2e-9); only a starting point.
   static double NormalQuantileEstimate(double q) {
-    static constexpr double a[6] = {-3.969683028665376e+01, 2.209460984245205e+02, -2.759285104469687e+02,
+    static constexpr double a[6] = {-3.969683028665376e+01, 2.209460984245205e+02,  -2.759285104469687e+02,
                                     1.383577518672690e+02,  -3.066479806614716e+01, 2.506628277459239e+00};
     static constexpr double b[5] = {-5.447609879822406e+01, 1.615858368580409e+02, -1.556989798598866e+02,
-                                    6.680131188771972e+01,  -1.328068155288572e+01};
+                                    6.680131188771972e+01, -1.328068155288572e+01};
     static constexpr double c[6] = {-7.784894002430293e-03, -3.223964580411365e-01, -2.400758277161838e+00,
                                     -2.549732539343734e+00, 4.374664141464968e+00,  2.938163982698783e+00};
     static constexpr double d[4] = {7.784695709041462e-03, 3.224671290700398e-01, 2.445134137142996e+00,
@@ -320,9 +326,9 @@ class CNormalFitPredictor {
     return LognormalErfArgumentFromLog(l, m_dParam1, m_dParam2);
   }
 
-  bool m_bLognormal;      ///< lognormal (else normal)
-  double m_dParam1;       ///< mu or lambda
-  double m_dParam2;       ///< sigma or eps
+  bool m_bLognormal;        ///< lognormal (else normal)
+  double m_dParam1;         ///< mu or lambda
+  double m_dParam2;         ///< sigma or eps
   bool m_bUpper = false;    ///< the root lies where the erf argument is >= 0
   double m_dLogRoot = 0.0;  ///< lognormal: ln of the root estimate, Lr
   double m_dRoot = 1.0;     ///< lognormal: the root estimate exp(Lr)
@@ -424,14 +430,14 @@ class CWeibullPredictor {
     return true;
   }
 
-  double m_dGamma;             ///< location
-  double m_dEta;               ///< scale
-  double m_dBeta;              ///< shape
-  double m_dY0 = 0.0;          ///< -log1p(-p)
-  double m_dZ0 = 0.0;          ///< anchor pow(y0, 1/beta)
-  double m_dSurvival0 = 0.0;   ///< 1 - p
-  double m_dKappa = 0.0;       ///< bound on |ln(z0^beta / y0)|
-  double m_dAnchorWidth = 0.0; ///< bound on |ln g(z0) - ln(1 - p)| plus the rounding of 1 - p
+  double m_dGamma;              ///< location
+  double m_dEta;                ///< scale
+  double m_dBeta;               ///< shape
+  double m_dY0 = 0.0;           ///< -log1p(-p)
+  double m_dZ0 = 0.0;           ///< anchor pow(y0, 1/beta)
+  double m_dSurvival0 = 0.0;    ///< 1 - p
+  double m_dKappa = 0.0;        ///< bound on |ln(z0^beta / y0)|
+  double m_dAnchorWidth = 0.0;  ///< bound on |ln g(z0) - ln(1 - p)| plus the rounding of 1 - p
 };
 
 // ============================================================ uniform

@@ -17,7 +17,6 @@
 
 namespace rbo::icdf {
 
-
 /// The search as documented, calling CDF at every point.
 template <class Cdf>
 double PlainSearch(Cdf& cdf, double p, double tol, double m, double s, double dLowLimit, double dUpLimit) {
@@ -145,7 +144,7 @@ inline bool StepOutsideZone(CBisection& b, double xa, double xb, double tol, dou
       // 2^e < tol the absolute form may apply: test every step there.
       const double dUnit = DoubleOf(std::uint64_t(nBinade) << 52);  // 2^e
       const std::int64_t nFar = dUnit >= tol ? std::int64_t(tol * 0x1p53) + 4 : INT64_MAX;
-      const std::int64_t zFirst = za + 1;                        // first pattern inside the zone
+      const std::int64_t zFirst = za + 1;                           // first pattern inside the zone
       const std::uint64_t nZoneCount = std::uint64_t(zb - zFirst);  // patterns inside (zb > za)
       bool bMovedLo = false, bMovedHi = false;
       int n = b.n;
@@ -224,7 +223,7 @@ inline ETri CloseOver(double dLo, double dHi, double tol) {
 /// True when the zone's bounds decide every test that involves values
 /// F <= A or F >= B (p >= 1e-9 > tol, so "p close to F" is relative).
 inline bool ZoneBoundsDecide(double p, double tol, double A, double B) {
-  if (!(A < p && B > p)) return false;                        // p <= F, p < F, p > F
+  if (!(A < p && B > p)) return false;                             // p <= F, p < F, p > F
   if (!(A / p - 1.0 <= -tol && B / p - 1.0 >= tol)) return false;  // p close to F (d(0) = -1)
   // FL close to FU for FL in [0, A], FU in [B, 1]: absolute below tol,
   // relative above; both differences grow with FU and shrink with FL.
@@ -394,7 +393,8 @@ class CPredictedSearch {
     // The values of FL below tol take the absolute form, the others the
     // relative one; the outcome is decided when both parts agree.
     const bool bSomeBelow = fL.dLo < m_dTol, bSomeAbove = fL.dHi >= m_dTol;
-    const ETri tBelow = bSomeBelow ? CloseOver(fU.dLo - std::min(fL.dHi, m_dTol), fU.dHi - fL.dLo, m_dTol) : ETri::kOpen;
+    const ETri tBelow =
+        bSomeBelow ? CloseOver(fU.dLo - std::min(fL.dHi, m_dTol), fU.dHi - fL.dLo, m_dTol) : ETri::kOpen;
     const ETri tAbove =
         bSomeAbove ? CloseOver(fU.dLo / fL.dHi - 1.0, fU.dHi / std::max(fL.dLo, m_dTol) - 1.0, m_dTol) : ETri::kOpen;
     const ETri t = !bSomeBelow ? tAbove : !bSomeAbove ? tBelow : (tBelow == tAbove ? tBelow : ETri::kOpen);
@@ -404,14 +404,14 @@ class CPredictedSearch {
     return NumbersAreClose(fL.dLo, fU.dLo, m_dTol);
   }
 
-  const Predictor& m_pred;  ///< bounds of CDF near the quantile
-  Cdf& m_cdf;               ///< the exact CDF
-  double m_dP;              ///< wanted probability
-  double m_dTol;            ///< resolved tolerance
-  double m_dXa = 0.0;       ///< upper end of the left region
-  double m_dXb = 0.0;       ///< lower end of the right region
-  double m_dA = 0.0;        ///< CDF(x) <= A for x <= xa
-  double m_dB = 0.0;        ///< CDF(x) >= B for x >= xb
+  const Predictor& m_pred;     ///< bounds of CDF near the quantile
+  Cdf& m_cdf;                  ///< the exact CDF
+  double m_dP;                 ///< wanted probability
+  double m_dTol;               ///< resolved tolerance
+  double m_dXa = 0.0;          ///< upper end of the left region
+  double m_dXb = 0.0;          ///< lower end of the right region
+  double m_dA = 0.0;           ///< CDF(x) <= A for x <= xa
+  double m_dB = 0.0;           ///< CDF(x) >= B for x >= xb
   bool m_bLeftApart = false;   ///< no value <= A is close to a value >= p
   bool m_bRightApart = false;  ///< no value < p is close to a value >= B
 };
@@ -428,7 +428,6 @@ bool TryPredictedSearch(Predictor& pred, Cdf& cdf, double p, double tol, double 
   return true;
 }
 
-
 inline bool Finite(double a, double b, double c) { return std::isfinite(a) && std::isfinite(b) && std::isfinite(c); }
 
 /// The inverse distribution of a variable of type nType with parameters
@@ -440,8 +439,8 @@ double InverseCdfSearch(int nType, double p1, double p2, double p3, double p, do
                         double dLowLimit, double dUpLimit, Cdf& cdf) {
   // The predictors cover the probabilities and tolerances of sampling;
   // everything else takes the plain search.
-  const bool bCovered = tol >= 1e-15 && tol <= 1e-10 && p >= 1e-9 && p <= 0.99999 && s > 0.0 && Finite(m, s, p1) &&
-                        Finite(p2, p3, 0.0);
+  const bool bCovered =
+      tol >= 1e-15 && tol <= 1e-10 && p >= 1e-9 && p <= 0.99999 && s > 0.0 && Finite(m, s, p1) && Finite(p2, p3, 0.0);
   if (bCovered) {
     double x = 0.0;
     switch (nType) {
@@ -463,7 +462,8 @@ double InverseCdfSearch(int nType, double p1, double p2, double p3, double p, do
           if (TryPredictedSearch(pred, cdf, p, tol, m, s, dLowLimit, dUpLimit, x)) return x;
         }
         break;
-      default: break;
+      default:
+        break;
     }
   }
   return PlainSearch(cdf, p, tol, m, s, dLowLimit, dUpLimit);

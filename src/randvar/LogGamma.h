@@ -9,9 +9,8 @@ namespace rbo {
 inline double LogGamma(double x) {
   // The series forms inf - inf at x = +inf; ln Gamma(+inf) is +inf.
   if (x == HUGE_VAL) return HUGE_VAL;
-  static constexpr double kCoefficients[6] = {76.18009172947146,     -86.50532032941677,
-                                              24.01409824083091,     -1.231739572450155,
-                                              0.001208650973866179, -5.395239384953e-06};
+  static constexpr double kCoefficients[6] = {76.18009172947146,  -86.50532032941677,   24.01409824083091,
+                                              -1.231739572450155, 0.001208650973866179, -5.395239384953e-06};
   double tmp = x + 5.5;
   tmp = tmp - (x + 0.5) * std::log(tmp);
   double ser = 1.000000000190015;

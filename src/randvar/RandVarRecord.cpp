@@ -129,8 +129,8 @@ void CRandVar::CheckParams() {
             "Invalid value of the Shape Parameter or Slope (3rd parameter, beta) for\n";
         if (!(m_dParam2 >= kTiny)) FailNotPositive(kEtaTitle, kWeibullLine, m_dParam2, __LINE__);
         if (!(m_dParam3 >= kTiny)) FailNotPositive(kBetaTitle, kWeibullLine, m_dParam3, __LINE__);
-        RequireFinite(m_dParam1, "Invalid value of the Location Parameter (1st parameter, gamma) for\n",
-                      kWeibullLine, __LINE__);
+        RequireFinite(m_dParam1, "Invalid value of the Location Parameter (1st parameter, gamma) for\n", kWeibullLine,
+                      __LINE__);
         RequireFinite(m_dParam2, kEtaTitle, kWeibullLine, __LINE__);
         RequireFinite(m_dParam3, kBetaTitle, kWeibullLine, __LINE__);
         return;

@@ -5,11 +5,11 @@
 #include "foundation/Guard.h"
 #include "foundation/SourceUnits.h"
 #include "rbo/RandVarModules.h"
+#include "rbo/Version.h"
 #include "rbo/host/DB.h"
 #include "rbo/host/DBUtils.h"
 #include "responses/ResponseSurface.h"
 #include "responses/ResponseTables.h"
-#include "rbo/Version.h"
 
 namespace {
 
@@ -21,12 +21,12 @@ constexpr int kLineInvalidMethod = 3051;
 // that has random variables and random responses, and kept for the life of
 // the library.  Each array is created on the first call, and its clean-up
 // registered then; clean-ups run at unload in reverse order.
-std::valarray<bool>* s_constRandDVFlags = nullptr;     ///< constant flags of CheckConstantRandomDVs
-std::valarray<int>* s_constRandDVIndices = nullptr;    ///< mean positions of CheckConstantRandomDVs
-std::valarray<CRandVar>* s_randVars = nullptr;         ///< one per random variable of the database
-std::valarray<CRandResp>* s_randResps = nullptr;       ///< one per random response of the database
-int s_nConstRandDVs = 0;                               ///< count result of CheckConstantRandomDVs
-bool s_bFirstRespsCall = true;                         ///< the next call that passes the early exit fills the tables
+std::valarray<bool>* s_constRandDVFlags = nullptr;   ///< constant flags of CheckConstantRandomDVs
+std::valarray<int>* s_constRandDVIndices = nullptr;  ///< mean positions of CheckConstantRandomDVs
+std::valarray<CRandVar>* s_randVars = nullptr;       ///< one per random variable of the database
+std::valarray<CRandResp>* s_randResps = nullptr;     ///< one per random response of the database
+int s_nConstRandDVs = 0;                             ///< count result of CheckConstantRandomDVs
+bool s_bFirstRespsCall = true;                       ///< the next call that passes the early exit fills the tables
 
 template <class T>
 void CreateOnce(std::valarray<T>*& pArray, void (*pCleanUp)()) {
@@ -86,8 +86,7 @@ void EvalDesignVariables(CDB& db) {
 // Linked and synthetic responses from the independent responses the database holds.
 void EvalResponses(CDB& db) {
   EvalLinks(db.m_vIndDVs, db.m_vLinkDVs, db.m_vSynthDVs, db.m_vGroup3DVs, db.m_vIndResps, db.m_vRespLinkFunc,
-            db.m_vvRespLinkArgIndex, db.m_vvRespLinkArgType, db.m_vLinkFuncCode, db.m_vvLinkCoef,
-            db.m_vLinkResps);
+            db.m_vvRespLinkArgIndex, db.m_vvRespLinkArgType, db.m_vLinkFuncCode, db.m_vvLinkCoef, db.m_vLinkResps);
   EvalSynth(db.m_vIndDVs, db.m_vLinkDVs, db.m_vSynthDVs, db.m_vGroup3DVs, db.m_vIndResps, db.m_vLinkResps,
             db.m_vRespSynthFunc, db.m_vvRespSynthArgIndex, db.m_vvRespSynthArgType, db.m_vvRespSynthArgSlot,
             db.m_vSynthFuncCode, db.m_vSynthExpr, db.m_vSynthResps);
@@ -141,9 +140,9 @@ void AdjustRespsMatrices(CDB* pDB, CMatrix<double>& analysisPoints, CMatrix<doub
                                    db.m_vEntryRandRespNumber, db.m_vRespRole, *s_randVars, *s_randResps,
                                    designResponses);
         else
-          rbo::AdjustRespsByApproxRestart(pDB, designPoints, analysisOutputs, db.m_vInputRandVar,
-                                          db.m_vInputParamCode, db.m_vEntryRandRespNumber, db.m_vRespRole,
-                                          *s_randVars, *s_randResps, designResponses);
+          rbo::AdjustRespsByApproxRestart(pDB, designPoints, analysisOutputs, db.m_vInputRandVar, db.m_vInputParamCode,
+                                          db.m_vEntryRandRespNumber, db.m_vRespRole, *s_randVars, *s_randResps,
+                                          designResponses);
         break;
       case 3:
       case 4:
@@ -207,14 +206,12 @@ void AnalysisVerif(CDB* pDB, CMatrix<double>& indDVs, std::valarray<double>& adj
     for (int p = 0; p < P; ++p) {
       ExtractIndResp(p, designResponses, db.m_vRespIndexOfEntry, db.m_vRespTypeOfEntry, db.m_vIndResps);
       EvalResponses(db);
-      constraint[std::size_t(p)] =
-          EvalConstr(db.m_vIndDVs, db.m_vLinkDVs, db.m_vSynthDVs, db.m_vIndResps, db.m_vLinkResps, db.m_vSynthResps,
-                     db.m_vConBound, db.m_vConScale, db.m_vConSide, db.m_vConTarget, db.m_vConSubjectIndex,
-                     db.m_vConSubjectType);
-      objective[std::size_t(p)] =
-          EvalObj(db.m_vIndDVs, db.m_vLinkDVs, db.m_vSynthDVs, db.m_vIndResps, db.m_vLinkResps, db.m_vSynthResps,
-                  db.m_vObjSubjectIndex, db.m_vObjSubjectType, db.m_vObjFunc, db.m_vObjCoef, db.m_vObjSense,
-                  db.m_vObjScale, db.m_vObjOffset);
+      constraint[std::size_t(p)] = EvalConstr(
+          db.m_vIndDVs, db.m_vLinkDVs, db.m_vSynthDVs, db.m_vIndResps, db.m_vLinkResps, db.m_vSynthResps,
+          db.m_vConBound, db.m_vConScale, db.m_vConSide, db.m_vConTarget, db.m_vConSubjectIndex, db.m_vConSubjectType);
+      objective[std::size_t(p)] = EvalObj(db.m_vIndDVs, db.m_vLinkDVs, db.m_vSynthDVs, db.m_vIndResps, db.m_vLinkResps,
+                                          db.m_vSynthResps, db.m_vObjSubjectIndex, db.m_vObjSubjectType, db.m_vObjFunc,
+                                          db.m_vObjCoef, db.m_vObjSense, db.m_vObjScale, db.m_vObjOffset);
       workResps = 0.0;
       SetRVector(db.m_vIndResps, db.m_vLinkResps, db.m_vSynthResps, db.m_vRespIndexOfEntry, db.m_vRespTypeOfEntry,
                  workResps);

@@ -60,15 +60,14 @@ namespace {
 
 // Entry i (random, with a role) reads the record of its random response.
 bool ReadsRecord(int nRole, RecordReaders readers) {
-  if (readers == RecordReaders::kStatisticRoles)
-    return nRole == kRoleMean || nRole == kRoleStdDev || nRole == kRolePOF;
+  if (readers == RecordReaders::kStatisticRoles) return nRole == kRoleMean || nRole == kRoleStdDev || nRole == kRolePOF;
   return nRole != kRoleAnyFraction && nRole != kRoleJointFraction;
 }
 
 }  // namespace
 
-void CheckRandRespNumbers(const std::valarray<int>& entryNumbers, const std::valarray<int>& roles,
-                          std::size_t nRecords, int nLine, RecordReaders readers) {
+void CheckRandRespNumbers(const std::valarray<int>& entryNumbers, const std::valarray<int>& roles, std::size_t nRecords,
+                          int nLine, RecordReaders readers) {
   for (std::size_t i = 0; i < entryNumbers.size(); ++i) {
     const int k = entryNumbers[i];
     if (k < 0 || (i < roles.size() && !ReadsRecord(roles[i], readers))) continue;
@@ -147,8 +146,8 @@ void RespsArrayAnalysisIntoOrvo(CDB* pDB, std::valarray<double>& inputs, std::va
     ExtractAllTypeResp(entries, db.m_vRespIndexOfEntry, db.m_vRespTypeOfEntry, resp0, resp1, resp2);
     EvalLinks(dv0, dv1, dv2, dv3, resp0, db.m_vRespLinkFunc, db.m_vvRespLinkArgIndex, db.m_vvRespLinkArgType,
               db.m_vLinkFuncCode, db.m_vvLinkCoef, resp1);
-    EvalSynth(dv0, dv1, dv2, dv3, resp0, resp1, db.m_vRespSynthFunc, db.m_vvRespSynthArgIndex,
-              db.m_vvRespSynthArgType, db.m_vvRespSynthArgSlot, db.m_vSynthFuncCode, db.m_vSynthExpr, resp2);
+    EvalSynth(dv0, dv1, dv2, dv3, resp0, resp1, db.m_vRespSynthFunc, db.m_vvRespSynthArgIndex, db.m_vvRespSynthArgType,
+              db.m_vvRespSynthArgSlot, db.m_vSynthFuncCode, db.m_vSynthExpr, resp2);
     SetRVector(resp0, resp1, resp2, db.m_vRespIndexOfEntry, db.m_vRespTypeOfEntry, entries);
   });
 }

@@ -48,18 +48,18 @@ void CreateOnce(std::unique_ptr<CMatrix<T>>& pMatrix) {
 
 /// What the first-order statistics of one design point need.
 struct FirstOrderInputs {
-  RegressionInputs regression;             ///< database, maps and random variables
-  std::valarray<CRandResp>* pRandResps;    ///< the process-wide random responses
-  CMatrix<double>* pDesignPoints;          ///< one analysis-input column per design point
-  CMatrix<double>* pAnalysisOutputs;       ///< one analysis-response column per design point
-  CMatrix<double>* pDesignResponses;       ///< output columns
+  RegressionInputs regression;           ///< database, maps and random variables
+  std::valarray<CRandResp>* pRandResps;  ///< the process-wide random responses
+  CMatrix<double>* pDesignPoints;        ///< one analysis-input column per design point
+  CMatrix<double>* pAnalysisOutputs;     ///< one analysis-response column per design point
+  CMatrix<double>* pDesignResponses;     ///< output columns
 };
 
 // The first-order statistics of design point j from the fit (X, K, E): the
 // gradient at the point's means (row P - D + j of X), the moments and
 // probabilities of every mean entry, written into column j.
-void FirstOrderStatistics(const FirstOrderInputs& in, int j, CMatrix<double>& X, CMatrix<double>& K,
-                          CMatrix<int>& E, std::vector<int>& responseList, CMatrix<double>& G) {
+void FirstOrderStatistics(const FirstOrderInputs& in, int j, CMatrix<double>& X, CMatrix<double>& K, CMatrix<int>& E,
+                          std::vector<int>& responseList, CMatrix<double>& G) {
   CDB* pDB = in.regression.pDB;
   std::valarray<CRandVar>& randVars = *in.regression.pRandVars;
   std::valarray<CRandResp>& randResps = *in.pRandResps;
@@ -134,12 +134,23 @@ void FirstOrderStatistics(const FirstOrderInputs& in, int j, CMatrix<double>& X,
     const int num = numbers[k];
     if (num < 0) continue;
     switch (roles[k]) {
-      case kRoleMean: r[k] = randResps[std::size_t(num - 1)].GetMean(); break;
-      case kRoleStdDev: r[k] = randResps[std::size_t(num - 1)].GetStdDev(); break;
-      case kRolePOF: r[k] = randResps[std::size_t(num - 1)].GetPOF(); break;
-      case kRoleAnyFraction: r[k] = any; break;
-      case kRoleJointFraction: r[k] = prodPf; break;
-      default: break;
+      case kRoleMean:
+        r[k] = randResps[std::size_t(num - 1)].GetMean();
+        break;
+      case kRoleStdDev:
+        r[k] = randResps[std::size_t(num - 1)].GetStdDev();
+        break;
+      case kRolePOF:
+        r[k] = randResps[std::size_t(num - 1)].GetPOF();
+        break;
+      case kRoleAnyFraction:
+        r[k] = any;
+        break;
+      case kRoleJointFraction:
+        r[k] = prodPf;
+        break;
+      default:
+        break;
     }
   }
   in.pDesignResponses->ReplaceCol(j, r);
@@ -155,8 +166,8 @@ std::vector<int> ResponseList(int M) {
 }  // namespace
 
 void ResetApproximationState() {
-  for (CMatrix<double>* p : {s_approxX.get(), s_approxY.get(), s_restartX.get(), s_restartY.get(), s_restartK.get(),
-                             s_restartZ.get()})
+  for (CMatrix<double>* p :
+       {s_approxX.get(), s_approxY.get(), s_restartX.get(), s_restartY.get(), s_restartK.get(), s_restartZ.get()})
     if (p != nullptr) *p = CMatrix<double>();
   if (s_restartE != nullptr) *s_restartE = CMatrix<int>();
   s_nApproxRandResps = s_nRestartRandResps = s_nRestartCalls = 0;
@@ -164,9 +175,8 @@ void ResetApproximationState() {
 
 void AdjustRespsByApprox(CDB* pDB, CMatrix<double>& designPoints, CMatrix<double>& analysisOutputs,
                          std::valarray<int>& inputRandVar, std::valarray<int>& inputParamCode,
-                         std::valarray<int>& entryNumbers, std::valarray<int>& roles,
-                         std::valarray<CRandVar>& randVars, std::valarray<CRandResp>& randResps,
-                         CMatrix<double>& designResponses) {
+                         std::valarray<int>& entryNumbers, std::valarray<int>& roles, std::valarray<CRandVar>& randVars,
+                         std::valarray<CRandResp>& randResps, CMatrix<double>& designResponses) {
   Guarded(kUnitRandRespModules, kLineGuardApprox, [&] {
     CreateOnce(s_approxX);
     CreateOnce(s_approxY);

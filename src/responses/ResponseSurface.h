@@ -16,9 +16,8 @@ namespace rbo {
 /// Method 2 with regression data kept for the life of the library.
 void AdjustRespsByApprox(CDB* pDB, CMatrix<double>& designPoints, CMatrix<double>& analysisOutputs,
                          std::valarray<int>& inputRandVar, std::valarray<int>& inputParamCode,
-                         std::valarray<int>& entryNumbers, std::valarray<int>& roles,
-                         std::valarray<CRandVar>& randVars, std::valarray<CRandResp>& randResps,
-                         CMatrix<double>& designResponses);
+                         std::valarray<int>& entryNumbers, std::valarray<int>& roles, std::valarray<CRandVar>& randVars,
+                         std::valarray<CRandResp>& randResps, CMatrix<double>& designResponses);
 
 /// Method 2 following the host optimiser's restart cycle.
 void AdjustRespsByApproxRestart(CDB* pDB, CMatrix<double>& designPoints, CMatrix<double>& analysisOutputs,
@@ -55,10 +54,10 @@ class CompiledPolynomial {
     int nVar;  ///< variable index
     int nExp;  ///< its exponent (>= 1)
   };
-  const CMatrix<double>& m_K;          ///< coefficients, terms x outputs
-  std::vector<Factor> m_vFactors;      ///< nonzero-exponent factors of every term, term after term
-  std::vector<std::size_t> m_vStart;   ///< first factor of term t; m_vStart[T] = number of factors
-  std::vector<double> m_vPowers;       ///< the factors' powers at the current point
+  const CMatrix<double>& m_K;         ///< coefficients, terms x outputs
+  std::vector<Factor> m_vFactors;     ///< nonzero-exponent factors of every term, term after term
+  std::vector<std::size_t> m_vStart;  ///< first factor of term t; m_vStart[T] = number of factors
+  std::vector<double> m_vPowers;      ///< the factors' powers at the current point
 };
 
 /// Number of mean entries: random entries (number >= 0) with role -1.
@@ -66,12 +65,12 @@ int CountMeanEntries(const std::valarray<int>& entryNumbers, const std::valarray
 
 /// Working vectors and regression data of one response-surface call.
 struct RegressionInputs {
-  CDB* pDB;                            ///< the host database
-  std::valarray<int>* pInputRandVar;   ///< random-variable index per analysis input
-  std::valarray<int>* pInputParamCode; ///< parameter code per analysis input
-  std::valarray<int>* pEntryNumbers;   ///< random-response number per response entry
-  std::valarray<int>* pRoles;          ///< role per response entry
-  std::valarray<CRandVar>* pRandVars;  ///< the process-wide random variables
+  CDB* pDB;                             ///< the host database
+  std::valarray<int>* pInputRandVar;    ///< random-variable index per analysis input
+  std::valarray<int>* pInputParamCode;  ///< parameter code per analysis input
+  std::valarray<int>* pEntryNumbers;    ///< random-response number per response entry
+  std::valarray<int>* pRoles;           ///< role per response entry
+  std::valarray<CRandVar>* pRandVars;   ///< the process-wide random variables
 };
 
 /// Loads design point x into the random variables, spreads its analysis
@@ -93,8 +92,8 @@ enum class FitOutcome { kFitted, kNoModel, kRankDeficient };
 /// that the host's model builder accepts: E and A receive the model, K
 /// (terms x columns of Y) the coefficients.  Dumps A, Y and K when the log
 /// level is above 1.
-FitOutcome FitResponseSurface(const std::vector<int>& orders, int nRandVars, CMatrix<double>& X,
-                              CMatrix<double>& Y, CMatrix<int>& E, CMatrix<double>& A, CMatrix<double>& K);
+FitOutcome FitResponseSurface(const std::vector<int>& orders, int nRandVars, CMatrix<double>& X, CMatrix<double>& Y,
+                              CMatrix<int>& E, CMatrix<double>& A, CMatrix<double>& K);
 
 /// Forgets the regression data and counters of the response-surface methods
 /// (tests that load several problems into one process).

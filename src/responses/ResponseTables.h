@@ -30,9 +30,8 @@ enum class RecordReaders {
 /// number from 1 to nRecords, and a role.  (The tables are filled once per
 /// process; a later problem with more random responses would otherwise be
 /// read past their end.)  Throws CInvalidArgument after a report.
-void CheckRandRespNumbers(const std::valarray<int>& entryNumbers, const std::valarray<int>& roles,
-                          std::size_t nRecords, int nLine,
-                          RecordReaders readers = RecordReaders::kEveryRandomEntry);
+void CheckRandRespNumbers(const std::valarray<int>& entryNumbers, const std::valarray<int>& roles, std::size_t nRecords,
+                          int nLine, RecordReaders readers = RecordReaders::kEveryRandomEntry);
 
 /// Fills the types, order indices and bounds of the random-response records
 /// from the host's response entries and constraint definitions.
@@ -43,9 +42,8 @@ void ConstrBoundsIntoRandResps(std::valarray<int>& entryNumbers, std::valarray<i
                                std::valarray<int>& conSubjectType, std::valarray<CRandResp>& records);
 
 /// Sample statistics (methods 0 and 1): one response column per design point.
-void RandRespsFromSamples(CDB* pDB, int nSamples, std::valarray<int>& inputRandVar,
-                          std::valarray<int>& entryNumbers, std::valarray<int>& roles,
-                          CMatrix<double>& designPoints, CMatrix<double>& analysisPoints,
+void RandRespsFromSamples(CDB* pDB, int nSamples, std::valarray<int>& inputRandVar, std::valarray<int>& entryNumbers,
+                          std::valarray<int>& roles, CMatrix<double>& designPoints, CMatrix<double>& analysisPoints,
                           CMatrix<double>& analysisOutputs, std::valarray<CRandResp>& records,
                           CMatrix<double>& designResponses);
 

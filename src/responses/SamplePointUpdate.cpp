@@ -26,11 +26,11 @@ constexpr double kConvergenceTolerance = 1.0e-12;
 
 // Running statistics, kept between calls and restarted by a first batch.
 std::valarray<CRandResp> s_sampleRandResps;  ///< running statistics (not sums) per random response
-std::valarray<double> s_sampleEntryMeans;     ///< per entry: running mean, or substitute value
-double s_sampleJointFraction = 0.0;           ///< running fraction of samples with the joint flag
-double s_sampleAnyFraction = 0.0;             ///< running fraction of samples violating any bound
-bool s_bStarted = false;                      ///< a first batch has been folded
-bool s_bHaveSubstitutes = false;              ///< substitute values were computed since the first batch
+std::valarray<double> s_sampleEntryMeans;    ///< per entry: running mean, or substitute value
+double s_sampleJointFraction = 0.0;          ///< running fraction of samples with the joint flag
+double s_sampleAnyFraction = 0.0;            ///< running fraction of samples violating any bound
+bool s_bStarted = false;                     ///< a first batch has been folded
+bool s_bHaveSubstitutes = false;             ///< substitute values were computed since the first batch
 
 // Reads a record of the store, timing the read on the host's read timer.
 bool TimedGetObject(vbPersistent& record) {
@@ -48,8 +48,7 @@ bool ValuesClose(double a, double b, double dTol) {
 
 // The largest scaled violation of the (at most two) constraints on each
 // pass/fail entry; violated when one exceeds the tolerance.
-void PassFailViolated(CDB* pDB, const std::valarray<int>& marks, const std::valarray<double>& vector,
-                      bool& bViolated) {
+void PassFailViolated(CDB* pDB, const std::valarray<int>& marks, const std::valarray<double>& vector, bool& bViolated) {
   bViolated = false;
   const CDB& db = *pDB;
   const double tol = db.m_pParams->m_dConstrTol;
@@ -254,12 +253,24 @@ bool UpdateSamplePointRandResps(CDB* pDB, bool bFirstBatch, int nSamplesBefore, 
           continue;
         }
         switch (roles[i]) {
-          case kRoleMean: work[i] = s_sampleRandResps[std::size_t(k - 1)].GetMean(); break;
-          case kRoleStdDev: work[i] = s_sampleRandResps[std::size_t(k - 1)].GetStdDev(); break;
-          case kRolePOF: work[i] = s_sampleRandResps[std::size_t(k - 1)].GetPOF(); break;
-          case kRoleAnyFraction: work[i] = s_sampleAnyFraction; break;
-          case kRoleJointFraction: work[i] = s_sampleJointFraction; break;
-          default: work[i] = 0.0; break;
+          case kRoleMean:
+            work[i] = s_sampleRandResps[std::size_t(k - 1)].GetMean();
+            break;
+          case kRoleStdDev:
+            work[i] = s_sampleRandResps[std::size_t(k - 1)].GetStdDev();
+            break;
+          case kRolePOF:
+            work[i] = s_sampleRandResps[std::size_t(k - 1)].GetPOF();
+            break;
+          case kRoleAnyFraction:
+            work[i] = s_sampleAnyFraction;
+            break;
+          case kRoleJointFraction:
+            work[i] = s_sampleJointFraction;
+            break;
+          default:
+            work[i] = 0.0;
+            break;
         }
       }
       if (out.Rows() != int(E) || out.Cols() != 1) out = CMatrix<double>(int(E), 1);

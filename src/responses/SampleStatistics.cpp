@@ -8,8 +8,8 @@
 #include "foundation/SourceUnits.h"
 #include "rbo/RandVarModules.h"
 #include "rbo/host/DB.h"
-#include "responses/ResponseTables.h"
 #include "responses/RecordStatistics.h"
+#include "responses/ResponseTables.h"
 
 namespace rbo {
 namespace {
@@ -38,9 +38,8 @@ void AddSampleIntoRandResps(CDB* pDB, std::valarray<double>& designVariables, st
   });
 }
 
-void RandRespsFromSamples(CDB* pDB, int nSamples, std::valarray<int>& inputRandVar,
-                          std::valarray<int>& entryNumbers, std::valarray<int>& roles,
-                          CMatrix<double>& designPoints, CMatrix<double>& analysisPoints,
+void RandRespsFromSamples(CDB* pDB, int nSamples, std::valarray<int>& inputRandVar, std::valarray<int>& entryNumbers,
+                          std::valarray<int>& roles, CMatrix<double>& designPoints, CMatrix<double>& analysisPoints,
                           CMatrix<double>& analysisOutputs, std::valarray<CRandResp>& records,
                           CMatrix<double>& designResponses) {
   Guarded(kUnitRandRespModules, kLineGuardFromSamples, [&] {
@@ -80,12 +79,23 @@ void RandRespsFromSamples(CDB* pDB, int nSamples, std::valarray<int>& inputRandV
           continue;
         }
         switch (roles[i]) {
-          case kRoleMean: entries[i] = records[std::size_t(k - 1)].GetMean(); break;
-          case kRoleStdDev: entries[i] = records[std::size_t(k - 1)].GetStdDev(); break;
-          case kRolePOF: entries[i] = records[std::size_t(k - 1)].GetPOF(); break;
-          case kRoleAnyFraction: entries[i] = anyCount / n; break;
-          case kRoleJointFraction: entries[i] = jointCount / n; break;
-          default: break;  // keeps the value of the last sample point
+          case kRoleMean:
+            entries[i] = records[std::size_t(k - 1)].GetMean();
+            break;
+          case kRoleStdDev:
+            entries[i] = records[std::size_t(k - 1)].GetStdDev();
+            break;
+          case kRolePOF:
+            entries[i] = records[std::size_t(k - 1)].GetPOF();
+            break;
+          case kRoleAnyFraction:
+            entries[i] = anyCount / n;
+            break;
+          case kRoleJointFraction:
+            entries[i] = jointCount / n;
+            break;
+          default:
+            break;  // keeps the value of the last sample point
         }
       }
       designResponses.ReplaceCol(p, entries);

@@ -48,8 +48,8 @@ void AppendRegressionRows(const RegressionInputs& in, CMatrix<double>& designPoi
   }
 }
 
-FitOutcome FitResponseSurface(const std::vector<int>& orders, int nRandVars, CMatrix<double>& X,
-                              CMatrix<double>& Y, CMatrix<int>& E, CMatrix<double>& A, CMatrix<double>& K) {
+FitOutcome FitResponseSurface(const std::vector<int>& orders, int nRandVars, CMatrix<double>& X, CMatrix<double>& Y,
+                              CMatrix<int>& E, CMatrix<double>& A, CMatrix<double>& K) {
   static constexpr const char* kCannotFit = "Could not construct approximations for random responses.\n";
   const int P = X.Rows();
   std::valarray<double> w(1.0, std::size_t(P));

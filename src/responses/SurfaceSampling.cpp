@@ -128,11 +128,20 @@ void AdjustRespsBySampling(CDB* pDB, int nMethod, int nSamples, CMatrix<double>&
         const int num = entryNumbers[k];
         if (num < 0) continue;
         switch (roles[k]) {
-          case kRoleStdDev: r[k] = randResps[std::size_t(num - 1)].GetStdDev(); break;
-          case kRolePOF: r[k] = randResps[std::size_t(num - 1)].GetPOF(); break;
-          case kRoleAnyFraction: r[k] = anyFraction[std::size_t(j)]; break;
-          case kRoleJointFraction: r[k] = jointFraction[std::size_t(j)]; break;
-          default: break;  // the mean entry keeps the analysed value at the design point
+          case kRoleStdDev:
+            r[k] = randResps[std::size_t(num - 1)].GetStdDev();
+            break;
+          case kRolePOF:
+            r[k] = randResps[std::size_t(num - 1)].GetPOF();
+            break;
+          case kRoleAnyFraction:
+            r[k] = anyFraction[std::size_t(j)];
+            break;
+          case kRoleJointFraction:
+            r[k] = jointFraction[std::size_t(j)];
+            break;
+          default:
+            break;  // the mean entry keeps the analysed value at the design point
         }
       }
       designResponses.ReplaceCol(j, r);

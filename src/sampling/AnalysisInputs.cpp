@@ -19,8 +19,8 @@ constexpr const char* kInconsistentMap = "Inconsistent random-variable map.\n";
 // index array would make every function of this unit read or write outside
 // it, so it is refused before anything is changed.  Longer arrays are fine:
 // only their first n elements are read.
-void CheckRandVarMap(const std::valarray<int>& inputRandVar, const std::valarray<int>* pCodes,
-                     std::size_t nValues, const char* pszValues, std::size_t nRandVars) {
+void CheckRandVarMap(const std::valarray<int>& inputRandVar, const std::valarray<int>* pCodes, std::size_t nValues,
+                     const char* pszValues, std::size_t nRandVars) {
   const std::size_t n = inputRandVar.size();
   if (pCodes != nullptr && pCodes->size() < n)
     ErrorReport(kInconsistentMap)
@@ -34,8 +34,7 @@ void CheckRandVarMap(const std::valarray<int>& inputRandVar, const std::valarray
   for (std::size_t i = 0; i < n; ++i)
     if (inputRandVar[i] >= 0 && std::size_t(inputRandVar[i]) >= nRandVars)
       ErrorReport(kInconsistentMap)
-          .Line("       Entry %d refers to random variable %d; there are %d\n", int(i), inputRandVar[i],
-                int(nRandVars))
+          .Line("       Entry %d refers to random variable %d; there are %d\n", int(i), inputRandVar[i], int(nRandVars))
           .Throw<CInvalidArgument>(kUnitRandVarModules, __LINE__);
 }
 

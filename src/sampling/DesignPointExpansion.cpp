@@ -17,24 +17,23 @@
 
 using rbo::ErrorReport;
 using rbo::Guarded;
-using rbo::kUnitRandVarModules;
 using rbo::kMethodApproximation;
 using rbo::kMethodLatinHyperCube;
 using rbo::kMethodMonteCarlo;
 using rbo::kMethodSurfaceLatinHyperCube;
 using rbo::kMethodSurfaceMonteCarlo;
+using rbo::kUnitRandVarModules;
 
 namespace {
 
 constexpr int kLineInvalidMethod = 1453;
 
-
 // Captured from the database on the first call that takes the random path
 // and kept for the life of the process; later changes of the database's
 // random variables or response map are not picked up.
-bool s_bFirstCall = true;              ///< nothing captured yet
-std::valarray<CRandVar> s_randVars;    ///< one per random variable; parameters of the last point loaded
-int s_nAnalysisResps = 0;              ///< rows of the analysis response matrix
+bool s_bFirstCall = true;            ///< nothing captured yet
+std::valarray<CRandVar> s_randVars;  ///< one per random variable; parameters of the last point loaded
+int s_nAnalysisResps = 0;            ///< rows of the analysis response matrix
 
 void CaptureExpansionState(CDB& db) {
   const std::size_t m = db.m_nRandVars;
@@ -97,9 +96,8 @@ void ExpandBySampling(int nMethod, int nSamples, CMatrix<double>& designPoints, 
   });
 }
 
-void ExpandAtMeans(CMatrix<double>& designPoints, std::valarray<int>& inputRandVar,
-                   std::valarray<int>& inputParamCode, std::valarray<CRandVar>& randVars,
-                   CMatrix<double>& analysisPoints) {
+void ExpandAtMeans(CMatrix<double>& designPoints, std::valarray<int>& inputRandVar, std::valarray<int>& inputParamCode,
+                   std::valarray<CRandVar>& randVars, CMatrix<double>& analysisPoints) {
   Guarded(kUnitRandVarModules, __LINE__, [&] {
     CheckMapCodes(inputRandVar, inputParamCode);
     const int n = CountAnalysisInputs(inputRandVar, inputParamCode);

@@ -38,11 +38,20 @@ bool IsMeanEntry(const std::valarray<int>& inputRandVar, const std::valarray<int
 // same variable may still change it.  Returns false for any other code.
 bool SetRawParam(CRandVar& v, int nCode, double dValue) {
   switch (nCode) {
-    case 0: v.SetParam1(dValue); return true;
-    case 1: v.SetParam2(dValue); return true;
-    case 2: v.SetParam3(dValue); return true;
-    case 3: v.SetParam4(dValue); return true;
-    default: return false;
+    case 0:
+      v.SetParam1(dValue);
+      return true;
+    case 1:
+      v.SetParam2(dValue);
+      return true;
+    case 2:
+      v.SetParam3(dValue);
+      return true;
+    case 3:
+      v.SetParam4(dValue);
+      return true;
+    default:
+      return false;
   }
 }
 
@@ -127,10 +136,18 @@ void FDRandMeanIntoFDRandEntry(std::valarray<double>& designVars, std::valarray<
         FailMeanEntryNumber(k, "       The random-variable array holds %d variables\n", int(randVars.size()));
       CRandVar& v = randVars[std::size_t(k)];
       switch (v.GetType()) {
-        case CRandVar::kNormal: dDivisor = 1.0; break;
-        case CRandVar::kUniform: dDivisor = 0.5; break;
-        case CRandVar::kLognormal: dDivisor = v.GetActualMean(); break;
-        case CRandVar::kWeibull: dDivisor = 1.0; break;
+        case CRandVar::kNormal:
+          dDivisor = 1.0;
+          break;
+        case CRandVar::kUniform:
+          dDivisor = 0.5;
+          break;
+        case CRandVar::kLognormal:
+          dDivisor = v.GetActualMean();
+          break;
+        case CRandVar::kWeibull:
+          dDivisor = 1.0;
+          break;
         default:
           ErrorReport("Invalid distribution type\n").Throw<CInvalidType>(kUnitRandVarModules, kLineInvalidFDType);
       }

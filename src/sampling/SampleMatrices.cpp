@@ -33,7 +33,8 @@ struct SampledRow {
 void CheckDrawnRowsFit(const std::vector<SampledRow>& rows, std::size_t nMeans) {
   if (rows.empty() || rows.back().nRow < nMeans) return;
   ErrorReport("Inconsistent random-variable map.\n")
-      .Line("       The map draws analysis input %d; the sample matrix has %d rows\n", int(rows.back().nRow), int(nMeans))
+      .Line("       The map draws analysis input %d; the sample matrix has %d rows\n", int(rows.back().nRow),
+            int(nMeans))
       .Throw<CInvalidArgument>(kUnitRandVarModules, __LINE__);
 }
 
@@ -46,8 +47,8 @@ void CheckDrawnRowsFit(const std::vector<SampledRow>& rows, std::size_t nMeans) 
 // a map that would draw from a random variable beyond the array, or into a
 // row beyond the work column, is refused before the first draw.
 std::vector<SampledRow> PrepareSampling(int nSamples, int nRows, const std::valarray<double>& means,
-                                        const std::valarray<int>& inputRandVar,
-                                        const std::valarray<CRandVar>& randVars, CMatrix<double>& samples) {
+                                        const std::valarray<int>& inputRandVar, const std::valarray<CRandVar>& randVars,
+                                        CMatrix<double>& samples) {
   rbo::ResetToZeros(samples, nRows, nSamples);
   std::vector<SampledRow> rows;
   if (nSamples == 0) return rows;

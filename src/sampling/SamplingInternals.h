@@ -38,8 +38,8 @@ std::size_t ForEachAnalysisInput(const std::valarray<int>& inputRandVar, OnInput
 /// (nValues, named pszValues in the report) than entries, or a random-variable
 /// index not below nRandVars.  Throws CInvalidArgument after the report
 /// "Inconsistent random-variable map.\n".
-void CheckRandVarMap(const std::valarray<int>& inputRandVar, const std::valarray<int>* pCodes,
-                     std::size_t nValues, const char* pszValues, std::size_t nRandVars);
+void CheckRandVarMap(const std::valarray<int>& inputRandVar, const std::valarray<int>* pCodes, std::size_t nValues,
+                     const char* pszValues, std::size_t nRandVars);
 
 /// Rejects (as CheckRandVarMap) a map that opens more analysis inputs than
 /// the nAvailable elements of the vector that holds them.
@@ -62,9 +62,8 @@ void MeanAnalysisInputs(std::valarray<double>& designVars, std::valarray<int>& i
 /// method 0 Monte Carlo, method 1 Latin hypercube.  Another method throws
 /// CInvalidType ("Invalid sampling method specified for random variables.\n")
 /// and leaves samples untouched.
-void BuildSampleMatrix(int nMethod, int nSamples, std::valarray<double>& designVars,
-                       std::valarray<int>& inputRandVar, std::valarray<int>& inputParamCode,
-                       std::valarray<CRandVar>& randVars, CMatrix<double>& samples);
+void BuildSampleMatrix(int nMethod, int nSamples, std::valarray<double>& designVars, std::valarray<int>& inputRandVar,
+                       std::valarray<int>& inputParamCode, std::valarray<CRandVar>& randVars, CMatrix<double>& samples);
 
 /// analysisPoints = for each design point j a block of nSamples sample
 /// columns starting at column j * nSamples (methods 0 and 1).
@@ -74,9 +73,8 @@ void ExpandBySampling(int nMethod, int nSamples, CMatrix<double>& designPoints, 
 
 /// analysisPoints = one column per design point: its mean analysis inputs
 /// (methods 2, 3 and 4).
-void ExpandAtMeans(CMatrix<double>& designPoints, std::valarray<int>& inputRandVar,
-                   std::valarray<int>& inputParamCode, std::valarray<CRandVar>& randVars,
-                   CMatrix<double>& analysisPoints);
+void ExpandAtMeans(CMatrix<double>& designPoints, std::valarray<int>& inputRandVar, std::valarray<int>& inputParamCode,
+                   std::valarray<CRandVar>& randVars, CMatrix<double>& analysisPoints);
 
 /// m = an nRows x nCols matrix of zeros; the storage is reused when the size
 /// already matches.  Negative sizes throw std::out_of_range, m unchanged.

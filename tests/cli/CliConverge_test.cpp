@@ -18,8 +18,8 @@ class UntilConverged : public CliTest {};
 
 TEST_F(UntilConverged, EveryBatchAddsNewSamples) {
   const std::string problem = Write("p.json", kProblem);
-  const CliResult r = Run({"run", problem, "--until-converged", "--samples", "1000", "--tol", "0.0001",
-                           "--max-samples", "3000", "--out", "c.json"});
+  const CliResult r = Run({"run", problem, "--until-converged", "--samples", "1000", "--tol", "0.0001", "--max-samples",
+                           "3000", "--out", "c.json"});
   ASSERT_EQ(r.exitCode, 0) << r.err;
   const json c = ReadJson("c.json")["points"][0];
   ASSERT_EQ(c["batches"].size(), 3u);
@@ -42,7 +42,9 @@ TEST_F(UntilConverged, EveryBatchAddsNewSamples) {
     double mean = 0.0, second = 0.0, pof = 0.0;
     for (int i = 0; i <= k; ++i) {
       mean += single[std::size_t(i)].mean / (k + 1);
-      second += (single[std::size_t(i)].sd * single[std::size_t(i)].sd + single[std::size_t(i)].mean * single[std::size_t(i)].mean) / (k + 1);
+      second += (single[std::size_t(i)].sd * single[std::size_t(i)].sd +
+                 single[std::size_t(i)].mean * single[std::size_t(i)].mean) /
+                (k + 1);
       pof += single[std::size_t(i)].pof / (k + 1);
     }
     const json& b = c["batches"][std::size_t(k)];
@@ -65,7 +67,8 @@ TEST_F(UntilConverged, StopsWhenEveryIntervalIsTightEnough) {
   // POF about 0.0228 from 4000 samples: the 95% interval is about +-21%;
   // +-50% is reached in the first batch, +-1% not within 12,000 samples.
   const std::string problem = Write("p.json", kProblem);
-  const CliResult loose = Run({"run", problem, "--until-converged", "--samples", "4000", "--tol", "0.5", "--out", "a.json"});
+  const CliResult loose =
+      Run({"run", problem, "--until-converged", "--samples", "4000", "--tol", "0.5", "--out", "a.json"});
   ASSERT_EQ(loose.exitCode, 0) << loose.err;
   const json a = ReadJson("a.json")["points"][0];
   EXPECT_TRUE(a["converged"].get<bool>());
@@ -77,15 +80,16 @@ TEST_F(UntilConverged, StopsWhenEveryIntervalIsTightEnough) {
   ASSERT_EQ(tight.exitCode, 0) << tight.err;
   const auto csv = ParseCsv(ReadText(dir / "b.csv"));
   ASSERT_EQ(csv.size(), 4u);  // header and three batches
-  const std::vector<std::string> header = {"point", "R", "batch", "samples", "g.mean", "g.sd", "g.pof",
-                                           "g.pof_low95", "g.pof_high95", "any", "joint"};
+  const std::vector<std::string> header = {"point", "R",           "batch",        "samples", "g.mean", "g.sd",
+                                           "g.pof", "g.pof_low95", "g.pof_high95", "any",     "joint"};
   EXPECT_EQ(csv[0], header);
   EXPECT_EQ(csv[3][3], "12000");
 }
 
 TEST_F(UntilConverged, ParallelBatchesGiveIdenticalStatistics) {
   const std::string problem = Write("p.json", kProblem);
-  const std::vector<std::string> args = {"run", problem, "--until-converged", "--samples", "1500", "--max-samples", "3000", "--tol", "0.001"};
+  const std::vector<std::string> args = {
+      "run", problem, "--until-converged", "--samples", "1500", "--max-samples", "3000", "--tol", "0.001"};
   std::vector<std::string> serial = args, parallel = args;
   serial.insert(serial.end(), {"--out", "s.json"});
   parallel.insert(parallel.end(), {"--parallel", "2", "--out", "p.json"});

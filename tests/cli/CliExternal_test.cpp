@@ -39,7 +39,8 @@ class ExternalProgram : public CliTest {};
 // The program computes R - S from the inputs written with 17 digits, and
 // writes it back with 17 digits: the results equal those of the expression.
 TEST_F(ExternalProgram, ExampleEqualsTheSameProblemWithAnExpression) {
-  const CliResult program = Run({"run", Examples() + "/program.json", "--samples", "24", "--parallel", "2", "--out", "p.json"});
+  const CliResult program =
+      Run({"run", Examples() + "/program.json", "--samples", "24", "--parallel", "2", "--out", "p.json"});
   ASSERT_EQ(program.exitCode, 0) << program.err;
   const std::string expressions = Write("e.json", R"({
     "random_variables": [
@@ -74,7 +75,8 @@ printf '{"g": %s, "extra": 1}\n' "$RBO_WORKER" > "$1")sh");
 TEST_F(ExternalProgram, EachParallelWorkerHasAFolderOfItsOwn) {
   // Each run checks that it is alone in its folder (a marker file), stays a
   // while so that both workers take points, and writes g = 1.
-  Script(*this, "model.sh", R"sh(case "$(basename "$PWD")" in worker-*) ;; *) echo "not in a worker folder" >&2; exit 7;; esac
+  Script(*this, "model.sh",
+         R"sh(case "$(basename "$PWD")" in worker-*) ;; *) echo "not in a worker folder" >&2; exit 7;; esac
 if [ -e busy ]; then echo "two runs share $PWD" >&2; exit 8; fi
 touch busy; sleep 0.05; rm busy
 echo "g = 1" > outputs.txt)sh");
@@ -186,7 +188,8 @@ TEST_P(Interrupt, StopsTheProgramsAndLeavesNothingBehind) {
   const std::string problem = SlowProblem(*this, R"sh(sleep 30 &
 echo $! > "$1/child-$RBO_WORKER"
 echo $$ > "$1/program-$RBO_WORKER"
-wait)sh", GetParam().bKeep ? R"(, "keep_workdir": true)" : "");
+wait)sh",
+                                          GetParam().bKeep ? R"(, "keep_workdir": true)" : "");
   const pid_t rbo = Start({"run", problem, "--parallel", "2", "--out", "r.json"});
   ASSERT_GT(rbo, 0);
   const std::vector<pid_t> programs = WaitForPids(*this, "program-");

@@ -168,7 +168,8 @@ inline std::string LinearProblem(const std::string& analysis, const std::string&
   "objective": {"minimize": {"R": 1}},
   "method": "lhs", "samples": 2000, "seed": 11,)" +
          extra + R"(
-  "analysis": )" + analysis + "\n}\n";
+  "analysis": )" +
+         analysis + "\n}\n";
 }
 
 }  // namespace clitest

@@ -37,11 +37,11 @@ std::string Replace(const std::string& from, const std::string& to) {
 }
 
 struct BadFile {
-  const char* name;         ///< test name
-  std::string text;         ///< the file
-  std::string location;     ///< where the mistake is reported
-  std::string fragment;     ///< part of the message
-  std::string report;       ///< part of the library's report ("" when the library is not involved)
+  const char* name;      ///< test name
+  std::string text;      ///< the file
+  std::string location;  ///< where the mistake is reported
+  std::string fragment;  ///< part of the message
+  std::string report;    ///< part of the library's report ("" when the library is not involved)
 };
 
 std::ostream& operator<<(std::ostream& os, const BadFile& c) { return os << c.name; }
@@ -57,17 +57,19 @@ const std::string kProgram = R"({"expressions": {"g": "R - S + 0 * b", "h": "b *
 const std::string kNameOf101 = std::string(101, 'n');
 
 const BadFile kBadFiles[] = {
-    {"SyntaxError", kMissingComma, "line " + LineOf(kMissingComma, "\"design_points\"") + ", column",
-     "not valid JSON", ""},
+    {"SyntaxError", kMissingComma, "line " + LineOf(kMissingComma, "\"design_points\"") + ", column", "not valid JSON",
+     ""},
     {"NegativeSd", Replace(R"("mean": 5, "sd": 2)", R"("mean": 5, "sd": -2)"), "/random_variables/1/sd",
      "the library rejects a normal variable with mean 5 and sd -2", "Invalid value of the Standard Deviation"},
     {"LognormalMean", Replace(R"("distribution": "normal", "mean": 5)", R"("distribution": "lognormal", "mean": -1)"),
      "/random_variables/1/mean", "the library rejects a lognormal variable", "The supplied value = -1"},
     {"LognormalMeanBelowOne",
-     Replace(R"("distribution": "normal", "mean": 5, "sd": 2)", R"("distribution": "lognormal", "mean": 0.5, "sd": 0.1)"),
+     Replace(R"("distribution": "normal", "mean": 5, "sd": 2)",
+             R"("distribution": "lognormal", "mean": 0.5, "sd": 0.1)"),
      "/random_variables/1/mean", "change its units", "The allowed value should be > 1"},
     {"LognormalParamsBelowOne",
-     Replace(R"("distribution": "normal", "mean": 5, "sd": 2)", R"("distribution": "lognormal", "params": [-0.5, 0.2])"),
+     Replace(R"("distribution": "normal", "mean": 5, "sd": 2)",
+             R"("distribution": "lognormal", "params": [-0.5, 0.2])"),
      "/random_variables/1/params/0", "make ln X a normal variable", "lambda"},
     {"NumberBeyondDouble", Replace(R"("mean": 5, "sd": 2)", R"("mean": 5, "sd": 1e400)"), "/random_variables/1/sd",
      "the number 1e400 is beyond the range", ""},
@@ -83,7 +85,8 @@ const BadFile kBadFiles[] = {
      Replace(R"("distribution": "normal", "mean": 10, "sd": 1.5, "design": true, "lower": 5)",
              R"("distribution": "lognormal", "mean": 10, "sd": 1.5, "design": true, "lower": 0.5)"),
      "/random_variables/0/lower", "Narrow the bounds", "The supplied value = 0.5"},
-    {"UnknownDistribution", Replace(R"("distribution": "normal", "mean": 5)", R"("distribution": "normall", "mean": 5)"),
+    {"UnknownDistribution",
+     Replace(R"("distribution": "normal", "mean": 5)", R"("distribution": "normall", "mean": 5)"),
      "/random_variables/1/distribution", "Did you mean \"normal\"?", ""},
     {"MisspeltField", Replace(R"("mean": 5, "sd": 2)", R"("mean": 5, "sdev": 2)"), "/random_variables/1/sdev",
      "is not a known field here. Did you mean \"sd\"?", ""},
@@ -109,14 +112,15 @@ const BadFile kBadFiles[] = {
     {"UnknownNameInExpression", Replace(R"("b * L")", R"("b * Q")"), "/analysis/expressions/h", "uses 'Q'", ""},
     {"ExpressionSyntax", Replace(R"("b * L")", R"("b * (L")"), "/analysis/expressions/h", "cannot be read", ""},
     // '=' would set L for every later response of the point.
-    {"Assignment", Replace(R"("b * L")", R"("L = 100")"), "/analysis/expressions/h",
-     "assigns a value to 'L' with '='", ""},
+    {"Assignment", Replace(R"("b * L")", R"("L = 100")"), "/analysis/expressions/h", "assigns a value to 'L' with '='",
+     ""},
     {"AssignmentInsideAFunction", Replace(R"("b * L")", R"x("b * sin(b = 2)")x"), "/analysis/expressions/h",
      "assigns a value to 'b'", ""},
     {"AssignmentInABranchNotTaken", Replace(R"("R - S + 0 * b")", R"x("b > 1e9 ? (R = 0) : R - S")x"),
      "/analysis/expressions/g", "assigns a value to 'R'", ""},
     {"NameTooLongForExpressions",
-     Replace(R"({"name": "L", "value": 3})", R"({"name": "L", "value": 3}, {"name": ")" + kNameOf101 + R"(", "value": 1})"),
+     Replace(R"({"name": "L", "value": 3})",
+             R"({"name": "L", "value": 3}, {"name": ")" + kNameOf101 + R"(", "value": 1})"),
      "/constants/1/name", "has 101 characters; a name has at most 100", ""},
     {"MissingExpression", Replace(R"(, "h": "b * L")", ""), "/analysis/expressions",
      "no expression for the response \"h\"", ""},
@@ -128,7 +132,8 @@ const BadFile kBadFiles[] = {
     // 2^32 + 1: as a 32-bit integer it would be method 1.
     {"MethodBeyondInt", Replace(R"("method": "lhs")", R"("method": 4294967297)"), "/method", "use 0 to 4", ""},
     {"FractionalMethod", Replace(R"("method": "lhs")", R"("method": 1.5)"), "/method", "use 0 to 4", ""},
-    {"DistributionCodeBeyondInt", Replace(R"("distribution": "normal", "mean": 5)", R"("distribution": 4294967296, "mean": 5)"),
+    {"DistributionCodeBeyondInt",
+     Replace(R"("distribution": "normal", "mean": 5)", R"("distribution": 4294967296, "mean": 5)"),
      "/random_variables/1/distribution", "0 to 3", ""},
     {"SeedBeyondRange", Replace(R"("seed": 3)", R"("seed": 18446744073709551615)"), "/seed",
      "it must be from 0 to 9223372036854775807", ""},
@@ -136,14 +141,17 @@ const BadFile kBadFiles[] = {
     {"FractionalSeed", Replace(R"("seed": 3)", R"("seed": 2.5)"), "/seed", "must be a whole number", ""},
     {"UnknownDesignVariableInPoint", Replace(R"([{"R": 11}])", R"([{"Q": 11}])"), "/design_points/0/Q",
      "is not a design variable", ""},
-    {"ShortDesignPoint", Replace(R"([{"R": 11}])", R"([[11]])"), "/design_points/0", "give one per design variable", ""},
+    {"ShortDesignPoint", Replace(R"([{"R": 11}])", R"([[11]])"), "/design_points/0", "give one per design variable",
+     ""},
     // Far too long to be a typo of a field: no suggestion is sought.
     {"VeryLongUnknownField", Replace(R"("seed": 3)", "\"seed\": 3, \"" + std::string(30000, 's') + "\": 1"),
      "/" + std::string(30000, 's'), "is not a known field here. The fields allowed are", ""},
     {"MisspeltSection", Replace(R"("constraints":)", R"("constraint":)"), "/constraint",
      "Did you mean \"constraints\"?", ""},
-    {"NoAnalysis", Replace(R"(,
-  "analysis": {"expressions": {"g": "R - S + 0 * b", "h": "b * L"}})", ""),
+    {"NoAnalysis",
+     Replace(R"(,
+  "analysis": {"expressions": {"g": "R - S + 0 * b", "h": "b * L"}})",
+             ""),
      "/", "has no \"analysis\"", ""},
     {"ProgramNotFound",
      Replace(R"({"expressions": {"g": "R - S + 0 * b", "h": "b * L"}})",
@@ -183,7 +191,7 @@ TEST_P(BadProblemFile, CheckAndRunReportTheLocationAndHowToFixIt) {
   const CliResult run = Run({"run", path, "--out", "r.json"});
   EXPECT_EQ(run.exitCode, 3);
   EXPECT_NE(run.err.find(expected), std::string::npos) << run.err;
-  EXPECT_EQ(run.out, "");                                        // nothing ran
+  EXPECT_EQ(run.out, "");                                            // nothing ran
   EXPECT_EQ(FilesExcept({"bad.json"}), std::vector<std::string>{});  // no output file
 }
 
@@ -212,7 +220,8 @@ TEST_F(CliTest, ANameTooLongForTheExpressionsIsReportedOnlyWhereItIsDefined) {
 }
 
 TEST_F(CliTest, ComparisonsAreNotAssignments) {
-  const CliResult r = Run({"check", Write("p.json", Replace(R"("b * L")", R"x("(b <= L) + (b == L) + (b != L) + (b >= L)")x"))});
+  const CliResult r =
+      Run({"check", Write("p.json", Replace(R"("b * L")", R"x("(b <= L) + (b == L) + (b != L) + (b >= L)")x"))});
   EXPECT_EQ(r.exitCode, 0) << r.out;
 }
 
@@ -254,11 +263,11 @@ TEST_F(CliTest, RandomResponseNeedsARandomVariable) {
 // ---------------------------------------------------------------- command line
 
 struct Usage {
-  const char* name;                ///< test name
-  std::vector<std::string> args;   ///< the command line after "rbo"
-  int exitCode;                    ///< expected exit code
-  bool bStdout;                    ///< the fragment is on stdout (else stderr)
-  std::string fragment;            ///< part of the output
+  const char* name;               ///< test name
+  std::vector<std::string> args;  ///< the command line after "rbo"
+  int exitCode;                   ///< expected exit code
+  bool bStdout;                   ///< the fragment is on stdout (else stderr)
+  std::string fragment;           ///< part of the output
 };
 
 std::ostream& operator<<(std::ostream& os, const Usage& u) { return os << u.name; }

@@ -75,17 +75,17 @@ TEST_F(RunCommand, TableAndCsvCarryTheJsonValues) {
   const json j = ReadJson("r.json");
   const auto csv = ParseCsv(ReadText(dir / "r.csv"));
   ASSERT_EQ(csv.size(), 3u);
-  const std::vector<std::string> header = {"point", "R",     "objective",   "constraint",   "g.mean", "g.sd",
-                                           "g.pof", "g.pof_low95", "g.pof_high95", "any",    "joint"};
+  const std::vector<std::string> header = {"point", "R",           "objective",    "constraint", "g.mean", "g.sd",
+                                           "g.pof", "g.pof_low95", "g.pof_high95", "any",        "joint"};
   EXPECT_EQ(csv[0], header);
   for (int k = 0; k < 2; ++k) {
     const json& pt = j["points"][k];
     const json& g = pt["responses"]["g"];
-    const std::vector<double> values = {pt["design"]["R"].get<double>(), pt["objective"].get<double>(),
-                                        pt["constraint"].get<double>(), g["mean"].get<double>(), g["sd"].get<double>(),
-                                        g["pof"].get<double>(), g["pof_95"][0].get<double>(),
-                                        g["pof_95"][1].get<double>(), pt["any_fraction"].get<double>(),
-                                        pt["joint_fraction"].get<double>()};
+    const std::vector<double> values = {
+        pt["design"]["R"].get<double>(),   pt["objective"].get<double>(), pt["constraint"].get<double>(),
+        g["mean"].get<double>(),           g["sd"].get<double>(),         g["pof"].get<double>(),
+        g["pof_95"][0].get<double>(),      g["pof_95"][1].get<double>(),  pt["any_fraction"].get<double>(),
+        pt["joint_fraction"].get<double>()};
     ASSERT_EQ(csv[std::size_t(k) + 1].size(), header.size());
     EXPECT_EQ(csv[std::size_t(k) + 1][0], std::to_string(k + 1));
     for (std::size_t c = 0; c < values.size(); ++c)
@@ -188,7 +188,8 @@ TEST_F(RunCommand, SurfaceMethodsOnTheLinearExample) {
     const json s = ReadJson("s.json");
     const double pof = Phi(-2.0);
     EXPECT_NEAR(s["points"][0]["responses"]["g"]["pof"].get<double>(), pof,
-                ProbabilityTolerance(pof, s["samples"].get<double>())) << method;
+                ProbabilityTolerance(pof, s["samples"].get<double>()))
+        << method;
   }
 }
 
@@ -254,8 +255,8 @@ void ExpectWilsonEnds(double p, double n, double low, double high) {
 // so no sample fails and the POF reads 0.  The interval says how small that
 // is known to be: [0, z^2 / (n + z^2)] for 0 failures in n samples.
 TEST_F(RunCommand, SampledPofComesWithItsIntervalEverywhere) {
-  const std::string problem = Write("p.json", LinearProblem(R"({"expressions": {"g": "R - S"}})",
-                                                            R"("design_points": [{"R": 30}, {"R": 10}],)"));
+  const std::string problem = Write(
+      "p.json", LinearProblem(R"({"expressions": {"g": "R - S"}})", R"("design_points": [{"R": 30}, {"R": 10}],)"));
   struct Case {
     const char* method;
     bool bSampled;

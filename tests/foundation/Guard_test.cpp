@@ -11,8 +11,8 @@
 
 namespace {
 
-using refhost::LogCapture;
 using rbotest::Dump;
+using refhost::LogCapture;
 
 constexpr const char* kUnit = "GuardUnit";
 
@@ -97,10 +97,11 @@ TEST(Guard, NonStandardExceptionIsLoggedAsGeneric) {
 
 TEST(Guard, NestedGuardsLeaveOneRecordPerLevelInnermostFirst) {
   LogCapture capture;
-  EXPECT_THROW(rbo::Guarded(kUnit, 3, [] {
-                 rbo::Guarded(kUnit, 2, [] { rbo::Guarded(kUnit, 1, [] { throw std::runtime_error("deep"); }); });
-               }),
-               std::runtime_error);
+  EXPECT_THROW(
+      rbo::Guarded(
+          kUnit, 3,
+          [] { rbo::Guarded(kUnit, 2, [] { rbo::Guarded(kUnit, 1, [] { throw std::runtime_error("deep"); }); }); }),
+      std::runtime_error);
   EXPECT_EQ(rbotest::GuardLines(capture.Records()), (std::vector<int>{1, 2, 3})) << Dump(capture.Records());
   for (const auto& r : capture.Records()) EXPECT_EQ(r.text, "deep");
 }
@@ -124,12 +125,12 @@ TEST(ErrorReport, WritesTitleDetailsThenTheException) {
     EXPECT_EQ(e.m_nLine, 77);
     EXPECT_STREQ(e.m_pszFile, kUnit);
   }
-  EXPECT_TRUE(rbotest::MatchesReport(capture.Records(),
-                                     {"Something is wrong.\n",
-                                      {"       The supplied value = 2.5\n", "       Index 3 of four\n"},
-                                      kUnit,
-                                      "Function/method object is invalid",
-                                      0}));
+  EXPECT_TRUE(
+      rbotest::MatchesReport(capture.Records(), {"Something is wrong.\n",
+                                                 {"       The supplied value = 2.5\n", "       Index 3 of four\n"},
+                                                 kUnit,
+                                                 "Function/method object is invalid",
+                                                 0}));
 }
 
 TEST(ErrorReport, TitleOnly) {

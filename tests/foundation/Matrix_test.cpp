@@ -71,10 +71,9 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(BadSize{-1, 3, -1, "CMatrix: invalid number of rows"},
                       BadSize{-1, -1, -1, "CMatrix: invalid number of rows"},  // rows before columns
                       BadSize{2, -1, -1, "CMatrix: invalid number of columns"},
-                      BadSize{-1, 3, 3, "CMatrix: invalid number of rows"},   // dimensions before the size
+                      BadSize{-1, 3, 3, "CMatrix: invalid number of rows"},  // dimensions before the size
                       BadSize{2, -3, 6, "CMatrix: invalid number of columns"},
-                      BadSize{2, 3, 5, "CMatrix: size mismatch"},
-                      BadSize{2, 3, 7, "CMatrix: size mismatch"},
+                      BadSize{2, 3, 5, "CMatrix: size mismatch"}, BadSize{2, 3, 7, "CMatrix: size mismatch"},
                       BadSize{0, 3, 1, "CMatrix: size mismatch"}));
 
 TEST(Matrix, DefaultIsEmpty) {
@@ -293,14 +292,10 @@ TEST(MatrixDeathTest, DebugBuildsAssertElementAndColumnIndices) {
   const Matrix& c = m;
   Array out;
   const std::vector<std::pair<const char*, std::function<void()>>> cases = {
-      {"row index", [&] { m(2, 0) = 0.0; }},
-      {"row index", [&] { (void)c(-1, 0); }},
-      {"column index", [&] { m(0, 3) = 0.0; }},
-      {"column index", [&] { (void)m.ColData(3); }},
-      {"column index", [&] { m.GetCol(-1, out); }},
-      {"row index", [&] { m.GetRow(2, out); }},
-      {"column index", [&] { (void)m.Col(3); }},
-      {"index outside the view", [&] { (void)m.Row(0)[3]; }},
+      {"row index", [&] { m(2, 0) = 0.0; }},        {"row index", [&] { (void)c(-1, 0); }},
+      {"column index", [&] { m(0, 3) = 0.0; }},     {"column index", [&] { (void)m.ColData(3); }},
+      {"column index", [&] { m.GetCol(-1, out); }}, {"row index", [&] { m.GetRow(2, out); }},
+      {"column index", [&] { (void)m.Col(3); }},    {"index outside the view", [&] { (void)m.Row(0)[3]; }},
   };
   for (const auto& [pszWhat, access] : cases) EXPECT_DEATH(access(), pszWhat) << pszWhat;
   // The last valid indices pass.

@@ -94,12 +94,36 @@ TEST(OrvoErr, CopiesShareTheFilePointerAndTheWholeMessageWithoutLogging) {
 
 template <class E>
 struct LeafTraits;
-template <> struct LeafTraits<CInvalidType> { static constexpr const char* kText = "Object type is invalid"; static constexpr bool kEng = true; };
-template <> struct LeafTraits<CInvalidKey> { static constexpr const char* kText = "Invalid key"; static constexpr bool kEng = true; };
-template <> struct LeafTraits<CInvalidArgument> { static constexpr const char* kText = "Function/method object is invalid"; static constexpr bool kEng = true; };
-template <> struct LeafTraits<CGetObject> { static constexpr const char* kText = "Could not get object"; static constexpr bool kEng = true; };
-template <> struct LeafTraits<CNullPtr> { static constexpr const char* kText = "Null pointer found"; static constexpr bool kEng = true; };
-template <> struct LeafTraits<CCheckPassFail> { static constexpr const char* kText = "CheckPassFail"; static constexpr bool kEng = false; };
+template <>
+struct LeafTraits<CInvalidType> {
+  static constexpr const char* kText = "Object type is invalid";
+  static constexpr bool kEng = true;
+};
+template <>
+struct LeafTraits<CInvalidKey> {
+  static constexpr const char* kText = "Invalid key";
+  static constexpr bool kEng = true;
+};
+template <>
+struct LeafTraits<CInvalidArgument> {
+  static constexpr const char* kText = "Function/method object is invalid";
+  static constexpr bool kEng = true;
+};
+template <>
+struct LeafTraits<CGetObject> {
+  static constexpr const char* kText = "Could not get object";
+  static constexpr bool kEng = true;
+};
+template <>
+struct LeafTraits<CNullPtr> {
+  static constexpr const char* kText = "Null pointer found";
+  static constexpr bool kEng = true;
+};
+template <>
+struct LeafTraits<CCheckPassFail> {
+  static constexpr const char* kText = "CheckPassFail";
+  static constexpr bool kEng = false;
+};
 
 template <class Handler, class E>
 bool CaughtAs() {

@@ -319,9 +319,9 @@ TEST_F(ExternalRun, AProgramThatCannotBeStartedIsReportedWithTheReason) {
 }
 
 struct OutputLimit {
-  const char* name;            ///< test name
-  std::uint64_t limit;         ///< the program's output limit in bytes
-  std::string failure;         ///< the expected failure, "" for none
+  const char* name;     ///< test name
+  std::uint64_t limit;  ///< the program's output limit in bytes
+  std::string failure;  ///< the expected failure, "" for none
 };
 
 std::ostream& operator<<(std::ostream& os, const OutputLimit& c) { return os << c.name; }
@@ -341,12 +341,13 @@ TEST_P(ExternalOutputLimit, ALargerOutputFileIsRefusedNamingItsSizeAndTheLimit) 
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Runner, ExternalOutputLimit,
-    ::testing::Values(OutputLimit{"AtTheLimit", 8, ""},
-                      OutputLimit{"OneByteOver", 7, "wrote an output file outputs.txt of 8 bytes, more than the limit "
-                                                    "of 7 bytes"}),
-    [](const ::testing::TestParamInfo<OutputLimit>& p) { return std::string(p.param.name); });
+INSTANTIATE_TEST_SUITE_P(Runner, ExternalOutputLimit,
+                         ::testing::Values(OutputLimit{"AtTheLimit", 8, ""},
+                                           OutputLimit{
+                                               "OneByteOver", 7,
+                                               "wrote an output file outputs.txt of 8 bytes, more than the limit "
+                                               "of 7 bytes"}),
+                         [](const ::testing::TestParamInfo<OutputLimit>& p) { return std::string(p.param.name); });
 
 struct StderrCase {
   const char* name;      ///< test name
@@ -370,10 +371,10 @@ TEST_P(ExternalStderr, TheReportShowsItsEnd) {
   EXPECT_LT(failure.size(), 3000u);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Runner, ExternalStderr,
-    ::testing::Values(StderrCase{"Short", "", true},
-                      StderrCase{"OneMegabyte", "yes 'solver: iterating' | head -n 55556 >&2;", false}),
-    [](const ::testing::TestParamInfo<StderrCase>& p) { return std::string(p.param.name); });
+INSTANTIATE_TEST_SUITE_P(Runner, ExternalStderr,
+                         ::testing::Values(StderrCase{"Short", "", true},
+                                           StderrCase{"OneMegabyte", "yes 'solver: iterating' | head -n 55556 >&2;",
+                                                      false}),
+                         [](const ::testing::TestParamInfo<StderrCase>& p) { return std::string(p.param.name); });
 
 }  // namespace

@@ -103,9 +103,9 @@ TEST_P(ModelTerms, HasTheMonomialsOfItsOrderAndTheirValues) {
 }
 
 INSTANTIATE_TEST_SUITE_P(OrderCodes, ModelTerms,
-                         ::testing::Values(TermCase{0, 3, 4}, TermCase{1, 3, 7}, TermCase{2, 3, 10},
-                                           TermCase{3, 3, 20}, TermCase{2, 10, 66}, TermCase{3, 10, 286},
-                                           TermCase{0, 1, 2}, TermCase{3, 1, 4}, TermCase{3, 0, 1}));
+                         ::testing::Values(TermCase{0, 3, 4}, TermCase{1, 3, 7}, TermCase{2, 3, 10}, TermCase{3, 3, 20},
+                                           TermCase{2, 10, 66}, TermCase{3, 10, 286}, TermCase{0, 1, 2},
+                                           TermCase{3, 1, 4}, TermCase{3, 0, 1}));
 
 TEST(ModelTermOrder, TwoVariablesInTheDocumentedOrder) {
   // At (2, 3): 1, x, y, x^2, y^2, xy, x^3, y^3, x^2 y, y^2 x.
@@ -167,8 +167,8 @@ TEST(ModelArguments, RejectsWhatItCannotBuild) {
 // ---- gradient ----
 
 // f0 = 2 + 3x - y + 4xy - 2z^2 + x^2 y + 5xyz + y^3,  f1 = x^3 - z.
-const std::map<Exponents, double> kF0 = {{{0, 0, 0}, 2},  {{1, 0, 0}, 3},  {{0, 1, 0}, -1}, {{1, 1, 0}, 4},
-                                         {{0, 0, 2}, -2}, {{2, 1, 0}, 1},  {{1, 1, 1}, 5},  {{0, 3, 0}, 1}};
+const std::map<Exponents, double> kF0 = {{{0, 0, 0}, 2},  {{1, 0, 0}, 3}, {{0, 1, 0}, -1}, {{1, 1, 0}, 4},
+                                         {{0, 0, 2}, -2}, {{2, 1, 0}, 1}, {{1, 1, 1}, 5},  {{0, 3, 0}, 1}};
 const std::map<Exponents, double> kF1 = {{{3, 0, 0}, 1}, {{0, 0, 1}, -1}};
 
 // K for the cubic table E, placing each coefficient by its exponents.
@@ -202,9 +202,9 @@ TEST(ApproxGradient, MatchesClosedFormsIncludingZeroCoordinates) {
     std::valarray<double> point = {x, y, z};
     CMatrix<double> G(2, 3);
     EvalApproxGrad(point, responses, K, E, G);
-    const double expected[2][3] = {{3 + 4 * y + 2 * x * y + 5 * y * z, -1 + 4 * x + x * x + 5 * x * z + 3 * y * y,
-                                    -4 * z + 5 * x * y},
-                                   {3 * x * x, 0.0, -1.0}};
+    const double expected[2][3] = {
+        {3 + 4 * y + 2 * x * y + 5 * y * z, -1 + 4 * x + x * x + 5 * x * z + 3 * y * y, -4 * z + 5 * x * y},
+        {3 * x * x, 0.0, -1.0}};
     // Sums of a few terms of magnitude <= 20: a few ulps of 20.
     for (int c = 0; c < 2; ++c)
       for (int i = 0; i < 3; ++i)

@@ -54,8 +54,7 @@ TEST(DumpDoubleMatrix, TitleEndingInNewlineIsNotDoubledAndEmptyMatrixGivesTitleO
 
 TEST(LogTime, MyTimeMarkReadsTheMonotonicClockInSeconds) {
   const double before = CLogTime::MyTimeMark();
-  const double now =
-      std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+  const double now = std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
   const double after = CLogTime::MyTimeMark();
   EXPECT_LE(before, now);
   EXPECT_LE(now, after);

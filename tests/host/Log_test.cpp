@@ -2,13 +2,13 @@
 // formatting of LPrint, nested captures, the output file and echo control.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 #include "foundation/LogTrace.h"

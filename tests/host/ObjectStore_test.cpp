@@ -133,7 +133,9 @@ class HostObjectStore : public ::testing::Test {
 // ---- records written by one connection are read by the next ----
 
 enum class Reopen { kOpenStoreAgain, kCloseAndReopenOnUse };
-void PrintTo(Reopen r, std::ostream* os) { *os << (r == Reopen::kOpenStoreAgain ? "OpenStore again" : "close, reopen on use"); }
+void PrintTo(Reopen r, std::ostream* os) {
+  *os << (r == Reopen::kOpenStoreAgain ? "OpenStore again" : "close, reopen on use");
+}
 
 class HostObjectStoreReopen : public HostObjectStore, public ::testing::WithParamInterface<Reopen> {};
 

@@ -116,7 +116,7 @@ struct DeficientCase {
   const char* name;
   int order;
   int nVars;
-  std::vector<double> points;  // row-major, nVars per point
+  std::vector<double> points;   // row-major, nVars per point
   std::vector<double> weights;  // empty: all 1
 };
 
@@ -144,16 +144,17 @@ TEST_P(QRRank, ReportsRankDeficiency) {
 // leave two points for three terms.
 INSTANTIATE_TEST_SUITE_P(
     Cases, QRRank,
-    ::testing::Values(
-        DeficientCase{"Duplicates", 0, 3, {1, 2, 3, 4, 5, 6, 1, 2, 3, 4, 5, 6, 1, 2, 3, 4, 5, 6}, {}},
-        DeficientCase{"TooFewDistinct", 2, 3,
-                      {1, 0, 2, 0, 1, 3, 2, 2, 0, -1, 1, 1, 3, -2, 1, 0.5, 0.5, -1,
-                       1, 0, 2, 0, 1, 3, 2, 2, 0, -1, 1, 1, 3, -2, 1, 0.5, 0.5, -1},
-                      {}},
-        DeficientCase{"Collinear", 0, 2, {0, 0, 1, 1, 2, 2, 3, 3, -1, -1}, {}},
-        DeficientCase{"NearlyCollinear", 0, 2, {0, 0, 1, 1, 2, 2 + 1e-13, 3, 3, -1, -1}, {}},
-        DeficientCase{"ZeroColumn", 0, 2, {1, 0, 2, 0, 3, 0, 4, 0}, {}},
-        DeficientCase{"ZeroWeights", 0, 2, {0, 0, 1, 0, 0, 1, 1, 1}, {1, 1, 0, 0}}),
+    ::testing::Values(DeficientCase{"Duplicates", 0, 3, {1, 2, 3, 4, 5, 6, 1, 2, 3, 4, 5, 6, 1, 2, 3, 4, 5, 6}, {}},
+                      DeficientCase{"TooFewDistinct",
+                                    2,
+                                    3,
+                                    {1, 0, 2, 0, 1, 3, 2, 2, 0, -1, 1, 1, 3, -2, 1, 0.5, 0.5, -1,
+                                     1, 0, 2, 0, 1, 3, 2, 2, 0, -1, 1, 1, 3, -2, 1, 0.5, 0.5, -1},
+                                    {}},
+                      DeficientCase{"Collinear", 0, 2, {0, 0, 1, 1, 2, 2, 3, 3, -1, -1}, {}},
+                      DeficientCase{"NearlyCollinear", 0, 2, {0, 0, 1, 1, 2, 2 + 1e-13, 3, 3, -1, -1}, {}},
+                      DeficientCase{"ZeroColumn", 0, 2, {1, 0, 2, 0, 3, 0, 4, 0}, {}},
+                      DeficientCase{"ZeroWeights", 0, 2, {0, 0, 1, 0, 0, 1, 1, 1}, {1, 1, 0, 0}}),
     [](const ::testing::TestParamInfo<DeficientCase>& param) { return std::string(param.param.name); });
 
 TEST(QRSolve, WithoutFullRankKHoldsABasicSolution) {

@@ -58,8 +58,7 @@ TEST_F(HostRandom, UniformStrictlyInsideTheUnitInterval) {
   // asymptotic critical value at significance 0.001.
   std::sort(u.begin(), u.end());
   double ks = 0.0;
-  for (std::size_t i = 0; i < kN; ++i)
-    ks = std::max({ks, u[i] - double(i) / kN, double(i + 1) / kN - u[i]});
+  for (std::size_t i = 0; i < kN; ++i) ks = std::max({ks, u[i] - double(i) / kN, double(i + 1) / kN - u[i]});
   EXPECT_LT(ks, 1.95 / std::sqrt(double(kN)));
 }
 

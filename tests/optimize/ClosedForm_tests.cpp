@@ -63,7 +63,8 @@ INSTANTIATE_TEST_SUITE_P(Method2, FirstOrderOptimizers, ::testing::Values("slsqp
 // Monte Carlo error).  The estimate moves in steps of 1 / N, one step being
 // sigma_g / (N phi(beta)) in muR.  Allowed: four standard errors (a correct
 // run fails about once in 16,000 seeds) plus two steps.
-class SamplingMethods : public OptimizeClosedForm, public ::testing::WithParamInterface<std::tuple<int, std::string>> {};
+class SamplingMethods : public OptimizeClosedForm,
+                        public ::testing::WithParamInterface<std::tuple<int, std::string>> {};
 
 TEST_P(SamplingMethods, ReachTheClosedFormOptimumWithinSamplingError) {
   const int N = 10000;
@@ -83,7 +84,8 @@ TEST_P(SamplingMethods, ReachTheClosedFormOptimumWithinSamplingError) {
 }
 // Methods 3 and 4 sample an exact (linear) surface: the same bounds hold.
 INSTANTIATE_TEST_SUITE_P(SampledMethods, SamplingMethods,
-                         ::testing::Combine(::testing::Values(0, 1, 3, 4), ::testing::Values("auto", "slsqp", "cobyla")));
+                         ::testing::Combine(::testing::Values(0, 1, 3, 4),
+                                            ::testing::Values("auto", "slsqp", "cobyla")));
 
 // With a deterministic variable in the limit state, method 2 needs one
 // batch per deterministic step (each batch is fitted on its own); the

@@ -81,8 +81,8 @@ class Promotion : public ::testing::Test {
 
 std::valarray<double> DesignVector(CDB& db) {
   std::valarray<double> out;
-  SetXVector(db.m_vIndDVs, db.m_vLinkDVs, db.m_vSynthDVs, db.m_vGroup3DVs, db.m_vDVIndexOfInput,
-             db.m_vDVTypeOfInput, out);
+  SetXVector(db.m_vIndDVs, db.m_vLinkDVs, db.m_vSynthDVs, db.m_vGroup3DVs, db.m_vDVIndexOfInput, db.m_vDVTypeOfInput,
+             out);
   return out;
 }
 
@@ -290,14 +290,13 @@ TEST_F(OptimizeRun, HistoryFilesHoldEveryProposedPoint) {
   rboapp::Problem p;
   lin.Make(p);
   std::vector<int> seen;
-  const rboapp::OptimizeResult r = Run(p, 2, 1, false, [&](const rboapp::IterationReport& it) {
-    seen.push_back(it.iteration);
-  });
+  const rboapp::OptimizeResult r =
+      Run(p, 2, 1, false, [&](const rboapp::IterationReport& it) { seen.push_back(it.iteration); });
   ASSERT_EQ(seen.size(), r.history.size());
   for (std::size_t k = 0; k < seen.size(); ++k) EXPECT_EQ(seen[k], int(k) + 1);
 
-  const std::filesystem::path dir = std::filesystem::temp_directory_path() /
-                                    ("rbo_optimize_history_" + std::to_string(long(::getpid())));
+  const std::filesystem::path dir =
+      std::filesystem::temp_directory_path() / ("rbo_optimize_history_" + std::to_string(long(::getpid())));
   std::filesystem::create_directories(dir);
   const std::string json = (dir / "h.json").string(), csv = (dir / "h.csv").string();
   rboapp::WriteHistory(r, json);
@@ -375,8 +374,8 @@ INSTANTIATE_TEST_SUITE_P(
         BadSetting{"NoEvaluations", [](rboapp::OptimizeOptions& o, rboapp::Settings&) { o.maxEvals = 0; },
                    "--max-evals"},
         BadSetting{"NegativeTolerance", [](rboapp::OptimizeOptions& o, rboapp::Settings&) { o.tol = -1e-6; }, "--tol"},
-        BadSetting{"NegativeVerification",
-                   [](rboapp::OptimizeOptions& o, rboapp::Settings&) { o.verifySamples = -1; }, "--verify-samples"},
+        BadSetting{"NegativeVerification", [](rboapp::OptimizeOptions& o, rboapp::Settings&) { o.verifySamples = -1; },
+                   "--verify-samples"},
         BadSetting{"ZeroStep", [](rboapp::OptimizeOptions& o, rboapp::Settings&) { o.fdStep = 0.0; }, "step"},
         BadSetting{"Method5", [](rboapp::OptimizeOptions&, rboapp::Settings& s) { s.method = 5; }, "0 to 4"}),
     [](const ::testing::TestParamInfo<BadSetting>& param) { return std::string(param.param.name); });

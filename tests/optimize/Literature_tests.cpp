@@ -38,15 +38,15 @@
 namespace {
 
 struct LiteratureCase {
-  const char* name;          ///< test name
-  const char* file;          ///< under the source tree
-  int method;                ///< RBO method
-  int samples;               ///< sample points (methods 0, 1)
-  std::vector<double> x;     ///< expected optimum of that method
-  std::vector<double> tol;   ///< allowed difference per design variable
-  double objective;          ///< published objective, NaN when the method does not aim at it
-  double objectiveTol;       ///< allowed difference of the objective
-  const char* why;           ///< where the tolerance comes from
+  const char* name;         ///< test name
+  const char* file;         ///< under the source tree
+  int method;               ///< RBO method
+  int samples;              ///< sample points (methods 0, 1)
+  std::vector<double> x;    ///< expected optimum of that method
+  std::vector<double> tol;  ///< allowed difference per design variable
+  double objective;         ///< published objective, NaN when the method does not aim at it
+  double objectiveTol;      ///< allowed difference of the objective
+  const char* why;          ///< where the tolerance comes from
 };
 
 std::ostream& operator<<(std::ostream& os, const LiteratureCase& c) { return os << c.name; }
@@ -88,19 +88,37 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         // The published area within the 1.1e-4 its point pays for index
         // 3.00017 plus the rounding of its four decimals.
-        LiteratureCase{"CantileverFirstOrder", "examples/optimize/cantilever.json", 2, 1, {2.445991, 3.892185},
-                       {3e-4, 3e-4}, 9.5204, 2e-4,
+        LiteratureCase{"CantileverFirstOrder",
+                       "examples/optimize/cantilever.json",
+                       2,
+                       1,
+                       {2.445991, 3.892185},
+                       {3e-4, 3e-4},
+                       9.5204,
+                       2e-4,
                        "exact method: the optimum of the stated problem, to the optimiser's resolution along the "
                        "flat valley of the area"},
-        LiteratureCase{"YounChoiFirstOrder", "examples/optimize/youn_choi.json", 2, 1, {3.633278, 3.444204},
-                       {1e-3, 1e-3}, kNoObjective, 0.0,
+        LiteratureCase{"YounChoiFirstOrder",
+                       "examples/optimize/youn_choi.json",
+                       2,
+                       1,
+                       {3.633278, 3.444204},
+                       {1e-3, 1e-3},
+                       kNoObjective,
+                       0.0,
                        "the mean-value first-order optimum, solved independently; 1e-3 for the finite-difference "
                        "gradients and the tolerance of the optimiser"},
-        LiteratureCase{"YounChoiSampling", "examples/optimize/youn_choi.json", 1, 20000, {3.4564, 3.2741},
-                       {kYounChoiSampling, kYounChoiSampling}, kNoObjective, 0.0,
+        LiteratureCase{"YounChoiSampling",
+                       "examples/optimize/youn_choi.json",
+                       1,
+                       20000,
+                       {3.4564, 3.2741},
+                       {kYounChoiSampling, kYounChoiSampling},
+                       kNoObjective,
+                       0.0,
                        "four sampling errors of 20,000 samples"},
-        LiteratureCase{"LinearFirstOrder", "examples/linear.json", 2, 1, {12.5}, {12.5e-3}, 12.5, 12.5e-3,
-                       "1e-3 relative"}),
+        LiteratureCase{
+            "LinearFirstOrder", "examples/linear.json", 2, 1, {12.5}, {12.5e-3}, 12.5, 12.5e-3, "1e-3 relative"}),
     [](const ::testing::TestParamInfo<LiteratureCase>& param) { return std::string(param.param.name); });
 
 }  // namespace

@@ -197,16 +197,15 @@ TEST_P(SupportLimits, LowAndHighEndOfTheSearchRange) {
   EXPECT_EQ(CRandVarInternals::UpLimit(v), GetParam().dUp);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Types, SupportLimits,
-    ::testing::Values(LimitCase{"Normal", {"", 0, 5.0, 2.0, 0.0}, -kBig, kBig},
-                      LimitCase{"Uniform", {"", 1, -2.0, 3.0, 0.0}, -2.0, 3.0},
-                      LimitCase{"Lognormal", {"", 2, 1.0, 0.5, 0.0}, 0.0, kBig},
-                      LimitCase{"WeibullPositiveLocation", {"", 3, 4.0, 2.0, 1.0}, 4.0, kBig},
-                      LimitCase{"WeibullZeroLocation", {"", 3, 0.0, 2.0, 1.0}, 0.0, kBig},
-                      // a negative location still searches from 0
-                      LimitCase{"WeibullNegativeLocation", {"", 3, -3.0, 2.0, 1.0}, 0.0, kBig}),
-    [](const ::testing::TestParamInfo<LimitCase>& c) { return std::string(c.param.pszName); });
+INSTANTIATE_TEST_SUITE_P(Types, SupportLimits,
+                         ::testing::Values(LimitCase{"Normal", {"", 0, 5.0, 2.0, 0.0}, -kBig, kBig},
+                                           LimitCase{"Uniform", {"", 1, -2.0, 3.0, 0.0}, -2.0, 3.0},
+                                           LimitCase{"Lognormal", {"", 2, 1.0, 0.5, 0.0}, 0.0, kBig},
+                                           LimitCase{"WeibullPositiveLocation", {"", 3, 4.0, 2.0, 1.0}, 4.0, kBig},
+                                           LimitCase{"WeibullZeroLocation", {"", 3, 0.0, 2.0, 1.0}, 0.0, kBig},
+                                           // a negative location still searches from 0
+                                           LimitCase{"WeibullNegativeLocation", {"", 3, -3.0, 2.0, 1.0}, 0.0, kBig}),
+                         [](const ::testing::TestParamInfo<LimitCase>& c) { return std::string(c.param.pszName); });
 
 // ---- density: closed forms, cap, slope of the CDF ----
 
@@ -217,7 +216,8 @@ double ClosedFormDensity(const DistCase& d, double x) {
       const double z = (x - d.dP1) / d.dP2;
       return std::exp(-z * z / 2.0) / (d.dP2 * std::sqrt(2.0 * kPi));
     }
-    case CRandVar::kUniform: return 1.0 / (d.dP2 - d.dP1);
+    case CRandVar::kUniform:
+      return 1.0 / (d.dP2 - d.dP1);
     case CRandVar::kLognormal: {
       const double w = (std::log(x) - d.dP1) / d.dP2;
       return std::exp(-w * w / 2.0) / (x * d.dP2 * std::sqrt(2.0 * kPi));
@@ -298,8 +298,14 @@ TEST_P(DensityOf, MomentsByQuadratureMatchTheReportedOnes) {
   std::function<double(double)> dx = [](double) { return 1.0; };
   double lo = 0.0, hi = 0.0;
   switch (d.nType) {
-    case CRandVar::kNormal: lo = d.dP1 - 12.0 * d.dP2; hi = d.dP1 + 12.0 * d.dP2; break;
-    case CRandVar::kUniform: lo = d.dP1; hi = d.dP2; break;
+    case CRandVar::kNormal:
+      lo = d.dP1 - 12.0 * d.dP2;
+      hi = d.dP1 + 12.0 * d.dP2;
+      break;
+    case CRandVar::kUniform:
+      lo = d.dP1;
+      hi = d.dP2;
+      break;
     case CRandVar::kLognormal:
       lo = d.dP1 - 12.0 * d.dP2;
       hi = d.dP1 + 12.0 * d.dP2;
@@ -501,7 +507,12 @@ INSTANTIATE_TEST_SUITE_P(
                              2},
                       TypeOp{"UpdateMean", [](CRandVar& v) { v.UpdateParamsFromActualMean(3.0); }, 2},
                       TypeOp{"UpdateMeanStdDev", [](CRandVar& v) { v.UpdateParamsFromActualMeanStdDev(3.0, 1.0); }, 2},
-                      TypeOp{"Copy", [](CRandVar& v) { CRandVar w; w.Copy(v); }, 2}),
+                      TypeOp{"Copy",
+                             [](CRandVar& v) {
+                               CRandVar w;
+                               w.Copy(v);
+                             },
+                             2}),
     [](const ::testing::TestParamInfo<TypeOp>& c) { return std::string(c.param.pszName); });
 
 }  // namespace

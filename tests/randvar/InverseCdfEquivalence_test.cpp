@@ -43,16 +43,21 @@ class CCaseGenerator {
   /// A location: 0, moderate, or of any magnitude, of either sign.
   double Location() {
     switch (Pick(4)) {
-      case 0: return 0.0;
-      case 1: return Uniform(-10.0, 10.0);
-      case 2: return LogUniform(1e-12, 1e12);
-      default: return -LogUniform(1e-12, 1e12);
+      case 0:
+        return 0.0;
+      case 1:
+        return Uniform(-10.0, 10.0);
+      case 2:
+        return LogUniform(1e-12, 1e12);
+      default:
+        return -LogUniform(1e-12, 1e12);
     }
   }
 
   CRandVar Variable() {
     switch (Pick(4)) {
-      case CRandVar::kNormal: return CRandVar(CRandVar::kNormal, Location(), LogUniform(1e-12, 1e8));
+      case CRandVar::kNormal:
+        return CRandVar(CRandVar::kNormal, Location(), LogUniform(1e-12, 1e8));
       case CRandVar::kUniform: {
         if (Chance(0.05)) {  // equal bounds: a point mass
           const double a = Location();
@@ -73,8 +78,8 @@ class CCaseGenerator {
   }
 
   double Probability() {
-    static const double kSpecial[] = {0.0,     -0.0,   1.0,           1e-300, 5e-324, 1e-9,   1e-9 * (1 - 1e-15),
-                                      0.99999, 0.5,    1.0 - 1e-16,   -0.1,   1.5,    -1e-300, 1.0 + 2.3e-16,
+    static const double kSpecial[] = {0.0,     -0.0,     1.0,         1e-300,     5e-324, 1e-9,    1e-9 * (1 - 1e-15),
+                                      0.99999, 0.5,      1.0 - 1e-16, -0.1,       1.5,    -1e-300, 1.0 + 2.3e-16,
                                       NAN,     INFINITY, 0.5 + 1e-5,  0.5 - 1e-5, 2.4e-4};
     const int k = Pick(20);
     if (k < 9) return Uniform(0.0, 1.0);
@@ -98,8 +103,8 @@ class CCaseGenerator {
 std::string Describe(const CRandVar& v, double p, double tol) {
   std::ostringstream os;
   os.precision(17);
-  os << "type " << v.GetType() << " (" << v.GetParam1() << ", " << v.GetParam2() << ", " << v.GetParam3() << ") p "
-     << p << " tol " << tol;
+  os << "type " << v.GetType() << " (" << v.GetParam1() << ", " << v.GetParam2() << ", " << v.GetParam3() << ") p " << p
+     << " tol " << tol;
   return os.str();
 }
 
@@ -150,9 +155,9 @@ TEST(InverseCdfEquivalence, DISABLED_TenMillionRandomCases) { ExpectIdenticalOnR
 // ---- places that the random cases reach rarely ----
 
 struct CFixedCase {
-  const char* pszName;  ///< what the case exercises
-  int nType;            ///< distribution type
-  double dP1, dP2, dP3; ///< parameters
+  const char* pszName;   ///< what the case exercises
+  int nType;             ///< distribution type
+  double dP1, dP2, dP3;  ///< parameters
 };
 
 // Roots on a power of two or at zero (where the bisection's ends change
@@ -360,14 +365,16 @@ bool PredictorEncloses(Predictor& pred, CRandVar& v, double p, CCaseGenerator& g
     }
     double A = 0.0, B = 0.0;
     if (pred.BoundBelow(x, A)) {
-      for (double y : {x, std::nextafter(x, -1e300), x - gen.Uniform(0.0, 1e4) * scale, x - gen.Uniform(0.0, 1.0) * std::fabs(x)})
+      for (double y :
+           {x, std::nextafter(x, -1e300), x - gen.Uniform(0.0, 1e4) * scale, x - gen.Uniform(0.0, 1.0) * std::fabs(x)})
         if (!(v.CDF(y) <= A)) {
           failure = "BoundBelow at " + std::to_string(x);
           return false;
         }
     }
     if (pred.BoundAbove(x, B)) {
-      for (double y : {x, std::nextafter(x, 1e300), x + gen.Uniform(0.0, 1e4) * scale, x + gen.Uniform(0.0, 1.0) * std::fabs(x)})
+      for (double y :
+           {x, std::nextafter(x, 1e300), x + gen.Uniform(0.0, 1e4) * scale, x + gen.Uniform(0.0, 1.0) * std::fabs(x)})
         if (!(v.CDF(y) >= B)) {
           failure = "BoundAbove at " + std::to_string(x);
           return false;

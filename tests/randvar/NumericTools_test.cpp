@@ -89,21 +89,20 @@ TEST_P(TwoNumbersAreClose, RelativeToTheFirstAbsoluteNearZero) {
   EXPECT_EQ(In::Close(v, c.a, c.b, c.tol), c.bClose) << c.a << " " << c.b << " " << c.tol;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, TwoNumbersAreClose,
-    ::testing::Values(CloseCase{0.0, 1e-13, -1.0, true},        // |a| below the tolerance: absolute
-                      CloseCase{1.0, 1.0 + 1e-13, -1.0, true},  // relative
-                      CloseCase{1.0, 1.0 + 2e-12, -1.0, false},
-                      CloseCase{2e-12, 2.5e-12, -1.0, false},   // relative although 5e-13 apart
-                      CloseCase{5e-13, 1.4e-12, -1.0, true},    // absolute: a is below 1e-12
-                      CloseCase{1.4e-12, 5e-13, -1.0, false},   // the same numbers the other way round
-                      CloseCase{-1.0, -1.0 - 1e-13, -1.0, true},
-                      CloseCase{1.0, -1.0, -1.0, false},
-                      CloseCase{1e6, 1e6 + 1e-7, -1.0, true},   // relative: 1e-13
-                      CloseCase{100.0, 100.05, 1e-3, true},     // the tolerance argument
-                      CloseCase{100.0, 100.2, 1e-3, false},
-                      CloseCase{1.0, 1.0, 0.0, false},          // a zero tolerance is never met
-                      CloseCase{0.0, 0.0, 0.0, false}));
+INSTANTIATE_TEST_SUITE_P(Cases, TwoNumbersAreClose,
+                         ::testing::Values(CloseCase{0.0, 1e-13, -1.0, true},  // |a| below the tolerance: absolute
+                                           CloseCase{1.0, 1.0 + 1e-13, -1.0, true},  // relative
+                                           CloseCase{1.0, 1.0 + 2e-12, -1.0, false},
+                                           CloseCase{2e-12, 2.5e-12, -1.0, false},  // relative although 5e-13 apart
+                                           CloseCase{5e-13, 1.4e-12, -1.0, true},   // absolute: a is below 1e-12
+                                           CloseCase{1.4e-12, 5e-13, -1.0,
+                                                     false},  // the same numbers the other way round
+                                           CloseCase{-1.0, -1.0 - 1e-13, -1.0, true}, CloseCase{1.0, -1.0, -1.0, false},
+                                           CloseCase{1e6, 1e6 + 1e-7, -1.0, true},  // relative: 1e-13
+                                           CloseCase{100.0, 100.05, 1e-3, true},    // the tolerance argument
+                                           CloseCase{100.0, 100.2, 1e-3, false},
+                                           CloseCase{1.0, 1.0, 0.0, false},  // a zero tolerance is never met
+                                           CloseCase{0.0, 0.0, 0.0, false}));
 
 // ---- M(beta) = (mean - location) / standard deviation of a Weibull variable ----
 
@@ -134,8 +133,8 @@ TEST(WeibullMomentRatio, KnownValues) {
 // beta = T and so meets such shapes for any target below about 0.07.
 TEST(WeibullMomentRatio, MatchesTheClosedFormAcrossShapes) {
   CRandVar v;
-  for (double beta : {0.01, 0.02, 0.03, 0.05, 0.0576, 0.06, 0.07, 0.0705, 0.071, 0.1, 0.2, 0.5, 1.0, 2.0, 5.0,
-                      20.0, 100.0}) {
+  for (double beta :
+       {0.01, 0.02, 0.03, 0.05, 0.0576, 0.06, 0.07, 0.0705, 0.071, 0.1, 0.2, 0.5, 1.0, 2.0, 5.0, 20.0, 100.0}) {
     const double m = In::M(v, beta);
     EXPECT_TRUE(std::isfinite(m)) << beta;
     EXPECT_NEAR(m, ReferenceM(beta), MTolerance(beta)) << "beta = " << beta;

@@ -13,9 +13,9 @@ namespace rbotest {
 
 /// One random variable, by type and parameters.
 struct DistCase {
-  const char* pszName;  ///< test-name suffix
-  int nType;            ///< distribution type code
-  double dP1, dP2, dP3; ///< Param1 to Param3
+  const char* pszName;   ///< test-name suffix
+  int nType;             ///< distribution type code
+  double dP1, dP2, dP3;  ///< Param1 to Param3
   CRandVar Make() const { return CRandVar(nType, dP1, dP2, dP3); }
 };
 

@@ -66,13 +66,13 @@ TEST(Reparameterise, LognormalResultRejectedByTheFinalCheck) {
   char supplied[64];
   std::snprintf(supplied, sizeof supplied, "       The supplied value = %g\n", lambda);
   const auto records = rbotest::LogOfFailure<CInvalidArgument>([&] { v.UpdateParamsFromActualMeanStdDev(1.5, 3.0); });
-  EXPECT_TRUE(rbotest::MatchesReport(
-      records, {"Invalid value of the natural logarithm of the mean\n",
-                {"       value (1st parameter, lambda) for the Lognormal distribution:\n", supplied,
-                 "       The allowed value should be > 0\n"},
-                "RandVar",
-                "Function/method object is invalid",
-                2}));
+  EXPECT_TRUE(
+      rbotest::MatchesReport(records, {"Invalid value of the natural logarithm of the mean\n",
+                                       {"       value (1st parameter, lambda) for the Lognormal distribution:\n",
+                                        supplied, "       The allowed value should be > 0\n"},
+                                       "RandVar",
+                                       "Function/method object is invalid",
+                                       2}));
   EXPECT_NEAR(v.GetParam1(), lambda, 4 * kEps);
   EXPECT_NEAR(v.GetParam2(), eps, 4 * kEps);
 }
@@ -97,7 +97,8 @@ TEST_P(WeibullFromMoments, DocumentedShapeAndScale) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Targets, WeibullFromMoments,
-                         ::testing::Values(WeibullFit{2.0, 2.0, 1.0, 2.0}, WeibullFit{10.0, 1.0, 12.15343419, 10.43037681},
+                         ::testing::Values(WeibullFit{2.0, 2.0, 1.0, 2.0},
+                                           WeibullFit{10.0, 1.0, 12.15343419, 10.43037681},
                                            WeibullFit{3.0, 1.0, 3.30352484, 3.34424494}));
 
 // M(1) = 1 = T: the first guess is the answer, exactly.
@@ -119,13 +120,13 @@ TEST(Reparameterise, WeibullLocation) {
 
   CRandVar meanOnly(CRandVar::kWeibull, 5.0, 2.0, 1.0);
   const auto records = rbotest::LogOfFailure<CInvalidArgument>([&] { meanOnly.UpdateParamsFromActualMean(3.0); });
-  EXPECT_TRUE(rbotest::MatchesReport(records, {"Invalid value of the Mean for the Weibull distribution:\n",
-                                               {"       The supplied value = 3\n",
-                                                "       The value of the 1st parameter = 5\n",
-                                                "       The allowed mean value should be > 5\n"},
-                                               "RandVar",
-                                               "Function/method object is invalid",
-                                               2}));
+  EXPECT_TRUE(rbotest::MatchesReport(records,
+                                     {"Invalid value of the Mean for the Weibull distribution:\n",
+                                      {"       The supplied value = 3\n", "       The value of the 1st parameter = 5\n",
+                                       "       The allowed mean value should be > 5\n"},
+                                      "RandVar",
+                                      "Function/method object is invalid",
+                                      2}));
   EXPECT_EQ(meanOnly.GetParam1(), 5.0);
   EXPECT_EQ(meanOnly.GetParam2(), 2.0);
   EXPECT_EQ(meanOnly.GetParam3(), 1.0);
@@ -179,7 +180,8 @@ TEST_P(ReparameteriseOf, FittedMomentsAreReported) {
   // lambda = ln m - ln(1 + (s/m)^2) / 2 must stay positive
   static const std::vector<Target> kLognormal = {{1.5, 0.1}, {1.5, 1.0}, {3.0, 5.0}, {50.0, 20.0}};
   // T = m / s from 0.2 to 50
-  static const std::vector<Target> kWeibull = {{1.0, 5.0}, {2.0, 2.0}, {3.0, 1.0}, {10.0, 1.0}, {50.0, 1.0}, {0.5, 0.01}};
+  static const std::vector<Target> kWeibull = {{1.0, 5.0},  {2.0, 2.0},  {3.0, 1.0},
+                                               {10.0, 1.0}, {50.0, 1.0}, {0.5, 0.01}};
   const int nType = GetParam().nType;
   const std::vector<Target>& targets =
       nType == CRandVar::kLognormal ? kLognormal : (nType == CRandVar::kWeibull ? kWeibull : kAny);

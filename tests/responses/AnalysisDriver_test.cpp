@@ -86,8 +86,9 @@ TEST_P(SamplingMethods, LognormalProductWithinSamplingError) {
   const auto y = b.AddRandomResponse("Y");
   b.AddConstraint(y.value, -1, c);
   auto db = b.Build();
-  const auto e = Evaluate(*db, b, [](const std::valarray<double>& x, std::valarray<double>& out) { out[0] = x[0] * x[1]; },
-                          b.DesignMatrix({b.InitialPoint()}));
+  const auto e = Evaluate(
+      *db, b, [](const std::valarray<double>& x, std::valarray<double>& out) { out[0] = x[0] * x[1]; },
+      b.DesignMatrix({b.InitialPoint()}));
   auto logMoments = [](double m, double s, double* pl, double* pe) {
     const double L = std::log(1.0 + (s / m) * (s / m));
     *pe = std::sqrt(L);
@@ -127,8 +128,9 @@ TEST_F(AnalysisDriver, DeterministicProblemPassesResponsesThrough) {
   const auto h = b.AddResponse("h");
   b.AddObjectiveTerm(h.value, 1.0);
   auto db = b.Build();
-  const auto e = Evaluate(*db, b, [](const std::valarray<double>& x, std::valarray<double>& y) { y[0] = x[0] * x[1]; },
-                          b.DesignMatrix({{2.0, 3.0}, {4.0, 5.0}}));
+  const auto e = Evaluate(
+      *db, b, [](const std::valarray<double>& x, std::valarray<double>& y) { y[0] = x[0] * x[1]; },
+      b.DesignMatrix({{2.0, 3.0}, {4.0, 5.0}}));
   EXPECT_EQ(e.designResponses(h.value.index, 0), 6.0);
   EXPECT_EQ(e.designResponses(h.value.index, 1), 20.0);
   EXPECT_EQ(e.objective[1], 20.0);
@@ -219,11 +221,9 @@ TEST(NullDatabase, EveryEntryPointRefusesIt) {
   const std::vector<std::pair<const char*, std::function<void()>>> entryPoints = {
       {"RandVarModules", [&] { AdjustDVsMatrices(nullptr, m1, m2, m3, m4, false); }},
       {"RandRespModules", [&] { AdjustRespsMatrices(nullptr, m1, m2, m3, m4, -1); }},
-      {"RandRespModules",
-       [&] { AnalysisVerif(nullptr, m1, v1, v2, 0, 0, 0, 0, s1, s2, v3, v4, m2, m3, false); }},
+      {"RandRespModules", [&] { AnalysisVerif(nullptr, m1, v1, v2, 0, 0, 0, 0, s1, s2, v3, v4, m2, m3, false); }},
       {"RandRespModules", [&] { RespsArrayAnalysisIntoOrvo(nullptr, v1, v2, numbers, v3); }},
-      {"RandRespModules",
-       [&] { UpdateSamplePointRandResps(nullptr, true, 0, v1, m1, numbers, roles, m2, false); }},
+      {"RandRespModules", [&] { UpdateSamplePointRandResps(nullptr, true, 0, v1, m1, numbers, roles, m2, false); }},
   };
   for (const auto& [pszUnit, call] : entryPoints) {
     const auto log = rbotest::LogOfFailure<CNullPtr>(call);
@@ -244,7 +244,9 @@ TEST(AnalysisDriverTables, TooFewDistributionTypesAreRefused) {
       [&] { AdjustRespsMatrices(db.get(), analysisPoints, designPoints, analysisOutputs, designResponses, -1); });
   EXPECT_TRUE(rbotest::MatchesReport(log, {"Inconsistent random-variable map.\n",
                                            {"       1 distribution types for 2 random variables\n"},
-                                           "RandRespModules", "Function/method object is invalid", 1}));
+                                           "RandRespModules",
+                                           "Function/method object is invalid",
+                                           1}));
   // Nothing was captured: with the types complete the next call fills the tables.
   db->m_vDistTypeOfRandVar.resize(2, CRandVar::kNormal);
   AdjustRespsMatrices(db.get(), analysisPoints, designPoints, analysisOutputs, designResponses, -1);

@@ -86,8 +86,7 @@ struct BoundsFixture : ::testing::Test {
 
   void Apply(std::valarray<double> bound, std::valarray<double> scale, std::valarray<int> side,
              std::valarray<int> subjectIndex, std::valarray<int> subjectType) {
-    rbo::ConstrBoundsIntoRandResps(numbers, roles, index, type, bound, scale, side, subjectIndex, subjectType,
-                                   records);
+    rbo::ConstrBoundsIntoRandResps(numbers, roles, index, type, bound, scale, side, subjectIndex, subjectType, records);
   }
 };
 

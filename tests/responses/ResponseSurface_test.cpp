@@ -78,7 +78,7 @@ TEST_P(SurfaceSampling, QuadraticResponseAgreesWithMonteCarlo) {
     return y;
   };
   auto model = [](const std::valarray<double>& x, std::valarray<double>& out) { out[0] = x[0] * x[0] + x[1]; };
-  const std::vector<std::valarray<double>> points = {{1.0, 0.0}, {1.5, 0.0}, {0.5, 0.0},
+  const std::vector<std::valarray<double>> points = {{1.0, 0.0}, {1.5, 0.0},  {0.5, 0.0},
                                                      {1.0, 0.5}, {1.2, -0.5}, {0.8, 0.3}};
 
   refhost::ProblemBuilder surfaceProblem;
@@ -200,8 +200,7 @@ TEST_F(ResponseSurface, RestartWithoutFitCallUsesTheLastFit) {
 
   CDB::m_nGradsCalc = 5;  // not a fit call: no fit, no message, the last coefficients
   refhost::LogCapture log;
-  const auto second =
-      Evaluate(*db, p.builder, LinearLimitState::Model, p.builder.DesignMatrix({{12.0, 4.0}}));
+  const auto second = Evaluate(*db, p.builder, LinearLimitState::Model, p.builder.DesignMatrix({{12.0, 4.0}}));
   EXPECT_TRUE(log.Records().empty());
   EXPECT_NEAR(second.designResponses(p.g.stdDev.index, 0), p.StdDev(), 1e-12);
   EXPECT_DOUBLE_EQ(second.designResponses(p.g.value.index, 0), 8.0);
@@ -221,14 +220,14 @@ TEST_F(ResponseSurface, JointAndAnyProbabilitiesUnderIndependence) {
   b.AddConstraint(g2.value, 1, z2);
   auto db = b.Build();
   db->m_optimizerKind = 1;
-  const auto e = Evaluate(*db, b, [](const std::valarray<double>& x, std::valarray<double>& y) { y = x; },
-                          b.DesignMatrix({{0.0, 0.0}, {1.0, 0.0}, {0.0, 1.0}}));
+  const auto e = Evaluate(
+      *db, b, [](const std::valarray<double>& x, std::valarray<double>& y) { y = x; },
+      b.DesignMatrix({{0.0, 0.0}, {1.0, 0.0}, {0.0, 1.0}}));
   const double p1 = e.designResponses(g1.pof.index, 0), p2 = e.designResponses(g2.pof.index, 0);
   EXPECT_NEAR(p1, 0.2, 2e-7);
   EXPECT_NEAR(p2, 0.5, 2e-7);
   EXPECT_NEAR(e.designResponses(b.JointFractionRef().index, 0), p1 * p2, 1e-15);
-  EXPECT_NEAR(e.designResponses(refhost::ProblemBuilder::AnyFractionRef().index, 0), 1 - (1 - p1) * (1 - p2),
-              1e-15);
+  EXPECT_NEAR(e.designResponses(refhost::ProblemBuilder::AnyFractionRef().index, 0), 1 - (1 - p1) * (1 - p2), 1e-15);
 }
 
 }  // namespace

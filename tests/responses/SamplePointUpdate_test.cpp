@@ -103,8 +103,8 @@ class SamplePointUpdate : public ::testing::Test {
 TEST_F(SamplePointUpdate, BatchByBatchEqualsTheBatchStatistics) {
   b.AddConstraint(g.value, -1, 0.5);
   Build();
-  const std::vector<std::vector<double>> samples = {{1.0, 10, -1}, {0.2, 20, -1}, {3.0, 30, -1},
-                                                    {-0.4, 40, -1}, {0.9, 50, -1}};
+  const std::vector<std::vector<double>> samples = {
+      {1.0, 10, -1}, {0.2, 20, -1}, {3.0, 30, -1}, {-0.4, 40, -1}, {0.9, 50, -1}};
   Fold(true, 0, {samples[0], samples[1]});
   Fold(false, 2, {samples[2]});
   Fold(false, 3, {samples[3], samples[4]});
@@ -119,8 +119,8 @@ TEST_F(SamplePointUpdate, BatchByBatchEqualsTheBatchStatistics) {
   designPoints(1, 0) = 1.0;
   for (int s = 0; s < 5; ++s)
     for (int r = 0; r < 3; ++r) outputs(r, s) = samples[std::size_t(s)][std::size_t(r)];
-  rbo::RandRespsFromSamples(db.get(), 5, db->m_vInputRandVar, db->m_vEntryRandRespNumber, db->m_vRespRole,
-                            designPoints, analysisPoints, outputs, records, batchStats);
+  rbo::RandRespsFromSamples(db.get(), 5, db->m_vInputRandVar, db->m_vEntryRandRespNumber, db->m_vRespRole, designPoints,
+                            analysisPoints, outputs, records, batchStats);
   for (int e : {g.value.index, g.stdDev.index, g.pof.index, h.value.index, 0, b.JointFractionRef().index})
     EXPECT_NEAR(stats[std::size_t(e)], batchStats(e, 0), 1e-14) << "entry " << e;
   EXPECT_DOUBLE_EQ(stats[std::size_t(g.pof.index)], 0.4);

@@ -86,8 +86,7 @@ TEST_P(SampleTolerance, ViolationMustExceedTolerance) {
   EXPECT_EQ(f.Entry(refhost::ProblemBuilder::AnyFractionRef()), GetParam().expectedPOF);
 }
 INSTANTIATE_TEST_SUITE_P(Bounds, SampleTolerance,
-                         ::testing::Values(ToleranceCase{9.0, 0.0}, ToleranceCase{8.9, 1.0},
-                                           ToleranceCase{11.0, 0.0}));
+                         ::testing::Values(ToleranceCase{9.0, 0.0}, ToleranceCase{8.9, 1.0}, ToleranceCase{11.0, 0.0}));
 
 // Two random responses, each with one lower bound at 0.  Per sample: which is
 // violated, and whether the any and joint flags count it.
@@ -109,10 +108,10 @@ TEST_P(SampleFlagsTest, AnyAndJointFractions) {
   EXPECT_EQ(f.Entry(f.builder.JointFractionRef()), GetParam().joint);
 }
 INSTANTIATE_TEST_SUITE_P(Flags, SampleFlagsTest,
-                         ::testing::Values(FlagCase{-1.0, 1.0, 1.0, 0.0},    // first violated, second holds
-                                           FlagCase{1.0, -1.0, 1.0, 0.0},    // J is -1 after the first
-                                           FlagCase{-1.0, -1.0, 1.0, 1.0},   // both violated
-                                           FlagCase{1.0, 1.0, 0.0, 0.0}));   // none
+                         ::testing::Values(FlagCase{-1.0, 1.0, 1.0, 0.0},   // first violated, second holds
+                                           FlagCase{1.0, -1.0, 1.0, 0.0},   // J is -1 after the first
+                                           FlagCase{-1.0, -1.0, 1.0, 1.0},  // both violated
+                                           FlagCase{1.0, 1.0, 0.0, 0.0}));  // none
 
 TEST(SampleStatistics, DeterministicEntryIsTheMeanOverSamples) {
   Folding f;

@@ -92,9 +92,11 @@ class Expansion : public ::testing::Test {
 TEST_F(Expansion, WithoutRandomnessDesignPointsPassUnchanged) {
   for (int nCase = 0; nCase < 2; ++nCase) {
     Problem q;
-    if (nCase == 0) q.db.m_nRandVars = 0;
-    else q.db.m_nRandRespsPlus1 = 1;  // random variables but no random response
-    refhost::SetRBOMethod(9, 10);      // not even looked at
+    if (nCase == 0)
+      q.db.m_nRandVars = 0;
+    else
+      q.db.m_nRandRespsPlus1 = 1;  // random variables but no random response
+    refhost::SetRBOMethod(9, 10);  // not even looked at
     q.Expand();
     q.ExpectFlagsCleared();
     EXPECT_EQ(q.analysisPoints.Storage().size(), q.designPoints.Storage().size());

@@ -22,7 +22,9 @@ constexpr const char* kUnit = "RandVarModules";
 // resulting moments agree with the requested ones far inside this bound.
 constexpr double kMomentTol = 1e-8;
 
-std::valarray<CRandVar> Vars(std::initializer_list<CRandVar> list) { return std::valarray<CRandVar>(list.begin(), list.size()); }
+std::valarray<CRandVar> Vars(std::initializer_list<CRandVar> list) {
+  return std::valarray<CRandVar>(list.begin(), list.size());
+}
 
 void ExpectMoments(CRandVar v, double dMean, double dStdDev) {
   EXPECT_NEAR(v.GetActualMean(), dMean, kMomentTol * std::fabs(dMean));
@@ -42,7 +44,11 @@ TEST(SetRandomParamsForPoint, PairsSinglesAndRawParametersInEntryOrder) {
   const LoadCase cases[] = {
       {"no random entry", {1.0, 2.0}, {-1, -1}, {0, 0}, {{1.0, 2.0}, {0.0, 1.0}}},
       {"pair, deviation first", {0.3, 5.0}, {0, 0}, {-2, -1}, {{5.0, 0.3}, {0.0, 1.0}}},
-      {"lone mean, then a pair of another variable", {7.0, 3.0, 0.5}, {0, 1, 1}, {-1, -1, -2}, {{7.0, 2.0}, {3.0, 0.5}}},
+      {"lone mean, then a pair of another variable",
+       {7.0, 3.0, 0.5},
+       {0, 1, 1},
+       {-1, -1, -2},
+       {{7.0, 2.0}, {3.0, 0.5}}},
       {"pair as the last two entries", {9.0, 4.0, 0.25}, {-1, 1, 1}, {0, -1, -2}, {{1.0, 2.0}, {4.0, 0.25}}},
       {"lone deviation as the last entry", {9.0, 0.75}, {-1, 0}, {0, -2}, {{1.0, 0.75}, {0.0, 1.0}}},
       {"raw Param2 after the pair overwrites it", {5.0, 0.3, 0.9}, {0, 0, 0}, {-1, -2, 1}, {{5.0, 0.9}, {0.0, 1.0}}},
@@ -95,8 +101,8 @@ TEST(SetRandomParamsForPoint, InvalidCodeIsReportedWithTheBranchLine) {
     VI r(0, k.codes.size()), c = k.codes;
     auto v = Vars({CRandVar(CRandVar::kNormal, 0.0, 1.0)});
     const auto log = LogOfFailure<CInvalidType>([&] { SetRandomParamsForPoint(x, r, c, v); });
-    EXPECT_TRUE(MatchesReport(log, {"Invalid parameter index of the random variable.\n", {}, kUnit,
-                                    "Object type is invalid", 1}));
+    EXPECT_TRUE(MatchesReport(
+        log, {"Invalid parameter index of the random variable.\n", {}, kUnit, "Object type is invalid", 1}));
     EXPECT_EQ(rbotest::ThrowLine(log), k.nLine);
   }
 }
@@ -121,13 +127,18 @@ TEST(SetRandomParamsForPoint, InconsistentMapIsRefused) {
   VI r{0, 1}, c{-1, -2};
   auto log = LogOfFailure<CInvalidArgument>([&] { SetRandomParamsForPoint(x, r, c, v); });
   EXPECT_TRUE(MatchesReport(log, {"Inconsistent random-variable map.\n",
-                                  {"       Entry 1 refers to random variable 1; there are 1\n"}, kUnit,
-                                  "Function/method object is invalid", 1}));
+                                  {"       Entry 1 refers to random variable 1; there are 1\n"},
+                                  kUnit,
+                                  "Function/method object is invalid",
+                                  1}));
   VD shortX{5.0};
   VI r0{0, 0};
   log = LogOfFailure<CInvalidArgument>([&] { SetRandomParamsForPoint(shortX, r0, c, v); });
-  EXPECT_TRUE(MatchesReport(log, {"Inconsistent random-variable map.\n", {"       1 design values for 2 entries\n"},
-                                  kUnit, "Function/method object is invalid", 1}));
+  EXPECT_TRUE(MatchesReport(log, {"Inconsistent random-variable map.\n",
+                                  {"       1 design values for 2 entries\n"},
+                                  kUnit,
+                                  "Function/method object is invalid",
+                                  1}));
   EXPECT_EQ(v[0].GetParam1(), 0.0);
 }
 
@@ -143,15 +154,18 @@ TEST(SetRandomParamsForPoint, LongerCodeArrayIsReadOnlyAsFarAsTheMap) {
 
   VI shortCodes{-1};
   const auto log = LogOfFailure<CInvalidArgument>([&] { SetRandomParamsForPoint(x, r, shortCodes, v); });
-  EXPECT_TRUE(MatchesReport(log, {"Inconsistent random-variable map.\n", {"       1 parameter codes for 2 entries\n"},
-                                  kUnit, "Function/method object is invalid", 1}));
+  EXPECT_TRUE(MatchesReport(log, {"Inconsistent random-variable map.\n",
+                                  {"       1 parameter codes for 2 entries\n"},
+                                  kUnit,
+                                  "Function/method object is invalid",
+                                  1}));
 }
 
 // ---- FDRandMeanIntoFDRandEntry ----
 
 struct FDCase {
   CRandVar var;
-  int nCode;       // code of the mean entry
+  int nCode;  // code of the mean entry
   double dStep;
   double dExpected;  // raise of the entry
 };
@@ -221,12 +235,17 @@ TEST(FDRandMeanIntoFDRandEntry, FailuresLeaveTheOutputUntouched) {
                               {title,
                                {"       The supplied value = " + std::to_string(k) + "\n",
                                 "       The allowed value should be >= 0 and < 2\n"},
-                               kUnit, "Function/method object is invalid", 1}));
+                               kUnit,
+                               "Function/method object is invalid",
+                               1}));
   // Entry 1 exists (one mean entry only), but no random variable 1 to convert the step.
-  EXPECT_TRUE(MatchesReport(failure(1, CInvalidArgument(nullptr, 0)),
-                            {title,
-                             {"       The supplied value = 1\n", "       The random-variable array holds 1 variables\n"},
-                             kUnit, "Function/method object is invalid", 1}));
+  EXPECT_TRUE(
+      MatchesReport(failure(1, CInvalidArgument(nullptr, 0)),
+                    {title,
+                     {"       The supplied value = 1\n", "       The random-variable array holds 1 variables\n"},
+                     kUnit,
+                     "Function/method object is invalid",
+                     1}));
   ASSERT_EQ(out.size(), 1u);
   EXPECT_EQ(out[0], 42.0);
 }

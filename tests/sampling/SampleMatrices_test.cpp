@@ -28,7 +28,9 @@ constexpr const char* kUnit = "RandVarModules";
 // drawn to far better than this.
 constexpr double kUniformInverseTol = 1e-9;
 
-std::valarray<CRandVar> Vars(std::initializer_list<CRandVar> list) { return std::valarray<CRandVar>(list.begin(), list.size()); }
+std::valarray<CRandVar> Vars(std::initializer_list<CRandVar> list) {
+  return std::valarray<CRandVar>(list.begin(), list.size());
+}
 
 double Phi(double z) { return 0.5 * std::erfc(-z / std::sqrt(2.0)); }
 
@@ -204,7 +206,9 @@ TEST(SampleMatrices, OnlyDrawnRowsMustFitTheMeanVector) {
     const auto log = rbotest::LogOfFailure<CInvalidArgument>([&] { sample(4, 1, means, drawnBeyond, v, s); });
     EXPECT_TRUE(rbotest::MatchesReport(log, {"Inconsistent random-variable map.\n",
                                              {"       The map draws analysis input 1; the sample matrix has 1 rows\n"},
-                                             kUnit, "Function/method object is invalid", 1}));
+                                             kUnit,
+                                             "Function/method object is invalid",
+                                             1}));
     EXPECT_EQ(s.Cols(), 4);
     EXPECT_EQ(s.Storage().max(), 0.0);
   }

@@ -35,10 +35,10 @@ class CMatrixSlice {
   std::size_t size() const { return m_nSize; }
 
  private:
-  std::valarray<T>* m_pData;   ///< storage of the viewed matrix (not owned)
-  std::size_t m_nStart;        ///< storage index of element 0
-  std::size_t m_nSize;         ///< number of elements in the view
-  std::size_t m_nStride;       ///< storage distance between neighbours
+  std::valarray<T>* m_pData;  ///< storage of the viewed matrix (not owned)
+  std::size_t m_nStart;       ///< storage index of element 0
+  std::size_t m_nSize;        ///< number of elements in the view
+  std::size_t m_nStride;      ///< storage distance between neighbours
 };
 
 template <class T>
@@ -51,8 +51,7 @@ class RBO_API CMatrix {
   CMatrix(int nRows, int nCols) : CMatrix(nRows, nCols, T()) {}
 
   /// rows x cols copies of value.
-  CMatrix(int nRows, int nCols, const T& value)
-      : m_pData(nullptr), m_nCols(CheckCols(nCols, nRows)), m_nRows(nRows) {
+  CMatrix(int nRows, int nCols, const T& value) : m_pData(nullptr), m_nCols(CheckCols(nCols, nRows)), m_nRows(nRows) {
     m_pData = new std::valarray<T>(value, Count(nRows, nCols));
   }
 
@@ -118,7 +117,8 @@ class RBO_API CMatrix {
   /// other columns stay valid.
   void ReplaceCol(int j, const std::valarray<T>& col) {
     if (j < 0 || j >= m_nCols) throw std::out_of_range(std::string("CMatrix::ReplaceCol invalid column number"));
-    if (col.size() != std::size_t(m_nRows)) throw std::out_of_range(std::string("CMatrix::ReplaceCol invalid array size"));
+    if (col.size() != std::size_t(m_nRows))
+      throw std::out_of_range(std::string("CMatrix::ReplaceCol invalid array size"));
     T* p = ColData(j);
     for (int k = 0; k < m_nRows; ++k) p[k] = col[k];
   }
@@ -129,7 +129,8 @@ class RBO_API CMatrix {
       *this = CMatrix(1, int(row.size()), row, false);
       return;
     }
-    if (row.size() != std::size_t(m_nCols)) throw std::out_of_range(std::string("CMatrix::AppendRow invalid array size"));
+    if (row.size() != std::size_t(m_nCols))
+      throw std::out_of_range(std::string("CMatrix::AppendRow invalid array size"));
     CMatrix grown(m_nRows + 1, m_nCols);
     for (int i = 0; i < m_nRows; ++i)
       for (int k = 0; k < m_nCols; ++k) grown(i, k) = (*this)(i, k);
@@ -143,7 +144,8 @@ class RBO_API CMatrix {
       *this = CMatrix(int(col.size()), 1, col, true);
       return;
     }
-    if (col.size() != std::size_t(m_nRows)) throw std::out_of_range(std::string("CMatrix::AppendCol invalid array size"));
+    if (col.size() != std::size_t(m_nRows))
+      throw std::out_of_range(std::string("CMatrix::AppendCol invalid array size"));
     CMatrix grown(m_nRows, m_nCols + 1);
     for (int k = 0; k < m_nCols; ++k)
       for (int i = 0; i < m_nRows; ++i) grown(i, k) = (*this)(i, k);

@@ -34,9 +34,9 @@ class RBO_API COrvoErr : public std::exception {
   /// The stored message, always NUL-terminated.
   const char* what() const noexcept override;
 
-  int m_nLine;                       ///< source line that raised the exception
-  const char* m_pszFile;             ///< source unit that raised it (static, not owned)
-  char m_szMessage[kMessageSize];    ///< message, at most 511 characters
+  int m_nLine;                     ///< source line that raised the exception
+  const char* m_pszFile;           ///< source unit that raised it (static, not owned)
+  char m_szMessage[kMessageSize];  ///< message, at most 511 characters
 };
 
 class RBO_API CEngErr : public COrvoErr {

@@ -32,28 +32,27 @@ RBO_HOST_API void GetRBOMethodNSamplePoints(int* pnMethod, int* pnSamplePoints);
 /// group(type[e])[index[e]] with type codes 20..23.  out is resized to the
 /// number of entries only when its length differs.
 RBO_HOST_API void SetXVector(std::valarray<double>& group0, std::valarray<double>& group1,
-                             std::valarray<double>& group2, std::valarray<double>& group3,
-                             std::valarray<int>& index, std::valarray<int>& type, std::valarray<double>& out);
+                             std::valarray<double>& group2, std::valarray<double>& group3, std::valarray<int>& index,
+                             std::valarray<int>& type, std::valarray<double>& out);
 
 /// Splits a design-variable vector into its groups.  Note the order: 0, 3, 1, 2.
 /// The vector must have one value per entry.  A group keeps its size when
 /// every index naming it fits, and otherwise grows (keeping its values) to the
 /// largest index + 1; elements that no entry names keep their values.
-RBO_HOST_API void ExtractAllTypeDV(std::valarray<double>& vector, std::valarray<int>& index,
-                                   std::valarray<int>& type, std::valarray<double>& group0,
-                                   std::valarray<double>& group3, std::valarray<double>& group1,
-                                   std::valarray<double>& group2);
+RBO_HOST_API void ExtractAllTypeDV(std::valarray<double>& vector, std::valarray<int>& index, std::valarray<int>& type,
+                                   std::valarray<double>& group0, std::valarray<double>& group3,
+                                   std::valarray<double>& group1, std::valarray<double>& group2);
 
 /// out = the response vector assembled from response groups 0..2 (type codes
 /// 24..26), as SetXVector.
 RBO_HOST_API void SetRVector(std::valarray<double>& group0, std::valarray<double>& group1,
-                             std::valarray<double>& group2, std::valarray<int>& index,
-                             std::valarray<int>& type, std::valarray<double>& out);
+                             std::valarray<double>& group2, std::valarray<int>& index, std::valarray<int>& type,
+                             std::valarray<double>& out);
 
 /// Splits a response vector into response groups 0..2, as ExtractAllTypeDV.
-RBO_HOST_API void ExtractAllTypeResp(std::valarray<double>& vector, std::valarray<int>& index,
-                                     std::valarray<int>& type, std::valarray<double>& group0,
-                                     std::valarray<double>& group1, std::valarray<double>& group2);
+RBO_HOST_API void ExtractAllTypeResp(std::valarray<double>& vector, std::valarray<int>& index, std::valarray<int>& type,
+                                     std::valarray<double>& group0, std::valarray<double>& group1,
+                                     std::valarray<double>& group2);
 
 /// group0 = the independent responses (type 24) held in column nCol of the
 /// response matrix, which has one row per entry; entries of types 25 and 26
@@ -68,9 +67,8 @@ RBO_HOST_API void ExtractIndResp(int nCol, CMatrix<double>& responses, std::vala
 /// with coefficients[linkFunc[k]], which must hold one more coefficient than
 /// there are arguments.  Arguments are read as they were when the call began,
 /// even when out is also an argument group.  out is resized to linkFunc.size().
-RBO_HOST_API void EvalLinks(std::valarray<double>& dv0, std::valarray<double>& dv1,
-                            std::valarray<double>& dv2, std::valarray<double>& dv3,
-                            std::valarray<double>& resp0, std::valarray<int>& linkFunc,
+RBO_HOST_API void EvalLinks(std::valarray<double>& dv0, std::valarray<double>& dv1, std::valarray<double>& dv2,
+                            std::valarray<double>& dv3, std::valarray<double>& resp0, std::valarray<int>& linkFunc,
                             std::vector<std::vector<int>>& argIndex, std::vector<std::vector<int>>& argType,
                             std::vector<int>& funcCodes, std::vector<std::vector<double>>& coefficients,
                             std::valarray<double>& out);
@@ -86,9 +84,8 @@ RBO_HOST_API void EvalLinks(std::valarray<double>& dv0, std::valarray<double>& d
 /// and the parser's message.  Values are not checked: an expression may yield
 /// inf or nan.  Arguments are read as by EvalLinks; out is resized to
 /// synthFunc.size().
-RBO_HOST_API void EvalSynth(std::valarray<double>& dv0, std::valarray<double>& dv1,
-                            std::valarray<double>& dv2, std::valarray<double>& dv3,
-                            std::valarray<double>& resp0, std::valarray<double>& resp1,
+RBO_HOST_API void EvalSynth(std::valarray<double>& dv0, std::valarray<double>& dv1, std::valarray<double>& dv2,
+                            std::valarray<double>& dv3, std::valarray<double>& resp0, std::valarray<double>& resp1,
                             std::valarray<int>& synthFunc, std::vector<std::vector<int>>& argIndex,
                             std::vector<std::vector<int>>& argType, std::vector<std::vector<int>>& argSlot,
                             std::vector<int>& funcCodes, std::vector<std::string>& expressions,
@@ -101,12 +98,11 @@ RBO_HOST_API void EvalSynth(std::valarray<double>& dv0, std::valarray<double>& d
 /// 20..22, 24..26).  Scales must be positive.  Without constraints the value is
 /// -1e30 (always feasible); a nan subject gives nan, never a feasible value.
 /// target is reporting data of the host and is not used.
-RBO_HOST_API double EvalConstr(std::valarray<double>& dv0, std::valarray<double>& dv1,
-                               std::valarray<double>& dv2, std::valarray<double>& resp0,
-                               std::valarray<double>& resp1, std::valarray<double>& resp2,
-                               std::valarray<double>& bound, std::valarray<double>& scale,
-                               std::valarray<int>& side, std::valarray<double>& target,
-                               std::valarray<int>& subjectIndex, std::valarray<int>& subjectType);
+RBO_HOST_API double EvalConstr(std::valarray<double>& dv0, std::valarray<double>& dv1, std::valarray<double>& dv2,
+                               std::valarray<double>& resp0, std::valarray<double>& resp1, std::valarray<double>& resp2,
+                               std::valarray<double>& bound, std::valarray<double>& scale, std::valarray<int>& side,
+                               std::valarray<double>& target, std::valarray<int>& subjectIndex,
+                               std::valarray<int>& subjectType);
 
 /// The design point's objective value:
 ///   sense[0] * (offset[0] + sum_k coef[k] * f_k(subject_k)) / scale[0]
@@ -114,12 +110,10 @@ RBO_HOST_API double EvalConstr(std::valarray<double>& dv0, std::valarray<double>
 /// (subjectType[k], subjectIndex[k]), located as by EvalConstr.  Empty sense,
 /// scale and offset arrays stand for 1 (minimise), 1 and 0; sense must be 1 or
 /// -1 and scale positive.
-RBO_HOST_API double EvalObj(std::valarray<double>& dv0, std::valarray<double>& dv1,
-                            std::valarray<double>& dv2, std::valarray<double>& resp0,
-                            std::valarray<double>& resp1, std::valarray<double>& resp2,
-                            std::valarray<int>& subjectIndex, std::valarray<int>& subjectType,
-                            std::valarray<int>& func, std::valarray<double>& coef,
-                            std::valarray<int>& sense, std::valarray<double>& scale,
+RBO_HOST_API double EvalObj(std::valarray<double>& dv0, std::valarray<double>& dv1, std::valarray<double>& dv2,
+                            std::valarray<double>& resp0, std::valarray<double>& resp1, std::valarray<double>& resp2,
+                            std::valarray<int>& subjectIndex, std::valarray<int>& subjectType, std::valarray<int>& func,
+                            std::valarray<double>& coef, std::valarray<int>& sense, std::valarray<double>& scale,
                             std::valarray<double>& offset);
 
 /// Lets the host move constraint bounds after the responses of a batch are known.
@@ -138,9 +132,8 @@ RBO_HOST_API void AdjustConstrBoundsResps(CDB* pDB, std::valarray<double>& a, st
 /// own exception nested); the columns already done keep their results.  The
 /// file, program, flag and integer arguments describe an external analysis
 /// program and are ignored by the in-process runner.
-RBO_HOST_API void Analysis(CMatrix<double>& inputs, CMatrix<double>& outputs, std::string& inName,
-                           std::string& outName, std::string& exe, std::string& cmd, bool bFlag,
-                           int nArg8, int nArg9);
+RBO_HOST_API void Analysis(CMatrix<double>& inputs, CMatrix<double>& outputs, std::string& inName, std::string& outName,
+                           std::string& exe, std::string& cmd, bool bFlag, int nArg8, int nArg9);
 
 /// As Analysis, on a pool of worker threads; returns when every analysis is done.
 /// Reference host: the calling thread and refhost::SetWorkerCount() - 1 further
@@ -150,10 +143,9 @@ RBO_HOST_API void Analysis(CMatrix<double>& inputs, CMatrix<double>& outputs, st
 /// worker has stopped, the failure of the lowest-numbered failed column is
 /// rethrown.  The string, flag and integer arguments (nWorkers included) are
 /// ignored as by Analysis; the worker count comes from SetWorkerCount.
-RBO_HOST_API void AnalysePar(CMatrix<double>& inputs, CMatrix<double>& outputs, std::string& s3,
-                             std::string& s4, std::string& inName, std::string& outName,
-                             std::string& exe, std::string& cmd, int nWorkers, bool bFlag,
-                             std::string& s11, int nArg12);
+RBO_HOST_API void AnalysePar(CMatrix<double>& inputs, CMatrix<double>& outputs, std::string& s3, std::string& s4,
+                             std::string& inName, std::string& outName, std::string& exe, std::string& cmd,
+                             int nWorkers, bool bFlag, std::string& s11, int nArg12);
 
 /// Builds the polynomial model of the given order code over nVars variables
 /// at nPoints points (rows of X): E (variables x terms) holds the exponents,
@@ -179,8 +171,8 @@ RBO_HOST_API void AnalysePar(CMatrix<double>& inputs, CMatrix<double>& outputs, 
 /// supported model: plain, unscaled monomials), for negative counts, and
 /// when X or weights do not have the stated shape.
 RBO_HOST_API int CreateCheckApproxModelMatrix(int nOrder, int nVars, int nPoints, int nArg4, bool bArg5,
-                                              CMatrix<double>& X, std::valarray<double>& weights,
-                                              CMatrix<int>& E, CMatrix<double>& A);
+                                              CMatrix<double>& X, std::valarray<double>& weights, CMatrix<int>& E,
+                                              CMatrix<double>& A);
 
 /// G(c, i) = d(approximation of response c)/d(variable i) at point, for every c in responses.
 ///
@@ -192,5 +184,5 @@ RBO_HOST_API int CreateCheckApproxModelMatrix(int nOrder, int nVars, int nPoints
 /// fit) leaves G untouched: the caller's zeros stand.  Throws
 /// std::invalid_argument when E, point or G do not match K, or a response
 /// index is outside K's columns or G's rows.
-RBO_HOST_API void EvalApproxGrad(std::valarray<double>& point, std::vector<int>& responses,
-                                 CMatrix<double>& K, CMatrix<int>& E, CMatrix<double>& G);
+RBO_HOST_API void EvalApproxGrad(std::valarray<double>& point, std::vector<int>& responses, CMatrix<double>& K,
+                                 CMatrix<int>& E, CMatrix<double>& G);

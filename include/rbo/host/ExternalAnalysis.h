@@ -55,14 +55,15 @@ struct ExternalProgram {
   /// Format of the input file the program reads.
   enum class Format { kNameValue, kJson };
 
-  std::vector<std::string> argv;    ///< program and arguments, run without a shell; the program is looked up on PATH when it has no '/'
-  std::string shellCommand;         ///< used instead when argv is empty: a command line run by /bin/sh -c
-  double timeoutSeconds = 0.0;      ///< per analysis point; 0: no limit
-  std::string workRoot;             ///< folder for the worker folders; "": a new temporary folder, removed at the end
-  bool keepWorkFolders = false;     ///< keep a temporary work root (for inspection)
-  std::string inputFile = "inputs.txt";    ///< input file name within the working folder
-  std::string outputFile = "outputs.txt";  ///< output file name within the working folder
-  Format inputFormat = Format::kNameValue; ///< format of the input file
+  std::vector<std::string>
+      argv;  ///< program and arguments, run without a shell; the program is looked up on PATH when it has no '/'
+  std::string shellCommand;      ///< used instead when argv is empty: a command line run by /bin/sh -c
+  double timeoutSeconds = 0.0;   ///< per analysis point; 0: no limit
+  std::string workRoot;          ///< folder for the worker folders; "": a new temporary folder, removed at the end
+  bool keepWorkFolders = false;  ///< keep a temporary work root (for inspection)
+  std::string inputFile = "inputs.txt";                    ///< input file name within the working folder
+  std::string outputFile = "outputs.txt";                  ///< output file name within the working folder
+  Format inputFormat = Format::kNameValue;                 ///< format of the input file
   std::uint64_t maxOutputBytes = std::uint64_t(64) << 20;  ///< a larger output file is an error, not read
 };
 

@@ -45,8 +45,8 @@ class RBO_HOST_API vbPersistent {
 class RBO_HOST_API CDResp : public vbPersistent {
  public:
   explicit CDResp(POD* pPod) : vbPersistent(pPod) {}
-  vbINT32 m_nKey;                     ///< problem key
-  std::vector<vbINT32> m_vPassFail;   ///< 1 marks a pass/fail response entry
+  vbINT32 m_nKey;                    ///< problem key
+  std::vector<vbINT32> m_vPassFail;  ///< 1 marks a pass/fail response entry
 
  protected:
   bool Read(POD* pPod) override;
@@ -56,8 +56,8 @@ class RBO_HOST_API CDResp : public vbPersistent {
 class RBO_HOST_API CResult : public vbPersistent {
  public:
   explicit CResult(POD* pPod) : vbPersistent(pPod) {}
-  vbINT32 m_nKey;          ///< problem key
-  vbINT32 m_nDesignPoints; ///< number of stored design points
+  vbINT32 m_nKey;           ///< problem key
+  vbINT32 m_nDesignPoints;  ///< number of stored design points
 
  protected:
   bool Read(POD* pPod) override;
@@ -67,11 +67,11 @@ class RBO_HOST_API CResult : public vbPersistent {
 class RBO_HOST_API CDPoint : public vbPersistent {
  public:
   explicit CDPoint(POD* pPod) : vbPersistent(pPod) {}
-  vbINT32 m_nKey;                       ///< problem key
-  vbINT32 m_nIndex;                     ///< 0-based point index
-  std::vector<vbFLOAT64> m_vIndResps;   ///< response group 0
-  std::vector<vbFLOAT64> m_vLinkResps;  ///< response group 1
-  std::vector<vbFLOAT64> m_vSynthResps; ///< response group 2
+  vbINT32 m_nKey;                        ///< problem key
+  vbINT32 m_nIndex;                      ///< 0-based point index
+  std::vector<vbFLOAT64> m_vIndResps;    ///< response group 0
+  std::vector<vbFLOAT64> m_vLinkResps;   ///< response group 1
+  std::vector<vbFLOAT64> m_vSynthResps;  ///< response group 2
 
  protected:
   bool Read(POD* pPod) override;

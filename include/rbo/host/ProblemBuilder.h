@@ -55,10 +55,10 @@ struct QuantityRef {
 
 /// Entries of one response.
 struct ResponseRef {
-  int model;            ///< position among the model responses
-  QuantityRef value;    ///< the value entry (the mean entry of a random response)
-  QuantityRef stdDev;   ///< standard-deviation entry (random responses; else == value)
-  QuantityRef pof;      ///< probability-of-failure entry (random responses; else == value)
+  int model;           ///< position among the model responses
+  QuantityRef value;   ///< the value entry (the mean entry of a random response)
+  QuantityRef stdDev;  ///< standard-deviation entry (random responses; else == value)
+  QuantityRef pof;     ///< probability-of-failure entry (random responses; else == value)
 };
 
 /// The analysis as a function of the model variables, giving the model responses.
@@ -115,18 +115,18 @@ class RBO_HOST_API ProblemBuilder {
  private:
   enum class VarKind { kDesign, kConstant, kRandomDesign, kRandomParameter };
   struct Variable {
-    VarKind kind;       ///< how the variable enters the design-variable vector
-    int distribution;   ///< distribution type of a random variable
-    double value;       ///< value, or mean of a random variable
-    double stdDev;      ///< standard deviation of a random variable
-    int dvIndex;        ///< index in group 0 (design / random design variables)
-    int constIndex;     ///< first index in group 3
-    int randVar;        ///< random-variable index, -1 when deterministic
+    VarKind kind;      ///< how the variable enters the design-variable vector
+    int distribution;  ///< distribution type of a random variable
+    double value;      ///< value, or mean of a random variable
+    double stdDev;     ///< standard deviation of a random variable
+    int dvIndex;       ///< index in group 0 (design / random design variables)
+    int constIndex;    ///< first index in group 3
+    int randVar;       ///< random-variable index, -1 when deterministic
   };
   struct Response {
-    bool bRandom;       ///< a random response
-    int entry;          ///< first entry in the response vector
-    int number;         ///< random-response number (random responses)
+    bool bRandom;  ///< a random response
+    int entry;     ///< first entry in the response vector
+    int number;    ///< random-response number (random responses)
   };
   struct Constraint {
     QuantityRef subject;  ///< constrained quantity

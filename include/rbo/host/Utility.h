@@ -65,8 +65,7 @@ class RBO_HOST_API CDebugUtil {
   /// it ends in one), then each row with its values separated by one space
   /// in %.17g (exact round trip); the stream is flushed.  A null stream
   /// writes nothing.  The last two arguments are accepted and ignored.
-  static void DumpDoubleMatrix(const char* pszTitle, std::FILE* stream, CMatrix<double>& matrix, int nArg4,
-                               int nArg5);
+  static void DumpDoubleMatrix(const char* pszTitle, std::FILE* stream, CMatrix<double>& matrix, int nArg4, int nArg5);
 };
 
 /// A timer that accumulates elapsed wall time.
