@@ -26,11 +26,9 @@
 #include <valarray>
 #include <vector>
 
+#include "foundation/ProcessState.h"
 #include "rbo/RBO.h"
 #include "rbo/host/ReferenceHost.h"
-#include "responses/ResponseSurface.h"
-#include "responses/ResponseTables.h"
-#include "sampling/SamplingInternals.h"
 
 extern char** environ;
 
@@ -50,9 +48,7 @@ std::string Executable() {
 std::string Example() { return (fs::path(__FILE__).parent_path().parent_path() / "examples" / "linear.json").string(); }
 
 void BM_LibraryOnly(benchmark::State& state) {
-  rbo::ResetResponseTables();
-  rbo::ResetExpansionState();
-  rbo::ResetSurfaceState();
+  rbo::ResetProcessState();
   refhost::SetLogEcho(false);
   refhost::ProblemBuilder b;
   b.AddRandomDesignVariable("R", CRandVar::kNormal, 10.0, 1.5);

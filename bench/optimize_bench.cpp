@@ -17,29 +17,18 @@
 #include <cmath>
 #include <string>
 
-#include "Optimize.h"
-#include "optimize/OptimizeProblems.h"
+#include "foundation/ProcessState.h"
+#include "problem/OptimizeProblems.h"
 #include "rbo/host/ReferenceHost.h"
-#include "responses/ResponseSurface.h"
-#include "responses/ResponseTables.h"
-#include "sampling/SamplingInternals.h"
+#include "rbo/problem/Optimize.h"
 
 namespace {
 
 using optimizetest::CProblemMaker;
 
-// Each optimisation starts from a freshly loaded library: its tables belong
-// to the first problem it sees.
-void ResetLibrary() {
-  rbo::ResetResponseTables();
-  rbo::ResetExpansionState();
-  rbo::ResetSurfaceState();
-  rbo::ResetSamplePointState();
-}
+void MakeLinear(rbo::problem::Problem& p) { optimizetest::LinearReliability().Make(p); }
 
-void MakeLinear(rboapp::Problem& p) { optimizetest::LinearReliability().Make(p); }
-
-void MakeYounChoi(rboapp::Problem& p) {
+void MakeYounChoi(rbo::problem::Problem& p) {
   CProblemMaker m(p);
   m.Random("X1", 5.0, 0.3, 0.0, 10.0);
   m.Random("X2", 5.0, 0.3, 0.0, 10.0);
@@ -58,7 +47,7 @@ void MakeYounChoi(rboapp::Problem& p) {
   };
 }
 
-void MakeCantilever(rboapp::Problem& p) {
+void MakeCantilever(rbo::problem::Problem& p) {
   CProblemMaker m(p);
   m.Design("w", 3.0, 1.0, 5.0);
   m.Design("t", 4.0, 1.0, 5.0);
@@ -80,22 +69,24 @@ void MakeCantilever(rboapp::Problem& p) {
 const char* const kOptimizers[] = {"auto", "slsqp", "mma", "cobyla"};
 
 // Arguments: method, samples, optimiser (index into kOptimizers).
-template <void (*Make)(rboapp::Problem&)>
+template <void (*Make)(rbo::problem::Problem&)>
 void BM_Optimize(benchmark::State& state) {
   const int method = int(state.range(0)), samples = int(state.range(1));
-  rboapp::OptimizeOptions o;  // the default tolerance of each method
+  rbo::problem::OptimizeOptions o;  // the default tolerance of each method
   o.optimizer = kOptimizers[state.range(2)];
-  rboapp::OptimizeResult r;
+  rbo::problem::OptimizeResult r;
   for (auto _ : state) {
     state.PauseTiming();
-    ResetLibrary();
-    rboapp::Problem p;
+    // Each optimisation starts from a freshly loaded library: its tables
+    // belong to the first problem it sees.
+    rbo::ResetProcessState();
+    rbo::problem::Problem p;
     Make(p);
     p.settings.method = method;
     p.settings.samples = samples;
     p.settings.seed = 1;
     state.ResumeTiming();
-    r = rboapp::Optimize(p, o, {});
+    r = rbo::problem::Optimize(p, o, {});
   }
   state.counters["analyses"] = double(r.analyses);
   state.counters["points"] = double(r.evaluations);

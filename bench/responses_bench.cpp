@@ -10,6 +10,7 @@
 #include <valarray>
 #include <vector>
 
+#include "foundation/ProcessState.h"
 #include "rbo/RBO.h"
 #include "rbo/host/ReferenceHost.h"
 #include "responses/ResponseSurface.h"
@@ -60,15 +61,6 @@ struct FoldingProblem {
   }
 };
 
-// The library fills its response tables once per process; the benchmarks
-// of other files ran other problems before these.
-void ResetLibrary() {
-  rbo::ResetResponseTables();
-  rbo::ResetExpansionState();
-  rbo::ResetSurfaceState();
-  rbo::ResetSamplePointState();
-}
-
 FoldingProblem& Folding() {
   static FoldingProblem problem;
   return problem;
@@ -77,7 +69,9 @@ FoldingProblem& Folding() {
 // The whole folding, per sample point.
 void BM_AdjustRespsMatrices(benchmark::State& state) {
   FoldingProblem& p = Folding();
-  ResetLibrary();
+  // The library fills its response tables once per process; the benchmarks
+  // of other files ran other problems before these.
+  rbo::ResetProcessState();
   refhost::SetRBOMethod(int(state.range(0)), kSamples);
   CMatrix<double> designResponses;
   for (auto _ : state) {
@@ -166,7 +160,7 @@ void BM_AdjustRespsBySampling(benchmark::State& state) {
                                  db->m_vConSubjectIndex, db->m_vConSubjectType, randResps);
   responses = CMatrix<double>(int(db->m_vRespIndexOfEntry.size()), kDesignPoints);
   for (auto _ : state) {
-    rbo::ResetSurfaceState();
+    rbo::ResetProcessState();
     rbo::AdjustRespsBySampling(db.get(), int(state.range(0)), nSamples, designPoints, outputs, db->m_vInputRandVar,
                                db->m_vInputParamCode, db->m_vEntryRandRespNumber, db->m_vRespRole, randVars, randResps,
                                responses);
@@ -180,7 +174,9 @@ BENCHMARK(BM_AdjustRespsBySampling)->Arg(3)->Arg(4)->Unit(benchmark::kMillisecon
 // The incremental update: per sample point, 20 response entries, batches of 1000.
 void BM_UpdateSamplePointRandResps(benchmark::State& state) {
   FoldingProblem& p = Folding();
-  ResetLibrary();
+  // The library fills its response tables once per process; the benchmarks
+  // of other files ran other problems before these.
+  rbo::ResetProcessState();
   refhost::OpenStore(":memory:");
   refhost::PutPassFailMarks(0, std::vector<int>(20, 0));
   p.db->m_nStoreKey = 0;

@@ -10,6 +10,7 @@
 #include <valarray>
 #include <vector>
 
+#include "foundation/ProcessState.h"
 #include "randvar/InverseCdfReference.h"
 #include "rbo/RandVarModules.h"
 #include "rbo/host/DB.h"
@@ -203,7 +204,7 @@ void BM_AdjustDVsMatrices(benchmark::State& state) {
   CMatrix<double> designPoints(2 * kVars, kDesignPoints), designResponses, analysisPoints, analysisOutputs;
   for (int j = 0; j < kDesignPoints; ++j) designPoints.ReplaceCol(j, p.designVars);
 
-  rbo::ResetExpansionState();
+  rbo::ResetProcessState();
   refhost::SetRBOMethod(int(state.range(0)), kSamples);
   for (auto _ : state) {
     AdjustDVsMatrices(&db, designPoints, designResponses, analysisPoints, analysisOutputs, false);

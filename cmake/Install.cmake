@@ -1,5 +1,5 @@
 # Installation: the libraries with namespaced CMake targets (RBO::rbo,
-# RBO::rbohost), a package config with its version file for find_package(RBO),
+# RBO::rbohost, RBO::rboproblem), a package config with its version file for find_package(RBO),
 # pkg-config files, and the public headers including the generated version
 # header.
 include(GNUInstallDirs)
@@ -7,7 +7,7 @@ include(CMakePackageConfigHelpers)
 
 set(RBO_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/RBO)
 
-install(TARGETS rbo rbohost EXPORT RBOTargets
+install(TARGETS rbo rbohost rboproblem EXPORT RBOTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}

@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "ProblemFile.h"
 #include "rbo/host/ReferenceHost.h"
+#include "rbo/problem/ProblemFile.h"
 
 namespace {
 
@@ -23,7 +23,7 @@ namespace {
 }
 
 // What a clean result promises its callers.
-void CheckCleanProblem(const rboapp::Problem& p) {
+void CheckCleanProblem(const rbo::problem::Problem& p) {
   if (p.responses.empty()) Fail("a clean problem without responses");
   if (p.designPoints.empty()) Fail("a clean problem without design points");
   for (const auto& x : p.designPoints) {
@@ -31,7 +31,7 @@ void CheckCleanProblem(const rboapp::Problem& p) {
     for (const double v : x)
       if (!std::isfinite(v)) Fail("a design point with a value that is not finite");
   }
-  for (const rboapp::Variable& v : p.variables)
+  for (const rbo::problem::Variable& v : p.variables)
     if (!std::isfinite(v.value) || !std::isfinite(v.stdDev)) Fail("variable " + v.name + " is not finite");
   if (p.settings.method < 0 || p.settings.method > 4 || p.settings.samples < 1) Fail("settings out of range");
 }
@@ -47,11 +47,11 @@ extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string text(reinterpret_cast<const char*>(data), size);
-  rboapp::Problem problem;
-  const std::vector<rboapp::Diagnostic> diagnostics =
-      rboapp::ParseProblem(text, "", rboapp::ModelMode::kCheckOnly, &problem);
-  for (const rboapp::Diagnostic& d : diagnostics) {
-    if (d.message.rfind(rboapp::kReaderFault, 0) == 0) Fail(d.location + ": " + d.message);
+  rbo::problem::Problem problem;
+  const std::vector<rbo::problem::Diagnostic> diagnostics =
+      rbo::problem::ParseProblem(text, "", rbo::problem::ModelMode::kCheckOnly, &problem);
+  for (const rbo::problem::Diagnostic& d : diagnostics) {
+    if (d.message.rfind(rbo::problem::kReaderFault, 0) == 0) Fail(d.location + ": " + d.message);
     if (d.location.empty() || d.message.empty()) Fail("a diagnostic without a location or a message");
   }
   if (diagnostics.empty()) CheckCleanProblem(problem);

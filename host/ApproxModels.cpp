@@ -8,7 +8,11 @@
 #include <utility>
 #include <vector>
 
+#include <atomic>
+
+#include "FitFailures.h"
 #include "rbo/host/DBUtils.h"
+#include "rbo/host/ReferenceHost.h"
 
 namespace {
 
@@ -127,7 +131,11 @@ int CreateCheckApproxModelMatrix(int nOrder, int nVars, int nPoints, int nArg4, 
         kWho, "there are " + std::to_string(weights.size()) + " weights for " + std::to_string(nPoints) + " points");
 
   const double nTerms = TermCount(nOrder, double(nVars));
-  if (double(nPoints) < nTerms) return 0;  // too few points: E and A are left as they were
+  if (double(nPoints) < nTerms) {  // too few points: E and A are left as they were
+    // The linear model is the library's last resort: without it, no fit.
+    if (nOrder == kOrderLinear) refhost::detail::CountFitFailure();
+    return 0;
+  }
   const int T = int(nTerms);
 
   E = BuildExponents(nOrder, nVars);
@@ -190,3 +198,16 @@ void EvalApproxGrad(std::valarray<double>& point, std::vector<int>& responses, C
       for (const auto& [var, d] : dTerm[std::size_t(t)]) G(c, var) += K(t, c) * d;
   }
 }
+
+namespace refhost {
+namespace {
+std::atomic<long long> s_nFitFailures{0};  ///< failed fits since the start
+}  // namespace
+
+namespace detail {
+void CountFitFailure() { s_nFitFailures.fetch_add(1, std::memory_order_relaxed); }
+}  // namespace detail
+
+long long FitFailures() { return s_nFitFailures.load(std::memory_order_relaxed); }
+
+}  // namespace refhost

@@ -77,10 +77,15 @@ bool ProblemBuilder::IsRandom() const { return m_nRandVars > 0 && m_nRandResps >
 
 std::unique_ptr<CDB> ProblemBuilder::Build() const {
   auto pDB = std::make_unique<CDB>();
-  CDB& db = *pDB;
-  db.m_pParams->m_dConstrTol = m_dConstrTol;
+  pDB->m_pParams->m_dConstrTol = m_dConstrTol;
+  FillDesignVariables(*pDB);
+  FillResponses(*pDB);
+  FillConstraints(*pDB);
+  FillObjective(*pDB);
+  return pDB;
+}
 
-  // Design variables.
+void ProblemBuilder::FillDesignVariables(CDB& db) const {
   std::vector<int> dvIndex, dvType, inputRandVar, inputCode, distTypes(std::size_t(m_nRandVars), 0);
   std::valarray<double> indDVs(0.0, std::size_t(m_nIndDVs)), constants(0.0, std::size_t(m_nConstants));
   auto addEntry = [&](int type, int index, int randVar, int code) {
@@ -125,8 +130,10 @@ std::unique_ptr<CDB> ProblemBuilder::Build() const {
   db.m_vInputParamCode = ToValarray(inputCode);
   db.m_nRandVars = std::uint32_t(m_nRandVars);
   db.m_vDistTypeOfRandVar = ToValarray(distTypes);
+}
 
-  // Responses: entry 0 is the any fraction; see the header for the layout.
+// Entry 0 is the any fraction; see the header for the layout.
+void ProblemBuilder::FillResponses(CDB& db) const {
   const std::size_t E = std::size_t(m_nEntries);
   std::valarray<int> numbers(-1, E), roles(0, E), index(0, E), type(kTypeIndResp, E);
   for (std::size_t e = 0; e < E; ++e) index[e] = int(e);
@@ -152,8 +159,9 @@ std::unique_ptr<CDB> ProblemBuilder::Build() const {
   db.m_vEntryRandRespNumber = numbers;
   db.m_vRespRole = roles;
   db.m_nRandRespsPlus1 = std::uint32_t(m_nRandResps + 1);
+}
 
-  // Constraints.
+void ProblemBuilder::FillConstraints(CDB& db) const {
   const std::size_t C = m_vConstraints.size();
   db.m_vConBound.resize(C);
   db.m_vConScale.resize(C);
@@ -169,8 +177,9 @@ std::unique_ptr<CDB> ProblemBuilder::Build() const {
     db.m_vConSubjectIndex[c] = k.subject.index;
     db.m_vConSubjectType[c] = k.subject.type;
   }
+}
 
-  // Objective.
+void ProblemBuilder::FillObjective(CDB& db) const {
   const std::size_t T = m_vObjective.size();
   db.m_vObjSubjectIndex.resize(T);
   db.m_vObjSubjectType.resize(T);
@@ -185,7 +194,6 @@ std::unique_ptr<CDB> ProblemBuilder::Build() const {
   db.m_vObjSense = std::valarray<int>(m_nSense, 1);
   db.m_vObjScale = std::valarray<double>(1.0, 1);
   db.m_vObjOffset = std::valarray<double>(0.0, 1);
-  return pDB;
 }
 
 std::valarray<double> ProblemBuilder::InitialPoint() const {

@@ -8,6 +8,7 @@
 
 #include <Eigen/Dense>
 
+#include "FitFailures.h"
 #include "rbo/host/Utility.h"
 
 namespace {
@@ -53,6 +54,7 @@ CQR::CQR(CMatrix<double>& A, std::valarray<double>& weights, CMatrix<double>& Y,
   if (nRows == 0) {  // terms but no equations: nothing is determined
     for (int j = 0; j < nRhs; ++j)
       for (int t = 0; t < nTerms; ++t) K(t, j) = 0.0;
+    refhost::detail::CountFitFailure();
     return;
   }
 
@@ -77,6 +79,7 @@ CQR::CQR(CMatrix<double>& A, std::valarray<double>& weights, CMatrix<double>& Y,
   qr.setThreshold(kRankThreshold);
   const Eigen::Index rank = qr.rank();
   m_bFullRank = rank == nTerms;
+  if (!m_bFullRank) refhost::detail::CountFitFailure();
 
   // Basic solution: the first `rank` pivoted unknowns from R11 z = (Q^T W y)
   // restricted to them, the others zero.  For full rank this is the

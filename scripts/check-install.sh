@@ -23,7 +23,7 @@ export PKG_CONFIG_PATH="$libdir/pkgconfig"
 g++ -o "$work/consumer-pc" tests/install/consumer/main.cpp $(pkg-config --cflags --libs rbo)
 "$work/consumer-pc"
 
-for lib in librbo librbohost; do
+for lib in librbo librbohost librboproblem; do
   soname=$(objdump -p "$libdir/$lib.so" | awk '/SONAME/ {print $2}')
   [ -n "$soname" ] || { echo "$lib.so has no SONAME" >&2; exit 1; }
   echo "$lib.so: SONAME $soname"

@@ -4,8 +4,10 @@
 // thread attach/detach notifications, which the library has no use for (it
 // starts no thread and keeps no per-thread state).  On Linux and other ELF
 // platforms there are no such notifications to turn off: the loader runs the
-// static constructors, and the clean-ups that the response methods register
-// with atexit run when the library is unloaded or the process exits.
+// static constructors, and the library's process-wide state
+// (foundation/ProcessState.h) is released, by its destructor and the
+// clean-ups registered with atexit, when the library is unloaded or the
+// process exits.
 #if defined(_WIN32)
 #include <windows.h>
 

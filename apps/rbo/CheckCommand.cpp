@@ -3,8 +3,6 @@
 
 #include "Cli.h"
 #include "Commands.h"
-#include "Output.h"
-#include "ProblemFile.h"
 #include "rbo/host/ReferenceHost.h"
 
 namespace rboapp {

@@ -1,6 +1,7 @@
 #include "Cli.h"
 
 #include "Commands.h"
+#include "EmbeddedExample.h"
 
 #include <fcntl.h>
 #include <pthread.h>
@@ -180,21 +181,6 @@ Problem LoadForCommand(const std::string& path, const CommonOptions& options) {
   }
   ApplyOverrides(options, p.settings);
   return p;
-}
-
-void ConfigureHost(Problem& problem, std::shared_ptr<std::atomic<long long>> pCounter) {
-  const Settings& s = problem.settings;
-  refhost::SetRBOMethod(s.method, s.samples);
-  refhost::SetSeed(s.seed);
-  refhost::SetWorkerCount(s.workers);
-  refhost::ModelFunction model = problem.model;
-  if (pCounter) {
-    model = [inner = problem.model, pCounter](const std::valarray<double>& x, std::valarray<double>& y) {
-      inner(x, y);
-      pCounter->fetch_add(1, std::memory_order_relaxed);
-    };
-  }
-  refhost::SetAnalysis(problem.builder.Analysis(model));
 }
 
 // ------------------------------------------------------------------ log
@@ -505,13 +491,9 @@ OutFormat OutFormatOf(const std::string& path) {
   throw UsageError("--out wants a file name ending in .json or .csv, not \"" + path + "\"");
 }
 
-std::string Thousands(long long n) {
-  std::string digits = std::to_string(n < 0 ? -n : n), out;
-  for (std::size_t i = 0; i < digits.size(); ++i) {
-    if (i > 0 && (digits.size() - i) % 3 == 0) out += ',';
-    out += digits[i];
-  }
-  return (n < 0 ? "-" : "") + out;
+const std::string& EmbeddedExample() {
+  static const std::string s_text = kEmbeddedExampleText;
+  return s_text;
 }
 
 int RunEvaluatingCommand(const std::string& command, const std::vector<std::string>& args, const OptionParser& parser,

@@ -15,11 +15,16 @@
 #include <thread>
 #include <vector>
 
-#include "Problem.h"
-#include "ProblemFile.h"
 #include "rbo/host/ReferenceHost.h"
+#include "rbo/problem/Evaluate.h"
+#include "rbo/problem/Problem.h"
+#include "rbo/problem/ProblemFile.h"
+#include "rbo/problem/ResultText.h"
 
 namespace rboapp {
+
+// The command is a face over the problem layer: its names are the command's.
+using namespace rbo::problem;
 
 // ---- exit codes ----
 constexpr int kExitOk = 0;         ///< done
@@ -91,11 +96,6 @@ void ApplyOverrides(const CommonOptions& options, Settings& settings);
 /// on stderr unless quiet) and applies the overrides.  Throws
 /// ProblemFileError, or ProblemReadError for a file that cannot be read.
 Problem LoadForCommand(const std::string& path, const CommonOptions& options);
-
-/// Configures the reference host for the problem: method and samples, seed,
-/// workers, and the analysis (the model, counting finished analyses in
-/// *pCounter when it is given).
-void ConfigureHost(Problem& problem, std::shared_ptr<std::atomic<long long>> pCounter);
 
 // ---- log ----
 
@@ -216,7 +216,7 @@ void InstallSignalHandlers();
 enum class OutFormat { kJson, kCsv };
 OutFormat OutFormatOf(const std::string& path);
 
-/// "12,345"
-std::string Thousands(long long n);
+/// The embedded default example (examples/linear.json).
+const std::string& EmbeddedExample();
 
 }  // namespace rboapp

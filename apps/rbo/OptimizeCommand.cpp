@@ -1,6 +1,7 @@
 // `rbo optimize`: reliability-based design optimisation of a problem file.
-// The optimiser (apps/optimize) proposes design points; every batch of them
-// is judged by the library through AnalysisVerif.
+// The optimiser (the problem layer's, rbo/problem/Optimize.h) proposes
+// design points; every batch of them is judged by the library through
+// AnalysisVerif.
 #include <cmath>
 #include <cstdio>
 #include <memory>
@@ -9,10 +10,9 @@
 
 #include "Cli.h"
 #include "Commands.h"
-#include "Evaluate.h"
-#include "Interval.h"
-#include "Optimize.h"
-#include "Output.h"
+#include "rbo/problem/Evaluate.h"
+#include "rbo/problem/Interval.h"
+#include "rbo/problem/Optimize.h"
 
 namespace rboapp {
 namespace {
@@ -47,10 +47,11 @@ OptionParser OptimizeParser(OptimizeCommandOptions& o) {
   return parser;
 }
 
-std::string Pofs(const DesignEvaluation& e) {
+std::string Pofs(const PointResult& e) {
   std::string text;
   char buffer[64];
-  for (const ResponseStatistics& r : e.responses) {
+  for (const ResponseResult& r : e.responses) {
+    if (!r.random) continue;
     std::snprintf(buffer, sizeof buffer, "  P(%s)=%.4g", r.name.c_str(), r.pof);
     text += buffer;
   }
@@ -58,7 +59,7 @@ std::string Pofs(const DesignEvaluation& e) {
 }
 
 void PrintIteration(const IterationReport& r) {
-  std::printf("%5d  objective %-14.8g violation %-11.4g%s%s\n", r.iteration, r.point.objective, r.point.maxViolation,
+  std::printf("%5d  objective %-14.8g violation %-11.4g%s%s\n", r.iteration, r.point.objective, r.point.constraint,
               Pofs(r.point).c_str(), r.feasible ? "" : "  (infeasible)");
   std::fflush(stdout);
 }
@@ -72,19 +73,20 @@ const char* ViolationMeaning(double violation, bool bFeasible) {
 }
 
 // samples: the sample size behind the POFs; 0 when they are not sampled.
-void PrintStatistics(const char* pszTitle, const DesignEvaluation& e, bool bFeasible, int samples) {
+void PrintStatistics(const char* pszTitle, const PointResult& e, bool bFeasible, int samples) {
   std::printf("%s\n", pszTitle);
-  std::printf("  objective        %.10g\n  violation        %.6g (%s)\n", e.objective, e.maxViolation,
-              ViolationMeaning(e.maxViolation, bFeasible));
-  for (const ResponseStatistics& r : e.responses) {
-    std::printf("  %-16s mean %-12.7g sd %-12.7g POF %.6g", r.name.c_str(), r.mean, r.stdDev, r.pof);
+  std::printf("  objective        %.10g\n  violation        %.6g (%s)\n", e.objective, e.constraint,
+              ViolationMeaning(e.constraint, bFeasible));
+  for (const ResponseResult& r : e.responses) {
+    if (!r.random) continue;
+    std::printf("  %-16s mean %-12.7g sd %-12.7g POF %.6g", r.name.c_str(), r.mean, r.sd, r.pof);
     if (samples > 0) {
       const Interval ci = WilsonInterval(r.pof, double(samples));
       std::printf(" (95%%: %.2g to %.2g)", ci.low, ci.high);
     }
     std::printf("\n");
   }
-  std::printf("  any violation    %.6g\n  joint violation  %.6g\n", e.anyFraction, e.jointFraction);
+  std::printf("  any violation    %.6g\n  joint violation  %.6g\n", e.any, e.joint);
 }
 
 void PrintResult(const OptimizeResult& r) {
@@ -93,7 +95,7 @@ void PrintResult(const OptimizeResult& r) {
               r.batches, r.analyses, r.seconds, r.stopReason.c_str());
   if (!r.noOptimum.empty()) std::printf("  %s.\n  The best point found:\n", r.noOptimum.c_str());
   for (std::size_t i = 0; i < r.designVariables.size(); ++i)
-    std::printf("  %-16s %.10g\n", r.designVariables[i].c_str(), r.optimum.x[i]);
+    std::printf("  %-16s %.10g\n", r.designVariables[i].c_str(), r.optimum.design[i]);
   char title[160];
   if (IsSampledMethod(r.method))
     std::snprintf(title, sizeof title, "Statistics (method %d, %d samples, seed %llu):", r.method, r.samples,

@@ -39,8 +39,8 @@ A problem file is JSON (comments allowed):
     "analysis": {"expressions": {"g": "R - S"}}    // or {"program": {"command": [...]}}
   }
 
-`rbo help COMMAND` explains a command; the README holds the whole problem-file
-reference.  `rbo --version` shows the versions.
+`rbo help COMMAND` explains a command; docs/user-guide.md holds the whole
+problem-file reference.  `rbo --version` shows the versions.
 Exit codes: 0 done, 1 the evaluation failed, 2 bad command line, 3 bad problem file,
 4 `optimize` found no optimum (its best point is not one, e.g. the start point).
 Runs too large for the memory are refused up front (limit: half the physical

@@ -1,8 +1,9 @@
 // The analysis driver: a batch of design points through expansion, analysis,
 // folding of the responses, constraint and objective evaluation.
-#include <cstdlib>
+#include <string>
 
 #include "foundation/Guard.h"
+#include "foundation/ProcessState.h"
 #include "foundation/SourceUnits.h"
 #include "rbo/RandVarModules.h"
 #include "rbo/Version.h"
@@ -17,36 +18,6 @@ constexpr int kLineGuardAnalysisVerif = 1944;
 constexpr int kLineGuardAdjustResps = 3056;
 constexpr int kLineInvalidMethod = 3051;
 
-// Tables of AdjustRespsMatrices, filled from the database on the first call
-// that has random variables and random responses, and kept for the life of
-// the library.  Each array is created on the first call, and its clean-up
-// registered then; clean-ups run at unload in reverse order.
-std::valarray<bool>* s_constRandDVFlags = nullptr;   ///< constant flags of CheckConstantRandomDVs
-std::valarray<int>* s_constRandDVIndices = nullptr;  ///< mean positions of CheckConstantRandomDVs
-std::valarray<CRandVar>* s_randVars = nullptr;       ///< one per random variable of the database
-std::valarray<CRandResp>* s_randResps = nullptr;     ///< one per random response of the database
-int s_nConstRandDVs = 0;                             ///< count result of CheckConstantRandomDVs
-bool s_bFirstRespsCall = true;                       ///< the next call that passes the early exit fills the tables
-
-template <class T>
-void CreateOnce(std::valarray<T>*& pArray, void (*pCleanUp)()) {
-  if (pArray != nullptr) return;
-  pArray = new std::valarray<T>();
-  std::atexit(pCleanUp);
-}
-// Each clean-up releases the elements and then the array itself, so that
-// nothing of the tables outlives the library.
-template <class T>
-void Release(std::valarray<T>*& pArray) {
-  pArray->resize(0);
-  delete pArray;
-  pArray = nullptr;
-}
-void CleanUpFlags() { Release(s_constRandDVFlags); }
-void CleanUpIndices() { Release(s_constRandDVIndices); }
-void CleanUpRandVars() { Release(s_randVars); }
-void CleanUpRandResps() { Release(s_randResps); }
-
 // The distribution types are read for every random variable: too few of
 // them would be read past their end.
 void CheckDistributionTypes(const CDB& db, int nRandVars) {
@@ -56,21 +27,24 @@ void CheckDistributionTypes(const CDB& db, int nRandVars) {
       .Throw<CInvalidArgument>(rbo::kUnitRandRespModules, __LINE__);
 }
 
-void FillTables(CDB& db, int nRandVars, int nRandResps) {
+// Fills the tables from the database (the first call that passes the early
+// exit): the random variables' types, the random responses' types and
+// bounds, and the constant random design variables.
+void FillTables(rbo::ResponseTablesState& tables, CDB& db, int nRandVars, int nRandResps) {
   CheckDistributionTypes(db, nRandVars);
-  std::valarray<CRandVar>& randVars = *s_randVars;
+  std::valarray<CRandVar>& randVars = *tables.s_randVars;
   randVars.resize(std::size_t(nRandVars));
   for (int i = 0; i < nRandVars; ++i) {
     randVars[std::size_t(i)].SetType(db.m_vDistTypeOfRandVar[std::size_t(i)]);
     if (db.m_vDistTypeOfRandVar[std::size_t(i)] == CRandVar::kWeibull) randVars[std::size_t(i)].SetParam1(0.0);
   }
-  s_randResps->resize(std::size_t(nRandResps));
-  rbo::CheckRandRespNumbers(db.m_vEntryRandRespNumber, db.m_vRespRole, s_randResps->size(), __LINE__);
+  tables.s_randResps->resize(std::size_t(nRandResps));
+  rbo::CheckRandRespNumbers(db.m_vEntryRandRespNumber, db.m_vRespRole, tables.s_randResps->size(), __LINE__);
   rbo::ConstrBoundsIntoRandResps(db.m_vEntryRandRespNumber, db.m_vRespRole, db.m_vRespIndexOfEntry,
                                  db.m_vRespTypeOfEntry, db.m_vConBound, db.m_vConScale, db.m_vConSide,
-                                 db.m_vConSubjectIndex, db.m_vConSubjectType, *s_randResps);
+                                 db.m_vConSubjectIndex, db.m_vConSubjectType, *tables.s_randResps);
   CheckConstantRandomDVs(db.m_vInputRandVar, db.m_vInputParamCode, db.m_vDistTypeOfRandVar, db.m_vDVTypeOfInput,
-                         &s_nConstRandDVs, *s_constRandDVFlags, *s_constRandDVIndices);
+                         &tables.s_nConstRandDVs, *tables.s_constRandDVFlags, *tables.s_constRandDVIndices);
 }
 
 // Linked and synthetic design variables of the point whose independent
@@ -92,24 +66,107 @@ void EvalResponses(CDB& db) {
             db.m_vSynthFuncCode, db.m_vSynthExpr, db.m_vSynthResps);
 }
 
-}  // namespace
-
-namespace rbo {
-void ResetResponseTables() {
-  s_bFirstRespsCall = true;
-  s_nConstRandDVs = 0;
+// Folds the analysis responses by the host's RBO method, into the tables'
+// records and designResponses.
+void FoldByMethod(CDB* pDB, rbo::ResponseTablesState& tables, int nMethod, int nSamplePoints,
+                  CMatrix<double>& analysisPoints, CMatrix<double>& designPoints, CMatrix<double>& analysisOutputs,
+                  CMatrix<double>& designResponses) {
+  CDB& db = *pDB;
+  switch (nMethod) {
+    case 0:
+    case 1:
+      rbo::RandRespsFromSamples(pDB, nSamplePoints, db.m_vInputRandVar, db.m_vEntryRandRespNumber, db.m_vRespRole,
+                                designPoints, analysisPoints, analysisOutputs, *tables.s_randResps, designResponses);
+      break;
+    case 2:
+      if (int(db.m_optimizerKind) != 0)
+        rbo::AdjustRespsByApprox(pDB, designPoints, analysisOutputs, db.m_vInputRandVar, db.m_vInputParamCode,
+                                 db.m_vEntryRandRespNumber, db.m_vRespRole, *tables.s_randVars, *tables.s_randResps,
+                                 designResponses);
+      else
+        rbo::AdjustRespsByApproxRestart(pDB, designPoints, analysisOutputs, db.m_vInputRandVar, db.m_vInputParamCode,
+                                        db.m_vEntryRandRespNumber, db.m_vRespRole, *tables.s_randVars,
+                                        *tables.s_randResps, designResponses);
+      break;
+    case 3:
+    case 4:
+      rbo::AdjustRespsBySampling(pDB, nMethod, nSamplePoints, designPoints, analysisOutputs, db.m_vInputRandVar,
+                                 db.m_vInputParamCode, db.m_vEntryRandRespNumber, db.m_vRespRole, *tables.s_randVars,
+                                 *tables.s_randResps, designResponses);
+      break;
+    default:
+      rbo::ErrorReport("Invalid method specified for RBO.\n")
+          .Throw<CInvalidKey>(rbo::kUnitRandRespModules, kLineInvalidMethod);
+  }
 }
-}  // namespace rbo
+
+// The analysis program's files and command, as the host's task names them.
+struct AnalysisTask {
+  std::string inName, outName, exe, cmd;
+};
+
+AnalysisTask ReadAnalysisTask(const CDB& db) {
+  return {db.m_task.GetIn(), db.m_task.GetOut(), db.m_task.GetExe(), db.m_task.GetExeCmd()};
+}
+
+// Column p of designPoints = the full design-variable vector of design point
+// p (column p of indDVs), with its linked and synthetic design variables.
+void AssembleDesignPoints(CDB& db, CMatrix<double>& indDVs, CMatrix<double>& designPoints) {
+  std::valarray<double> workDVs(0.0, std::size_t(designPoints.Rows()));
+  for (int p = 0; p < indDVs.Cols(); ++p) {
+    indDVs.GetCol(p, db.m_vIndDVs);
+    EvalDesignVariables(db);
+    workDVs = 0.0;
+    SetXVector(db.m_vIndDVs, db.m_vLinkDVs, db.m_vSynthDVs, db.m_vGroup3DVs, db.m_vDVIndexOfInput, db.m_vDVTypeOfInput,
+               workDVs);
+    designPoints.ReplaceCol(p, workDVs);
+  }
+}
+
+// The host's analysis of every analysis point: on its worker pool, or serially.
+void RunAnalysis(AnalysisTask& task, bool bParallel, bool bFlag, int nParArg, int nSerialArg, bool bParFlag,
+                 std::string& parName1, std::string& parName2, CMatrix<double>& analysisPoints,
+                 CMatrix<double>& analysisOutputs) {
+  std::string empty;
+  if (bParallel)
+    AnalysePar(analysisPoints, analysisOutputs, parName1, parName2, task.inName, task.outName, task.exe, task.cmd,
+               nParArg, bParFlag, empty, 0);
+  else
+    Analysis(analysisPoints, analysisOutputs, task.inName, task.outName, task.exe, task.cmd, bFlag, nSerialArg, -1);
+}
+
+// Per design point p < P: the constraint and objective values from its
+// folded responses (column p of designResponses), and the column rewritten
+// as the host's nResps-entry response vector with the linked and synthetic
+// responses it recomputes.
+void EvaluateDesignPoints(CDB& db, int P, int nResps, CMatrix<double>& designResponses,
+                          std::valarray<double>& objective, std::valarray<double>& constraint) {
+  std::valarray<double> workResps(0.0, std::size_t(nResps));
+  for (int p = 0; p < P; ++p) {
+    ExtractIndResp(p, designResponses, db.m_vRespIndexOfEntry, db.m_vRespTypeOfEntry, db.m_vIndResps);
+    EvalResponses(db);
+    constraint[std::size_t(p)] = EvalConstr(
+        db.m_vIndDVs, db.m_vLinkDVs, db.m_vSynthDVs, db.m_vIndResps, db.m_vLinkResps, db.m_vSynthResps, db.m_vConBound,
+        db.m_vConScale, db.m_vConSide, db.m_vConTarget, db.m_vConSubjectIndex, db.m_vConSubjectType);
+    objective[std::size_t(p)] = EvalObj(db.m_vIndDVs, db.m_vLinkDVs, db.m_vSynthDVs, db.m_vIndResps, db.m_vLinkResps,
+                                        db.m_vSynthResps, db.m_vObjSubjectIndex, db.m_vObjSubjectType, db.m_vObjFunc,
+                                        db.m_vObjCoef, db.m_vObjSense, db.m_vObjScale, db.m_vObjOffset);
+    workResps = 0.0;
+    SetRVector(db.m_vIndResps, db.m_vLinkResps, db.m_vSynthResps, db.m_vRespIndexOfEntry, db.m_vRespTypeOfEntry,
+               workResps);
+    designResponses.ReplaceCol(p, workResps);
+  }
+}
+
+}  // namespace
 
 void AdjustRespsMatrices(CDB* pDB, CMatrix<double>& analysisPoints, CMatrix<double>& designPoints,
                          CMatrix<double>& analysisOutputs, CMatrix<double>& designResponses,
                          int nSamplePointsOverride) {
   rbo::Guarded(rbo::kUnitRandRespModules, kLineGuardAdjustResps, [&] {
     rbo::RequireDatabase(pDB, rbo::kUnitRandRespModules, __LINE__);
-    CreateOnce(s_constRandDVFlags, CleanUpFlags);
-    CreateOnce(s_constRandDVIndices, CleanUpIndices);
-    CreateOnce(s_randVars, CleanUpRandVars);
-    CreateOnce(s_randResps, CleanUpRandResps);
+    rbo::ResponseTablesState& tables = rbo::TheProcessState().responseTables;
+    tables.CreateOnce();
 
     CDB& db = *pDB;
     const int nRandVars = int(db.m_nRandVars);
@@ -118,42 +175,16 @@ void AdjustRespsMatrices(CDB* pDB, CMatrix<double>& analysisPoints, CMatrix<doub
       designResponses = analysisOutputs;
       return;
     }
-    if (s_bFirstRespsCall) {
-      FillTables(db, nRandVars, nRandResps);
-      s_bFirstRespsCall = false;
+    if (tables.s_bFirstRespsCall) {
+      FillTables(tables, db, nRandVars, nRandResps);
+      tables.s_bFirstRespsCall = false;
     }
 
-    rbo::CheckRandRespNumbers(db.m_vEntryRandRespNumber, db.m_vRespRole, s_randResps->size(), __LINE__);
+    rbo::CheckRandRespNumbers(db.m_vEntryRandRespNumber, db.m_vRespRole, tables.s_randResps->size(), __LINE__);
     int nMethod = 0, nSamplePoints = 0;
     GetRBOMethodNSamplePoints(&nMethod, &nSamplePoints);
     if (nSamplePointsOverride >= 1) nSamplePoints = nSamplePointsOverride;
-
-    switch (nMethod) {
-      case 0:
-      case 1:
-        rbo::RandRespsFromSamples(pDB, nSamplePoints, db.m_vInputRandVar, db.m_vEntryRandRespNumber, db.m_vRespRole,
-                                  designPoints, analysisPoints, analysisOutputs, *s_randResps, designResponses);
-        break;
-      case 2:
-        if (int(db.m_optimizerKind) != 0)
-          rbo::AdjustRespsByApprox(pDB, designPoints, analysisOutputs, db.m_vInputRandVar, db.m_vInputParamCode,
-                                   db.m_vEntryRandRespNumber, db.m_vRespRole, *s_randVars, *s_randResps,
-                                   designResponses);
-        else
-          rbo::AdjustRespsByApproxRestart(pDB, designPoints, analysisOutputs, db.m_vInputRandVar, db.m_vInputParamCode,
-                                          db.m_vEntryRandRespNumber, db.m_vRespRole, *s_randVars, *s_randResps,
-                                          designResponses);
-        break;
-      case 3:
-      case 4:
-        rbo::AdjustRespsBySampling(pDB, nMethod, nSamplePoints, designPoints, analysisOutputs, db.m_vInputRandVar,
-                                   db.m_vInputParamCode, db.m_vEntryRandRespNumber, db.m_vRespRole, *s_randVars,
-                                   *s_randResps, designResponses);
-        break;
-      default:
-        rbo::ErrorReport("Invalid method specified for RBO.\n")
-            .Throw<CInvalidKey>(rbo::kUnitRandRespModules, kLineInvalidMethod);
-    }
+    FoldByMethod(pDB, tables, nMethod, nSamplePoints, analysisPoints, designPoints, analysisOutputs, designResponses);
   });
 }
 
@@ -164,13 +195,7 @@ void AnalysisVerif(CDB* pDB, CMatrix<double>& indDVs, std::valarray<double>& adj
   rbo::Guarded(rbo::kUnitRandRespModules, kLineGuardAnalysisVerif, [&] {
     rbo::RequireDatabase(pDB, rbo::kUnitRandRespModules, __LINE__);
     CDB& db = *pDB;
-    std::string inName = db.m_task.GetIn();
-    std::string outName = db.m_task.GetOut();
-    std::string exe = db.m_task.GetExe();
-    std::string cmd = db.m_task.GetExeCmd();
-    std::string empty;
-    const bool bParallel = nParallel == 1;
-    const bool bFlag = nAnalysisFlag == 1;
+    AnalysisTask task = ReadAnalysisTask(db);
 
     const int P = indDVs.Cols();
     const int nDVs = int(db.m_nIndDVs + db.m_nLinkDVs + db.m_nSynthDVs + db.m_nGroup3DVs);
@@ -179,44 +204,15 @@ void AnalysisVerif(CDB* pDB, CMatrix<double>& indDVs, std::valarray<double>& adj
     designResponses = CMatrix<double>(nResps, P);
     objective.resize(std::size_t(P), 0.0);
     constraint.resize(std::size_t(P), 0.0);
-    std::valarray<double> workResps(0.0, std::size_t(nResps));
-    std::valarray<double> workDVs(0.0, std::size_t(nDVs));
-
-    for (int p = 0; p < P; ++p) {
-      indDVs.GetCol(p, db.m_vIndDVs);
-      EvalDesignVariables(db);
-      workDVs = 0.0;
-      SetXVector(db.m_vIndDVs, db.m_vLinkDVs, db.m_vSynthDVs, db.m_vGroup3DVs, db.m_vDVIndexOfInput,
-                 db.m_vDVTypeOfInput, workDVs);
-      designPoints.ReplaceCol(p, workDVs);
-    }
+    AssembleDesignPoints(db, indDVs, designPoints);
 
     CMatrix<double> analysisPoints, analysisOutputs;
     AdjustDVsMatrices(pDB, designPoints, designResponses, analysisPoints, analysisOutputs, false);
-
-    if (bParallel)
-      AnalysePar(analysisPoints, analysisOutputs, parName1, parName2, inName, outName, exe, cmd, nParArg, bParFlag,
-                 empty, 0);
-    else
-      Analysis(analysisPoints, analysisOutputs, inName, outName, exe, cmd, bFlag, nSerialArg, -1);
-
+    RunAnalysis(task, nParallel == 1, nAnalysisFlag == 1, nParArg, nSerialArg, bParFlag, parName1, parName2,
+                analysisPoints, analysisOutputs);
     AdjustRespsMatrices(pDB, analysisPoints, designPoints, analysisOutputs, designResponses, -1);
     AdjustConstrBoundsResps(pDB, adjustA, adjustB);
-
-    for (int p = 0; p < P; ++p) {
-      ExtractIndResp(p, designResponses, db.m_vRespIndexOfEntry, db.m_vRespTypeOfEntry, db.m_vIndResps);
-      EvalResponses(db);
-      constraint[std::size_t(p)] = EvalConstr(
-          db.m_vIndDVs, db.m_vLinkDVs, db.m_vSynthDVs, db.m_vIndResps, db.m_vLinkResps, db.m_vSynthResps,
-          db.m_vConBound, db.m_vConScale, db.m_vConSide, db.m_vConTarget, db.m_vConSubjectIndex, db.m_vConSubjectType);
-      objective[std::size_t(p)] = EvalObj(db.m_vIndDVs, db.m_vLinkDVs, db.m_vSynthDVs, db.m_vIndResps, db.m_vLinkResps,
-                                          db.m_vSynthResps, db.m_vObjSubjectIndex, db.m_vObjSubjectType, db.m_vObjFunc,
-                                          db.m_vObjCoef, db.m_vObjSense, db.m_vObjScale, db.m_vObjOffset);
-      workResps = 0.0;
-      SetRVector(db.m_vIndResps, db.m_vLinkResps, db.m_vSynthResps, db.m_vRespIndexOfEntry, db.m_vRespTypeOfEntry,
-                 workResps);
-      designResponses.ReplaceCol(p, workResps);
-    }
+    EvaluateDesignPoints(db, P, nResps, designResponses, objective, constraint);
   });
 }
 

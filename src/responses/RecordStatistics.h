@@ -10,6 +10,7 @@
 #include "foundation/Guard.h"
 #include "foundation/SourceUnits.h"
 #include "rbo/RandRespModules.h"
+#include "responses/ResponseTables.h"
 #include "responses/Violation.h"
 
 namespace rbo {
@@ -71,6 +72,44 @@ inline void FinishStatistics(std::valarray<CRandResp>& records, double n) {
     if (r.GetMeanHasLowBound()) r.SetPOF_Low(r.GetPOF_Low() / n);
     if (r.GetMeanHasUpBound()) r.SetPOF_Up(r.GetPOF_Up() / n);
     r.SetPOF(r.GetPOF() / n);
+  }
+}
+
+/// Whether WriteRoleEntries writes the mean entries too.
+enum class MeanEntries { kWrite, kKeep };
+
+/// Writes the statistics into the random entries of the host response
+/// vector r by their roles: the record's mean (unless kKeep), standard
+/// deviation or POF, or the any and joint fractions.  Entries that are not
+/// random, and roles that name no statistic, keep their values.
+inline void WriteRoleEntries(const std::valarray<int>& numbers, const std::valarray<int>& roles,
+                             const std::valarray<CRandResp>& records, double any, double joint, MeanEntries means,
+                             std::valarray<double>& r) {
+  for (std::size_t k = 0; k < numbers.size(); ++k) {
+    const int num = numbers[k];
+    if (num < 0) continue;
+    // Only the statistic roles read a record: an any or joint entry may
+    // carry any number.
+    const auto record = [&]() -> const CRandResp& { return records[std::size_t(num - 1)]; };
+    switch (roles[k]) {
+      case kRoleMean:
+        if (means == MeanEntries::kWrite) r[k] = record().GetMean();
+        break;
+      case kRoleStdDev:
+        r[k] = record().GetStdDev();
+        break;
+      case kRolePOF:
+        r[k] = record().GetPOF();
+        break;
+      case kRoleAnyFraction:
+        r[k] = any;
+        break;
+      case kRoleJointFraction:
+        r[k] = joint;
+        break;
+      default:
+        break;
+    }
   }
 }
 

@@ -5,9 +5,9 @@
 // normal distribution with these moments; the joint and any probabilities
 // combine the responses' probabilities as if they were independent.
 #include <cmath>
-#include <memory>
 
 #include "foundation/Guard.h"
+#include "foundation/ProcessState.h"
 #include "foundation/SourceUnits.h"
 #include "randvar/RandVarConstants.h"
 #include "rbo/RandVarModules.h"
@@ -25,27 +25,6 @@ constexpr int kLineGuardApproxRestart = 4852;
 // The optimiser's gradient-correction method (GetOptMethod, GetKorrMethod).
 constexpr int kMethodGradientCorrection = 2;
 
-// Regression data of the first variant: kept for the life of the library.
-// Each object is created on the first call; its owner frees it when the
-// library is unloaded.
-std::unique_ptr<CMatrix<double>> s_approxX;  ///< one row per design point: the random variables' actual means
-std::unique_ptr<CMatrix<double>> s_approxY;  ///< one row per design point: the mean entries' analysed values
-int s_nApproxRandResps = 0;                  ///< number of mean entries, counted while 0
-
-// State of the restart variant, owned the same way.
-std::unique_ptr<CMatrix<double>> s_restartX;  ///< regression inputs since the last clearing
-std::unique_ptr<CMatrix<double>> s_restartY;  ///< regression targets since the last clearing
-std::unique_ptr<CMatrix<double>> s_restartK;  ///< coefficients of the last fit
-std::unique_ptr<CMatrix<int>> s_restartE;     ///< exponent table of the last fit
-std::unique_ptr<CMatrix<double>> s_restartZ;  ///< stored analysed response columns for the host's restart
-int s_nRestartCalls = 0;                      ///< calls since the library was loaded
-int s_nRestartRandResps = 0;                  ///< number of mean entries, counted while 0
-
-template <class T>
-void CreateOnce(std::unique_ptr<CMatrix<T>>& pMatrix) {
-  if (pMatrix == nullptr) pMatrix = std::make_unique<CMatrix<T>>();
-}
-
 /// What the first-order statistics of one design point need.
 struct FirstOrderInputs {
   RegressionInputs regression;           ///< database, maps and random variables
@@ -53,6 +32,70 @@ struct FirstOrderInputs {
   CMatrix<double>* pDesignPoints;        ///< one analysis-input column per design point
   CMatrix<double>* pAnalysisOutputs;     ///< one analysis-response column per design point
   CMatrix<double>* pDesignResponses;     ///< output columns
+};
+
+// The first-order moments of a mean entry whose analysed value at the
+// means is `value`, with gradient row c of G: mean = value, standard
+// deviation sqrt(sum_i (sigma_i * G(c, i))^2) (at least kTiny), and the
+// probabilities of violating its bounds under a normal distribution with
+// these moments, all into q.
+void FirstOrderMoments(CRandResp& q, double value, CMatrix<double>& G, int c, std::valarray<CRandVar>& randVars,
+                       int N) {
+  double s2 = 0.0;
+  for (int i = 0; i < N; ++i) {
+    const double sigma = randVars[std::size_t(i)].GetActualStdDev();
+    s2 = sigma * sigma * G(c, i) * G(c, i) + s2;
+  }
+  double s = s2 > 0.0 ? std::sqrt(s2) : s2;
+  if (!(s >= kTiny)) s = kTiny;
+  q.SetMean(value);
+  q.SetStdDev(s);
+  CRandVar normal(CRandVar::kNormal, value, s);
+  if (q.GetMeanHasLowBound()) {
+    const double p = normal.CDF(q.GetLowBoundMean());
+    q.SetPOF_Low(p);
+    q.SetPOF(p);
+  }
+  if (q.GetMeanHasUpBound()) {
+    const double p = normal.CDF(q.GetUpBoundMean());
+    q.SetPOF_Up(1.0 - p);
+    q.SetPOF(q.GetPOF() + (1.0 - p));
+  }
+}
+
+// The system probabilities of the mean entries' probabilities of failure,
+// taken as independent: the joint one is their product, the any one the
+// complement of the product of the complements, kept within [max, sum] of
+// the individual probabilities.
+class IndependentFailures {
+ public:
+  void Add(double pf) {
+    if (m_bFirst) {
+      m_prodPf = pf;
+      m_prodSafe = 1.0 - pf;
+      m_bFirst = false;
+    } else {
+      m_prodPf = pf * m_prodPf;
+      m_prodSafe = (1.0 - pf) * m_prodSafe;
+    }
+    m_sumPf = pf + m_sumPf;
+    if (pf > m_maxPf) m_maxPf = pf;
+  }
+  double Joint() const {
+    if (m_prodPf < 0.0) return 0.0;
+    if (m_prodPf > 1.0) return 1.0;
+    return m_prodPf;
+  }
+  double Any() const {
+    double any = 1.0 - m_prodSafe;
+    if (any < m_maxPf) any = m_maxPf;
+    if (any > m_sumPf) any = m_sumPf;
+    return any;
+  }
+
+ private:
+  double m_prodPf = 0.0, m_prodSafe = 0.0, m_sumPf = 0.0, m_maxPf = 0.0;
+  bool m_bFirst = true;
 };
 
 // The first-order statistics of design point j from the fit (X, K, E): the
@@ -80,79 +123,17 @@ void FirstOrderStatistics(const FirstOrderInputs& in, int j, CMatrix<double>& X,
   in.pAnalysisOutputs->GetCol(j, y);
   RespsArrayAnalysisIntoOrvo(pDB, x, y, *in.regression.pEntryNumbers, r);
 
-  double prodPf = 0.0, prodSafe = 0.0, sumPf = 0.0, maxPf = 0.0;
-  bool bFirst = true;
+  IndependentFailures failures;
   int c = 0;
   for (std::size_t k = 0; k < numbers.size(); ++k) {
     if (numbers[k] < 0 || roles[k] != kRoleMean) continue;
     CRandResp& q = randResps[std::size_t(numbers[k] - 1)];
-    double s2 = 0.0;
-    for (int i = 0; i < N; ++i) {
-      const double sigma = randVars[std::size_t(i)].GetActualStdDev();
-      s2 = sigma * sigma * G(c, i) * G(c, i) + s2;
-    }
-    double s = s2 > 0.0 ? std::sqrt(s2) : s2;
-    if (!(s >= kTiny)) s = kTiny;
-    q.SetMean(r[k]);
-    q.SetStdDev(s);
-    CRandVar normal(CRandVar::kNormal, r[k], s);
-    if (q.GetMeanHasLowBound()) {
-      const double p = normal.CDF(q.GetLowBoundMean());
-      q.SetPOF_Low(p);
-      q.SetPOF(p);
-    }
-    if (q.GetMeanHasUpBound()) {
-      const double p = normal.CDF(q.GetUpBoundMean());
-      q.SetPOF_Up(1.0 - p);
-      q.SetPOF(q.GetPOF() + (1.0 - p));
-    }
-    const double pf = q.GetPOF();
-    if (bFirst) {
-      prodPf = pf;
-      prodSafe = 1.0 - pf;
-      bFirst = false;
-    } else {
-      prodPf = pf * prodPf;
-      prodSafe = (1.0 - pf) * prodSafe;
-    }
-    sumPf = pf + sumPf;
-    if (pf > maxPf) maxPf = pf;
+    FirstOrderMoments(q, r[k], G, c, randVars, N);
+    failures.Add(q.GetPOF());
     ++c;
   }
 
-  // Independence: joint = product, any = complement of the product of the
-  // complements, kept within [max, sum] of the individual probabilities.
-  double any = 1.0 - prodSafe;
-  if (prodPf < 0.0)
-    prodPf = 0.0;
-  else if (prodPf > 1.0)
-    prodPf = 1.0;
-  if (any < maxPf) any = maxPf;
-  if (any > sumPf) any = sumPf;
-
-  for (std::size_t k = 0; k < numbers.size(); ++k) {
-    const int num = numbers[k];
-    if (num < 0) continue;
-    switch (roles[k]) {
-      case kRoleMean:
-        r[k] = randResps[std::size_t(num - 1)].GetMean();
-        break;
-      case kRoleStdDev:
-        r[k] = randResps[std::size_t(num - 1)].GetStdDev();
-        break;
-      case kRolePOF:
-        r[k] = randResps[std::size_t(num - 1)].GetPOF();
-        break;
-      case kRoleAnyFraction:
-        r[k] = any;
-        break;
-      case kRoleJointFraction:
-        r[k] = prodPf;
-        break;
-      default:
-        break;
-    }
-  }
+  WriteRoleEntries(numbers, roles, randResps, failures.Any(), failures.Joint(), MeanEntries::kWrite, r);
   in.pDesignResponses->ReplaceCol(j, r);
 }
 
@@ -163,39 +144,105 @@ std::vector<int> ResponseList(int M) {
   return list;
 }
 
-}  // namespace
-
-void ResetApproximationState() {
-  for (CMatrix<double>* p :
-       {s_approxX.get(), s_approxY.get(), s_restartX.get(), s_restartY.get(), s_restartK.get(), s_restartZ.get()})
-    if (p != nullptr) *p = CMatrix<double>();
-  if (s_restartE != nullptr) *s_restartE = CMatrix<int>();
-  s_nApproxRandResps = s_nRestartRandResps = s_nRestartCalls = 0;
+// Clears the regression data on every call that is not a fit call and on
+// fit calls of the gradient-correction method; keeps the stored columns
+// while a restart is pending.
+void ClearRestartData(ApproximationRestartState& st, CDB* pDB, bool bFitCall) {
+  if (!bFitCall || pDB->GetOptMethod() == kMethodGradientCorrection) {
+    *st.s_restartX = CMatrix<double>();
+    *st.s_restartY = CMatrix<double>();
+    if (!CDB::m_bIsRestartForDGOMeanValue && pDB->GetOptMethod() != kMethodGradientCorrection)
+      *st.s_restartZ = CMatrix<double>();
+  }
 }
+
+// While a restart is pending, the stored columns stand in for the analysed
+// responses: columns 1 to D on a fit call (which ends the restart), column 0
+// otherwise.
+void SubstituteStoredColumns(ApproximationRestartState& st, bool bFitCall, int D, CMatrix<double>& analysisOutputs) {
+  if (!CDB::m_bIsRestartForDGOMeanValue) return;
+  const int nNeeded = bFitCall ? D + 1 : 1;
+  if (st.s_restartZ->Cols() < nNeeded)
+    ErrorReport("Stored responses for the restart are missing.\n")
+        .Line("       Stored columns = %d\n", st.s_restartZ->Cols())
+        .Line("       Columns needed = %d\n", nNeeded)
+        .Throw<CInvalidArgument>(kUnitRandRespModules, __LINE__);
+  std::valarray<double> z;
+  if (bFitCall) {
+    for (int j = 0; j < D; ++j) {
+      st.s_restartZ->GetCol(j + 1, z);
+      analysisOutputs.ReplaceCol(j, z);
+    }
+    CDB::m_bIsRestartForDGOMeanValue = false;
+  } else {
+    st.s_restartZ->GetCol(0, z);
+    analysisOutputs.ReplaceCol(0, z);
+  }
+}
+
+// Appends every design point's regression row, and stores its analysed
+// response column for a later restart on the calls that keep them.
+void AppendRestartRows(ApproximationRestartState& st, const RegressionInputs& regression, bool bFitCall,
+                       CMatrix<double>& designPoints, CMatrix<double>& analysisOutputs) {
+  CDB* pDB = regression.pDB;
+  std::valarray<double> x, y, r(0.0, regression.pEntryNumbers->size());
+  for (int j = 0; j < designPoints.Cols(); ++j) {
+    designPoints.GetCol(j, x);
+    analysisOutputs.GetCol(j, y);
+    if (!bFitCall || (st.s_nRestartCalls <= 2 && pDB->GetOptMethod() != kMethodGradientCorrection))
+      st.s_restartZ->AppendCol(y);
+    AppendRegressionRow(regression, x, y, r, *st.s_restartX, *st.s_restartY);
+  }
+}
+
+// The linear fit of a fit call into s_restartE and s_restartK; false when it
+// failed (reported), after which the call returns.  A rank-deficient fit
+// leaves zero coefficients for the calls in between.
+bool FitRestartSurface(ApproximationRestartState& st, int N, int M) {
+  CMatrix<double> A;
+  const FitOutcome outcome =
+      FitResponseSurface({0}, N, *st.s_restartX, *st.s_restartY, *st.s_restartE, A, *st.s_restartK);
+  if (outcome == FitOutcome::kRankDeficient) *st.s_restartK = CMatrix<double>(st.s_restartK->Rows(), M);
+  return outcome == FitOutcome::kFitted;
+}
+
+// Warm-up: the optimiser's first two calls are answered with zeros; the
+// second raises the host's restart flag.  True when this call was answered
+// (columns 0 to D-1 of designResponses).
+bool AnswerWarmUp(const ApproximationRestartState& st, CDB* pDB, int D, std::size_t nEntries,
+                  CMatrix<double>& designResponses) {
+  if (!(st.s_nRestartCalls <= 2 && pDB->GetKorrMethod() != kMethodGradientCorrection)) return false;
+  const std::valarray<double> zeros(0.0, nEntries);
+  for (int j = 0; j < D; ++j) designResponses.ReplaceCol(j, zeros);
+  if (st.s_nRestartCalls == 2) CDB::m_bIsRestartForDGOMeanValue = true;
+  return true;
+}
+
+}  // namespace
 
 void AdjustRespsByApprox(CDB* pDB, CMatrix<double>& designPoints, CMatrix<double>& analysisOutputs,
                          std::valarray<int>& inputRandVar, std::valarray<int>& inputParamCode,
                          std::valarray<int>& entryNumbers, std::valarray<int>& roles, std::valarray<CRandVar>& randVars,
                          std::valarray<CRandResp>& randResps, CMatrix<double>& designResponses) {
   Guarded(kUnitRandRespModules, kLineGuardApprox, [&] {
-    CreateOnce(s_approxX);
-    CreateOnce(s_approxY);
+    ApproximationState& st = TheProcessState().approximation;
+    st.CreateOnce();
     const int D = designPoints.Cols();
     const int N = int(pDB->m_nRandVars);
-    if (s_nApproxRandResps == 0) s_nApproxRandResps = CountMeanEntries(entryNumbers, roles);
-    const int M = s_nApproxRandResps;
+    if (st.s_nApproxRandResps == 0) st.s_nApproxRandResps = CountMeanEntries(entryNumbers, roles);
+    const int M = st.s_nApproxRandResps;
     std::vector<int> responseList = ResponseList(M);
     CMatrix<double> G(M, N);
 
     const RegressionInputs regression{pDB, &inputRandVar, &inputParamCode, &entryNumbers, &roles, &randVars};
-    AppendRegressionRows(regression, designPoints, analysisOutputs, *s_approxX, *s_approxY);
+    AppendRegressionRows(regression, designPoints, analysisOutputs, *st.s_approxX, *st.s_approxY);
 
     CMatrix<int> E;
     CMatrix<double> A, K;
-    if (FitResponseSurface({3, 2, 1, 0}, N, *s_approxX, *s_approxY, E, A, K) != FitOutcome::kFitted) return;
+    if (FitResponseSurface({3, 2, 1, 0}, N, *st.s_approxX, *st.s_approxY, E, A, K) != FitOutcome::kFitted) return;
 
     const FirstOrderInputs in{regression, &randResps, &designPoints, &analysisOutputs, &designResponses};
-    for (int j = 0; j < D; ++j) FirstOrderStatistics(in, j, *s_approxX, K, E, responseList, G);
+    for (int j = 0; j < D; ++j) FirstOrderStatistics(in, j, *st.s_approxX, K, E, responseList, G);
   });
 }
 
@@ -205,80 +252,28 @@ void AdjustRespsByApproxRestart(CDB* pDB, CMatrix<double>& designPoints, CMatrix
                                 std::valarray<CRandVar>& randVars, std::valarray<CRandResp>& randResps,
                                 CMatrix<double>& designResponses) {
   Guarded(kUnitRandRespModules, kLineGuardApproxRestart, [&] {
-    CreateOnce(s_restartX);
-    CreateOnce(s_restartY);
-    CreateOnce(s_restartK);
-    CreateOnce(s_restartZ);
-    CreateOnce(s_restartE);
-    ++s_nRestartCalls;
+    ApproximationRestartState& st = TheProcessState().approximationRestart;
+    st.CreateOnce();
+    ++st.s_nRestartCalls;
 
     const int D = designPoints.Cols();
     const int N = int(pDB->m_nRandVars);
     const bool bFitCall = CDB::m_nGradsCalc == 0 || CDB::m_nGradsCalc == -1;
-    if (s_nRestartRandResps == 0) s_nRestartRandResps = CountMeanEntries(entryNumbers, roles);
-    const int M = s_nRestartRandResps;
+    if (st.s_nRestartRandResps == 0) st.s_nRestartRandResps = CountMeanEntries(entryNumbers, roles);
+    const int M = st.s_nRestartRandResps;
     std::vector<int> responseList = ResponseList(M);
     CMatrix<double> G(M, N);
 
-    // Clear the regression data on every call that is not a fit call and on
-    // fit calls of the gradient-correction method; keep the stored columns
-    // while a restart is pending.
-    if (!bFitCall || pDB->GetOptMethod() == kMethodGradientCorrection) {
-      *s_restartX = CMatrix<double>();
-      *s_restartY = CMatrix<double>();
-      if (!CDB::m_bIsRestartForDGOMeanValue && pDB->GetOptMethod() != kMethodGradientCorrection)
-        *s_restartZ = CMatrix<double>();
-    }
-
-    // The stored columns stand in for the analysed responses.
-    if (CDB::m_bIsRestartForDGOMeanValue) {
-      const int nNeeded = bFitCall ? D + 1 : 1;
-      if (s_restartZ->Cols() < nNeeded)
-        ErrorReport("Stored responses for the restart are missing.\n")
-            .Line("       Stored columns = %d\n", s_restartZ->Cols())
-            .Line("       Columns needed = %d\n", nNeeded)
-            .Throw<CInvalidArgument>(kUnitRandRespModules, __LINE__);
-      std::valarray<double> z;
-      if (bFitCall) {
-        for (int j = 0; j < D; ++j) {
-          s_restartZ->GetCol(j + 1, z);
-          analysisOutputs.ReplaceCol(j, z);
-        }
-        CDB::m_bIsRestartForDGOMeanValue = false;
-      } else {
-        s_restartZ->GetCol(0, z);
-        analysisOutputs.ReplaceCol(0, z);
-      }
-    }
-
+    ClearRestartData(st, pDB, bFitCall);
+    SubstituteStoredColumns(st, bFitCall, D, analysisOutputs);
     const RegressionInputs regression{pDB, &inputRandVar, &inputParamCode, &entryNumbers, &roles, &randVars};
-    std::valarray<double> x, y, r(0.0, entryNumbers.size());
-    for (int j = 0; j < D; ++j) {
-      designPoints.GetCol(j, x);
-      analysisOutputs.GetCol(j, y);
-      if (!bFitCall || (s_nRestartCalls <= 2 && pDB->GetOptMethod() != kMethodGradientCorrection))
-        s_restartZ->AppendCol(y);
-      AppendRegressionRow(regression, x, y, r, *s_restartX, *s_restartY);
-    }
-
-    if (bFitCall) {
-      CMatrix<double> A;
-      const FitOutcome outcome = FitResponseSurface({0}, N, *s_restartX, *s_restartY, *s_restartE, A, *s_restartK);
-      if (outcome == FitOutcome::kRankDeficient) *s_restartK = CMatrix<double>(s_restartK->Rows(), M);
-      if (outcome != FitOutcome::kFitted) return;
-    }
-
-    // Warm-up: the optimiser's first two calls are answered with zeros; the
-    // second raises the host's restart flag.
-    if (s_nRestartCalls <= 2 && pDB->GetKorrMethod() != kMethodGradientCorrection) {
-      const std::valarray<double> zeros(0.0, entryNumbers.size());
-      for (int j = 0; j < D; ++j) designResponses.ReplaceCol(j, zeros);
-      if (s_nRestartCalls == 2) CDB::m_bIsRestartForDGOMeanValue = true;
-      return;
-    }
+    AppendRestartRows(st, regression, bFitCall, designPoints, analysisOutputs);
+    if (bFitCall && !FitRestartSurface(st, N, M)) return;
+    if (AnswerWarmUp(st, pDB, D, entryNumbers.size(), designResponses)) return;
 
     const FirstOrderInputs in{regression, &randResps, &designPoints, &analysisOutputs, &designResponses};
-    for (int j = 0; j < D; ++j) FirstOrderStatistics(in, j, *s_restartX, *s_restartK, *s_restartE, responseList, G);
+    for (int j = 0; j < D; ++j)
+      FirstOrderStatistics(in, j, *st.s_restartX, *st.s_restartK, *st.s_restartE, responseList, G);
   });
 }
 

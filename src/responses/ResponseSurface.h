@@ -95,10 +95,4 @@ enum class FitOutcome { kFitted, kNoModel, kRankDeficient };
 FitOutcome FitResponseSurface(const std::vector<int>& orders, int nRandVars, CMatrix<double>& X, CMatrix<double>& Y,
                               CMatrix<int>& E, CMatrix<double>& A, CMatrix<double>& K);
 
-/// Forgets the regression data and counters of the response-surface methods
-/// (tests that load several problems into one process).
-void ResetSurfaceState();
-/// The part of ResetSurfaceState that belongs to method 2.
-void ResetApproximationState();
-
 }  // namespace rbo

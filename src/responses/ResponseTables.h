@@ -54,13 +54,4 @@ void AddSampleIntoRandResps(CDB* pDB, std::valarray<double>& designVariables, st
                             std::valarray<CRandResp>& records, double* pdJointCount, double* pdAnyCount,
                             std::valarray<double>& entries);
 
-/// Forgets the tables that AdjustRespsMatrices fills once per process, so
-/// that the next call fills them from the database again.  Hosts never need
-/// it (the tables live as long as the library); tests that load several
-/// problems into one process do.
-void ResetResponseTables();
-
-/// Forgets the running statistics of UpdateSamplePointRandResps (tests).
-void ResetSamplePointState();
-
 }  // namespace rbo

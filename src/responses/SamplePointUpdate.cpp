@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "foundation/Guard.h"
+#include "foundation/ProcessState.h"
 #include "foundation/SourceUnits.h"
 #include "rbo/host/DB.h"
 #include "rbo/host/DBUtils.h"
@@ -23,14 +24,6 @@ constexpr int kLineInitialPointViolated = 3696;
 constexpr int kLineNoStoredPoint = 3711;
 constexpr int kPassFailMark = 1;
 constexpr double kConvergenceTolerance = 1.0e-12;
-
-// Running statistics, kept between calls and restarted by a first batch.
-std::valarray<CRandResp> s_sampleRandResps;  ///< running statistics (not sums) per random response
-std::valarray<double> s_sampleEntryMeans;    ///< per entry: running mean, or substitute value
-double s_sampleJointFraction = 0.0;          ///< running fraction of samples with the joint flag
-double s_sampleAnyFraction = 0.0;            ///< running fraction of samples violating any bound
-bool s_bStarted = false;                     ///< a first batch has been folded
-bool s_bHaveSubstitutes = false;             ///< substitute values were computed since the first batch
 
 // Reads a record of the store, timing the read on the host's read timer.
 bool TimedGetObject(vbPersistent& record) {
@@ -103,7 +96,7 @@ bool IsFoldedRandomEntry(const std::valarray<int>& numbers, const std::valarray<
 
 // Substitute values: the mean, over the stored design points that pass the
 // pass/fail constraints, of every entry that is not itself pass/fail.
-void ComputeSubstitutes(CDB* pDB, POD* pPod, const std::valarray<int>& marks) {
+void ComputeSubstitutes(SamplePointState& st, CDB* pDB, POD* pPod, const std::valarray<int>& marks) {
   CDB& db = *pDB;
   CResult result(pPod);
   result.m_nKey = int(db.m_nStoreKey);
@@ -113,7 +106,7 @@ void ComputeSubstitutes(CDB* pDB, POD* pPod, const std::valarray<int>& marks) {
     ErrorReport("The initial point violated the pass/fail constraints.\n")
         .Throw<CCheckPassFail>(kUnitRandRespModules, kLineInitialPointViolated);
 
-  const std::size_t E = s_sampleEntryMeans.size();
+  const std::size_t E = st.s_sampleEntryMeans.size();
   auto isSubstituted = [&](std::size_t i) { return i >= 1 && !(i < marks.size() && marks[i] == kPassFailMark); };
   std::valarray<double> vector(0.0, E);
   int nPassing = 0;
@@ -135,7 +128,7 @@ void ComputeSubstitutes(CDB* pDB, POD* pPod, const std::valarray<int>& marks) {
     PassFailViolated(pDB, marks, vector, bViolated);
     if (bViolated) continue;
     for (std::size_t i = 0; i < E; ++i)
-      if (isSubstituted(i)) s_sampleEntryMeans[i] += vector[i];
+      if (isSubstituted(i)) st.s_sampleEntryMeans[i] += vector[i];
     ++nPassing;
   }
   // Without a single passing design point there is nothing to stand in for
@@ -145,8 +138,8 @@ void ComputeSubstitutes(CDB* pDB, POD* pPod, const std::valarray<int>& marks) {
         .Line("       Stored design points = %d\n", M)
         .Throw<CCheckPassFail>(kUnitRandRespModules, __LINE__);
   for (std::size_t i = 0; i < E; ++i)
-    if (isSubstituted(i)) s_sampleEntryMeans[i] /= double(nPassing);
-  s_bHaveSubstitutes = true;
+    if (isSubstituted(i)) st.s_sampleEntryMeans[i] /= double(nPassing);
+  st.s_bHaveSubstitutes = true;
 }
 
 [[noreturn]] void FailNotStarted(int nLine) {
@@ -160,11 +153,12 @@ void ComputeSubstitutes(CDB* pDB, POD* pPod, const std::valarray<int>& marks) {
 // substitute) of each entry that reads s_sampleEntryMeans.  Entries beyond
 // the ones read do not matter, so a map that only grew at its end, or a
 // changed count of random responses that no entry names, still folds.
-void RequireStarted(const std::valarray<int>& entryNumbers, const std::valarray<int>& roles, bool bFinish) {
-  if (!s_bStarted) FailNotStarted(__LINE__);
-  CheckRandRespNumbers(entryNumbers, roles, s_sampleRandResps.size(), __LINE__,
+void RequireStarted(const SamplePointState& st, const std::valarray<int>& entryNumbers, const std::valarray<int>& roles,
+                    bool bFinish) {
+  if (!st.s_bStarted) FailNotStarted(__LINE__);
+  CheckRandRespNumbers(entryNumbers, roles, st.s_sampleRandResps.size(), __LINE__,
                        bFinish ? RecordReaders::kStatisticRoles : RecordReaders::kEveryRandomEntry);
-  for (std::size_t i = s_sampleEntryMeans.size(); i < entryNumbers.size(); ++i) {
+  for (std::size_t i = st.s_sampleEntryMeans.size(); i < entryNumbers.size(); ++i) {
     const bool bReadsEntryMean = entryNumbers[i] < 0 || (!bFinish && IsFoldedRandomEntry(entryNumbers, roles, i));
     if (bReadsEntryMean) FailNotStarted(__LINE__);
   }
@@ -173,29 +167,168 @@ void RequireStarted(const std::valarray<int>& entryNumbers, const std::valarray<
 // Restarts the running statistics for a first batch.  The response map is
 // checked before anything is written: a number beyond the records would
 // otherwise be written past their end.
-void StartStatistics(CDB& db, std::valarray<int>& entryNumbers, std::valarray<int>& roles, int nRandResps) {
+void StartStatistics(SamplePointState& st, CDB& db, std::valarray<int>& entryNumbers, std::valarray<int>& roles,
+                     int nRandResps) {
   CheckRandRespNumbers(entryNumbers, roles, std::size_t(nRandResps), __LINE__);
-  s_sampleRandResps.resize(std::size_t(nRandResps));
+  st.s_sampleRandResps.resize(std::size_t(nRandResps));
   ConstrBoundsIntoRandResps(entryNumbers, roles, db.m_vRespIndexOfEntry, db.m_vRespTypeOfEntry, db.m_vConBound,
                             db.m_vConScale, db.m_vConSide, db.m_vConSubjectIndex, db.m_vConSubjectType,
-                            s_sampleRandResps);
-  ResetStatistics(s_sampleRandResps);
-  s_sampleJointFraction = s_sampleAnyFraction = 0.0;
-  s_sampleEntryMeans.resize(entryNumbers.size(), 0.0);
-  s_sampleEntryMeans = 0.0;
-  s_bStarted = true;
-  s_bHaveSubstitutes = false;
+                            st.s_sampleRandResps);
+  ResetStatistics(st.s_sampleRandResps);
+  st.s_sampleJointFraction = st.s_sampleAnyFraction = 0.0;
+  st.s_sampleEntryMeans.resize(entryNumbers.size(), 0.0);
+  st.s_sampleEntryMeans = 0.0;
+  st.s_bStarted = true;
+  st.s_bHaveSubstitutes = false;
+}
+
+// The pass/fail marks of the response entries, from the store's response
+// definitions.
+std::valarray<int> ReadPassFailMarks(const CDB& db, POD* pPod) {
+  CDResp definitions(pPod);
+  definitions.m_nKey = int(db.m_nStoreKey);
+  if (!TimedGetObject(definitions)) throw CGetObject(kUnitRandRespModules, kLineNoResponseRecord);
+  std::valarray<int> marks(0, definitions.m_vPassFail.size());
+  for (std::size_t i = 0; i < marks.size(); ++i) marks[i] = definitions.m_vPassFail[i];
+  return marks;
+}
+
+// Only the sampling methods (0 and 1) of a problem with random variables
+// and random responses fold sample points; other calls do nothing.
+bool FoldsSamplePoints(const CDB& db) {
+  const int nRandResps = int(db.m_nRandRespsPlus1) - 1;
+  if (int(db.m_nRandVars) < 1 || nRandResps < 1) return false;
+  int nMethod = 0, nSamplePoints = 0;
+  GetRBOMethodNSamplePoints(&nMethod, &nSamplePoints);
+  return nMethod == 0 || nMethod == 1;
+}
+
+// Finishing mode: out = the statistics as one host response vector (one
+// column): a deterministic entry its running mean (or substitute), a random
+// entry the statistic its role asks for.
+void WriteStatistics(const SamplePointState& st, const std::valarray<int>& entryNumbers,
+                     const std::valarray<int>& roles, CMatrix<double>& out) {
+  const std::size_t E = entryNumbers.size();
+  std::valarray<double> work(0.0, E);
+  for (std::size_t i = 0; i < E; ++i) {
+    const int k = entryNumbers[i];
+    if (k < 0) {
+      work[i] = st.s_sampleEntryMeans[i];
+      continue;
+    }
+    switch (roles[i]) {
+      case kRoleMean:
+        work[i] = st.s_sampleRandResps[std::size_t(k - 1)].GetMean();
+        break;
+      case kRoleStdDev:
+        work[i] = st.s_sampleRandResps[std::size_t(k - 1)].GetStdDev();
+        break;
+      case kRolePOF:
+        work[i] = st.s_sampleRandResps[std::size_t(k - 1)].GetPOF();
+        break;
+      case kRoleAnyFraction:
+        work[i] = st.s_sampleAnyFraction;
+        break;
+      case kRoleJointFraction:
+        work[i] = st.s_sampleJointFraction;
+        break;
+      default:
+        work[i] = 0.0;
+        break;
+    }
+  }
+  if (out.Rows() != int(E) || out.Cols() != 1) out = CMatrix<double>(int(E), 1);
+  out.ReplaceCol(0, work);
+}
+
+// What folding one batch needs besides the running statistics.
+struct BatchInputs {
+  CDB* pDB;                           ///< the host database
+  POD* pPod;                          ///< the store, for substitute values
+  const std::valarray<int>* pMarks;   ///< pass/fail mark per entry
+  std::valarray<int>* pEntryNumbers;  ///< random-response number per entry
+  std::valarray<int>* pRoles;         ///< role per entry
+  double dTol;                        ///< the host's constraint tolerance
+  bool bFirstBatch;                   ///< this batch restarted the statistics
+};
+
+// A sample that passes the pass/fail constraints, the N-th: its values are
+// folded into the running means of the deterministic entries and into the
+// records of the random responses.  False when a mean or standard deviation
+// moved beyond the convergence tolerance.
+bool FoldPassingSample(SamplePointState& st, const BatchInputs& in, const std::valarray<double>& work, int N,
+                       SampleFlags& flags) {
+  const std::valarray<int>& entryNumbers = *in.pEntryNumbers;
+  const std::valarray<int>& roles = *in.pRoles;
+  const double n = double(N);
+  bool bConverged = true;
+  for (std::size_t i = 0; i < entryNumbers.size(); ++i) {
+    if (entryNumbers[i] < 0) {
+      st.s_sampleEntryMeans[i] = ((n - 1.0) * st.s_sampleEntryMeans[i] + work[i]) / n;
+    } else if (IsFoldedRandomEntry(entryNumbers, roles, i)) {
+      const int k = entryNumbers[i];
+      if (!UpdateRecord(st.s_sampleRandResps[std::size_t(k - 1)], k, work[i], N, in.dTol, flags)) bConverged = false;
+    }
+  }
+  return bConverged;
+}
+
+// A sample that violates the pass/fail constraints, the N-th: the random
+// responses fold substitute values instead of its own (computed from the
+// store on the first batch); a pass/fail entry keeps the sample's value.
+// False when any random response was folded.
+bool FoldViolatingSample(SamplePointState& st, const BatchInputs& in, const std::valarray<double>& work, int N,
+                         SampleFlags& flags) {
+  const std::valarray<int>& entryNumbers = *in.pEntryNumbers;
+  const std::valarray<int>& roles = *in.pRoles;
+  const std::valarray<int>& marks = *in.pMarks;
+  if (in.bFirstBatch) ComputeSubstitutes(st, in.pDB, in.pPod, marks);
+  bool bConverged = true;
+  for (std::size_t i = 0; i < entryNumbers.size(); ++i) {
+    if (entryNumbers[i] < 0) {
+      if (i < marks.size() && marks[i] == kPassFailMark) st.s_sampleEntryMeans[i] = work[i];
+    } else if (IsFoldedRandomEntry(entryNumbers, roles, i)) {
+      // Without substitutes from the store (a violation outside the first
+      // batch, none before), the response's own running mean stands in: the
+      // sample then leaves the mean where it is.
+      const int k = entryNumbers[i];
+      CRandResp& r = st.s_sampleRandResps[std::size_t(k - 1)];
+      const double y = st.s_bHaveSubstitutes ? st.s_sampleEntryMeans[i] : r.GetMean();
+      UpdateRecord(r, k, y, N, in.dTol, flags);
+      bConverged = false;
+    }
+  }
+  return bConverged;
+}
+
+// Folds every sample of the batch (column j is sample nSamplesBefore + j + 1)
+// into the running statistics; out receives each sample's full response
+// vector.  Returns the convergence result of the last sample (true for an
+// empty batch).
+bool FoldBatch(SamplePointState& st, const BatchInputs& in, int nSamplesBefore, std::valarray<double>& designVars,
+               CMatrix<double>& batch, CMatrix<double>& out) {
+  const std::size_t E = in.pEntryNumbers->size();
+  const int nCols = batch.Cols();
+  if (out.Rows() != int(E) || out.Cols() != nCols) out = CMatrix<double>(int(E), nCols);
+  std::valarray<double> column, work(0.0, E);
+  bool bResult = true;
+  for (int j = 0; j < nCols; ++j) {
+    const int N = nSamplesBefore + j + 1;
+    const double n = double(N);
+    SampleFlags flags;
+    batch.GetCol(j, column);
+    RespsArrayAnalysisIntoOrvo(in.pDB, designVars, column, *in.pEntryNumbers, work);
+    out.ReplaceCol(j, work);
+    bool bViolated = false;
+    PassFailViolated(in.pDB, *in.pMarks, work, bViolated);
+    bResult = bViolated ? FoldViolatingSample(st, in, work, N, flags) : FoldPassingSample(st, in, work, N, flags);
+    st.s_sampleJointFraction = ((n - 1.0) * st.s_sampleJointFraction + (flags.m_nJoint > 0 ? 1.0 : 0.0)) / n;
+    st.s_sampleAnyFraction = ((n - 1.0) * st.s_sampleAnyFraction + (flags.m_bAny ? 1.0 : 0.0)) / n;
+  }
+  return bResult;
 }
 
 }  // namespace
-
-void ResetSamplePointState() {
-  s_sampleRandResps.resize(0);
-  s_sampleEntryMeans.resize(0);
-  s_sampleJointFraction = s_sampleAnyFraction = 0.0;
-  s_bStarted = false;
-  s_bHaveSubstitutes = false;
-}
 
 }  // namespace rbo
 
@@ -219,113 +352,28 @@ bool UpdateSamplePointRandResps(CDB* pDB, bool bFirstBatch, int nSamplesBefore, 
   return Guarded(kUnitRandRespModules, __LINE__, [&] {
     RequireDatabase(pDB, kUnitRandRespModules, __LINE__);
     CDB& db = *pDB;
-    const std::size_t E = entryNumbers.size();
-    std::valarray<double> work(0.0, E);
+    SamplePointState& st = TheProcessState().samplePoints;
 
     POD* pPod = GetPOD();
     if (pPod == nullptr) throw CNullPtr(kUnitRandRespModules, kLineNoStore);
     CLock lock(pPod, 0);
-
-    CDResp definitions(pPod);
-    definitions.m_nKey = int(db.m_nStoreKey);
-    if (!TimedGetObject(definitions)) throw CGetObject(kUnitRandRespModules, kLineNoResponseRecord);
-    std::valarray<int> marks(0, definitions.m_vPassFail.size());
-    for (std::size_t i = 0; i < marks.size(); ++i) marks[i] = definitions.m_vPassFail[i];
-
-    const int nRandResps = int(db.m_nRandRespsPlus1) - 1;
-    int nMethod = 0, nSamplePoints = 0;
-    if (int(db.m_nRandVars) < 1 || nRandResps < 1) {
-      lock.UnLock();
-      return true;
-    }
-    GetRBOMethodNSamplePoints(&nMethod, &nSamplePoints);
-    if (nMethod != 0 && nMethod != 1) {
+    const std::valarray<int> marks = ReadPassFailMarks(db, pPod);
+    if (!FoldsSamplePoints(db)) {
       lock.UnLock();
       return true;
     }
 
     if (bFinish) {
-      RequireStarted(entryNumbers, roles, true);
-      for (std::size_t i = 0; i < E; ++i) {
-        const int k = entryNumbers[i];
-        if (k < 0) {
-          work[i] = s_sampleEntryMeans[i];
-          continue;
-        }
-        switch (roles[i]) {
-          case kRoleMean:
-            work[i] = s_sampleRandResps[std::size_t(k - 1)].GetMean();
-            break;
-          case kRoleStdDev:
-            work[i] = s_sampleRandResps[std::size_t(k - 1)].GetStdDev();
-            break;
-          case kRolePOF:
-            work[i] = s_sampleRandResps[std::size_t(k - 1)].GetPOF();
-            break;
-          case kRoleAnyFraction:
-            work[i] = s_sampleAnyFraction;
-            break;
-          case kRoleJointFraction:
-            work[i] = s_sampleJointFraction;
-            break;
-          default:
-            work[i] = 0.0;
-            break;
-        }
-      }
-      if (out.Rows() != int(E) || out.Cols() != 1) out = CMatrix<double>(int(E), 1);
-      out.ReplaceCol(0, work);
+      RequireStarted(st, entryNumbers, roles, true);
+      WriteStatistics(st, entryNumbers, roles, out);
       lock.UnLock();
       return true;
     }
 
-    if (bFirstBatch) StartStatistics(db, entryNumbers, roles, nRandResps);
-    RequireStarted(entryNumbers, roles, false);
-
-    const int nCols = batch.Cols();
-    if (out.Rows() != int(E) || out.Cols() != nCols) out = CMatrix<double>(int(E), nCols);
-    const double tol = db.m_pParams->m_dConstrTol;
-    std::valarray<double> column;
-    bool bResult = true;
-    for (int j = 0; j < nCols; ++j) {
-      const int N = nSamplesBefore + j + 1;
-      const double n = double(N);
-      bResult = true;
-      SampleFlags flags;
-      batch.GetCol(j, column);
-      RespsArrayAnalysisIntoOrvo(pDB, designVars, column, entryNumbers, work);
-      out.ReplaceCol(j, work);
-      bool bViolated = false;
-      PassFailViolated(pDB, marks, work, bViolated);
-      if (!bViolated) {
-        for (std::size_t i = 0; i < E; ++i) {
-          if (entryNumbers[i] < 0) {
-            s_sampleEntryMeans[i] = ((n - 1.0) * s_sampleEntryMeans[i] + work[i]) / n;
-          } else if (IsFoldedRandomEntry(entryNumbers, roles, i)) {
-            const int k = entryNumbers[i];
-            if (!UpdateRecord(s_sampleRandResps[std::size_t(k - 1)], k, work[i], N, tol, flags)) bResult = false;
-          }
-        }
-      } else {
-        if (bFirstBatch) ComputeSubstitutes(pDB, pPod, marks);
-        for (std::size_t i = 0; i < E; ++i) {
-          if (entryNumbers[i] < 0) {
-            if (i < marks.size() && marks[i] == kPassFailMark) s_sampleEntryMeans[i] = work[i];
-          } else if (IsFoldedRandomEntry(entryNumbers, roles, i)) {
-            // Without substitutes from the store (a violation outside the
-            // first batch, none before), the response's own running mean
-            // stands in: the sample then leaves the mean where it is.
-            const int k = entryNumbers[i];
-            CRandResp& r = s_sampleRandResps[std::size_t(k - 1)];
-            const double y = s_bHaveSubstitutes ? s_sampleEntryMeans[i] : r.GetMean();
-            UpdateRecord(r, k, y, N, tol, flags);
-            bResult = false;
-          }
-        }
-      }
-      s_sampleJointFraction = ((n - 1.0) * s_sampleJointFraction + (flags.m_nJoint > 0 ? 1.0 : 0.0)) / n;
-      s_sampleAnyFraction = ((n - 1.0) * s_sampleAnyFraction + (flags.m_bAny ? 1.0 : 0.0)) / n;
-    }
+    if (bFirstBatch) StartStatistics(st, db, entryNumbers, roles, int(db.m_nRandRespsPlus1) - 1);
+    RequireStarted(st, entryNumbers, roles, false);
+    const BatchInputs in{pDB, pPod, &marks, &entryNumbers, &roles, db.m_pParams->m_dConstrTol, bFirstBatch};
+    const bool bResult = FoldBatch(st, in, nSamplesBefore, designVars, batch, out);
     lock.UnLock();
     return bResult;
   });

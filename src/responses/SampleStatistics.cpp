@@ -72,32 +72,12 @@ void RandRespsFromSamples(CDB* pDB, int nSamples, std::valarray<int>& inputRandV
       }
       FinishStatistics(records, n);
 
-      for (std::size_t i = 0; i < std::size_t(E); ++i) {
-        const int k = entryNumbers[i];
-        if (k < 0) {
-          entries[i] = sums[i] / n;
-          continue;
-        }
-        switch (roles[i]) {
-          case kRoleMean:
-            entries[i] = records[std::size_t(k - 1)].GetMean();
-            break;
-          case kRoleStdDev:
-            entries[i] = records[std::size_t(k - 1)].GetStdDev();
-            break;
-          case kRolePOF:
-            entries[i] = records[std::size_t(k - 1)].GetPOF();
-            break;
-          case kRoleAnyFraction:
-            entries[i] = anyCount / n;
-            break;
-          case kRoleJointFraction:
-            entries[i] = jointCount / n;
-            break;
-          default:
-            break;  // keeps the value of the last sample point
-        }
-      }
+      // Deterministic entries get the mean over the samples; random entries
+      // their statistic (an entry of another role keeps the value of the
+      // last sample point).
+      for (std::size_t i = 0; i < std::size_t(E); ++i)
+        if (entryNumbers[i] < 0) entries[i] = sums[i] / n;
+      WriteRoleEntries(entryNumbers, roles, records, anyCount / n, jointCount / n, MeanEntries::kWrite, entries);
       designResponses.ReplaceCol(p, entries);
     }
   });

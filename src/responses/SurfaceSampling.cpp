@@ -3,10 +3,9 @@
 // design points evaluated so far is sampled by Monte Carlo (3) or Latin
 // hypercube (4) to give each random response's mean, standard deviation and
 // probabilities of violating its bounds.
-#include <memory>
-
 #include "foundation/Guard.h"
 #include "foundation/MethodCodes.h"
+#include "foundation/ProcessState.h"
 #include "foundation/SourceUnits.h"
 #include "rbo/RandVarModules.h"
 #include "rbo/host/DB.h"
@@ -19,13 +18,6 @@ namespace {
 
 constexpr int kLineGuardSampling = 2597;
 constexpr int kLineInvalidSamplingMethod = 2382;
-
-// Regression data of this method: every design point evaluated by methods 3
-// and 4 since the library was loaded.  Created on the first call; the owners
-// free them when the library is unloaded.
-std::unique_ptr<CMatrix<double>> s_samplingX;  ///< one row per design point: the random variables' actual means
-std::unique_ptr<CMatrix<double>> s_samplingY;  ///< one row per design point: the mean entries' analysed values
-int s_nSamplingRandResps = 0;                  ///< number of mean entries, counted while 0
 
 // The random-variable index of each random analysis input, in input order,
 // skipping an input that repeats the index just before it.
@@ -49,14 +41,40 @@ std::valarray<int> MeanEntryNumbers(const std::valarray<int>& entryNumbers, cons
   return numbers;
 }
 
-}  // namespace
-
-void ResetSurfaceState() {
-  ResetApproximationState();
-  if (s_samplingX != nullptr) *s_samplingX = CMatrix<double>();
-  if (s_samplingY != nullptr) *s_samplingY = CMatrix<double>();
-  s_nSamplingRandResps = 0;
+// S = nSamples samples of the random variables around their means m: Monte
+// Carlo (method 3) or Latin hypercube (method 4).
+void DrawSurfaceSamples(int nMethod, int nSamples, int N, std::valarray<double>& m, std::valarray<int>& order,
+                        std::valarray<CRandVar>& randVars, CMatrix<double>& S) {
+  if (nMethod == kMethodSurfaceMonteCarlo)
+    MatrixOfMonteCarloPoints(nSamples, N, m, order, randVars, S);
+  else if (nMethod == kMethodSurfaceLatinHyperCube)
+    MatrixOfLatinHyperCubePoints(nSamples, N, m, order, randVars, S);
+  else
+    ErrorReport("Invalid sampling method specified for random variables.\n")
+        .Throw<CInvalidType>(kUnitRandRespModules, kLineInvalidSamplingMethod);
 }
+
+// Folds the surface's value at every sample (column of S) into the records
+// of the mean entries (meanNumbers: their random-response numbers), and
+// counts the samples with the joint flag and those violating any bound.
+// u and yHat are working vectors of N and M elements.
+void FoldSurfaceSamples(CompiledPolynomial& surface, CMatrix<double>& S, int nSamples,
+                        const std::valarray<int>& meanNumbers, double tol, std::valarray<CRandResp>& randResps,
+                        std::valarray<double>& u, std::valarray<double>& yHat, double& jointCount, double& anyCount) {
+  const int M = int(meanNumbers.size());
+  for (int s = 0; s < nSamples; ++s) {
+    S.GetCol(s, u);
+    surface.Eval(u, yHat);
+    SampleFlags flags;
+    for (int c = 0; c < M; ++c)
+      AccumulateSample(randResps[std::size_t(meanNumbers[std::size_t(c)] - 1)], yHat[std::size_t(c)], tol, c == 0,
+                       flags);
+    if (flags.m_nJoint == 1) jointCount += 1.0;
+    if (flags.m_bAny) anyCount += 1.0;
+  }
+}
+
+}  // namespace
 
 void AdjustRespsBySampling(CDB* pDB, int nMethod, int nSamples, CMatrix<double>& designPoints,
                            CMatrix<double>& analysisOutputs, std::valarray<int>& inputRandVar,
@@ -65,85 +83,49 @@ void AdjustRespsBySampling(CDB* pDB, int nMethod, int nSamples, CMatrix<double>&
                            std::valarray<CRandResp>& randResps, CMatrix<double>& designResponses) {
   Guarded(kUnitRandRespModules, kLineGuardSampling, [&] {
     RejectNoSamples(nSamples, __LINE__);
-    if (s_samplingX == nullptr) s_samplingX = std::make_unique<CMatrix<double>>();
-    if (s_samplingY == nullptr) s_samplingY = std::make_unique<CMatrix<double>>();
+    SurfaceSamplingState& st = TheProcessState().surfaceSampling;
+    st.CreateOnce();
     const int D = designPoints.Cols();
     const int N = int(pDB->m_nRandVars);
     const double tol = pDB->m_pParams->m_dConstrTol;
     std::valarray<double> x(0.0, std::size_t(designPoints.Rows()));
     std::valarray<double> y(0.0, std::size_t(analysisOutputs.Rows()));
     std::valarray<double> r(0.0, entryNumbers.size());
-    std::valarray<double> anyFraction(0.0, std::size_t(D)), jointFraction(0.0, std::size_t(D));
-    if (s_nSamplingRandResps == 0) s_nSamplingRandResps = CountMeanEntries(entryNumbers, roles);
-    const int M = s_nSamplingRandResps;
+    if (st.s_nSamplingRandResps == 0) st.s_nSamplingRandResps = CountMeanEntries(entryNumbers, roles);
+    const int M = st.s_nSamplingRandResps;
     std::valarray<int> order = RandomVariableOrder(inputRandVar, N);
     const std::valarray<int> meanNumbers = MeanEntryNumbers(entryNumbers, roles, M);
 
     const RegressionInputs regression{pDB, &inputRandVar, &inputParamCode, &entryNumbers, &roles, &randVars};
-    AppendRegressionRows(regression, designPoints, analysisOutputs, *s_samplingX, *s_samplingY);
+    AppendRegressionRows(regression, designPoints, analysisOutputs, *st.s_samplingX, *st.s_samplingY);
 
     CMatrix<int> E;
     CMatrix<double> A, K;
-    if (FitResponseSurface({3, 2, 1, 0}, N, *s_samplingX, *s_samplingY, E, A, K) != FitOutcome::kFitted) return;
+    if (FitResponseSurface({3, 2, 1, 0}, N, *st.s_samplingX, *st.s_samplingY, E, A, K) != FitOutcome::kFitted) return;
 
-    const int P = s_samplingX->Rows();
+    const int P = st.s_samplingX->Rows();
     const double n = double(nSamples);
     std::valarray<double> m, u(0.0, std::size_t(N)), yHat(0.0, std::size_t(M));
-    CMatrix<double> S;
+    CMatrix<double> S;  // reused for every design point
     CompiledPolynomial surface(K, E, N);
     for (int j = 0; j < D; ++j) {
-      s_samplingX->GetRow(P - D + j, m);
+      // The design point's random variables, and its analysed responses
+      // spread over the host's entries.
+      st.s_samplingX->GetRow(P - D + j, m);
       designPoints.GetCol(j, x);
       SetRandomParamsForPoint(x, inputRandVar, inputParamCode, randVars);
       ResetStatistics(randResps);
-      double jointCount = 0.0, anyCount = 0.0;
       r = 0.0;
       y = 0.0;
       analysisOutputs.GetCol(j, y);
       RespsArrayAnalysisIntoOrvo(pDB, x, y, entryNumbers, r);
 
-      if (nMethod == kMethodSurfaceMonteCarlo)
-        MatrixOfMonteCarloPoints(nSamples, N, m, order, randVars, S);
-      else if (nMethod == kMethodSurfaceLatinHyperCube)
-        MatrixOfLatinHyperCubePoints(nSamples, N, m, order, randVars, S);
-      else
-        ErrorReport("Invalid sampling method specified for random variables.\n")
-            .Throw<CInvalidType>(kUnitRandRespModules, kLineInvalidSamplingMethod);
-
-      for (int s = 0; s < nSamples; ++s) {
-        S.GetCol(s, u);
-        surface.Eval(u, yHat);
-        SampleFlags flags;
-        for (int c = 0; c < M; ++c)
-          AccumulateSample(randResps[std::size_t(meanNumbers[std::size_t(c)] - 1)], yHat[std::size_t(c)], tol, c == 0,
-                           flags);
-        if (flags.m_nJoint == 1) jointCount += 1.0;
-        if (flags.m_bAny) anyCount += 1.0;
-      }
+      DrawSurfaceSamples(nMethod, nSamples, N, m, order, randVars, S);
+      double jointCount = 0.0, anyCount = 0.0;
+      FoldSurfaceSamples(surface, S, nSamples, meanNumbers, tol, randResps, u, yHat, jointCount, anyCount);
       FinishStatistics(randResps, n);
-      jointFraction[std::size_t(j)] = jointCount / n;
-      anyFraction[std::size_t(j)] = anyCount / n;
-
-      for (std::size_t k = 0; k < entryNumbers.size(); ++k) {
-        const int num = entryNumbers[k];
-        if (num < 0) continue;
-        switch (roles[k]) {
-          case kRoleStdDev:
-            r[k] = randResps[std::size_t(num - 1)].GetStdDev();
-            break;
-          case kRolePOF:
-            r[k] = randResps[std::size_t(num - 1)].GetPOF();
-            break;
-          case kRoleAnyFraction:
-            r[k] = anyFraction[std::size_t(j)];
-            break;
-          case kRoleJointFraction:
-            r[k] = jointFraction[std::size_t(j)];
-            break;
-          default:
-            break;  // the mean entry keeps the analysed value at the design point
-        }
-      }
+      // A mean entry keeps the analysed value at the design point.
+      WriteRoleEntries(entryNumbers, roles, randResps, anyCount / n, jointCount / n, MeanEntries::kKeep, r);
       designResponses.ReplaceCol(j, r);
     }
   });

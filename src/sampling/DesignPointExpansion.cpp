@@ -9,6 +9,7 @@
 
 #include "foundation/Guard.h"
 #include "foundation/MethodCodes.h"
+#include "foundation/ProcessState.h"
 #include "foundation/SourceUnits.h"
 #include "rbo/RandVarModules.h"
 #include "rbo/host/DB.h"
@@ -28,14 +29,9 @@ namespace {
 
 constexpr int kLineInvalidMethod = 1453;
 
-// Captured from the database on the first call that takes the random path
-// and kept for the life of the process; later changes of the database's
-// random variables or response map are not picked up.
-bool s_bFirstCall = true;            ///< nothing captured yet
-std::valarray<CRandVar> s_randVars;  ///< one per random variable; parameters of the last point loaded
-int s_nAnalysisResps = 0;            ///< rows of the analysis response matrix
-
-void CaptureExpansionState(CDB& db) {
+// Captures the random-variable array and the analysis-level response count
+// from the database (the first call that takes the random path).
+void CaptureExpansionState(rbo::ExpansionState& state, CDB& db) {
   const std::size_t m = db.m_nRandVars;
   if (db.m_vDistTypeOfRandVar.size() < m)
     ErrorReport("Inconsistent random-variable map.\n")
@@ -47,13 +43,14 @@ void CaptureExpansionState(CDB& db) {
               int(db.m_vEntryRandRespNumber.size()))
         .Throw<CInvalidArgument>(kUnitRandVarModules, __LINE__);
 
-  s_randVars.resize(m);  // default records: normal, mean 0, standard deviation 1e-12
+  std::valarray<CRandVar>& randVars = state.s_randVars;
+  randVars.resize(m);  // default records: normal, mean 0, standard deviation 1e-12
   for (std::size_t r = 0; r < m; ++r) {
-    s_randVars[r].SetType(db.m_vDistTypeOfRandVar[r]);
-    if (s_randVars[r].GetType() == CRandVar::kWeibull) s_randVars[r].SetParam1(0.0);
+    randVars[r].SetType(db.m_vDistTypeOfRandVar[r]);
+    if (randVars[r].GetType() == CRandVar::kWeibull) randVars[r].SetParam1(0.0);
   }
-  s_nAnalysisResps = rbo::CountAnalysisInputs(db.m_vEntryRandRespNumber, db.m_vRespRole);
-  s_bFirstCall = false;
+  state.s_nAnalysisResps = rbo::CountAnalysisInputs(db.m_vEntryRandRespNumber, db.m_vRespRole);
+  state.s_bFirstCall = false;
 }
 
 // The map's codes are read before any design point is loaded; the values of
@@ -113,12 +110,6 @@ void ExpandAtMeans(CMatrix<double>& designPoints, std::valarray<int>& inputRandV
   });
 }
 
-void ResetExpansionState() {
-  s_bFirstCall = true;
-  s_randVars.resize(0);
-  s_nAnalysisResps = 0;
-}
-
 }  // namespace rbo
 
 void AdjustDVsMatrices(CDB* pDB, CMatrix<double>& designPoints, CMatrix<double>& designResponses,
@@ -137,23 +128,24 @@ void AdjustDVsMatrices(CDB* pDB, CMatrix<double>& designPoints, CMatrix<double>&
       return;
     }
 
-    if (s_bFirstCall) CaptureExpansionState(db);
+    rbo::ExpansionState& state = rbo::TheProcessState().expansion;
+    if (state.s_bFirstCall) CaptureExpansionState(state, db);
     int nMethod = 0, nSamples = 0;
     GetRBOMethodNSamplePoints(&nMethod, &nSamples);
     switch (nMethod) {
       case kMethodMonteCarlo:
       case kMethodLatinHyperCube:
-        rbo::ExpandBySampling(nMethod, nSamples, designPoints, db.m_vInputRandVar, db.m_vInputParamCode, s_randVars,
-                              analysisPoints);
+        rbo::ExpandBySampling(nMethod, nSamples, designPoints, db.m_vInputRandVar, db.m_vInputParamCode,
+                              state.s_randVars, analysisPoints);
         break;
       case kMethodApproximation:
       case kMethodSurfaceMonteCarlo:
       case kMethodSurfaceLatinHyperCube:
-        rbo::ExpandAtMeans(designPoints, db.m_vInputRandVar, db.m_vInputParamCode, s_randVars, analysisPoints);
+        rbo::ExpandAtMeans(designPoints, db.m_vInputRandVar, db.m_vInputParamCode, state.s_randVars, analysisPoints);
         break;
       default:
         ErrorReport("Invalid method specified for RBO.\n").Throw<CInvalidKey>(kUnitRandVarModules, kLineInvalidMethod);
     }
-    if (!bKeepOutputs) rbo::ResetToZeros(analysisOutputs, s_nAnalysisResps, analysisPoints.Cols());
+    if (!bKeepOutputs) rbo::ResetToZeros(analysisOutputs, state.s_nAnalysisResps, analysisPoints.Cols());
   });
 }

@@ -80,9 +80,4 @@ void ExpandAtMeans(CMatrix<double>& designPoints, std::valarray<int>& inputRandV
 /// already matches.  Negative sizes throw std::out_of_range, m unchanged.
 void ResetToZeros(CMatrix<double>& m, int nRows, int nCols);
 
-/// For tests only: forgets the random-variable array and the response count
-/// that AdjustDVsMatrices captured, so that its next random call captures
-/// them anew.  The library itself never calls it.
-void ResetExpansionState();
-
 }  // namespace rbo

@@ -29,13 +29,6 @@ TEST_F(OptimizeCommand, PrintsEveryProposedDesignPoint) {
   EXPECT_NE(r.out.find("P(g)="), std::string::npos) << r.out;
 }
 
-TEST_F(OptimizeCommand, UnknownOptimizerIsABadCommandLine) {
-  const CliResult r = Run({"optimize", Examples() + "/linear.json", "--optimizer", "newton"});
-  EXPECT_EQ(r.exitCode, 2);
-  EXPECT_NE(r.err.find("--optimizer must be auto, slsqp, mma or cobyla"), std::string::npos) << r.err;
-  EXPECT_FALSE(fs::exists(dir / "h.json"));
-}
-
 // Latin hypercube with 4,000 samples and SLSQP: from the start (w, t) =
 // (3, 4), where the beam is far on the safe side (POF 0, index about 6.6),
 // the optimiser proposes only infeasible points and the start remains the

@@ -292,6 +292,11 @@ const Usage kUsages[] = {
     {"MissingFile", {"run", "missing.json"}, 3, false, "cannot open the problem file missing.json"},
     {"CheckWithoutFile", {"check"}, 2, false, "give the problem file"},
     {"ConvergedNeedsSampling", {"run", "--until-converged", "--method", "2"}, 2, false, "works with methods 0"},
+    {"UnknownOptimizer",
+     {"optimize", "--optimizer", "newton"},
+     2,
+     false,
+     "--optimizer must be auto, slsqp, mma or cobyla"},
     {"OutputFolderMissing", {"run", "--out", "no/such/folder/r.json"}, 1, false, "cannot create the output file"},
 };
 

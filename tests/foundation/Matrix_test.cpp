@@ -76,46 +76,37 @@ INSTANTIATE_TEST_SUITE_P(
                       BadSize{2, 3, 5, "CMatrix: size mismatch"}, BadSize{2, 3, 7, "CMatrix: size mismatch"},
                       BadSize{0, 3, 1, "CMatrix: size mismatch"}));
 
-TEST(Matrix, DefaultIsEmpty) {
-  const Matrix m;
-  EXPECT_EQ(m.Rows(), 0);
-  EXPECT_EQ(m.Cols(), 0);
-  EXPECT_EQ(m.Storage().size(), 0u);
+TEST(Matrix, ConstructorsSizeAndFill) {
+  const Matrix empty, zeros(2, 3), fives(3, 2, 5.0), none(0, 5);
+  struct Case {
+    const Matrix& m;
+    int nRows, nCols;
+    std::vector<double> storage;
+  };
+  for (const Case& c : {Case{empty, 0, 0, {}}, Case{zeros, 2, 3, std::vector<double>(6, 0.0)},
+                        Case{fives, 3, 2, std::vector<double>(6, 5.0)}, Case{none, 0, 5, {}}}) {
+    EXPECT_EQ(c.m.Rows(), c.nRows);
+    EXPECT_EQ(c.m.Cols(), c.nCols);
+    EXPECT_EQ(StorageOf(c.m), c.storage);
+  }
 }
 
-TEST(Matrix, SizedConstructorsFill) {
-  const Matrix zeros(2, 3);
-  EXPECT_EQ(StorageOf(zeros), std::vector<double>(6, 0.0));
-  const Matrix fives(3, 2, 5.0);
-  EXPECT_EQ(fives.Rows(), 3);
-  EXPECT_EQ(fives.Cols(), 2);
-  EXPECT_EQ(StorageOf(fives), std::vector<double>(6, 5.0));
-  const Matrix none(0, 5);
-  EXPECT_EQ(none.Rows(), 0);
-  EXPECT_EQ(none.Cols(), 5);
-  EXPECT_EQ(none.Storage().size(), 0u);
-}
-
-TEST(Matrix, RowMajorValuesAreTransposedIntoColumnMajorStorage) {
-  Matrix m(2, 3, Values({1, 2, 3, 4, 5, 6}), false);
-  EXPECT_EQ(StorageOf(m), (std::vector<double>{1, 4, 2, 5, 3, 6}));
+// Element (i, j) lives at i + j * rows whichever order the values came in.
+TEST(Matrix, ValuesAreStoredColumnMajor) {
+  Matrix byRows(2, 3, Values({1, 2, 3, 4, 5, 6}), false);
+  EXPECT_EQ(StorageOf(byRows), (std::vector<double>{1, 4, 2, 5, 3, 6}));
   Array row;
-  m.GetRow(0, row);
-  EXPECT_EQ(std::vector<double>(std::begin(row), std::end(row)), (std::vector<double>{1, 2, 3}));
-  m.GetRow(1, row);
+  byRows.GetRow(1, row);
   EXPECT_EQ(std::vector<double>(std::begin(row), std::end(row)), (std::vector<double>{4, 5, 6}));
-  EXPECT_EQ(m(1, 2), 6.0);
-}
+  EXPECT_EQ(byRows(1, 2), 6.0);
 
-TEST(Matrix, ColumnMajorValuesAreStoredAsGiven) {
-  Matrix m(2, 3, Values({1, 2, 3, 4, 5, 6}), true);
-  EXPECT_EQ(StorageOf(m), (std::vector<double>{1, 2, 3, 4, 5, 6}));
+  Matrix byCols(2, 3, Values({1, 2, 3, 4, 5, 6}), true);
+  EXPECT_EQ(StorageOf(byCols), (std::vector<double>{1, 2, 3, 4, 5, 6}));
   Array col(99.0, 7);  // wrong size on purpose: GetCol resizes
-  m.GetCol(2, col);
+  byCols.GetCol(2, col);
   EXPECT_EQ(std::vector<double>(std::begin(col), std::end(col)), (std::vector<double>{5, 6}));
-  // Element (i, j) lives at i + j * rows.
   for (int i = 0; i < 2; ++i)
-    for (int j = 0; j < 3; ++j) EXPECT_EQ(m(i, j), m.Storage()[std::size_t(i + j * 2)]);
+    for (int j = 0; j < 3; ++j) EXPECT_EQ(byCols(i, j), byCols.Storage()[std::size_t(i + j * 2)]);
 }
 
 TEST(Matrix, RowAndColumnViewsAreStridedWindowsOntoTheStorage) {
@@ -157,64 +148,38 @@ TEST(Matrix, ReplaceColChecksTheColumnBeforeTheSize) {
 
 // ---- AppendRow / AppendCol ----
 
-TEST(Matrix, AppendRowToTheEmptyMatrixMakesOneRow) {
-  Matrix m;
-  m.AppendRow(Values({7, 8, 9}));
-  EXPECT_EQ(m.Rows(), 1);
-  EXPECT_EQ(m.Cols(), 3);
-  EXPECT_EQ(StorageOf(m), (std::vector<double>{7, 8, 9}));
-}
+struct AppendCase {
+  const char* pszName;
+  Matrix start;
+  bool bRow;  ///< AppendRow, else AppendCol
+  Array values;
+  int nRows, nCols;
+  std::vector<double> storage;
+};
 
-TEST(Matrix, AppendRowGrowsAndKeepsTheOldElements) {
-  Matrix m(2, 3, Values({1, 2, 3, 4, 5, 6}), false);
-  m.AppendRow(Values({7, 8, 9}));
-  ASSERT_EQ(m.Rows(), 3);
-  ASSERT_EQ(m.Cols(), 3);
-  EXPECT_EQ(StorageOf(m), (std::vector<double>{1, 4, 7, 2, 5, 8, 3, 6, 9}));
-}
-
-TEST(Matrix, ZeroRowMatrixIsNotEmpty) {
-  Matrix m(0, 5);
-  ExpectOutOfRange([&] { m.AppendRow(Values({1, 2, 3, 4})); }, "CMatrix::AppendRow invalid array size");
-  EXPECT_EQ(m.Rows(), 0);
-  EXPECT_EQ(m.Cols(), 5);
-  m.AppendRow(Values({1, 2, 3, 4, 5}));
-  EXPECT_EQ(m.Rows(), 1);
-  EXPECT_EQ(m.Cols(), 5);
-  EXPECT_EQ(StorageOf(m), (std::vector<double>{1, 2, 3, 4, 5}));
-
-  Matrix n(3, 0);
-  ExpectOutOfRange([&] { n.AppendCol(Values({1, 2})); }, "CMatrix::AppendCol invalid array size");
-  n.AppendCol(Values({1, 2, 3}));
-  EXPECT_EQ(n.Rows(), 3);
-  EXPECT_EQ(n.Cols(), 1);
-}
-
-TEST(Matrix, EmptyRowMakesAOneByZeroMatrixThatIsNoLongerEmpty) {
-  Matrix m;
-  m.AppendRow(Array());
-  EXPECT_EQ(m.Rows(), 1);
-  EXPECT_EQ(m.Cols(), 0);
-  ExpectOutOfRange([&] { m.AppendRow(Values({1, 2, 3})); }, "CMatrix::AppendRow invalid array size");
-  EXPECT_EQ(m.Rows(), 1);
-  EXPECT_EQ(m.Cols(), 0);
-}
-
-TEST(Matrix, AppendColToTheEmptyMatrixMakesOneColumn) {
-  Matrix m;
-  m.AppendCol(Values({1, 2, 3, 4}));
-  EXPECT_EQ(m.Rows(), 4);
-  EXPECT_EQ(m.Cols(), 1);
-  Array col;
-  m.GetCol(0, col);
-  EXPECT_EQ(std::vector<double>(std::begin(col), std::end(col)), (std::vector<double>{1, 2, 3, 4}));
-}
-
-TEST(Matrix, AppendColGrowsAndKeepsTheOldElements) {
-  Matrix m(2, 2, Values({1, 2, 3, 4}), true);
-  m.AppendCol(Values({5, 6}));
-  EXPECT_EQ(m.Cols(), 3);
-  EXPECT_EQ(StorageOf(m), (std::vector<double>{1, 2, 3, 4, 5, 6}));
+TEST(Matrix, AppendsGrowAndKeepTheOldElements) {
+  const AppendCase cases[] = {
+      {"row to the empty matrix", Matrix(), true, Values({7, 8, 9}), 1, 3, {7, 8, 9}},
+      {"row to 2x3",
+       Matrix(2, 3, Values({1, 2, 3, 4, 5, 6}), false),
+       true,
+       Values({7, 8, 9}),
+       3,
+       3,
+       {1, 4, 7, 2, 5, 8, 3, 6, 9}},
+      {"row to 0x5: not empty", Matrix(0, 5), true, Values({1, 2, 3, 4, 5}), 1, 5, {1, 2, 3, 4, 5}},
+      {"empty row to the empty matrix", Matrix(), true, Array(), 1, 0, {}},
+      {"column to the empty matrix", Matrix(), false, Values({1, 2, 3, 4}), 4, 1, {1, 2, 3, 4}},
+      {"column to 2x2", Matrix(2, 2, Values({1, 2, 3, 4}), true), false, Values({5, 6}), 2, 3, {1, 2, 3, 4, 5, 6}},
+      {"column to 3x0: not empty", Matrix(3, 0), false, Values({1, 2, 3}), 3, 1, {1, 2, 3}},
+  };
+  for (AppendCase c : cases) {
+    SCOPED_TRACE(c.pszName);
+    c.bRow ? c.start.AppendRow(c.values) : c.start.AppendCol(c.values);
+    EXPECT_EQ(c.start.Rows(), c.nRows);
+    EXPECT_EQ(c.start.Cols(), c.nCols);
+    EXPECT_EQ(StorageOf(c.start), c.storage);
+  }
 }
 
 TEST(Matrix, FailedAppendsLeaveTheMatrixUnchanged) {
@@ -227,6 +192,16 @@ TEST(Matrix, FailedAppendsLeaveTheMatrixUnchanged) {
   EXPECT_EQ(m.Rows(), 2);
   EXPECT_EQ(m.Cols(), 3);
   EXPECT_EQ(StorageOf(m), before);
+  // A matrix with a zero dimension is not empty: the other one must match.
+  Matrix noRows(0, 5), noCols(3, 0), oneByZero;
+  oneByZero.AppendRow(Array());
+  ExpectOutOfRange([&] { noRows.AppendRow(Values({1, 2, 3, 4})); }, "CMatrix::AppendRow invalid array size");
+  ExpectOutOfRange([&] { noCols.AppendCol(Values({1, 2})); }, "CMatrix::AppendCol invalid array size");
+  ExpectOutOfRange([&] { oneByZero.AppendRow(Values({1, 2, 3})); }, "CMatrix::AppendRow invalid array size");
+  EXPECT_EQ(noRows.Cols(), 5);
+  EXPECT_EQ(noCols.Rows(), 3);
+  EXPECT_EQ(oneByZero.Rows(), 1);
+  EXPECT_EQ(oneByZero.Cols(), 0);
 }
 
 // Growing a matrix one row at a time (as the approximation data sets do)
@@ -243,33 +218,22 @@ TEST(Matrix, RepeatedAppendRowBuildsTheRowMajorTable) {
 
 // ---- copies ----
 
-TEST(Matrix, CopiesAreDeep) {
+TEST(Matrix, CopiesAreDeepAndTakeTheSourceDimensions) {
   Matrix b(2, 2, Values({1, 2, 3, 4}), true);
-  Matrix a;
+  Matrix a(4, 4, 1.0);
   a = b;
   const Matrix c(b);
   b(0, 0) = 100.0;
   b.AppendCol(Values({5, 6}));
+  EXPECT_EQ(a.Rows(), 2);
+  EXPECT_EQ(a.Cols(), 2);
   EXPECT_EQ(StorageOf(a), (std::vector<double>{1, 2, 3, 4}));
   EXPECT_EQ(StorageOf(c), (std::vector<double>{1, 2, 3, 4}));
   a(1, 1) = -1.0;
   EXPECT_EQ(b(1, 1), 4.0);
-}
-
-TEST(Matrix, AssignmentTakesTheSourceDimensions) {
-  Matrix a(4, 4, 1.0);
-  const Matrix b(1, 3, 2.0);
-  a = b;
-  EXPECT_EQ(a.Rows(), 1);
-  EXPECT_EQ(a.Cols(), 3);
-  EXPECT_EQ(StorageOf(a), (std::vector<double>{2, 2, 2}));
-}
-
-TEST(Matrix, SelfAssignmentKeepsTheContents) {
-  Matrix a(2, 2, Values({1, 2, 3, 4}), true);
   Matrix& alias = a;
-  a = alias;
-  EXPECT_EQ(StorageOf(a), (std::vector<double>{1, 2, 3, 4}));
+  a = alias;  // self-assignment keeps the contents
+  EXPECT_EQ(StorageOf(a), (std::vector<double>{1, 2, 3, -1}));
 }
 
 TEST(Matrix, IntegerInstantiation) {

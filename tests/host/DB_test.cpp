@@ -1,5 +1,5 @@
-// The reference host's database record: a usable default state, wrapped
-// counts, the task record, and the optimiser-method predicate.
+// The reference host's database record: a usable default state and the
+// optimiser-method predicate.
 #include <gtest/gtest.h>
 
 #include "foundation/LogTrace.h"
@@ -7,57 +7,18 @@
 
 namespace {
 
-TEST(DB, DefaultStateIsUsable) {
-  CDB db;
-  ASSERT_NE(db.m_pParams, nullptr);
-  EXPECT_EQ(db.m_pParams->m_dConstrTol, 0.0);
-  EXPECT_EQ(db.m_vIndDVs.size(), 0u);
-  EXPECT_EQ(db.m_vInputRandVar.size(), 0u);
-  EXPECT_EQ(db.m_vRespRole.size(), 0u);
-  EXPECT_EQ(db.m_vbDesignPointFlags.size(), 0u);
-  EXPECT_EQ(unsigned(db.m_nRandVars), 0u);
-  EXPECT_EQ(unsigned(db.m_nIndDVs), 0u);
-  EXPECT_EQ(unsigned(db.m_nRandRespsPlus1), 0u);
-  EXPECT_EQ(int(db.m_optimizerKind), 0);
-  EXPECT_EQ(int(db.m_nStoreKey), 0);
-}
-
-TEST(DB, ParameterBlockIsOwnedPerDatabase) {
+// A default record is empty and owns a parameter block of its own.
+TEST(DB, DefaultStateIsUsableAndOwnsItsParameters) {
   CDB a, b;
+  ASSERT_NE(a.m_pParams, nullptr);
   EXPECT_NE(a.m_pParams, b.m_pParams);
+  EXPECT_EQ(b.m_pParams->m_dConstrTol, 0.0);
   a.m_pParams->m_dConstrTol = 1e-3;
   EXPECT_EQ(b.m_pParams->m_dConstrTol, 0.0);
-}
-
-TEST(DB, WrappedCountsReadAndWriteAsPlainIntegers) {
-  CDB db;
-  db.m_nRandVars = 2;
-  const int n = db.m_nRandVars;
-  EXPECT_EQ(n, 2);
-  db.m_nStoreKey = -7;
-  EXPECT_EQ(int(db.m_nStoreKey), -7);
-  vbFLOAT64 x = 2.5;
-  EXPECT_EQ(double(x) * 2.0, 5.0);
-}
-
-TEST(DB, TaskRecordReturnsItsFields) {
-  CDB db;
-  db.m_task.m_strIn = "in.txt";
-  db.m_task.m_strOut = "out.txt";
-  db.m_task.m_strExe = "solver";
-  db.m_task.m_strExeCmd = "solver -q";
-  EXPECT_EQ(db.m_task.GetIn(), "in.txt");
-  EXPECT_EQ(db.m_task.GetOut(), "out.txt");
-  EXPECT_EQ(db.m_task.GetExe(), "solver");
-  EXPECT_EQ(db.m_task.GetExeCmd(), "solver -q");
-}
-
-TEST(DB, KorrMethodReportsTheSharedSetting) {
-  const int saved = CDB::s_nKorrMethod;
-  CDB db;
-  CDB::s_nKorrMethod = 2;
-  EXPECT_EQ(db.GetKorrMethod(), 2);
-  CDB::s_nKorrMethod = saved;
+  EXPECT_EQ(a.m_vIndDVs.size() + a.m_vInputRandVar.size() + a.m_vRespRole.size() + a.m_vbDesignPointFlags.size(), 0u);
+  EXPECT_EQ(unsigned(a.m_nRandVars) + unsigned(a.m_nIndDVs) + unsigned(a.m_nRandRespsPlus1), 0u);
+  EXPECT_EQ(int(a.m_optimizerKind), 0);
+  EXPECT_EQ(int(a.m_nStoreKey), 0);
 }
 
 // ---- GetOptMethod ----

@@ -9,6 +9,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "foundation/LogTrace.h"
@@ -39,33 +40,23 @@ TEST(Log, EveryCallLeavesOneRecord) {
   EXPECT_TRUE(SameRecord(r[4], "LGenException", "Unit", 30, ""));
 }
 
-struct PrintCase {
-  const char* pszName;
-  std::string expected;
-  void (*print)();
-};
-void PrintTo(const PrintCase& c, std::ostream* os) { *os << c.pszName; }
-
-class LogPrint : public ::testing::TestWithParam<PrintCase> {};
-
-TEST_P(LogPrint, FormatsLikePrintf) {
-  LogCapture capture;
-  GetParam().print();
-  ASSERT_EQ(capture.Records().size(), 1u);
-  EXPECT_EQ(capture.Records()[0].text, GetParam().expected);
-}
-
 // The report lines of the library use %g; %g prints six significant digits.
-INSTANTIATE_TEST_SUITE_P(
-    Formats, LogPrint,
-    ::testing::Values(PrintCase{"Tiny", "       The supplied value = 9.9e-13\n",
-                                [] { LPrint("       The supplied value = %g\n", 9.9e-13); }},
-                      PrintCase{"Pair", "       (1 < 2)\n", [] { LPrint("       (%g < %g)\n", 1.0, 2.0); }},
-                      PrintCase{"Rounded", "x = 3.14159\n", [] { LPrint("x = %g\n", 3.14159265358979); }},
-                      PrintCase{"Negative", "-0.399254\n", [] { LPrint("%g\n", -0.3992538); }},
-                      PrintCase{"Mixed", "3 of four: 2.5e+30\n", [] { LPrint("%d of %s: %g\n", 3, "four", 2.5e30); }},
-                      PrintCase{"Empty", "", [] { LPrint("%s", ""); }}),
-    [](const ::testing::TestParamInfo<PrintCase>& c) { return std::string(c.param.pszName); });
+TEST(Log, PrintFormatsLikePrintf) {
+  const std::vector<std::pair<std::string, void (*)()>> cases = {
+      {"       The supplied value = 9.9e-13\n", [] { LPrint("       The supplied value = %g\n", 9.9e-13); }},
+      {"       (1 < 2)\n", [] { LPrint("       (%g < %g)\n", 1.0, 2.0); }},
+      {"x = 3.14159\n", [] { LPrint("x = %g\n", 3.14159265358979); }},
+      {"-0.399254\n", [] { LPrint("%g\n", -0.3992538); }},
+      {"3 of four: 2.5e+30\n", [] { LPrint("%d of %s: %g\n", 3, "four", 2.5e30); }},
+      {"", [] { LPrint("%s", ""); }},
+  };
+  for (const auto& [expected, print] : cases) {
+    LogCapture capture;
+    print();
+    ASSERT_EQ(capture.Records().size(), 1u) << expected;
+    EXPECT_EQ(capture.Records()[0].text, expected);
+  }
+}
 
 TEST(Log, LongFormattedLinesAreNotCut) {
   const std::string text(5000, 'x');

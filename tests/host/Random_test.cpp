@@ -1,5 +1,4 @@
-// The reference host's generator, Latin hypercube design and RBO method
-// setting.
+// The reference host's generator and Latin hypercube design.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -112,14 +111,6 @@ TEST_F(HostRandom, LatinHyperCubeIsReproducibleAndItsCoordinatesIndependent) {
   EXPECT_EQ(t2.size(), 0u);
   LatinHyperCubeDOE(2, -1, t2);
   EXPECT_EQ(t2.size(), 0u);
-}
-
-TEST_F(HostRandom, MethodSettingIsReportedAsSet) {
-  int nMethod = -7, nPoints = -7;
-  refhost::SetRBOMethod(4, 250);
-  GetRBOMethodNSamplePoints(&nMethod, &nPoints);
-  EXPECT_EQ(nMethod, 4);
-  EXPECT_EQ(nPoints, 250);
 }
 
 }  // namespace

@@ -32,18 +32,13 @@ struct DVProblem {
   const std::vector<double> kExpected{1.0, 11.0, 2.0, 31.0, 20.0, 3.0, 10.0, 30.0};
 };
 
-TEST(SetXVector, AssemblesEntriesFromTheirGroups) {
+TEST(SetXVector, AssemblesEntriesFromTheirGroupsIntoAnOutputOfAnyLength) {
   DVProblem p;
-  VD out(-1.0, p.index.size());
-  SetXVector(p.g0, p.g1, p.g2, p.g3, p.index, p.type, out);
-  EXPECT_EQ(Vec(out), p.kExpected);
-}
-
-TEST(SetXVector, ResizesAnOutputOfAnotherLengthToTheEntries) {
-  DVProblem p;
-  VD out(7.0, 2);
-  SetXVector(p.g0, p.g1, p.g2, p.g3, p.index, p.type, out);
-  EXPECT_EQ(Vec(out), p.kExpected);
+  for (std::size_t n : {p.index.size(), std::size_t(2)}) {
+    VD out(-1.0, n);
+    SetXVector(p.g0, p.g1, p.g2, p.g3, p.index, p.type, out);
+    EXPECT_EQ(Vec(out), p.kExpected);
+  }
 }
 
 TEST(ExtractAllTypeDV, EmptyGroupsAreRestoredWithTheirSizesFromTheEntries) {

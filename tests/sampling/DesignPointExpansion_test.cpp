@@ -2,7 +2,7 @@
 //
 // AdjustDVsMatrices captures the random-variable array and the response
 // count on its first random call and keeps them for the process; every test
-// here starts and ends with that state forgotten (rbo::ResetExpansionState),
+// here starts and ends with that state forgotten (rbo::ResetProcessState),
 // and restores the host's method and seed, so test order does not matter.
 #include <gtest/gtest.h>
 
@@ -10,6 +10,7 @@
 #include <valarray>
 
 #include "foundation/LogTrace.h"
+#include "foundation/ProcessState.h"
 #include "rbo/RandVarModules.h"
 #include "rbo/host/DB.h"
 #include "rbo/host/ReferenceHost.h"
@@ -80,9 +81,9 @@ struct Problem {
 
 class Expansion : public ::testing::Test {
  protected:
-  void SetUp() override { rbo::ResetExpansionState(); }
+  void SetUp() override { rbo::ResetProcessState(); }
   void TearDown() override {
-    rbo::ResetExpansionState();
+    rbo::ResetProcessState();
     refhost::SetRBOMethod(0, 100);
     refhost::SetSeed(5489u);
   }

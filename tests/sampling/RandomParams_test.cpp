@@ -4,7 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <string>
+#include <utility>
 #include <valarray>
+#include <vector>
 
 #include "foundation/LogTrace.h"
 #include "rbo/RandVarModules.h"
@@ -24,6 +27,12 @@ constexpr double kMomentTol = 1e-8;
 
 std::valarray<CRandVar> Vars(std::initializer_list<CRandVar> list) {
   return std::valarray<CRandVar>(list.begin(), list.size());
+}
+
+// The report of a rejected map or entry number: one guarded level.
+rbotest::ExpectedReport MapReport(std::vector<std::string> details,
+                                  const std::string& title = "Inconsistent random-variable map.\n") {
+  return {title, std::move(details), kUnit, "Function/method object is invalid", 1};
 }
 
 void ExpectMoments(CRandVar v, double dMean, double dStdDev) {
@@ -126,19 +135,11 @@ TEST(SetRandomParamsForPoint, InconsistentMapIsRefused) {
   VD x{5.0, 0.3};
   VI r{0, 1}, c{-1, -2};
   auto log = LogOfFailure<CInvalidArgument>([&] { SetRandomParamsForPoint(x, r, c, v); });
-  EXPECT_TRUE(MatchesReport(log, {"Inconsistent random-variable map.\n",
-                                  {"       Entry 1 refers to random variable 1; there are 1\n"},
-                                  kUnit,
-                                  "Function/method object is invalid",
-                                  1}));
+  EXPECT_TRUE(MatchesReport(log, MapReport({"       Entry 1 refers to random variable 1; there are 1\n"})));
   VD shortX{5.0};
   VI r0{0, 0};
   log = LogOfFailure<CInvalidArgument>([&] { SetRandomParamsForPoint(shortX, r0, c, v); });
-  EXPECT_TRUE(MatchesReport(log, {"Inconsistent random-variable map.\n",
-                                  {"       1 design values for 2 entries\n"},
-                                  kUnit,
-                                  "Function/method object is invalid",
-                                  1}));
+  EXPECT_TRUE(MatchesReport(log, MapReport({"       1 design values for 2 entries\n"})));
   EXPECT_EQ(v[0].GetParam1(), 0.0);
 }
 
@@ -154,11 +155,7 @@ TEST(SetRandomParamsForPoint, LongerCodeArrayIsReadOnlyAsFarAsTheMap) {
 
   VI shortCodes{-1};
   const auto log = LogOfFailure<CInvalidArgument>([&] { SetRandomParamsForPoint(x, r, shortCodes, v); });
-  EXPECT_TRUE(MatchesReport(log, {"Inconsistent random-variable map.\n",
-                                  {"       1 parameter codes for 2 entries\n"},
-                                  kUnit,
-                                  "Function/method object is invalid",
-                                  1}));
+  EXPECT_TRUE(MatchesReport(log, MapReport({"       1 parameter codes for 2 entries\n"})));
 }
 
 // ---- FDRandMeanIntoFDRandEntry ----
@@ -232,20 +229,13 @@ TEST(FDRandMeanIntoFDRandEntry, FailuresLeaveTheOutputUntouched) {
   const std::string title = "Invalid mean entry number for the finite-difference step.\n";
   for (int k : {2, -1})
     EXPECT_TRUE(MatchesReport(failure(k, CInvalidArgument(nullptr, 0)),
-                              {title,
-                               {"       The supplied value = " + std::to_string(k) + "\n",
-                                "       The allowed value should be >= 0 and < 2\n"},
-                               kUnit,
-                               "Function/method object is invalid",
-                               1}));
+                              MapReport({"       The supplied value = " + std::to_string(k) + "\n",
+                                         "       The allowed value should be >= 0 and < 2\n"},
+                                        title)));
   // Entry 1 exists (one mean entry only), but no random variable 1 to convert the step.
-  EXPECT_TRUE(
-      MatchesReport(failure(1, CInvalidArgument(nullptr, 0)),
-                    {title,
-                     {"       The supplied value = 1\n", "       The random-variable array holds 1 variables\n"},
-                     kUnit,
-                     "Function/method object is invalid",
-                     1}));
+  EXPECT_TRUE(MatchesReport(
+      failure(1, CInvalidArgument(nullptr, 0)),
+      MapReport({"       The supplied value = 1\n", "       The random-variable array holds 1 variables\n"}, title)));
   ASSERT_EQ(out.size(), 1u);
   EXPECT_EQ(out[0], 42.0);
 }

@@ -1,17 +1,10 @@
 #include "support/Problems.h"
 
-#include "responses/ResponseSurface.h"
-#include "responses/ResponseTables.h"
-#include "sampling/SamplingInternals.h"
+#include "foundation/ProcessState.h"
 
 namespace testsupport {
 
-void ResetLibraryState() {
-  rbo::ResetResponseTables();
-  rbo::ResetExpansionState();
-  rbo::ResetSurfaceState();
-  rbo::ResetSamplePointState();
-}
+void ResetLibraryState() { rbo::ResetProcessState(); }
 
 Evaluation Evaluate(CDB& db, const refhost::ProblemBuilder& builder, const refhost::ModelFunction& model,
                     const CMatrix<double>& indDVs, bool bParallel) {

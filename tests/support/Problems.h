@@ -11,8 +11,9 @@
 
 namespace testsupport {
 
-/// Forgets the tables that the library fills once per process (the
-/// random-variable array of the expansion and the response tables).
+/// Brings the library's whole process-wide state (tables filled once per
+/// process, regression data, running statistics) back to its state at load
+/// (rbo::ResetProcessState).
 void ResetLibraryState();
 
 /// Standard normal distribution function, from the C library (independent

@@ -113,6 +113,16 @@ class RBO_HOST_API ProblemBuilder {
   bool IsRandom() const;
 
  private:
+  // The steps of Build(), one group of the database's members each.
+  /// Design-variable groups 0 and 3, the design-variable map and the random variables.
+  void FillDesignVariables(CDB& db) const;
+  /// Response entries, their random-response numbers and roles.
+  void FillResponses(CDB& db) const;
+  /// Constraint definitions.
+  void FillConstraints(CDB& db) const;
+  /// Objective terms, sense, scale and offset.
+  void FillObjective(CDB& db) const;
+
   enum class VarKind { kDesign, kConstant, kRandomDesign, kRandomParameter };
   struct Variable {
     VarKind kind;      ///< how the variable enters the design-variable vector

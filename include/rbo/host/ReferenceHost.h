@@ -68,6 +68,16 @@ RBO_HOST_API void SetAnalysis(AnalysisFunction f);
 /// Number of worker threads of AnalysePar; 0 (the default) uses every core.
 RBO_HOST_API void SetWorkerCount(int nWorkers);
 
+// ---- response surfaces ----
+
+/// Response-surface fits that failed since the process started: a model
+/// matrix that CQR finds rank-deficient, or too few points for the linear
+/// model (CreateCheckApproxModelMatrix with order code 0, the last order the
+/// library falls back to).  The library then leaves the statistics unset and
+/// only logs that it could not construct its approximations; a caller that
+/// must not take those for results compares this count before and after.
+RBO_HOST_API long long FitFailures();
+
 // ---- persistent object store ----
 // One SQLite database per store: a file, or a private in-memory database.
 // Records are keyed by the problem key (CDB::m_nStoreKey); each Put* is one

@@ -1,11 +1,16 @@
 // Uses an installed RBO: the version from the library and from the generated
 // header must agree, and a standard normal's distribution function at 1.96
-// must be 0.975 to four digits.
+// must be 0.975 to four digits.  Built with CMake it also reads a small
+// problem through the problem layer, which must find no mistake in it.
 #include <cmath>
 #include <cstdio>
+#include <string>
 
 #include <rbo/RBO.h>
 #include <rbo/Version.h>
+#ifdef RBO_CONSUMER_USES_PROBLEM_LAYER
+#include <rbo/problem/ProblemFile.h>
+#endif
 
 int main() {
   int major = 0, minor = 0, patch = 0;
@@ -20,6 +25,20 @@ int main() {
     std::fprintf(stderr, "CDF(1.96) = %.7f, expected 0.9750021\n", p);
     return 1;
   }
+#ifdef RBO_CONSUMER_USES_PROBLEM_LAYER
+  const std::string text = R"({"title": "g = R - S",
+    "random_variables": [{"name": "R", "distribution": "normal", "mean": 10, "sd": 1.5},
+                         {"name": "S", "distribution": "normal", "mean": 5, "sd": 2}],
+    "responses": [{"name": "g", "lower": 0}],
+    "analysis": {"expressions": {"g": "R - S"}}})";
+  rbo::problem::Problem problem;
+  const auto diagnostics = rbo::problem::ParseProblem(text, "", rbo::problem::ModelMode::kCheckOnly, &problem);
+  if (!diagnostics.empty() || problem.responses.empty()) {
+    std::fprintf(stderr, "the problem layer rejected the embedded example (%zu diagnostics)\n", diagnostics.size());
+    return 1;
+  }
+  std::printf("problem layer: \"%s\" read\n", problem.title.c_str());
+#endif
   std::printf("RBO %s installed and usable: Phi(1.96) = %.6f\n", RBO_VERSION_STRING, p);
   return 0;
 }

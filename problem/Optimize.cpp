@@ -1,6 +1,6 @@
-// rboapp::Optimize: NLopt on top of the library's judgement of design
+// rbo::problem::Optimize: NLopt on top of the library's judgement of design
 // points (see Optimize.h).
-#include "Optimize.h"
+#include "rbo/problem/Optimize.h"
 
 #include <nlopt.hpp>
 
@@ -18,8 +18,9 @@
 #include "DesignSpace.h"
 #include "rbo/RBO.h"
 #include "rbo/host/ReferenceHost.h"
+#include "rbo/problem/Evaluate.h"
 
-namespace rboapp {
+namespace rbo::problem {
 namespace {
 
 using optimize::BatchOutcome;
@@ -243,12 +244,12 @@ class COptimizationRun {
   /// caught more of them.  The gradient at the first point is taken again.
   void CalibrateSteps(const std::vector<double>& u0, double dShift) {
     CacheEntry& e = Evaluate(u0, true);
-    const DesignEvaluation& centre = m_history[e.history].point;
+    const PointResult& centre = m_history[e.history].point;
     const std::vector<int>& moving = m_space.Moving();
     for (std::size_t j = 0; j < moving.size(); ++j) {
       double shift = 0.0;  // largest mean shift per unit of the variable, in standard deviations
       for (std::size_t k = 0; k < centre.responses.size(); ++k) {
-        const double sd = centre.responses[k].stdDev;
+        const double sd = centre.responses[k].sd;
         if (sd > 0.0) shift = std::max(shift, std::fabs(e.step[j].means[k] - e.centre.means[k]) / sd);
       }
       const double h0 = std::fabs(e.delta[j]);
@@ -313,16 +314,16 @@ class COptimizationRun {
     Sample s;
     s.objective = b.evalObj[p];
     s.constraints = m_forms.Values(b.subjectValues[p], b.points[p]);
-    for (const ResponseStatistics& r : b.points[p].responses) s.means.push_back(r.mean);
+    for (const ResponseResult& r : b.points[p].responses) s.means.push_back(r.mean);
     if (!std::isfinite(s.objective))
-      throw std::runtime_error("the objective is not a finite number at design point " + Describe(b.points[p].x));
+      throw std::runtime_error("the objective is not a finite number at design point " + Describe(b.points[p].design));
     for (double c : s.constraints)
       if (std::isnan(c))
-        throw std::runtime_error("a constraint is not a number at design point " + Describe(b.points[p].x));
+        throw std::runtime_error("a constraint is not a number at design point " + Describe(b.points[p].design));
     return s;
   }
 
-  static std::string Describe(const std::vector<double>& x) {
+  static std::string Describe(const std::valarray<double>& x) {
     std::string s = "(";
     for (std::size_t i = 0; i < x.size(); ++i) s += (i ? ", " : "") + std::to_string(x[i]);
     return s + ")";
@@ -527,6 +528,224 @@ void CheckOptions(const OptimizeOptions& o, const Settings& s) {
   if (s.samples < 1) throw std::invalid_argument("the number of samples must be at least 1");
 }
 
+/// What an optimisation is about to do, from the problem and the options.
+struct Plan {
+  bool bRandom = false;    ///< the library takes its random path
+  bool bSampling = false;  ///< the statistics come from samples
+  std::string optimizer;   ///< "auto" resolved
+  double tol = 0.0;        ///< 0 resolved
+  nlopt::algorithm algorithm = nlopt::LD_SLSQP;
+  bool bGradient = true;  ///< the optimiser wants gradients (finite differences)
+};
+
+Plan MakePlan(const CDB& db, const Settings& s, const OptimizeOptions& options) {
+  Plan plan;
+  plan.bRandom = db.m_nRandVars > 0 && db.m_nRandRespsPlus1 > 1;
+  plan.bSampling = plan.bRandom && s.method != 2;
+  plan.optimizer = ResolveOptimizer(options.optimizer, plan.bSampling);
+  plan.tol = ResolveTolerance(options.tol, plan.bSampling);
+  plan.algorithm = Algorithm(plan.optimizer);
+  plan.bGradient = plan.optimizer != "cobyla";
+  return plan;
+}
+
+/// Method 2 is driven through its per-batch variant: every AnalysisVerif
+/// call clears the regression data, fits a linear surface to the batch's
+/// own design points (the design point and a step in every random mean)
+/// and propagates through it.  That is first-order propagation with
+/// forward-difference gradients at each design point.  The variant that
+/// keeps every point ever evaluated fits one global polynomial, up to
+/// cubic, over the whole path of the optimiser; it goes rank-deficient as
+/// soon as a random mean takes fewer values than the order needs, and
+/// weights far-away points like near ones.  Also configures the host for
+/// the problem's method, samples, seed, workers and analysis.
+void ConfigureForOptimizer(CDB& db, const Problem& problem) {
+  db.m_optimizerKind = 0;
+  db.m_nMethodSelect = 1;
+  db.m_optMethod0A = db.m_optMethod0B = 2;
+  CDB::m_nGradsCalc = 0;                     // every call fits
+  CDB::m_bIsRestartForDGOMeanValue = false;  // no stored columns stand in
+  CDB::s_nKorrMethod = 2;                    // statistics from the first call on
+  ConfigureHost(problem, nullptr);
+}
+
+/// The settings and names of the result, before anything runs.
+OptimizeResult DescribeRun(const Problem& problem, const Plan& plan, const CConstraintForms& forms) {
+  const Settings& s = problem.settings;
+  OptimizeResult result;
+  result.optimizer = plan.optimizer;
+  result.tol = plan.tol;
+  result.method = s.method;
+  result.samples = s.samples;
+  result.seed = s.seed;
+  for (const DesignVariable& v : problem.designVariables) result.designVariables.push_back(v.name);
+  for (const Constraint& c : problem.constraints) {
+    char bound[32];
+    std::snprintf(bound, sizeof bound, "%g", c.bound);
+    result.constraintNames.push_back(c.subject + (c.side > 0 ? " <= " : " >= ") + bound);
+  }
+  result.warnings = forms.Warnings();
+  return result;
+}
+
+/// The optimiser's box: its variables at the start and their bounds, and
+/// COBYLA's first simplex.
+struct Box {
+  std::vector<double> u0;            ///< the start point
+  std::vector<double> lower, upper;  ///< bounds
+  std::vector<double> initialStep;   ///< COBYLA's first steps
+};
+
+Box OptimizerBox(const CDesignSpace& space, const COptimizationRun& run) {
+  const std::vector<int>& moving = space.Moving();
+  const std::size_t n = moving.size();
+  Box box;
+  box.u0 = run.ToVariables(space.Initial());
+  box.lower.resize(n);
+  box.upper.resize(n);
+  box.initialStep.resize(n);
+  for (std::size_t j = 0; j < n; ++j) {
+    const int i = moving[j];
+    const double scale = space.Scale(i);
+    box.lower[j] = space.Lower(i) / scale;
+    box.upper[j] = space.Upper(i) / scale;
+    // COBYLA's first simplex: a tenth of the variable, within half its range.
+    box.initialStep[j] = std::min(0.1 * std::max(std::fabs(box.u0[j]), 1.0), 0.5 * (box.upper[j] - box.lower[j]));
+  }
+  return box;
+}
+
+/// The first point, with its steps when the optimiser wants gradients: its
+/// objective sets the scale the optimiser sees (about 1 at the start).
+/// Sampling methods calibrate the finite-difference steps there first.
+void EvaluateStart(COptimizationRun& run, const CDesignSpace& space, const CConstraintForms& forms,
+                   const Problem& problem, const Plan& plan, const std::vector<double>& u0) {
+  const Settings& s = problem.settings;
+  const bool bSteps = plan.bGradient && !u0.empty();
+  const double f0 = run.Evaluate(u0, bSteps).centre.objective;
+  if (bSteps && space.IsSampling()) {
+    // The shift that carries kCrossingSamples across the tightest
+    // probability bound b: N phi(z_b) samples lie within one standard
+    // deviation's shift there.
+    double shift = kCalibratedShift;
+    for (std::size_t c = 0; c < problem.constraints.size(); ++c)
+      if (forms.IsProbability(c)) {
+        const double z = optimize::NormalQuantile(problem.constraints[c].bound);
+        const double density = std::exp(-0.5 * z * z) / std::sqrt(2.0 * M_PI);
+        shift = std::max(shift, kCrossingSamples / (double(s.samples) * density));
+      }
+    run.CalibrateSteps(u0, std::min(shift, kMaxCalibratedShift));
+  }
+  run.SetObjectiveScale(std::fabs(f0) > 1e-12 ? std::fabs(f0) : 1.0);
+}
+
+/// One round of the optimiser from u, with the evaluations left.  Returns
+/// whether it failed (NLopt's own failure or rounding), with *pUsed the
+/// evaluations it took and result.stopReason why it stopped.
+bool OptimizerRound(COptimizationRun& run, const CConstraintForms& forms, const Plan& plan, const Box& box,
+                    const std::vector<double>& u, int evaluationsLeft, int* pUsed, OptimizeResult& result) {
+  nlopt::opt opt(plan.algorithm, unsigned(u.size()));
+  run.SetOptimizer(&opt);
+  opt.set_lower_bounds(box.lower);
+  opt.set_upper_bounds(box.upper);
+  opt.set_min_objective(&COptimizationRun::ObjectiveThunk, &run);
+  if (forms.Count() > 0)
+    opt.add_inequality_mconstraint(&COptimizationRun::ConstraintThunk, &run,
+                                   std::vector<double>(forms.Count(), kNloptConstraintTol));
+  opt.set_xtol_rel(plan.tol);
+  opt.set_ftol_rel(plan.tol);
+  opt.set_maxeval(evaluationsLeft);
+  if (!plan.bGradient) opt.set_initial_step(box.initialStep);
+  std::vector<double> x = u;
+  double fOpt = 0.0;
+  bool bFailed = false;
+  try {
+    result.stopReason = StopReason(opt.optimize(x, fOpt));
+  } catch (const nlopt::roundoff_limited&) {
+    result.stopReason = "stopped: limited by rounding (no further progress possible)";
+    bFailed = true;
+  } catch (const nlopt::forced_stop&) {
+    run.RethrowIfFailed();
+    result.stopReason = run.Stalled() ? "converged: the design improved less than the tolerance over the last " +
+                                            std::to_string(kStallWindow) + " points"
+                                      : "stopped";
+  } catch (const std::invalid_argument& e) {
+    run.RethrowIfFailed();
+    throw std::invalid_argument(std::string("the optimizer rejected the problem: ") + e.what());
+  } catch (const std::runtime_error& e) {
+    run.RethrowIfFailed();
+    // NLopt's own failure (SLSQP's line search, for one): the best
+    // point found so far is still the answer.
+    result.stopReason = std::string("stopped: the optimizer failed (") + e.what() + ")";
+    bFailed = true;
+  }
+  run.RethrowIfFailed();
+  run.SetOptimizer(nullptr);
+  *pUsed = opt.get_numevals();
+  return bFailed;
+}
+
+/// A quasi-Newton model built from finite differences can go wrong (a
+/// step to a bound, a declared convergence at an infeasible point) while
+/// a better point lies behind.  Then the optimiser starts again from the
+/// best point, with a fresh model, as long as that keeps improving the
+/// best point and the evaluations last.
+void RunOptimizer(COptimizationRun& run, const CConstraintForms& forms, const Plan& plan, const Box& box, int maxEvals,
+                  OptimizeResult& result) {
+  std::vector<double> u = box.u0;
+  int used = 0;
+  for (int round = 0;; ++round) {
+    const std::size_t bestBefore = run.Best();
+    int usedNow = 0;
+    const bool bFailed = OptimizerRound(run, forms, plan, box, u, maxEvals - used, &usedNow, result);
+    used += usedNow;
+    // Where the optimiser last looked: its final point is the best one it
+    // saw, not necessarily where its model led it.
+    const std::size_t best = run.Best();
+    const bool bEndedAtBest = !bFailed && run.History().size() - 1 == best;
+    if (bEndedAtBest || run.Stalled() || best == bestBefore || round >= kMaxRestarts || used >= maxEvals) break;
+    u = run.ProposedVariables(best);
+    ++result.restarts;
+  }
+  run.RethrowIfFailed();
+}
+
+/// Says in result.noOptimum why the best point is no optimum (NotAnOptimum),
+/// and keeps a stop that looks like convergence from reading as one then.
+void JudgeOptimum(COptimizationRun& run, const CDesignSpace& space, const CConstraintForms& forms,
+                  const std::string& optimizer, std::size_t best, OptimizeResult& result) {
+  const std::valarray<double>& start = space.Initial();
+  const std::valarray<double>& found = run.FullOf(best);
+  bool bNeverMoved = true;
+  for (int i : space.Moving()) bNeverMoved = bNeverMoved && found[std::size_t(i)] == start[std::size_t(i)];
+  result.noOptimum = NotAnOptimum(run, space, best, bNeverMoved, forms.Count());
+  if (result.noOptimum.empty()) return;
+  if (result.stopReason.rfind("converged", 0) == 0) result.stopReason = "stopped" + result.stopReason.substr(9);
+  result.noOptimum += ". Try another optimizer (" + std::string(optimizer == "cobyla" ? "mma" : "cobyla") + ")" +
+                      (space.IsSampling() ? ", more samples, or --method fo to find the neighbourhood first" : "");
+}
+
+/// Sampling of the analysis itself, with an independent stream: the
+/// optimiser has adapted the design to the sample it saw (common random
+/// numbers), so only fresh samples show the design's own probability.
+/// The response-surface methods are checked by Latin hypercube sampling.
+Verification Verify(CDB& db, const Problem& problem, const CDesignSpace& space, const std::valarray<double>& full,
+                    int samples) {
+  const Settings& s = problem.settings;
+  Verification v;
+  v.method = s.method == 0 ? 0 : 1;
+  v.samples = samples;
+  v.seed = s.seed + 1;
+  refhost::SetRBOMethod(v.method, v.samples);
+  refhost::SetSeed(v.seed);
+  CBatchRunner verifier(db, problem, v.method, v.samples, s.parallel, space.ProblemSize());
+  v.point = verifier.Run({full}).points[0];
+  v.analyses = verifier.Analyses();
+  refhost::SetRBOMethod(s.method, s.samples);
+  refhost::SetSeed(s.seed);
+  return v;
+}
+
 }  // namespace
 
 const std::vector<std::string>& OptimizerNames() {
@@ -538,33 +757,8 @@ OptimizeResult Optimize(const Problem& problem, const OptimizeOptions& options, 
   const Settings& s = problem.settings;
   CheckOptions(options, s);
   std::unique_ptr<CDB> db = problem.builder.Build();
-  const bool bRandom = db->m_nRandVars > 0 && db->m_nRandRespsPlus1 > 1;
-  const bool bSampling = bRandom && s.method != 2;
-  const std::string optimizer = ResolveOptimizer(options.optimizer, bSampling);
-  const double tol = ResolveTolerance(options.tol, bSampling);
-  const nlopt::algorithm algorithm = Algorithm(optimizer);
-  const bool bGradient = optimizer != "cobyla";
-
-  // Method 2 is driven through its per-batch variant: every AnalysisVerif
-  // call clears the regression data, fits a linear surface to the batch's
-  // own design points (the design point and a step in every random mean)
-  // and propagates through it.  That is first-order propagation with
-  // forward-difference gradients at each design point.  The variant that
-  // keeps every point ever evaluated fits one global polynomial, up to
-  // cubic, over the whole path of the optimiser; it goes rank-deficient as
-  // soon as a random mean takes fewer values than the order needs, and
-  // weights far-away points like near ones.
-  db->m_optimizerKind = 0;
-  db->m_nMethodSelect = 1;
-  db->m_optMethod0A = db->m_optMethod0B = 2;
-  CDB::m_nGradsCalc = 0;                     // every call fits
-  CDB::m_bIsRestartForDGOMeanValue = false;  // no stored columns stand in
-  CDB::s_nKorrMethod = 2;                    // statistics from the first call on
-
-  refhost::SetRBOMethod(s.method, s.samples);
-  refhost::SetSeed(s.seed);
-  refhost::SetWorkerCount(s.workers);
-  refhost::SetAnalysis(problem.builder.Analysis(problem.model));
+  const Plan plan = MakePlan(*db, s, options);
+  ConfigureForOptimizer(*db, problem);
 
   CDesignSpace space(*db, problem, s.method, options);
   const CConstraintForms forms(*db, problem, s.method, s.samples);
@@ -574,128 +768,20 @@ OptimizeResult Optimize(const Problem& problem, const OptimizeOptions& options, 
   const CDesignVariableTerms terms(problem, space.Moving(), objectiveFactor);
   COptimizationRun run(space, runner, forms, terms, progress);
   run.SetSense(problem.sense);
-  run.SetTolerance(tol);
+  run.SetTolerance(plan.tol);
 
-  OptimizeResult result;
-  result.optimizer = optimizer;
-  result.tol = tol;
-  result.method = s.method;
-  result.samples = s.samples;
-  result.seed = s.seed;
-  for (const DesignVariable& v : problem.designVariables) result.designVariables.push_back(v.name);
-  for (const Constraint& c : problem.constraints) {
-    char bound[32];
-    std::snprintf(bound, sizeof bound, "%g", c.bound);
-    result.constraintNames.push_back(c.subject + (c.side > 0 ? " <= " : " >= ") + bound);
-  }
-  result.warnings = forms.Warnings();
-
-  // The first point, with its steps when the optimiser wants gradients: its
-  // objective sets the scale NLopt sees (about 1 at the start).
-  const std::vector<int>& moving = space.Moving();
-  const std::size_t n = moving.size();
-  std::vector<double> u = run.ToVariables(space.Initial()), lower(n), upper(n), initialStep(n);
-  for (std::size_t j = 0; j < n; ++j) {
-    const int i = moving[j];
-    const double scale = space.Scale(i);
-    lower[j] = space.Lower(i) / scale;
-    upper[j] = space.Upper(i) / scale;
-    // COBYLA's first simplex: a tenth of the variable, within half its range.
-    initialStep[j] = std::min(0.1 * std::max(std::fabs(u[j]), 1.0), 0.5 * (upper[j] - lower[j]));
-  }
+  OptimizeResult result = DescribeRun(problem, plan, forms);
+  const Box box = OptimizerBox(space, run);
   const std::vector<std::valarray<double>> seeds = space.SeedPoints(s.seed);
   if (!seeds.empty()) runner.Run(seeds);
-  const double f0 = run.Evaluate(u, bGradient && n > 0).centre.objective;
-  if (bGradient && n > 0 && space.IsSampling()) {
-    // The shift that carries kCrossingSamples across the tightest
-    // probability bound b: N phi(z_b) samples lie within one standard
-    // deviation's shift there.
-    double shift = kCalibratedShift;
-    for (std::size_t c = 0; c < problem.constraints.size(); ++c)
-      if (forms.IsProbability(c)) {
-        const double z = optimize::NormalQuantile(problem.constraints[c].bound);
-        const double density = std::exp(-0.5 * z * z) / std::sqrt(2.0 * M_PI);
-        shift = std::max(shift, kCrossingSamples / (double(s.samples) * density));
-      }
-    run.CalibrateSteps(u, std::min(shift, kMaxCalibratedShift));
-  }
-  run.SetObjectiveScale(std::fabs(f0) > 1e-12 ? std::fabs(f0) : 1.0);
-
-  if (n == 0) {
+  EvaluateStart(run, space, forms, problem, plan, box.u0);
+  if (space.Moving().empty())
     result.stopReason = "nothing to optimise: every design variable is fixed";
-  } else {
-    // A quasi-Newton model built from finite differences can go wrong (a
-    // step to a bound, a declared convergence at an infeasible point) while
-    // a better point lies behind.  Then the optimiser starts again from the
-    // best point, with a fresh model, as long as that keeps improving the
-    // best point and the evaluations last.
-    int used = 0;
-    for (int round = 0;; ++round) {
-      const std::size_t bestBefore = run.Best();
-      nlopt::opt opt(algorithm, unsigned(n));
-      run.SetOptimizer(&opt);
-      opt.set_lower_bounds(lower);
-      opt.set_upper_bounds(upper);
-      opt.set_min_objective(&COptimizationRun::ObjectiveThunk, &run);
-      if (forms.Count() > 0)
-        opt.add_inequality_mconstraint(&COptimizationRun::ConstraintThunk, &run,
-                                       std::vector<double>(forms.Count(), kNloptConstraintTol));
-      opt.set_xtol_rel(tol);
-      opt.set_ftol_rel(tol);
-      opt.set_maxeval(options.maxEvals - used);
-      if (!bGradient) opt.set_initial_step(initialStep);
-      std::vector<double> x = u;
-      double fOpt = 0.0;
-      bool bFailed = false;
-      try {
-        result.stopReason = StopReason(opt.optimize(x, fOpt));
-      } catch (const nlopt::roundoff_limited&) {
-        result.stopReason = "stopped: limited by rounding (no further progress possible)";
-        bFailed = true;
-      } catch (const nlopt::forced_stop&) {
-        run.RethrowIfFailed();
-        result.stopReason = run.Stalled() ? "converged: the design improved less than the tolerance over the last " +
-                                                std::to_string(kStallWindow) + " points"
-                                          : "stopped";
-      } catch (const std::invalid_argument& e) {
-        run.RethrowIfFailed();
-        throw std::invalid_argument(std::string("the optimizer rejected the problem: ") + e.what());
-      } catch (const std::runtime_error& e) {
-        run.RethrowIfFailed();
-        // NLopt's own failure (SLSQP's line search, for one): the best
-        // point found so far is still the answer.
-        result.stopReason = std::string("stopped: the optimizer failed (") + e.what() + ")";
-        bFailed = true;
-      }
-      run.RethrowIfFailed();
-      run.SetOptimizer(nullptr);
-      used += opt.get_numevals();
-      // Where the optimiser last looked: its final point is the best one it
-      // saw, not necessarily where its model led it.
-      const std::size_t best = run.Best();
-      const bool bEndedAtBest = !bFailed && run.History().size() - 1 == best;
-      if (bEndedAtBest || run.Stalled() || best == bestBefore || round >= kMaxRestarts || used >= options.maxEvals)
-        break;
-      u = run.ProposedVariables(best);
-      ++result.restarts;
-    }
-    run.RethrowIfFailed();
-  }
+  else
+    RunOptimizer(run, forms, plan, box, options.maxEvals, result);
 
   const std::size_t best = run.Best();
-  if (n > 0) {
-    const std::valarray<double>& start = space.Initial();
-    const std::valarray<double>& found = run.FullOf(best);
-    bool bNeverMoved = true;
-    for (int i : moving) bNeverMoved = bNeverMoved && found[std::size_t(i)] == start[std::size_t(i)];
-    result.noOptimum = NotAnOptimum(run, space, best, bNeverMoved, forms.Count());
-    // A stop that looks like convergence must not read as one.
-    if (!result.noOptimum.empty() && result.stopReason.rfind("converged", 0) == 0)
-      result.stopReason = "stopped" + result.stopReason.substr(9);
-    if (!result.noOptimum.empty())
-      result.noOptimum += ". Try another optimizer (" + std::string(optimizer == "cobyla" ? "mma" : "cobyla") + ")" +
-                          (space.IsSampling() ? ", more samples, or --method fo to find the neighbourhood first" : "");
-  }
+  if (!space.Moving().empty()) JudgeOptimum(run, space, forms, plan.optimizer, best, result);
   result.history = run.History();
   result.optimum = result.history[best].point;
   result.feasible = result.history[best].feasible;
@@ -703,26 +789,11 @@ OptimizeResult Optimize(const Problem& problem, const OptimizeOptions& options, 
   result.batches = runner.Batches();
   result.analyses = runner.Analyses();
   result.seconds = run.Seconds();
-
-  if (options.verifySamples > 0 && bRandom) {
-    // Sampling of the analysis itself, with an independent stream: the
-    // optimiser has adapted the design to the sample it saw (common random
-    // numbers), so only fresh samples show the design's own probability.
-    // The response-surface methods are checked by Latin hypercube sampling.
-    Verification& v = result.verification;
-    v.method = s.method == 0 ? 0 : 1;
-    v.samples = options.verifySamples;
-    v.seed = s.seed + 1;
-    refhost::SetRBOMethod(v.method, v.samples);
-    refhost::SetSeed(v.seed);
-    CBatchRunner verifier(*db, problem, v.method, v.samples, s.parallel, space.ProblemSize());
-    v.point = verifier.Run({run.FullOf(best)}).points[0];
-    v.analyses = verifier.Analyses();
+  if (options.verifySamples > 0 && plan.bRandom) {
+    result.verification = Verify(*db, problem, space, run.FullOf(best), options.verifySamples);
     result.verified = true;
-    refhost::SetRBOMethod(s.method, s.samples);
-    refhost::SetSeed(s.seed);
   }
   return result;
 }
 
-}  // namespace rboapp
+}  // namespace rbo::problem

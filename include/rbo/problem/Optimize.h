@@ -1,4 +1,4 @@
-// rboapp::Optimize: reliability-based design optimisation of a problem file.
+// rbo::problem::Optimize: reliability-based design optimisation of a problem file.
 //
 // Minimises the problem's objective over its independent design variables
 // within their bounds, subject to its constraints, which may bound
@@ -60,9 +60,10 @@
 #include <string>
 #include <vector>
 
-#include "Problem.h"
+#include "rbo/problem/Problem.h"
+#include "rbo/problem/Result.h"
 
-namespace rboapp {
+namespace rbo::problem {
 
 /// Settings of the optimiser; how each point is judged (method, samples,
 /// seed, parallel) comes from Problem::settings.
@@ -76,29 +77,10 @@ struct OptimizeOptions {
   double fdSampleRelStep = 1e-2;  ///< sampling methods: least step in another variable, relative to its typical size
 };
 
-/// Statistics of one random response at one design point.
-struct ResponseStatistics {
-  std::string name;  ///< the response
-  double mean;       ///< its mean
-  double stdDev;     ///< its standard deviation
-  double pof;        ///< probability of violating its bounds
-};
-
-/// One design point as the library judged it.
-struct DesignEvaluation {
-  std::vector<double> x;                      ///< design variables, in Problem::designVariables order
-  double objective = 0.0;                     ///< the objective (in the problem's own sense: maximised or minimised)
-  double maxViolation = 0.0;                  ///< largest scaled constraint violation; <= 0 when every constraint holds
-  std::vector<double> constraints;            ///< scaled violation of each constraint, in Problem::constraints order
-  std::vector<ResponseStatistics> responses;  ///< every random response
-  double anyFraction = 0.0;                   ///< probability that any bound is violated
-  double jointFraction = 0.0;                 ///< the joint-violation fraction
-};
-
 /// One design point proposed by the optimiser.
 struct IterationReport {
   int iteration = 0;       ///< 1, 2, ...: design points proposed so far
-  DesignEvaluation point;  ///< the point and its statistics
+  PointResult point;       ///< the point and its statistics (objective in the problem's own sense)
   bool feasible = false;   ///< every constraint holds (within the feasibility tolerance)
   long long analyses = 0;  ///< analyses run so far, finite-difference points included
   double seconds = 0.0;    ///< time since the optimisation started
@@ -110,7 +92,7 @@ struct Verification {
   int method = 1;          ///< RBO method used (0 Monte Carlo, 1 Latin hypercube)
   int samples = 0;         ///< sample points
   std::uint64_t seed = 0;  ///< seed of the sampling
-  DesignEvaluation point;  ///< statistics from the larger sample
+  PointResult point;       ///< statistics from the larger sample
   long long analyses = 0;  ///< analyses it took
 };
 
@@ -123,7 +105,7 @@ struct OptimizeResult {
   std::uint64_t seed = 0;                    ///< seed while optimising
   std::vector<std::string> designVariables;  ///< names, in x order
   std::vector<std::string> constraintNames;  ///< readable constraints ("g.pof <= 0.001"), in order
-  DesignEvaluation optimum;                  ///< best design found and its statistics
+  PointResult optimum;                       ///< best design found and its statistics
   bool feasible = false;                     ///< the optimum satisfies every constraint
   std::string noOptimum;                     ///< why the best point found is not an optimum ("" when it may be)
   std::string stopReason;                    ///< why the optimiser stopped
@@ -162,4 +144,4 @@ std::string HistoryText(const OptimizeResult& result, const std::string& path);
 /// Names of the optimisers Optimize accepts.
 const std::vector<std::string>& OptimizerNames();
 
-}  // namespace rboapp
+}  // namespace rbo::problem

@@ -15,9 +15,9 @@
 #include <nlohmann/json.hpp>
 
 #include "DesignSpace.h"
-#include "Evaluate.h"
-#include "Optimize.h"
-#include "optimize/OptimizeProblems.h"
+#include "problem/OptimizeProblems.h"
+#include "rbo/problem/Evaluate.h"
+#include "rbo/problem/Optimize.h"
 #include "support/Problems.h"
 
 namespace {
@@ -25,7 +25,7 @@ namespace {
 using optimizetest::CProblemMaker;
 using optimizetest::LinearReliability;
 using optimizetest::Phi;
-using rboapp::optimize::NormalQuantile;
+using rbo::problem::optimize::NormalQuantile;
 
 // ---------------------------------------------------------------- quantile
 
@@ -87,7 +87,7 @@ std::valarray<double> DesignVector(CDB& db) {
 }
 
 TEST_F(Promotion, MovesFixedMeansToIndependentVariablesKeepingTheVector) {
-  rboapp::Problem p;
+  rbo::problem::Problem p;
   CProblemMaker m(p);
   m.Design("a", 1.0, 0.0, 2.0);
   m.Random("R", 10.0, 1.5, 0.0, 20.0);
@@ -100,7 +100,7 @@ TEST_F(Promotion, MovesFixedMeansToIndependentVariablesKeepingTheVector) {
   ASSERT_EQ(db->m_nIndDVs, 2u);
   ASSERT_EQ(db->m_nGroup3DVs, 6u);  // R's sd, c, S's mean and sd, T's mean and sd
 
-  const std::vector<int> promoted = rboapp::optimize::PromoteRandomMeans(*db);
+  const std::vector<int> promoted = rbo::problem::optimize::PromoteRandomMeans(*db);
 
   ASSERT_EQ(promoted.size(), 2u);
   EXPECT_EQ(db->m_nIndDVs, 4u);
@@ -117,28 +117,29 @@ TEST_F(Promotion, MovesFixedMeansToIndependentVariablesKeepingTheVector) {
   ASSERT_EQ(after.size(), before.size());
   for (std::size_t e = 0; e < before.size(); ++e) EXPECT_EQ(after[e], before[e]) << e;
   // A second promotion finds nothing left to move.
-  EXPECT_TRUE(rboapp::optimize::PromoteRandomMeans(*db).empty());
+  EXPECT_TRUE(rbo::problem::optimize::PromoteRandomMeans(*db).empty());
 }
 
 // The library sees the same analysis inputs either way: the statistics of
 // one design point are bit for bit those of the unpromoted layout.
 TEST_F(Promotion, LeavesTheStatisticsUnchanged) {
   LinearReliability lin;
-  rboapp::Problem p;
+  rbo::problem::Problem p;
   lin.Make(p);
   refhost::SetRBOMethod(1, 500);
   refhost::SetSeed(3);
   refhost::SetAnalysis(p.builder.Analysis(p.model));
   std::unique_ptr<CDB> plain = p.builder.Build();
-  const rboapp::BatchResult a = rboapp::EvaluateDesignPoints(*plain, p.builder.DesignMatrix({{12.0}}), false);
+  const rbo::problem::BatchResult a =
+      rbo::problem::EvaluateDesignPoints(*plain, p.builder.DesignMatrix({{12.0}}), false);
 
   testsupport::ResetLibraryState();
   std::unique_ptr<CDB> promotedDb = p.builder.Build();
-  rboapp::optimize::PromoteRandomMeans(*promotedDb);
+  rbo::problem::optimize::PromoteRandomMeans(*promotedDb);
   CMatrix<double> points(2, 1);
   points(0, 0) = 12.0;
   points(1, 0) = lin.muS;
-  const rboapp::BatchResult b = rboapp::EvaluateDesignPoints(*promotedDb, points, false);
+  const rbo::problem::BatchResult b = rbo::problem::EvaluateDesignPoints(*promotedDb, points, false);
   ASSERT_EQ(a.designResponses.Rows(), b.designResponses.Rows());
   for (int r = 0; r < a.designResponses.Rows(); ++r) EXPECT_EQ(a.designResponses(r, 0), b.designResponses(r, 0)) << r;
 }
@@ -148,7 +149,7 @@ TEST_F(Promotion, LeavesTheStatisticsUnchanged) {
 // g >= 0 defines failure; g.pof <= Phi(-3) bounds it; g.sd <= 500 is a
 // plain constraint with a large bound.
 struct FormsFixture {
-  rboapp::Problem p;
+  rbo::problem::Problem p;
   std::unique_ptr<CDB> db;
   FormsFixture() {
     LinearReliability lin;
@@ -162,16 +163,23 @@ struct FormsFixture {
 
 /// A design point's evaluation with the constraints' scaled violations and
 /// g's statistics.
-rboapp::DesignEvaluation Point(const std::vector<double>& violations, double mean, double sd, double pof) {
-  rboapp::DesignEvaluation e;
+rbo::problem::PointResult Point(const std::vector<double>& violations, double mean, double sd, double pof) {
+  rbo::problem::PointResult e;
   e.constraints = violations;
-  e.responses.push_back({"g", mean, sd, pof});
+  rbo::problem::ResponseResult g;
+  g.name = "g";
+  g.random = true;
+  g.bounded = true;
+  g.mean = mean;
+  g.sd = sd;
+  g.pof = pof;
+  e.responses.push_back(g);
   return e;
 }
 
 TEST(ConstraintForms, ProbabilityBoundBecomesAReliabilityIndex) {
   FormsFixture f;
-  const rboapp::optimize::CConstraintForms forms(*f.db, f.p, 2, 1);
+  const rbo::problem::optimize::CConstraintForms forms(*f.db, f.p, 2, 1);
   ASSERT_EQ(forms.Count(), 3u);
   EXPECT_FALSE(forms.IsProbability(0));
   EXPECT_TRUE(forms.IsProbability(1));
@@ -191,7 +199,7 @@ TEST(ConstraintForms, ProbabilityBoundBecomesAReliabilityIndex) {
 TEST(ConstraintForms, SampledProbabilityHasAOneSampleMargin) {
   FormsFixture f;
   const int N = 10000;
-  const rboapp::optimize::CConstraintForms forms(*f.db, f.p, 1, N);
+  const rbo::problem::optimize::CConstraintForms forms(*f.db, f.p, 1, N);
   const double bound = Phi(-3.0), margin = NormalQuantile(bound + 1.0 / N) - NormalQuantile(bound);
   // Exactly at the bound (13.5 samples, resolved): the optimiser is asked
   // for one sample more ...
@@ -201,7 +209,7 @@ TEST(ConstraintForms, SampledProbabilityHasAOneSampleMargin) {
   EXPECT_LE(forms.Worst(atBound), 0.0);
   EXPECT_TRUE(forms.Warnings().empty());
   // 1,000 samples expect 1.3 failures at this bound: too few, and said so.
-  const rboapp::optimize::CConstraintForms coarse(*f.db, f.p, 1, 1000);
+  const rbo::problem::optimize::CConstraintForms coarse(*f.db, f.p, 1, 1000);
   ASSERT_EQ(coarse.Warnings().size(), 1u);
   EXPECT_NE(coarse.Warnings()[0].find("g.pof"), std::string::npos);
 }
@@ -213,7 +221,7 @@ TEST(ConstraintForms, SampledProbabilityHasAOneSampleMargin) {
 TEST(ConstraintForms, UnresolvedProbabilityFollowsTheSecondMomentIndex) {
   FormsFixture f;
   const int N = 10000;
-  const rboapp::optimize::CConstraintForms forms(*f.db, f.p, 1, N);
+  const rbo::problem::optimize::CConstraintForms forms(*f.db, f.p, 1, N);
   const double boundIndex = -3.0, margin = NormalQuantile(Phi(-3.0) + 1.0 / N) - NormalQuantile(Phi(-3.0));
   auto index = [&](double mean, double sd, double pof) {
     return forms.Values({mean, pof, sd}, Point({-mean, pof - Phi(-3.0), sd - 500.0}, mean, sd, pof))[1];
@@ -240,28 +248,30 @@ class OptimizeRun : public ::testing::Test {
  protected:
   void SetUp() override { testsupport::ResetLibraryState(); }
   void TearDown() override { refhost::SetRBOMethod(0, 100); }
-  static rboapp::OptimizeResult Run(rboapp::Problem& p, int method, int samples, bool parallel,
-                                    const rboapp::ProgressFunction& progress = {}) {
+  static rbo::problem::OptimizeResult Run(rbo::problem::Problem& p, int method, int samples, bool parallel,
+                                          const rbo::problem::ProgressFunction& progress = {}) {
     p.settings.method = method;
     p.settings.samples = samples;
     p.settings.seed = 11;
     p.settings.parallel = parallel;
     p.settings.workers = 2;
-    return rboapp::Optimize(p, rboapp::OptimizeOptions(), progress);
+    return rbo::problem::Optimize(p, rbo::problem::OptimizeOptions(), progress);
   }
 };
 
 TEST_F(OptimizeRun, ParallelRunRetracesTheSerialRun) {
   LinearReliability lin;
-  rboapp::Problem serial, parallel;
+  rbo::problem::Problem serial, parallel;
   lin.Make(serial);
   lin.Make(parallel);
-  const rboapp::OptimizeResult a = Run(serial, 1, 5000, false);
+  const rbo::problem::OptimizeResult a = Run(serial, 1, 5000, false);
   testsupport::ResetLibraryState();
-  const rboapp::OptimizeResult b = Run(parallel, 1, 5000, true);
+  const rbo::problem::OptimizeResult b = Run(parallel, 1, 5000, true);
   ASSERT_EQ(a.history.size(), b.history.size());
   for (std::size_t k = 0; k < a.history.size(); ++k) {
-    EXPECT_EQ(a.history[k].point.x, b.history[k].point.x) << k;
+    EXPECT_EQ(std::vector<double>(std::begin(a.history[k].point.design), std::end(a.history[k].point.design)),
+              std::vector<double>(std::begin(b.history[k].point.design), std::end(b.history[k].point.design)))
+        << k;
     EXPECT_EQ(a.history[k].point.responses[0].pof, b.history[k].point.responses[0].pof) << k;
   }
   EXPECT_EQ(a.analyses, b.analyses);
@@ -271,7 +281,7 @@ TEST_F(OptimizeRun, ParallelRunRetracesTheSerialRun) {
 // (muR - 3)^2 = muR^2 - 6 muR + 9, its terms on a design variable
 // differentiated exactly.
 TEST_F(OptimizeRun, UnconstrainedObjective) {
-  rboapp::Problem p;
+  rbo::problem::Problem p;
   CProblemMaker m(p);
   m.Random("R", 8.0, 1.0, -10.0, 10.0);
   const refhost::ResponseRef g = p.builder.AddRandomResponse("g");
@@ -279,19 +289,19 @@ TEST_F(OptimizeRun, UnconstrainedObjective) {
   m.Objective("R^2", CProblemMaker::DesignVariable(0), 1.0, true);
   m.Objective("R", CProblemMaker::DesignVariable(0), -6.0);
   p.model = [](const std::valarray<double>& x, std::valarray<double>& y) { y[0] = x[0]; };
-  const rboapp::OptimizeResult r = Run(p, 2, 1, false);
+  const rbo::problem::OptimizeResult r = Run(p, 2, 1, false);
   EXPECT_TRUE(r.feasible);
-  EXPECT_NEAR(r.optimum.x[0], 3.0, 1e-4);
+  EXPECT_NEAR(r.optimum.design[0], 3.0, 1e-4);
   EXPECT_NEAR(r.optimum.objective, -9.0, 1e-8);
 }
 
 TEST_F(OptimizeRun, HistoryFilesHoldEveryProposedPoint) {
   LinearReliability lin;
-  rboapp::Problem p;
+  rbo::problem::Problem p;
   lin.Make(p);
   std::vector<int> seen;
-  const rboapp::OptimizeResult r =
-      Run(p, 2, 1, false, [&](const rboapp::IterationReport& it) { seen.push_back(it.iteration); });
+  const rbo::problem::OptimizeResult r =
+      Run(p, 2, 1, false, [&](const rbo::problem::IterationReport& it) { seen.push_back(it.iteration); });
   ASSERT_EQ(seen.size(), r.history.size());
   for (std::size_t k = 0; k < seen.size(); ++k) EXPECT_EQ(seen[k], int(k) + 1);
 
@@ -299,13 +309,13 @@ TEST_F(OptimizeRun, HistoryFilesHoldEveryProposedPoint) {
       std::filesystem::temp_directory_path() / ("rbo_optimize_history_" + std::to_string(long(::getpid())));
   std::filesystem::create_directories(dir);
   const std::string json = (dir / "h.json").string(), csv = (dir / "h.csv").string();
-  rboapp::WriteHistory(r, json);
-  rboapp::WriteHistory(r, csv);
+  rbo::problem::WriteHistory(r, json);
+  rbo::problem::WriteHistory(r, csv);
 
   std::ifstream jf(json);
   const nlohmann::json doc = nlohmann::json::parse(jf);
   ASSERT_EQ(doc["history"].size(), r.history.size());
-  EXPECT_EQ(doc["optimum"]["x"]["R"].get<double>(), r.optimum.x[0]);
+  EXPECT_EQ(doc["optimum"]["x"]["R"].get<double>(), r.optimum.design[0]);
   EXPECT_EQ(doc["history"][0]["responses"][0]["pof"].get<double>(), r.history[0].point.responses[0].pof);
   EXPECT_EQ(doc["method"].get<int>(), 2);
   EXPECT_FALSE(doc.contains("verification"));
@@ -324,10 +334,10 @@ TEST_F(OptimizeRun, HistoryFilesHoldEveryProposedPoint) {
   EXPECT_EQ(std::stod(rows.back()[4]), r.history.back().point.objective);  // %.17g round-trips
 
   // A failed write leaves neither the target nor a temporary file.
-  EXPECT_THROW(rboapp::WriteHistory(r, (dir / "h.txt").string()), std::invalid_argument);
+  EXPECT_THROW(rbo::problem::WriteHistory(r, (dir / "h.txt").string()), std::invalid_argument);
   std::filesystem::create_directory(dir / "taken.json");
-  EXPECT_THROW(rboapp::WriteHistory(r, (dir / "taken.json").string()), std::runtime_error);
-  EXPECT_THROW(rboapp::WriteHistory(r, (dir / "missing" / "h.json").string()), std::runtime_error);
+  EXPECT_THROW(rbo::problem::WriteHistory(r, (dir / "taken.json").string()), std::runtime_error);
+  EXPECT_THROW(rbo::problem::WriteHistory(r, (dir / "missing" / "h.json").string()), std::runtime_error);
   std::size_t nFiles = 0;
   for (const auto& entry : std::filesystem::directory_iterator(dir)) {
     (void)entry;
@@ -341,7 +351,7 @@ TEST_F(OptimizeRun, HistoryFilesHoldEveryProposedPoint) {
 
 struct BadSetting {
   const char* name;
-  void (*apply)(rboapp::OptimizeOptions&, rboapp::Settings&);
+  void (*apply)(rbo::problem::OptimizeOptions&, rbo::problem::Settings&);
   const char* says;  ///< part of the message
 };
 std::ostream& operator<<(std::ostream& os, const BadSetting& b) { return os << b.name; }
@@ -350,15 +360,15 @@ class RejectedSettings : public OptimizeRun, public ::testing::WithParamInterfac
 
 TEST_P(RejectedSettings, AreRejectedBeforeAnyAnalysis) {
   LinearReliability lin;
-  rboapp::Problem p;
+  rbo::problem::Problem p;
   lin.Make(p);
   optimizetest::AnalysisCounter counter;
   p.model = counter.Wrap(p.model);
-  rboapp::OptimizeOptions o;
+  rbo::problem::OptimizeOptions o;
   p.settings.method = 2;
   GetParam().apply(o, p.settings);
   try {
-    rboapp::Optimize(p, o, {});
+    rbo::problem::Optimize(p, o, {});
     FAIL() << "accepted";
   } catch (const std::invalid_argument& e) {
     EXPECT_NE(std::string(e.what()).find(GetParam().says), std::string::npos) << e.what();
@@ -369,26 +379,31 @@ TEST_P(RejectedSettings, AreRejectedBeforeAnyAnalysis) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, RejectedSettings,
     ::testing::Values(
-        BadSetting{"UnknownOptimizer", [](rboapp::OptimizeOptions& o, rboapp::Settings&) { o.optimizer = "bfgs"; },
+        BadSetting{"UnknownOptimizer",
+                   [](rbo::problem::OptimizeOptions& o, rbo::problem::Settings&) { o.optimizer = "bfgs"; },
                    "auto, slsqp, mma, cobyla"},
-        BadSetting{"NoEvaluations", [](rboapp::OptimizeOptions& o, rboapp::Settings&) { o.maxEvals = 0; },
+        BadSetting{"NoEvaluations", [](rbo::problem::OptimizeOptions& o, rbo::problem::Settings&) { o.maxEvals = 0; },
                    "--max-evals"},
-        BadSetting{"NegativeTolerance", [](rboapp::OptimizeOptions& o, rboapp::Settings&) { o.tol = -1e-6; }, "--tol"},
-        BadSetting{"NegativeVerification", [](rboapp::OptimizeOptions& o, rboapp::Settings&) { o.verifySamples = -1; },
+        BadSetting{"NegativeTolerance",
+                   [](rbo::problem::OptimizeOptions& o, rbo::problem::Settings&) { o.tol = -1e-6; }, "--tol"},
+        BadSetting{"NegativeVerification",
+                   [](rbo::problem::OptimizeOptions& o, rbo::problem::Settings&) { o.verifySamples = -1; },
                    "--verify-samples"},
-        BadSetting{"ZeroStep", [](rboapp::OptimizeOptions& o, rboapp::Settings&) { o.fdStep = 0.0; }, "step"},
-        BadSetting{"Method5", [](rboapp::OptimizeOptions&, rboapp::Settings& s) { s.method = 5; }, "0 to 4"}),
+        BadSetting{"ZeroStep", [](rbo::problem::OptimizeOptions& o, rbo::problem::Settings&) { o.fdStep = 0.0; },
+                   "step"},
+        BadSetting{"Method5", [](rbo::problem::OptimizeOptions&, rbo::problem::Settings& s) { s.method = 5; },
+                   "0 to 4"}),
     [](const ::testing::TestParamInfo<BadSetting>& param) { return std::string(param.param.name); });
 
 // Methods 3 and 4 fit one surface over the random means across every
 // point evaluated: a deterministic variable that the optimiser moves would
 // be invisible to it.
 TEST_F(OptimizeRun, SurfaceSamplingRefusesAMovingDeterministicVariable) {
-  rboapp::Problem p;
+  rbo::problem::Problem p;
   optimizetest::LinearWithDeterministic().Make(p);
   p.settings.method = 4;
   try {
-    rboapp::Optimize(p, rboapp::OptimizeOptions(), {});
+    rbo::problem::Optimize(p, rbo::problem::OptimizeOptions(), {});
     FAIL() << "accepted";
   } catch (const std::invalid_argument& e) {
     EXPECT_NE(std::string(e.what()).find("deterministic design variable t"), std::string::npos) << e.what();

@@ -1,4 +1,4 @@
-// Reading a problem file (JSON, comments allowed) into an rboapp::Problem,
+// Reading a problem file (JSON, comments allowed) into an rbo::problem::Problem,
 // with a check that reports every mistake at once.
 #pragma once
 
@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "Problem.h"
+#include "rbo/problem/Problem.h"
 
-namespace rboapp {
+namespace rbo::problem {
 
 /// One mistake in a problem file.
 struct Diagnostic {
@@ -55,9 +55,6 @@ inline constexpr const char* kReaderFault = "the reader failed on this file";
 /// cannot be read and ProblemFileError when it has diagnostics.
 Problem LoadProblemFile(const std::string& path, ModelMode mode);
 
-/// The embedded default example (examples/linear.json).
-const std::string& EmbeddedExample();
-
 /// The candidate closest to word (a likely typo), or "" when none is close.
 std::string ClosestName(const std::string& word, const std::vector<std::string>& candidates);
 
@@ -66,4 +63,4 @@ const char* MethodName(int method);
 /// Parses a method code or name ("1", "lhs"); -1 when it is neither.
 int ParseMethod(const std::string& text);
 
-}  // namespace rboapp
+}  // namespace rbo::problem

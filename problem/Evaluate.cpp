@@ -1,10 +1,6 @@
-// rboapp::EvaluateDesignPoints: one batch of design points through
-// AnalysisVerif, with the objective and constraint value of every column
-// evaluated at that column's own design variables.
-//
-// Header-only so that any program that reads a Problem (Problem.h) can use
-// it by linking the library and the reference host.
-#pragma once
+// Design points through AnalysisVerif, the host's configuration for a
+// problem, and the memory check of a sampled batch (Evaluate.h).
+#include "rbo/problem/Evaluate.h"
 
 #include <unistd.h>
 
@@ -12,31 +8,29 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <stdexcept>
-#include <string>
-#include <valarray>
 
-#include "Problem.h"
-#include "rbo/RBO.h"
 #include "rbo/host/DBUtils.h"
+#include "rbo/host/ReferenceHost.h"
 
-namespace rboapp {
+namespace rbo::problem {
 
-/// Results of one batch: one column / element per design point.
-struct BatchResult {
-  CMatrix<double> designPoints;      ///< full design-variable vector per point
-  CMatrix<double> designResponses;   ///< host response vector per point (statistics of the random responses)
-  std::valarray<double> objective;   ///< objective value per point
-  std::valarray<double> constraint;  ///< largest scaled constraint violation per point (<= 0: feasible)
-};
+void ConfigureHost(const Problem& problem, std::shared_ptr<std::atomic<long long>> pCounter) {
+  const Settings& s = problem.settings;
+  refhost::SetRBOMethod(s.method, s.samples);
+  refhost::SetSeed(s.seed);
+  refhost::SetWorkerCount(s.workers);
+  refhost::ModelFunction model = problem.model;
+  if (pCounter) {
+    model = [inner = problem.model, pCounter](const std::valarray<double>& x, std::valarray<double>& y) {
+      inner(x, y);
+      pCounter->fetch_add(1, std::memory_order_relaxed);
+    };
+  }
+  refhost::SetAnalysis(problem.builder.Analysis(model));
+}
 
-/// Evaluates the objective and the constraint value of every column again,
-/// each with its own design variables and responses.  AnalysisVerif leaves
-/// the database holding the last column's design variables while it
-/// evaluates all columns, so terms on design variables would otherwise be
-/// those of the last point.
-inline void RecomputeObjectiveAndConstraint(CDB& db, const CMatrix<double>& indDVs, CMatrix<double>& designResponses,
-                                            std::valarray<double>& objective, std::valarray<double>& constraint) {
+void RecomputeObjectiveAndConstraint(CDB& db, const CMatrix<double>& indDVs, CMatrix<double>& designResponses,
+                                     std::valarray<double>& objective, std::valarray<double>& constraint) {
   const int nPoints = indDVs.Cols();
   objective.resize(std::size_t(nPoints));
   constraint.resize(std::size_t(nPoints));
@@ -53,15 +47,7 @@ inline void RecomputeObjectiveAndConstraint(CDB& db, const CMatrix<double>& indD
   }
 }
 
-/// Method 2 gives the joint-violation probability as the product of the POFs
-/// of every random response, one without bounds counting 0 (so any such
-/// response makes it 0).  The sampling methods count the samples at which
-/// the bounded responses fail together; a response without bounds takes no
-/// part.  So that the methods agree, method 2's joint entry becomes the
-/// product over the bounded responses only (0 when none has bounds): for a
-/// single bounded response its POF, as sampling gives.  The product still
-/// treats the responses as independent.
-inline void JointOverBoundedResponses(const Problem& problem, CMatrix<double>& designResponses) {
+void JointOverBoundedResponses(const Problem& problem, CMatrix<double>& designResponses) {
   bool bAnyRandom = false, bAnyBounded = false;
   for (const Response& r : problem.responses) {
     bAnyRandom = bAnyRandom || r.random;
@@ -77,14 +63,7 @@ inline void JointOverBoundedResponses(const Problem& problem, CMatrix<double>& d
   }
 }
 
-/// Runs AnalysisVerif on the design points (columns of indDVs) with the
-/// analysis, method, seed and parallelism already configured on the host
-/// (see Problem.h), then corrects objective and constraint per column.
-/// With the problem given, method 2's joint-violation probability is first
-/// made comparable with the sampling methods' (JointOverBoundedResponses),
-/// so that a constraint or an objective term on it sees that value.
-inline BatchResult EvaluateDesignPoints(CDB& db, const CMatrix<double>& indDVs, bool bParallel,
-                                        const Problem* pProblem = nullptr) {
+BatchResult EvaluateDesignPoints(CDB& db, const CMatrix<double>& indDVs, bool bParallel, const Problem* pProblem) {
   BatchResult r;
   CMatrix<double> points(indDVs);
   std::valarray<double> adjustA, adjustB;
@@ -98,15 +77,7 @@ inline BatchResult EvaluateDesignPoints(CDB& db, const CMatrix<double>& indDVs, 
   return r;
 }
 
-/// Numbers per sample point that a sampled batch holds at once, per input
-/// and output value: the analysis matrices and the library's copies of them
-/// (measured: about 1.5 for one response, 1.8 for two; rounded up).
-constexpr double kCopiesPerSampleValue = 2.0;
-
-/// The memory a run may take: RBO_MEMORY_LIMIT (bytes, or with a K, M, G or
-/// T suffix) when set, otherwise half of the physical memory.  *pSource
-/// says which.
-inline double MemoryLimit(std::string* pSource) {
+double MemoryLimit(std::string* pSource) {
   if (const char* psz = std::getenv("RBO_MEMORY_LIMIT")) {
     char* end = nullptr;
     double v = std::strtod(psz, &end);
@@ -124,11 +95,7 @@ inline double MemoryLimit(std::string* pSource) {
   return pages > 0 && pageSize > 0 ? 0.5 * double(pages) * double(pageSize) : 1e300;
 }
 
-/// Refuses, before anything is allocated, a sampled batch of `points`
-/// design points with `samples` sample points each whose analysis matrices
-/// would not fit within MemoryLimit.  Throws std::runtime_error with the
-/// estimate and ways out.
-inline void CheckBatchMemory(const Problem& problem, double points, double samples) {
+void CheckBatchMemory(const Problem& problem, double points, double samples) {
   const double values = double(problem.variables.size() + problem.responses.size());
   const double bytes = points * samples * values * double(sizeof(double)) * kCopiesPerSampleValue;
   std::string source;
@@ -140,7 +107,7 @@ inline void CheckBatchMemory(const Problem& problem, double points, double sampl
                 "outputs x 8 bytes x %.0f copies), more than the limit of %.3g GB (%s).  Use fewer samples (--samples) "
                 "or fewer design points per run; `rbo run --until-converged` holds one batch of --samples at a time",
                 bytes / 1e9, points, samples, values, kCopiesPerSampleValue, limit / 1e9, source.c_str());
-  throw std::runtime_error(text);
+  throw EvaluationError(text);
 }
 
-}  // namespace rboapp
+}  // namespace rbo::problem

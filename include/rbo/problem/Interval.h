@@ -1,11 +1,11 @@
 // The 95% Wilson score interval of a probability estimated as a fraction of
-// samples.  Header-only: `rbo run` and the optimiser's history both show it.
+// samples.  Header-only: the results of runs and of optimisations carry it.
 #pragma once
 
 #include <algorithm>
 #include <cmath>
 
-namespace rboapp {
+namespace rbo::problem {
 
 /// A closed interval [low, high].
 struct Interval {
@@ -32,4 +32,4 @@ inline Interval WilsonInterval(double p, double n) {
 /// propagates to first order and draws none.
 inline bool IsSampledMethod(int method) { return method == 0 || method == 1 || method == 3 || method == 4; }
 
-}  // namespace rboapp
+}  // namespace rbo::problem

@@ -31,8 +31,8 @@
 #include <string>
 #include <vector>
 
-#include "Optimize.h"
-#include "ProblemFile.h"
+#include "rbo/problem/Optimize.h"
+#include "rbo/problem/ProblemFile.h"
 #include "support/Problems.h"
 
 namespace {
@@ -68,16 +68,17 @@ class Literature : public ::testing::TestWithParam<LiteratureCase> {
 
 TEST_P(Literature, AgreesWithTheOptimumItsMethodPredicts) {
   const LiteratureCase& c = GetParam();
-  rboapp::Problem p = rboapp::LoadProblemFile(std::string(RBO_SOURCE_DIR) + "/" + c.file, rboapp::ModelMode::kBuild);
+  rbo::problem::Problem p =
+      rbo::problem::LoadProblemFile(std::string(RBO_SOURCE_DIR) + "/" + c.file, rbo::problem::ModelMode::kBuild);
   p.settings.method = c.method;
   p.settings.samples = c.samples;
   // The default optimiser and tolerance of each method.
-  const rboapp::OptimizeResult r = rboapp::Optimize(p, rboapp::OptimizeOptions(), {});
+  const rbo::problem::OptimizeResult r = rbo::problem::Optimize(p, rbo::problem::OptimizeOptions(), {});
   ASSERT_TRUE(r.feasible) << r.stopReason;
   EXPECT_EQ(r.noOptimum, "");  // a true optimum is never flagged as none
-  ASSERT_EQ(r.optimum.x.size(), c.x.size());
+  ASSERT_EQ(r.optimum.design.size(), c.x.size());
   for (std::size_t i = 0; i < c.x.size(); ++i)
-    EXPECT_NEAR(r.optimum.x[i], c.x[i], c.tol[i]) << r.designVariables[i] << ": " << c.why;
+    EXPECT_NEAR(r.optimum.design[i], c.x[i], c.tol[i]) << r.designVariables[i] << ": " << c.why;
   if (!std::isnan(c.objective)) {
     EXPECT_NEAR(r.optimum.objective, c.objective, c.objectiveTol);
   }

@@ -1,7 +1,7 @@
 // The optimiser's view of a problem's design variables, and the batches of
 // design points it has the library judge.
 //
-// Internal to the optimiser behind `rbo optimize` (Optimize.h is its
+// Internal to the problem layer's optimiser (Optimize.h is its
 // interface); tests reach these pieces directly.
 #pragma once
 
@@ -11,12 +11,12 @@
 #include <valarray>
 #include <vector>
 
-#include "Optimize.h"
-#include "Problem.h"
 #include "rbo/RBO.h"
+#include "rbo/problem/Optimize.h"
+#include "rbo/problem/Problem.h"
+#include "rbo/problem/Result.h"
 
-namespace rboapp {
-namespace optimize {
+namespace rbo::problem::optimize {
 
 /// x with Phi(x) = p for the standard normal distribution, to full double
 /// precision for p in (0, 1); -inf at 0 and +inf at 1.
@@ -147,7 +147,7 @@ class CConstraintForms {
   /// The optimiser's constraint values at one design point from its
   /// constrained quantities and its evaluation (scaled violations, response
   /// statistics).
-  std::vector<double> Values(const std::vector<double>& subjects, const DesignEvaluation& e) const;
+  std::vector<double> Values(const std::vector<double>& subjects, const PointResult& e) const;
   bool IsProbability(std::size_t c) const { return m_vProbability[c]; }
   std::size_t Count() const { return m_vProbability.size(); }
   /// The largest form without its margin: <= 0 when every constraint holds.
@@ -161,7 +161,7 @@ class CConstraintForms {
   std::vector<double> m_vFloor;            ///< least probability of such a constraint
   std::vector<double> m_vDivisor;          ///< divisor of the other constraints
   std::vector<double> m_vMargin;           ///< margin of a sampled probability, 0 otherwise
-  std::vector<int> m_vResponse;            ///< random response (in DesignEvaluation::responses) of a POF, -1 otherwise
+  std::vector<int> m_vResponse;            ///< response (in PointResult::responses) of a POF, -1 otherwise
   std::vector<const Response*> m_vBounds;  ///< that response's bounds
   double m_dSamples = 0.0;                 ///< samples per design point of a sampling method, 0 otherwise
   std::vector<std::string> m_vWarnings;    ///< resolution warnings
@@ -169,7 +169,7 @@ class CConstraintForms {
 
 /// One batch of design points through the library.
 struct BatchOutcome {
-  std::vector<DesignEvaluation> points;            ///< per design point
+  std::vector<PointResult> points;                 ///< per design point (objective in the problem's own sense)
   std::vector<double> evalObj;                     ///< EvalObj value per design point
   std::vector<std::vector<double>> subjectValues;  ///< per point, per constraint: the constrained quantity
 };
@@ -179,8 +179,9 @@ struct BatchOutcome {
 class CBatchRunner {
  public:
   CBatchRunner(CDB& db, const Problem& problem, int method, int samples, bool bParallel, int nProblemSize);
-  /// Judges the points (full entries each).  Throws std::runtime_error when
-  /// the library could not fit its response surface for the batch.
+  /// Judges the points (full entries each).  Throws SurfaceFitError when
+  /// the library could not fit its response surface for the batch, and
+  /// EvaluationError for a statistic that is not a finite number.
   BatchOutcome Run(const std::vector<std::valarray<double>>& points);
   long long Analyses() const { return m_nAnalyses; }
   int Batches() const { return m_nBatches; }
@@ -194,27 +195,20 @@ class CBatchRunner {
     int row;     ///< row in that source
   };
   Locator Locate(int type, int index) const;
-  /// Throws std::runtime_error naming the statistic and the point when one
-  /// is not a finite number.
-  void CheckFinite(const DesignEvaluation& e) const;
   double Value(const Locator& l, const CMatrix<double>& ind, const CMatrix<double>& dv, const CMatrix<double>& resp,
                int p) const;
 
-  CDB& m_db;                                              ///< the database
-  const Problem& m_problem;                               ///< names, refs and bounds
-  int m_nMethod;                                          ///< RBO method
-  bool m_bParallel;                                       ///< AnalysePar instead of Analysis
-  bool m_bRandom;                                         ///< the library takes its random path
-  int m_nProblemSize;                                     ///< entries that are Problem::designVariables
-  long long m_nPerPoint;                                  ///< analyses per design point
-  long long m_nAnalyses = 0;                              ///< analyses so far
-  int m_nBatches = 0;                                     ///< batches so far
-  std::vector<Locator> m_vConstraintAt;                   ///< subject of each constraint
-  std::vector<Locator> m_vMeanAt, m_vStdDevAt, m_vPofAt;  ///< entries of each random response
-  std::vector<std::string> m_vRandomNames;                ///< names of the random responses
-  Locator m_anyAt{-1, -1};                                ///< any fraction entry
-  Locator m_jointAt{-1, -1};                              ///< joint fraction entry
+  CDB& m_db;                             ///< the database
+  const Problem& m_problem;              ///< names, refs and bounds
+  int m_nMethod;                         ///< RBO method
+  bool m_bParallel;                      ///< AnalysePar instead of Analysis
+  bool m_bRandom;                        ///< the library takes its random path
+  int m_nProblemSize;                    ///< entries that are Problem::designVariables
+  long long m_nPerPoint;                 ///< analyses per design point
+  long long m_nAnalyses = 0;             ///< analyses so far
+  int m_nBatches = 0;                    ///< batches so far
+  double m_dIntervalSamples;             ///< samples behind a POF's 95% interval, 0 when not sampled
+  std::vector<Locator> m_vConstraintAt;  ///< subject of each constraint
 };
 
-}  // namespace optimize
-}  // namespace rboapp
+}  // namespace rbo::problem::optimize

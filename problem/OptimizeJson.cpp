@@ -1,4 +1,4 @@
-// rboapp::WriteHistory: the result of an optimisation as JSON or CSV.
+// rbo::problem::WriteHistory: the result of an optimisation as JSON or CSV.
 #include <unistd.h>
 
 #include <cerrno>
@@ -13,10 +13,10 @@
 
 #include <nlohmann/json.hpp>
 
-#include "Interval.h"
-#include "Optimize.h"
+#include "rbo/problem/Interval.h"
+#include "rbo/problem/Optimize.h"
 
-namespace rboapp {
+namespace rbo::problem {
 namespace {
 
 using nlohmann::json;
@@ -29,29 +29,27 @@ bool EndsWith(const std::string& s, const std::string& suffix) {
 /// null.
 json Number(double d) { return std::isfinite(d) ? json(d) : json(nullptr); }
 
-/// samples: the sample size behind the POFs, 0 when they are not sampled
-/// (method 2); a sampled POF gets its 95% Wilson score interval.
-json ToJson(const DesignEvaluation& e, const std::vector<std::string>& names, int samples) {
+/// A design point; a sampled POF gets its 95% Wilson score interval.  Only
+/// the random responses are listed: the optimiser judges their statistics.
+json ToJson(const PointResult& e, const std::vector<std::string>& names) {
   json x = json::object();
-  for (std::size_t i = 0; i < e.x.size() && i < names.size(); ++i) x[names[i]] = Number(e.x[i]);
+  for (std::size_t i = 0; i < e.design.size() && i < names.size(); ++i) x[names[i]] = Number(e.design[i]);
   json responses = json::array();
-  for (const ResponseStatistics& r : e.responses) {
-    json j = {{"name", r.name}, {"mean", Number(r.mean)}, {"sd", Number(r.stdDev)}, {"pof", Number(r.pof)}};
-    if (samples > 0) {
-      const Interval ci = WilsonInterval(r.pof, double(samples));
-      j["pof_95"] = {Number(ci.low), Number(ci.high)};
-    }
+  for (const ResponseResult& r : e.responses) {
+    if (!r.random) continue;
+    json j = {{"name", r.name}, {"mean", Number(r.mean)}, {"sd", Number(r.sd)}, {"pof", Number(r.pof)}};
+    if (r.pof95) j["pof_95"] = {Number(r.pof95->low), Number(r.pof95->high)};
     responses.push_back(j);
   }
   json constraints = json::array();
   for (double c : e.constraints) constraints.push_back(Number(c));
   return {{"x", x},
           {"objective", Number(e.objective)},
-          {"max_violation", Number(e.maxViolation)},
+          {"max_violation", Number(e.constraint)},
           {"constraints", constraints},
           {"responses", responses},
-          {"any_fraction", Number(e.anyFraction)},
-          {"joint_fraction", Number(e.jointFraction)}};
+          {"any_fraction", Number(e.any)},
+          {"joint_fraction", Number(e.joint)}};
 }
 
 /// The sample size behind the optimiser's POFs, 0 for method 2.
@@ -60,7 +58,7 @@ int SampleSize(const OptimizeResult& r) { return IsSampledMethod(r.method) ? r.s
 std::string JsonText(const OptimizeResult& r) {
   json history = json::array();
   for (const IterationReport& it : r.history) {
-    json h = ToJson(it.point, r.designVariables, SampleSize(r));
+    json h = ToJson(it.point, r.designVariables);
     h["iteration"] = it.iteration;
     h["feasible"] = it.feasible;
     h["analyses"] = it.analyses;
@@ -74,7 +72,7 @@ std::string JsonText(const OptimizeResult& r) {
               {"seed", r.seed},
               {"design_variables", r.designVariables},
               {"constraints", r.constraintNames},
-              {"optimum", ToJson(r.optimum, r.designVariables, SampleSize(r))},
+              {"optimum", ToJson(r.optimum, r.designVariables)},
               {"feasible", r.feasible},
               {"no_optimum", r.noOptimum.empty() ? json(nullptr) : json(r.noOptimum)},
               {"stop_reason", r.stopReason},
@@ -90,7 +88,7 @@ std::string JsonText(const OptimizeResult& r) {
                            {"samples", r.verification.samples},
                            {"seed", r.verification.seed},
                            {"analyses", r.verification.analyses},
-                           {"point", ToJson(r.verification.point, r.designVariables, r.verification.samples)}};
+                           {"point", ToJson(r.verification.point, r.designVariables)}};
   return doc.dump(2) + "\n";
 }
 
@@ -113,29 +111,33 @@ std::string CsvText(const OptimizeResult& r) {
   out << "iteration,analyses,seconds,feasible,objective,max_violation";
   for (const std::string& name : r.designVariables) out << ',' << Field(name);
   for (const std::string& name : r.constraintNames) out << ',' << Field(name);
-  const std::vector<ResponseStatistics> none;
-  const std::vector<ResponseStatistics>& first = r.history.empty() ? none : r.history.front().point.responses;
+  // The random responses, as the first point has them (every point has the same).
+  std::vector<std::string> random;
+  if (!r.history.empty())
+    for (const ResponseResult& s : r.history.front().point.responses)
+      if (s.random) random.push_back(s.name);
   const int samples = SampleSize(r);
-  for (const ResponseStatistics& s : first) {
-    out << ',' << Field(s.name + ".mean") << ',' << Field(s.name + ".sd") << ',' << Field(s.name + ".pof");
-    if (samples > 0) out << ',' << Field(s.name + ".pof_low95") << ',' << Field(s.name + ".pof_high95");
+  for (const std::string& name : random) {
+    out << ',' << Field(name + ".mean") << ',' << Field(name + ".sd") << ',' << Field(name + ".pof");
+    if (samples > 0) out << ',' << Field(name + ".pof_low95") << ',' << Field(name + ".pof_high95");
   }
-  if (!first.empty()) out << ",any,joint";
+  if (!random.empty()) out << ",any,joint";
   out << '\n';
   for (const IterationReport& it : r.history) {
-    const DesignEvaluation& e = it.point;
+    const PointResult& e = it.point;
     out << it.iteration << ',' << it.analyses << ',' << Num(it.seconds) << ',' << (it.feasible ? 1 : 0) << ','
-        << Num(e.objective) << ',' << Num(e.maxViolation);
-    for (double x : e.x) out << ',' << Num(x);
+        << Num(e.objective) << ',' << Num(e.constraint);
+    for (double x : e.design) out << ',' << Num(x);
     for (double c : e.constraints) out << ',' << Num(c);
-    for (const ResponseStatistics& s : e.responses) {
-      out << ',' << Num(s.mean) << ',' << Num(s.stdDev) << ',' << Num(s.pof);
+    for (const ResponseResult& s : e.responses) {
+      if (!s.random) continue;
+      out << ',' << Num(s.mean) << ',' << Num(s.sd) << ',' << Num(s.pof);
       if (samples > 0) {
-        const Interval ci = WilsonInterval(s.pof, double(samples));
+        const Interval ci = s.pof95.value_or(WilsonInterval(s.pof, double(samples)));
         out << ',' << Num(ci.low) << ',' << Num(ci.high);
       }
     }
-    if (!e.responses.empty()) out << ',' << Num(e.anyFraction) << ',' << Num(e.jointFraction);
+    if (!random.empty()) out << ',' << Num(e.any) << ',' << Num(e.joint);
     out << '\n';
   }
   return out.str();
@@ -174,4 +176,4 @@ void WriteHistory(const OptimizeResult& result, const std::string& path) {
   }
 }
 
-}  // namespace rboapp
+}  // namespace rbo::problem

@@ -10,19 +10,17 @@
 #include <stdexcept>
 #include <utility>
 
-#include "Evaluate.h"
 #include "rbo/host/ReferenceHost.h"
+#include "rbo/problem/Evaluate.h"
+#include "rbo/problem/Interval.h"
 
-namespace rboapp {
-namespace optimize {
+namespace rbo::problem::optimize {
 namespace {
 
 constexpr int kCodeParam1 = 0;
 constexpr int kCodeMean = -1;
 constexpr int kRolePOF = -3, kRoleAny = -4, kRoleJoint = -5;
 constexpr double kInf = std::numeric_limits<double>::infinity();
-/// The library's message when a response surface cannot be fitted.
-constexpr const char* kCannotFit = "Could not construct approximations for random responses.\n";
 
 bool IsMeanEntry(const CDB& db, std::size_t e) {
   return db.m_vInputRandVar[e] >= 0 && (db.m_vInputParamCode[e] == kCodeParam1 || db.m_vInputParamCode[e] == kCodeMean);
@@ -361,14 +359,12 @@ CConstraintForms::CConstraintForms(CDB& db, const Problem& problem, int method, 
     // The random response whose POF this constraint bounds, if any.
     int response = -1;
     const Response* pBounds = nullptr;
-    for (std::size_t r = 0, q = 0; r < problem.responses.size(); ++r) {
+    for (std::size_t r = 0; r < problem.responses.size(); ++r) {
       const Response& resp = problem.responses[r];
-      if (!resp.random) continue;
-      if (resp.ref.pof.type == c.ref.type && resp.ref.pof.index == c.ref.index) {
-        response = int(q);
+      if (resp.random && resp.ref.pof.type == c.ref.type && resp.ref.pof.index == c.ref.index) {
+        response = int(r);
         pBounds = &resp;
       }
-      ++q;
     }
     m_vResponse.push_back(response);
     m_vBounds.push_back(pBounds);
@@ -401,7 +397,7 @@ CConstraintForms::CConstraintForms(CDB& db, const Problem& problem, int method, 
   }
 }
 
-std::vector<double> CConstraintForms::Values(const std::vector<double>& subjects, const DesignEvaluation& e) const {
+std::vector<double> CConstraintForms::Values(const std::vector<double>& subjects, const PointResult& e) const {
   constexpr double kResolvingSamples = 10.0;
   std::vector<double> out(m_vProbability.size());
   for (std::size_t c = 0; c < out.size(); ++c) {
@@ -412,15 +408,14 @@ std::vector<double> CConstraintForms::Values(const std::vector<double>& subjects
       const double p = std::min(std::max(subjects[c], m_vFloor[c]), ceiling);
       double z = NormalQuantile(p);
       const int q = m_vResponse[c];
-      if (m_dSamples > 0.0 && q >= 0 && std::size_t(q) < e.responses.size() &&
-          e.responses[std::size_t(q)].stdDev > 0.0) {
+      if (m_dSamples > 0.0 && q >= 0 && std::size_t(q) < e.responses.size() && e.responses[std::size_t(q)].sd > 0.0) {
         const double rare = std::min(subjects[c], 1.0 - subjects[c]) * m_dSamples;
         if (rare < kResolvingSamples) {
-          const ResponseStatistics& r = e.responses[std::size_t(q)];
+          const ResponseResult& r = e.responses[std::size_t(q)];
           const Response& b = *m_vBounds[c];
           double index = std::numeric_limits<double>::infinity();
-          if (b.hasLower) index = std::min(index, (r.mean - b.lower) / r.stdDev);
-          if (b.hasUpper) index = std::min(index, (b.upper - r.mean) / r.stdDev);
+          if (b.hasLower) index = std::min(index, (r.mean - b.lower) / r.sd);
+          if (b.hasUpper) index = std::min(index, (b.upper - r.mean) / r.sd);
           if (std::isfinite(index)) {
             // The moments give a direction; the sample still bounds the
             // level: with k samples beyond the bounds the probability is
@@ -461,23 +456,9 @@ CBatchRunner::CBatchRunner(CDB& db, const Problem& problem, int method, int samp
       m_bParallel(bParallel),
       m_bRandom(IsRandomPath(db)),
       m_nProblemSize(nProblemSize),
-      m_nPerPoint(IsRandomPath(db) && (method == 0 || method == 1) ? samples : 1) {
+      m_nPerPoint(IsRandomPath(db) && (method == 0 || method == 1) ? samples : 1),
+      m_dIntervalSamples(IsSampledMethod(method) ? double(samples) : 0.0) {
   for (const Constraint& c : problem.constraints) m_vConstraintAt.push_back(Locate(c.ref.type, c.ref.index));
-  bool bAnyRandom = false;
-  for (const Response& r : problem.responses) {
-    if (!r.random) continue;
-    bAnyRandom = true;
-    m_vRandomNames.push_back(r.name);
-    m_vMeanAt.push_back(Locate(r.ref.value.type, r.ref.value.index));
-    m_vStdDevAt.push_back(Locate(r.ref.stdDev.type, r.ref.stdDev.index));
-    m_vPofAt.push_back(Locate(r.ref.pof.type, r.ref.pof.index));
-  }
-  if (bAnyRandom) {
-    const refhost::QuantityRef any = refhost::ProblemBuilder::AnyFractionRef();
-    const refhost::QuantityRef joint = problem.builder.JointFractionRef();
-    m_anyAt = Locate(any.type, any.index);
-    m_jointAt = Locate(joint.type, joint.index);
-  }
 }
 
 CBatchRunner::Locator CBatchRunner::Locate(int type, int index) const {
@@ -512,21 +493,16 @@ BatchOutcome CBatchRunner::Run(const std::vector<std::valarray<double>>& points)
     ind.ReplaceCol(p, column);
   }
 
-  BatchResult r;
-  {
-    // Method 2 and 3/4 report a failed fit to the log and leave the
-    // statistics at zero; a demanding user wants that as an error, not as
-    // an optimum built on zeros.
-    refhost::LogCapture capture;
-    r = EvaluateDesignPoints(m_db, ind, m_bParallel, &m_problem);
-    if (m_bRandom && IsSurfaceMethod(m_nMethod))
-      for (const refhost::LogRecord& rec : capture.Records())
-        if (rec.call == "LError" && rec.text == kCannotFit)
-          throw std::runtime_error("method " + std::to_string(m_nMethod) +
-                                   " could not fit its response surface to the batch of " + std::to_string(P) +
-                                   " design points (the log has the library's report): the means of the random "
-                                   "variables do not vary enough across the points");
-  }
+  // Methods 2 to 4 only log a failed fit and leave the statistics at zero;
+  // a demanding user wants that as an error, not as an optimum built on
+  // zeros.
+  const long long failuresBefore = refhost::FitFailures();
+  const BatchResult r = EvaluateDesignPoints(m_db, ind, m_bParallel, &m_problem);
+  if (m_bRandom && IsSurfaceMethod(m_nMethod) && refhost::FitFailures() != failuresBefore)
+    throw SurfaceFitError("method " + std::to_string(m_nMethod) +
+                          " could not fit its response surface to the batch of " + std::to_string(P) +
+                          " design points (the log has the library's report): the means of the random "
+                          "variables do not vary enough across the points");
   ++m_nBatches;
   m_nAnalyses += (long long)P * m_nPerPoint;
 
@@ -535,11 +511,14 @@ BatchOutcome CBatchRunner::Run(const std::vector<std::valarray<double>>& points)
   out.evalObj.resize(std::size_t(P));
   out.subjectValues.resize(std::size_t(P));
   for (int p = 0; p < P; ++p) {
-    DesignEvaluation& e = out.points[std::size_t(p)];
-    e.x.assign(std::begin(points[std::size_t(p)]), std::begin(points[std::size_t(p)]) + m_nProblemSize);
+    const std::valarray<double> design = points[std::size_t(p)][std::slice(0, std::size_t(m_nProblemSize), 1)];
+    std::valarray<double> entries;
+    r.designResponses.GetCol(p, entries);
+    PointResult& e = out.points[std::size_t(p)];
+    e = ExtractPoint(m_problem, design, entries, m_dIntervalSamples);
     out.evalObj[std::size_t(p)] = r.objective[std::size_t(p)];
     e.objective = double(m_problem.sense) * r.objective[std::size_t(p)];
-    e.maxViolation = r.constraint[std::size_t(p)];
+    e.constraint = r.constraint[std::size_t(p)];
     std::vector<double>& subjects = out.subjectValues[std::size_t(p)];
     for (std::size_t c = 0; c < m_vConstraintAt.size(); ++c) {
       const Constraint& k = m_problem.constraints[c];
@@ -547,45 +526,9 @@ BatchOutcome CBatchRunner::Run(const std::vector<std::valarray<double>>& points)
       subjects.push_back(v);
       e.constraints.push_back(k.side > 0 ? (v - k.bound) / k.scale : (k.bound - v) / k.scale);
     }
-    for (std::size_t q = 0; q < m_vRandomNames.size(); ++q)
-      e.responses.push_back({m_vRandomNames[q], Value(m_vMeanAt[q], ind, r.designPoints, r.designResponses, p),
-                             Value(m_vStdDevAt[q], ind, r.designPoints, r.designResponses, p),
-                             Value(m_vPofAt[q], ind, r.designPoints, r.designResponses, p)});
-    if (m_anyAt.source >= 0) {
-      e.anyFraction = Value(m_anyAt, ind, r.designPoints, r.designResponses, p);
-      e.jointFraction = Value(m_jointAt, ind, r.designPoints, r.designResponses, p);
-    }
-    CheckFinite(e);
+    CheckFinite(m_problem, e, "a design point the optimiser proposed");
   }
   return out;
 }
 
-void CBatchRunner::CheckFinite(const DesignEvaluation& e) const {
-  auto check = [&](double v, const std::string& what) {
-    if (std::isfinite(v)) return;
-    std::string point;
-    for (std::size_t i = 0; i < e.x.size() && i < m_problem.designVariables.size(); ++i) {
-      char value[32];
-      std::snprintf(value, sizeof value, "%.6g", e.x[i]);
-      point += (i ? ", " : "") + m_problem.designVariables[i].name + " = " + value;
-    }
-    char number[32];
-    std::snprintf(number, sizeof number, "%g", v);
-    throw std::runtime_error(what + " is " + number + " at the design point " + point +
-                             ": a sum over the samples overflowed or the analysis gave no number; rescale the "
-                             "response (its values must stay well below 1e308)");
-  };
-  for (const ResponseStatistics& r : e.responses) {
-    check(r.mean, "the mean of response " + r.name);
-    check(r.stdDev, "the standard deviation of response " + r.name);
-    check(r.pof, "the POF of response " + r.name);
-  }
-  check(e.objective, "the objective");
-  check(e.anyFraction, "the any-violation fraction");
-  check(e.jointFraction, "the joint-violation fraction");
-  for (std::size_t c = 0; c < e.constraints.size(); ++c)
-    check(e.constraints[c], "the value of the constraint on " + m_problem.constraints[c].subject);
-}
-
-}  // namespace optimize
-}  // namespace rboapp
+}  // namespace rbo::problem::optimize

@@ -7,8 +7,8 @@
 #include <string>
 #include <tuple>
 
-#include "Optimize.h"
-#include "optimize/OptimizeProblems.h"
+#include "problem/OptimizeProblems.h"
+#include "rbo/problem/Optimize.h"
 #include "support/Problems.h"
 
 namespace {
@@ -23,15 +23,15 @@ class OptimizeClosedForm : public ::testing::Test {
   void SetUp() override { testsupport::ResetLibraryState(); }
   void TearDown() override { refhost::SetRBOMethod(0, 100); }
 
-  static rboapp::OptimizeResult Run(rboapp::Problem& p, const std::string& optimizer, int method, int samples,
-                                    int verifySamples = 0) {
+  static rbo::problem::OptimizeResult Run(rbo::problem::Problem& p, const std::string& optimizer, int method,
+                                          int samples, int verifySamples = 0) {
     p.settings.method = method;
     p.settings.samples = samples;
     p.settings.seed = 20261205;
-    rboapp::OptimizeOptions o;
+    rbo::problem::OptimizeOptions o;
     o.optimizer = optimizer;
     o.verifySamples = verifySamples;
-    return rboapp::Optimize(p, o, {});
+    return rbo::problem::Optimize(p, o, {});
   }
 };
 
@@ -43,15 +43,15 @@ class FirstOrderOptimizers : public OptimizeClosedForm, public ::testing::WithPa
 
 TEST_P(FirstOrderOptimizers, ReachTheClosedFormOptimum) {
   LinearReliability lin;
-  rboapp::Problem p;
+  rbo::problem::Problem p;
   lin.Make(p);
-  const rboapp::OptimizeResult r = Run(p, GetParam(), 2, 1);
+  const rbo::problem::OptimizeResult r = Run(p, GetParam(), 2, 1);
   ASSERT_TRUE(r.feasible) << r.stopReason;
   EXPECT_EQ(r.noOptimum, "");  // a true optimum is never flagged as none
-  EXPECT_NEAR(r.optimum.x[0], lin.Optimum(), 1e-3 * lin.Optimum()) << r.stopReason;
+  EXPECT_NEAR(r.optimum.design[0], lin.Optimum(), 1e-3 * lin.Optimum()) << r.stopReason;
   // At the optimum the reliability constraint is active.
   EXPECT_NEAR(r.optimum.responses[0].pof, lin.Target(), 1e-3 * lin.Target());
-  EXPECT_NEAR(r.optimum.responses[0].stdDev, lin.SigmaG(), 1e-9);
+  EXPECT_NEAR(r.optimum.responses[0].sd, lin.SigmaG(), 1e-9);
 }
 INSTANTIATE_TEST_SUITE_P(Method2, FirstOrderOptimizers, ::testing::Values("slsqp", "mma", "cobyla"));
 
@@ -69,15 +69,15 @@ class SamplingMethods : public OptimizeClosedForm,
 TEST_P(SamplingMethods, ReachTheClosedFormOptimumWithinSamplingError) {
   const int N = 10000;
   LinearReliability lin;
-  rboapp::Problem p;
+  rbo::problem::Problem p;
   lin.Make(p);
-  const rboapp::OptimizeResult r = Run(p, std::get<1>(GetParam()), std::get<0>(GetParam()), N);
+  const rbo::problem::OptimizeResult r = Run(p, std::get<1>(GetParam()), std::get<0>(GetParam()), N);
   const double p0 = lin.Target(), density = PhiDensity(lin.beta) / lin.SigmaG();
   const double se = std::sqrt(p0 * (1.0 - p0) / N) / density;
   const double stair = 1.0 / (N * density);
   ASSERT_TRUE(r.feasible) << r.stopReason;
   EXPECT_EQ(r.noOptimum, "");  // a true optimum is never flagged as none
-  EXPECT_NEAR(r.optimum.x[0], lin.Optimum(), 4.0 * se + 2.0 * stair) << r.stopReason;
+  EXPECT_NEAR(r.optimum.design[0], lin.Optimum(), 4.0 * se + 2.0 * stair) << r.stopReason;
   // Feasible for its own sample, and at most a few steps of 1/N below the bound.
   EXPECT_LE(r.optimum.responses[0].pof, p0);
   EXPECT_GE(r.optimum.responses[0].pof, p0 - 5.0 / N);
@@ -96,16 +96,16 @@ TEST_P(WithDeterministicVariable, ReachesTheInteriorOptimum) {
   const int method = GetParam();
   const int N = 10000;
   LinearWithDeterministic prob;
-  rboapp::Problem p;
+  rbo::problem::Problem p;
   prob.Make(p);
   AnalysisCounter counter;
   p.model = counter.Wrap(p.model);
-  const rboapp::OptimizeResult r = Run(p, "slsqp", method, method == 2 ? 1 : N);
+  const rbo::problem::OptimizeResult r = Run(p, "slsqp", method, method == 2 ? 1 : N);
   ASSERT_TRUE(r.feasible) << r.stopReason;
   EXPECT_EQ(r.noOptimum, "");  // a true optimum is never flagged as none
   if (method == 2) {
-    EXPECT_NEAR(r.optimum.x[0], prob.Optimum(), 1e-3 * prob.Optimum()) << r.stopReason;
-    EXPECT_NEAR(r.optimum.x[1], 0.5, 1e-3);
+    EXPECT_NEAR(r.optimum.design[0], prob.Optimum(), 1e-3 * prob.Optimum()) << r.stopReason;
+    EXPECT_NEAR(r.optimum.design[1], 0.5, 1e-3);
   } else {
     // The sample sees muR + t only: that sum within the sampling error
     // derived above.  t itself is set by the cost, whose excess is
@@ -114,8 +114,8 @@ TEST_P(WithDeterministicVariable, ReachesTheInteriorOptimum) {
     // probability only with steps that catch a fair share of the samples.
     const double p0 = prob.base.Target(), density = PhiDensity(prob.base.beta) / prob.base.SigmaG();
     const double se = std::sqrt(p0 * (1.0 - p0) / N) / density;
-    EXPECT_NEAR(r.optimum.x[0] + r.optimum.x[1], prob.base.Optimum(), 4.0 * se + 2.0 / (N * density));
-    EXPECT_NEAR(r.optimum.x[1], 0.5, 0.05);
+    EXPECT_NEAR(r.optimum.design[0] + r.optimum.design[1], prob.base.Optimum(), 4.0 * se + 2.0 / (N * density));
+    EXPECT_NEAR(r.optimum.design[1], 0.5, 0.05);
   }
   // The optimiser's count of analyses is the analyses that really ran.
   EXPECT_EQ(r.analyses, counter.count->load());
@@ -126,23 +126,23 @@ INSTANTIATE_TEST_SUITE_P(Methods, WithDeterministicVariable, ::testing::Values(0
 // the optimum is muR* = K - 1.
 TEST_F(OptimizeClosedForm, FixedVariableIsNotMoved) {
   LinearWithDeterministic prob;
-  rboapp::Problem p;
+  rbo::problem::Problem p;
   prob.Make(p);
   p.designVariables[1].value = p.designVariables[1].lower = p.designVariables[1].upper = 1.0;
-  const rboapp::OptimizeResult r = Run(p, "slsqp", 2, 1);
-  EXPECT_EQ(r.optimum.x[1], 1.0);
-  EXPECT_NEAR(r.optimum.x[0], prob.base.Optimum() - 1.0, 1e-3 * prob.base.Optimum());
+  const rbo::problem::OptimizeResult r = Run(p, "slsqp", 2, 1);
+  EXPECT_EQ(r.optimum.design[1], 1.0);
+  EXPECT_NEAR(r.optimum.design[0], prob.base.Optimum() - 1.0, 1e-3 * prob.base.Optimum());
 }
 
 // A maximised objective: maximising -muR is minimising muR; the optimum is
 // reported in the problem's own sense.
 TEST_F(OptimizeClosedForm, MaximisedObjectiveIsReportedInItsOwnSense) {
   LinearReliability lin;
-  rboapp::Problem p;
+  rbo::problem::Problem p;
   lin.Make(p, -1.0, -1);
-  const rboapp::OptimizeResult r = Run(p, "slsqp", 2, 1);
-  EXPECT_NEAR(r.optimum.x[0], lin.Optimum(), 1e-3 * lin.Optimum());
-  EXPECT_DOUBLE_EQ(r.optimum.objective, -r.optimum.x[0]);
+  const rbo::problem::OptimizeResult r = Run(p, "slsqp", 2, 1);
+  EXPECT_NEAR(r.optimum.design[0], lin.Optimum(), 1e-3 * lin.Optimum());
+  EXPECT_DOUBLE_EQ(r.optimum.objective, -r.optimum.design[0]);
 }
 
 // The verification re-samples the optimum with an independent stream: its
@@ -151,30 +151,31 @@ TEST_F(OptimizeClosedForm, MaximisedObjectiveIsReportedInItsOwnSense) {
 TEST_F(OptimizeClosedForm, VerificationEstimatesTheExactPofAtTheOptimum) {
   const int Nv = 200000;
   LinearReliability lin;
-  rboapp::Problem p;
+  rbo::problem::Problem p;
   lin.Make(p);
-  const rboapp::OptimizeResult r = Run(p, "slsqp", 1, 5000, Nv);
+  const rbo::problem::OptimizeResult r = Run(p, "slsqp", 1, 5000, Nv);
   ASSERT_TRUE(r.verified);
   EXPECT_EQ(r.verification.samples, Nv);
   EXPECT_NE(r.verification.seed, r.seed);
   EXPECT_EQ(r.verification.analyses, Nv);
-  const double exact = lin.Pof(r.optimum.x[0]);
+  const double exact = lin.Pof(r.optimum.design[0]);
   EXPECT_NEAR(r.verification.point.responses[0].pof, exact, 3.0 * std::sqrt(exact * (1 - exact) / Nv));
-  EXPECT_EQ(r.verification.point.x, r.optimum.x);
+  EXPECT_EQ(std::vector<double>(std::begin(r.verification.point.design), std::end(r.verification.point.design)),
+            std::vector<double>(std::begin(r.optimum.design), std::end(r.optimum.design)));
 }
 
 // Method 2's verification samples the analysis itself.
 TEST_F(OptimizeClosedForm, FirstOrderOptimumIsVerifiedBySampling) {
   const int Nv = 100000;
   LinearReliability lin;
-  rboapp::Problem p;
+  rbo::problem::Problem p;
   lin.Make(p);
-  const rboapp::OptimizeResult r = Run(p, "slsqp", 2, 1, Nv);
+  const rbo::problem::OptimizeResult r = Run(p, "slsqp", 2, 1, Nv);
   ASSERT_TRUE(r.verified);
   EXPECT_EQ(r.verification.method, 1);
-  const double exact = lin.Pof(r.optimum.x[0]);
+  const double exact = lin.Pof(r.optimum.design[0]);
   EXPECT_NEAR(r.verification.point.responses[0].pof, exact, 3.0 * std::sqrt(exact * (1 - exact) / Nv));
-  EXPECT_NEAR(r.verification.point.responses[0].stdDev, lin.SigmaG(), 3.0 * lin.SigmaG() / std::sqrt(2.0 * Nv));
+  EXPECT_NEAR(r.verification.point.responses[0].sd, lin.SigmaG(), 3.0 * lin.SigmaG() / std::sqrt(2.0 * Nv));
 }
 
 }  // namespace

@@ -9,7 +9,7 @@
 #include <stdexcept>
 #include <unordered_map>
 
-namespace rboapp {
+namespace rbo::problem {
 namespace {
 
 // The parsed expressions of one model on one thread.  muparser reads
@@ -192,4 +192,4 @@ bool IsExpressionBuiltin(const std::string& name) {
   return s_parser.GetFunDef().count(name) > 0 || s_parser.GetConst().count(name) > 0;
 }
 
-}  // namespace rboapp
+}  // namespace rbo::problem

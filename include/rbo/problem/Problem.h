@@ -1,14 +1,14 @@
-// rboapp::Problem: one problem file, parsed and checked, ready to be
+// rbo::problem::Problem: one problem file, parsed and checked, ready to be
 // evaluated by the library on the reference host.
 //
-// The `rbo` command fills it from a problem file (ProblemFile.h,
-// LoadProblem); every command that works on a problem (`run`, `check`,
-// `optimize`) reads it from here.  The struct is plain data plus the
-// ProblemBuilder that lays out the host database and the model function
-// that computes the analysis, so a consumer needs only this header and the
-// reference host:
+// The problem-file reader fills it (ProblemFile.h, LoadProblemFile); every
+// evaluation of the layer (Run.h, Optimize.h) and every command that works
+// on a problem (`run`, `check`, `optimize`) reads it from here.  The struct
+// is plain data plus the ProblemBuilder that lays out the host database and
+// the model function that computes the analysis, so a consumer needs only
+// this header and the reference host (Evaluate.h and Run.h do these steps):
 //
-//   rboapp::Problem& p = ...;                           // from LoadProblem
+//   rbo::problem::Problem& p = ...;                    // from LoadProblemFile
 //   std::unique_ptr<CDB> db = p.builder.Build();
 //   refhost::SetRBOMethod(p.settings.method, p.settings.samples);
 //   refhost::SetSeed(p.settings.seed);
@@ -22,18 +22,19 @@
 // variables of the LAST column of the batch (the host database holds those
 // when it evaluates them), so a term on a design variable (a cost R + S) is
 // wrong for every column but the last.  Evaluate.h recomputes both per
-// column (rboapp::RecomputeObjectiveAndConstraint); use it after every
+// column (RecomputeObjectiveAndConstraint); use it after every
 // AnalysisVerif call with more than one column.
 //
 // Methods 2 to 4 fit a response surface in the random variables' means
 // through every design point analysed so far in the process.  The means of
 // random parameters (VariableKind::kRandomParameter) are constants of the
 // database and never move between design points, so the fit is
-// rank-deficient ("Could not construct approximations ..." in the log, the
-// statistics left at 0) unless the caller also moves them, in
-// CDB::m_vGroup3DVs; `rbo run` analyses a small design around every design
-// point for this (RunCommand.cpp, EvaluateWithSurface).  Method 2 refits on
-// every call only when CDB::m_optimizerKind is nonzero.
+// rank-deficient (the library logs that it could not construct its
+// approximations, refhost::FitFailures counts it, and the statistics stay
+// at 0) unless the caller also moves them, in CDB::m_vGroup3DVs;
+// EvaluatePoints (Run.h) analyses a small design around every design point
+// for this.  Method 2 refits on every call only when CDB::m_optimizerKind is
+// nonzero.
 //
 // The library fills its process-wide tables (random-variable types, the
 // bounds of the random responses) on its first call and keeps them for the
@@ -48,7 +49,7 @@
 
 #include "rbo/host/ProblemBuilder.h"
 
-namespace rboapp {
+namespace rbo::problem {
 
 /// The library's "infinity": an absent bound.
 constexpr double kNoBound = 1.0e30;
@@ -137,7 +138,7 @@ struct Problem {
   std::vector<ObjectiveTerm> objective;             ///< objective terms
   int sense = 1;                                    ///< +1 minimise, -1 maximise
   Settings settings;                                ///< method, samples, seed, parallelism
-  std::vector<std::valarray<double>> designPoints;  ///< points to evaluate (`rbo run`); at least the initial point
+  std::vector<std::valarray<double>> designPoints;  ///< points to evaluate (EvaluatePoints); at least the initial point
   AnalysisKind analysisKind = AnalysisKind::kExpressions;  ///< what the model function runs
   refhost::ProblemBuilder builder;  ///< lays out the host database (Build) and adapts the model (Analysis)
   refhost::ModelFunction model;     ///< model variables -> model responses; safe to call on several threads
@@ -161,4 +162,4 @@ struct Problem {
   }
 };
 
-}  // namespace rboapp
+}  // namespace rbo::problem

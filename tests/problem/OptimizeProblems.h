@@ -1,5 +1,5 @@
 // Problems with closed-form optima for the optimiser's tests, laid out as
-// the problem-file reader lays them out (rboapp::Problem).
+// the problem-file reader lays them out (rbo::problem::Problem).
 #pragma once
 
 #include <atomic>
@@ -8,8 +8,8 @@
 #include <memory>
 #include <string>
 
-#include "Problem.h"
 #include "rbo/RBO.h"
+#include "rbo/problem/Problem.h"
 
 namespace optimizetest {
 
@@ -23,22 +23,22 @@ inline double PhiDensity(double z) { return std::exp(-0.5 * z * z) / std::sqrt(2
 /// always agree.
 class CProblemMaker {
  public:
-  explicit CProblemMaker(rboapp::Problem& p) : m_p(p) {}
+  explicit CProblemMaker(rbo::problem::Problem& p) : m_p(p) {}
 
   void Random(const std::string& name, double mean, double sd, double lower, double upper, int dist = 0) {
     m_p.builder.AddRandomDesignVariable(name, dist, mean, sd);
     const int dv = int(m_p.designVariables.size());
-    m_p.variables.push_back({name, rboapp::VariableKind::kRandomDesign, dist, mean, sd, dv});
+    m_p.variables.push_back({name, rbo::problem::VariableKind::kRandomDesign, dist, mean, sd, dv});
     m_p.designVariables.push_back({name, mean, lower, upper, true, int(m_p.variables.size()) - 1});
   }
   void Parameter(const std::string& name, double mean, double sd, int dist = 0) {
     m_p.builder.AddRandomParameter(name, dist, mean, sd);
-    m_p.variables.push_back({name, rboapp::VariableKind::kRandomParameter, dist, mean, sd, -1});
+    m_p.variables.push_back({name, rbo::problem::VariableKind::kRandomParameter, dist, mean, sd, -1});
   }
   void Design(const std::string& name, double value, double lower, double upper) {
     m_p.builder.AddDesignVariable(name, value);
     const int dv = int(m_p.designVariables.size());
-    m_p.variables.push_back({name, rboapp::VariableKind::kDesign, 0, value, 0.0, dv});
+    m_p.variables.push_back({name, rbo::problem::VariableKind::kDesign, 0, value, 0.0, dv});
     m_p.designVariables.push_back({name, value, lower, upper, false, int(m_p.variables.size()) - 1});
   }
   /// A random response that fails below 0; returns its entries.
@@ -59,7 +59,7 @@ class CProblemMaker {
   static refhost::QuantityRef DesignVariable(int i) { return {kTypeIndDV, i}; }
 
  private:
-  rboapp::Problem& m_p;  ///< the problem being made
+  rbo::problem::Problem& m_p;  ///< the problem being made
 };
 
 /// Counts analyses independently of the optimiser's own accounting.
@@ -88,7 +88,7 @@ struct LinearReliability {
   double Pof(double muR) const { return Phi(-(muR - muS) / SigmaG()); }
 
   /// The objective is coef * muR, minimised (sense 1) or maximised (-1).
-  void Make(rboapp::Problem& p, double coef = 1.0, int sense = 1) const {
+  void Make(rbo::problem::Problem& p, double coef = 1.0, int sense = 1) const {
     CProblemMaker m(p);
     m.Random("R", muR0, sR, 0.0, 40.0);
     m.Parameter("S", muS, sS);
@@ -109,7 +109,7 @@ struct LinearWithDeterministic {
   LinearReliability base;
   double Optimum() const { return base.Optimum() - 0.5; }
 
-  void Make(rboapp::Problem& p) const {
+  void Make(rbo::problem::Problem& p) const {
     CProblemMaker m(p);
     m.Random("R", base.muR0, base.sR, 0.0, 40.0);
     m.Design("t", 2.0, -5.0, 5.0);

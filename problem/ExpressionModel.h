@@ -7,7 +7,7 @@
 
 #include "rbo/host/ProblemBuilder.h"
 
-namespace rboapp {
+namespace rbo::problem {
 
 /// A model function that computes response k as expressions[k], an
 /// expression over the model variables (by name) and the responses before
@@ -35,4 +35,4 @@ std::size_t MaxExpressionNameLength();
 /// (sin, exp, _pi, ...), which a variable must not shadow.
 bool IsExpressionBuiltin(const std::string& name);
 
-}  // namespace rboapp
+}  // namespace rbo::problem

@@ -1,0 +1,34 @@
+// The problem-file reader: method, samples and seed.
+#include "Reader.h"
+
+namespace rbo::problem::reader {
+
+void CReader::ReadSettings(const json& root) {
+  if (const auto it = root.find("method"); it != root.end()) {
+    int m = -1;
+    if (long long code = 0; WholeNumber(*it, 0, 4, &code) == Whole::kOk)
+      m = int(code);
+    else if (it->is_string())
+      m = ParseMethod(it->get<std::string>());
+    if (m < 0)
+      c.Add("/method", "is " + Describe(*it) +
+                           "; use 0 to 4 or montecarlo, lhs, fo, surface-mc, surface-lhs (see `rbo help run`).");
+    else
+      m_p.settings.method = m;
+  }
+  long long n = 0;
+  if (c.Integer(root, "", "samples", 1, kMaxSamples, "sample points per design point", &n))
+    m_p.settings.samples = int(n);
+  // The seed's range is that of `rbo run --seed`.
+  if (c.Integer(root, "", "seed", 0, std::numeric_limits<long long>::max(), "the seed of the sampling", &n))
+    m_p.settings.seed = std::uint64_t(n);
+  double tol = 0.0;
+  if (c.Number(root, "", "constraint_tolerance", &tol, false, "")) {
+    if (!(tol >= 0.0))
+      c.Add("/constraint_tolerance", "is " + Num(tol) + "; it must be 0 or positive.");
+    else
+      m_p.builder.SetConstraintTolerance(tol);
+  }
+}
+
+}  // namespace rbo::problem::reader

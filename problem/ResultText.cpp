@@ -1,0 +1,218 @@
+// The results as JSON and CSV text (ResultText.h).
+#include "rbo/problem/ResultText.h"
+
+#include <nlohmann/json.hpp>
+
+#include <cstdio>
+
+#include "rbo/problem/Interval.h"
+#include "rbo/problem/ProblemFile.h"
+
+namespace rbo::problem {
+namespace {
+
+using json = nlohmann::json;
+
+const char* const kMethodDescriptions[] = {
+    "Monte Carlo sampling",
+    "Latin hypercube sampling",
+    "first-order propagation through a response surface",
+    "Monte Carlo sampling of a response surface",
+    "Latin hypercube sampling of a response surface",
+};
+
+std::string Full(double v) {
+  char buf[40];
+  std::snprintf(buf, sizeof buf, "%.17g", v);
+  return buf;
+}
+
+// The POFs are fractions of samples (methods 0, 1, 3, 4 with something random).
+bool Sampled(const Problem& p) { return IsSampledMethod(p.settings.method) && HasRandomResponse(p); }
+
+json DesignJson(const Problem& p, const std::valarray<double>& x) {
+  json d = json::object();
+  for (std::size_t i = 0; i < p.designVariables.size(); ++i) d[p.designVariables[i].name] = x[i];
+  return d;
+}
+
+json ResponsesJson(const PointResult& r) {
+  json out = json::object();
+  for (const ResponseResult& s : r.responses) {
+    if (!s.random) {
+      out[s.name] = {{"value", s.mean}};
+      continue;
+    }
+    json j = {{"mean", s.mean}, {"sd", s.sd}};
+    j["pof"] = s.bounded ? json(s.pof) : json(nullptr);
+    if (s.pof95 && s.bounded) j["pof_95"] = {s.pof95->low, s.pof95->high};
+    out[s.name] = j;
+  }
+  return out;
+}
+
+json SettingsJson(const Problem& p) {
+  return {{"title", p.title},
+          {"problem", p.path.empty() ? "(embedded example)" : p.path},
+          {"method", p.settings.method},
+          {"method_name", MethodName(p.settings.method)},
+          {"samples", p.settings.method == 2 ? json(nullptr) : json(p.settings.samples)},
+          {"seed", p.settings.seed}};
+}
+
+// CSV columns after the design variables: per response its statistics.
+std::vector<std::string> ResponseColumns(const Problem& p, bool bIntervals) {
+  std::vector<std::string> cols;
+  for (const Response& r : p.responses) {
+    if (!r.random) {
+      cols.push_back(r.name);
+      continue;
+    }
+    cols.push_back(r.name + ".mean");
+    cols.push_back(r.name + ".sd");
+    cols.push_back(r.name + ".pof");
+    if (bIntervals) {
+      cols.push_back(r.name + ".pof_low95");
+      cols.push_back(r.name + ".pof_high95");
+    }
+  }
+  if (HasRandomResponse(p)) {
+    cols.push_back("any");
+    cols.push_back("joint");
+  }
+  return cols;
+}
+
+std::vector<std::string> ResponseCells(const Problem& p, const PointResult& r, bool bIntervals) {
+  std::vector<std::string> cells;
+  for (const ResponseResult& s : r.responses) {
+    if (!s.random) {
+      cells.push_back(Full(s.mean));
+      continue;
+    }
+    cells.push_back(Full(s.mean));
+    cells.push_back(Full(s.sd));
+    cells.push_back(s.bounded ? Full(s.pof) : "");
+    if (bIntervals) {
+      const bool bShown = s.bounded && s.pof95.has_value();
+      cells.push_back(bShown ? Full(s.pof95->low) : "");
+      cells.push_back(bShown ? Full(s.pof95->high) : "");
+    }
+  }
+  if (HasRandomResponse(p)) {
+    cells.push_back(Full(r.any));
+    cells.push_back(Full(r.joint));
+  }
+  return cells;
+}
+
+std::string CsvLine(const std::vector<std::string>& cells) {
+  std::string line;
+  for (std::size_t i = 0; i < cells.size(); ++i) line += (i ? "," : "") + cells[i];
+  return line + "\n";
+}
+
+}  // namespace
+
+std::string Thousands(long long n) {
+  const std::string digits = std::to_string(n < 0 ? -n : n);
+  std::string out;
+  for (std::size_t i = 0; i < digits.size(); ++i) {
+    if (i > 0 && (digits.size() - i) % 3 == 0) out += ',';
+    out += digits[i];
+  }
+  return (n < 0 ? "-" : "") + out;
+}
+
+std::string DescribeSettings(const Settings& s) {
+  std::string text = "method " + std::to_string(s.method) + " (" + kMethodDescriptions[s.method] + "), ";
+  // A run analyses a small design around each point for the surface methods.
+  if (s.method == 2)
+    text += "surface fitted around each design point";
+  else if (s.method >= 3)
+    text += "surface fitted around each design point, " + Thousands(s.samples) + " samples of it";
+  else
+    text += Thousands(s.samples) + " samples per design point";
+  return text + ", seed " + std::to_string(s.seed);
+}
+
+std::string RunJson(const Problem& p, const std::vector<PointResult>& points) {
+  json out = SettingsJson(p);
+  out["points"] = json::array();
+  for (const PointResult& r : points) {
+    json j = {{"design", DesignJson(p, r.design)}};
+    if (!p.objective.empty()) j["objective"] = r.objective;
+    if (!p.constraints.empty()) j["constraint"] = r.constraint <= -1e29 ? json(nullptr) : json(r.constraint);
+    j["responses"] = ResponsesJson(r);
+    if (HasRandomResponse(p)) {
+      j["any_fraction"] = r.any;
+      j["joint_fraction"] = r.joint;
+    }
+    out["points"].push_back(j);
+  }
+  return out.dump(2) + "\n";
+}
+
+std::string RunCsv(const Problem& p, const std::vector<PointResult>& points) {
+  std::vector<std::string> header = {"point"};
+  for (const DesignVariable& d : p.designVariables) header.push_back(d.name);
+  if (!p.objective.empty()) header.push_back("objective");
+  if (!p.constraints.empty()) header.push_back("constraint");
+  for (const std::string& c : ResponseColumns(p, Sampled(p))) header.push_back(c);
+  std::string text = CsvLine(header);
+  for (std::size_t j = 0; j < points.size(); ++j) {
+    const PointResult& r = points[j];
+    std::vector<std::string> cells = {std::to_string(j + 1)};
+    for (std::size_t i = 0; i < p.designVariables.size(); ++i) cells.push_back(Full(r.design[i]));
+    if (!p.objective.empty()) cells.push_back(Full(r.objective));
+    if (!p.constraints.empty()) cells.push_back(r.constraint <= -1e29 ? "" : Full(r.constraint));
+    for (const std::string& c : ResponseCells(p, r, Sampled(p))) cells.push_back(c);
+    text += CsvLine(cells);
+  }
+  return text;
+}
+
+std::string ConvergenceJson(const Problem& p, const std::vector<ConvergenceRecord>& points, double tol,
+                            long long budget) {
+  json out = SettingsJson(p);
+  out["batch_samples"] = p.settings.samples;
+  out["tolerance"] = tol;
+  out["max_samples"] = budget;
+  out["points"] = json::array();
+  for (const ConvergenceRecord& c : points) {
+    json j = {{"design", DesignJson(p, c.design)}, {"converged", c.converged}, {"reason", c.reason}};
+    j["batches"] = json::array();
+    for (const BatchRecord& b : c.batches) {
+      json jb = {{"batch", b.batch}, {"samples", b.samples}, {"responses", ResponsesJson(b.stats)}};
+      if (HasRandomResponse(p)) {
+        jb["any_fraction"] = b.stats.any;
+        jb["joint_fraction"] = b.stats.joint;
+      }
+      j["batches"].push_back(jb);
+    }
+    out["points"].push_back(j);
+  }
+  return out.dump(2) + "\n";
+}
+
+std::string ConvergenceCsv(const Problem& p, const std::vector<ConvergenceRecord>& points) {
+  std::vector<std::string> header = {"point"};
+  for (const DesignVariable& d : p.designVariables) header.push_back(d.name);
+  header.push_back("batch");
+  header.push_back("samples");
+  for (const std::string& c : ResponseColumns(p, true)) header.push_back(c);
+  std::string text = CsvLine(header);
+  for (std::size_t j = 0; j < points.size(); ++j) {
+    for (const BatchRecord& b : points[j].batches) {
+      std::vector<std::string> cells = {std::to_string(j + 1)};
+      for (std::size_t i = 0; i < p.designVariables.size(); ++i) cells.push_back(Full(points[j].design[i]));
+      cells.push_back(std::to_string(b.batch));
+      cells.push_back(std::to_string(b.samples));
+      for (const std::string& c : ResponseCells(p, b.stats, true)) cells.push_back(c);
+      text += CsvLine(cells);
+    }
+  }
+  return text;
+}
+
+}  // namespace rbo::problem

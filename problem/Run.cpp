@@ -1,0 +1,327 @@
+// Evaluating a problem's design points in one go or batch by batch (Run.h).
+#include "rbo/problem/Run.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <random>
+#include <stdexcept>
+
+#include "rbo/RBO.h"
+#include "rbo/host/ReferenceHost.h"
+#include "rbo/problem/Evaluate.h"
+#include "rbo/problem/ProblemFile.h"
+#include "rbo/problem/ResultText.h"
+
+namespace rbo::problem {
+namespace {
+
+/// Key of the problem's records in the (in-memory) object store.
+constexpr int kStoreKey = 1;
+
+/// Half-width of the design around each design point for the surface
+/// methods, in standard deviations of each random variable.
+constexpr double kDesignHalfWidth = 1.0;
+
+// Methods 2 to 4 fit their response surface (a polynomial in the random
+// variables' means) through every design point the library has analysed in
+// this process, choosing the richest model that the number of points allows,
+// and take its gradient or sample it at the design point.  A lone design
+// point determines no slope, and the means of random parameters never move
+// between design points; so every design point is preceded by 2N analyses
+// (N random variables) with all means moved at once within +-
+// kDesignHalfWidth standard deviations: a small Latin hypercube design with
+// jitter, drawn from the seed.  Points in general position determine
+// whichever model the library picks (an axial star would leave, for
+// example, the cubic terms undetermined).  A random parameter's mean is a
+// constant of the database and is moved there.
+struct SurfaceAxis {
+  int designVariable;  ///< index in the design point, or -1
+  int constant;        ///< index of the mean in design-variable group 3, or -1
+  double sd;           ///< standard deviation of the random variable
+};
+
+std::vector<SurfaceAxis> SurfaceAxes(const Problem& p, const CDB& db) {
+  std::vector<SurfaceAxis> axes;
+  int nRandVar = 0;
+  for (const Variable& v : p.variables) {
+    if (v.kind != VariableKind::kRandomDesign && v.kind != VariableKind::kRandomParameter) continue;
+    SurfaceAxis axis{v.designVariable, -1, v.stdDev};
+    if (v.kind == VariableKind::kRandomParameter)
+      for (std::size_t e = 0; e < db.m_vInputRandVar.size(); ++e)
+        if (db.m_vInputRandVar[e] == nRandVar && db.m_vInputParamCode[e] == -1 &&
+            db.m_vDVTypeOfInput[e] == kTypeGroup3DV)
+          axis.constant = db.m_vDVIndexOfInput[e];
+    axes.push_back(axis);
+    ++nRandVar;
+  }
+  return axes;
+}
+
+// offsets[k][i]: the shift of random variable i at design run k, in [-1, 1].
+std::vector<std::vector<double>> SurfaceDesign(std::size_t nVars, std::uint64_t seed) {
+  const std::size_t nRuns = 2 * nVars;
+  std::mt19937_64 engine(seed);
+  std::vector<std::vector<double>> offsets(nRuns, std::vector<double>(nVars));
+  for (std::size_t i = 0; i < nVars; ++i) {
+    std::vector<std::size_t> strata(nRuns);
+    for (std::size_t k = 0; k < nRuns; ++k) strata[k] = k;
+    for (std::size_t k = nRuns; k > 1; --k) std::swap(strata[k - 1], strata[engine() % k]);
+    for (std::size_t k = 0; k < nRuns; ++k) {
+      const double u = double(engine() >> 11) * 0x1p-53;
+      offsets[k][i] = -1.0 + 2.0 * (double(strata[k]) + u) / double(nRuns);
+    }
+  }
+  return offsets;
+}
+
+// Analyses the surface design around design point j (see SurfaceAxis).
+void AnalyseSurfaceDesign(const Problem& p, CDB& db, const std::vector<SurfaceAxis>& axes, std::size_t j) {
+  const auto design = SurfaceDesign(axes.size(), p.settings.seed + 0x9e3779b97f4a7c15ull * std::uint64_t(j + 1));
+  for (std::size_t k = 0; k < design.size(); ++k) {
+    std::valarray<double> x = p.designPoints[j];
+    const std::valarray<double> constants = db.m_vGroup3DVs;
+    for (std::size_t i = 0; i < axes.size(); ++i) {
+      const double shift = design[k][i] * kDesignHalfWidth * axes[i].sd;
+      if (axes[i].designVariable >= 0) x[std::size_t(axes[i].designVariable)] += shift;
+      if (axes[i].constant >= 0) db.m_vGroup3DVs[std::size_t(axes[i].constant)] += shift;
+    }
+    try {
+      EvaluateDesignPoints(db, p.builder.DesignMatrix({x}), p.settings.parallel, &p);
+    } catch (...) {
+      db.m_vGroup3DVs = constants;
+      std::throw_with_nested(std::runtime_error("an analysis of the response-surface design around design point " +
+                                                std::to_string(j + 1) + " failed"));
+    }
+    db.m_vGroup3DVs = constants;
+  }
+}
+
+// Every design point after its surface design, one at a time.
+BatchResult EvaluateWithSurface(const Problem& p, CDB& db) {
+  // The accumulating variant of method 2: a run has no optimiser cycle.
+  db.m_optimizerKind = 1;
+  const std::vector<SurfaceAxis> axes = SurfaceAxes(p, db);
+  BatchResult all;
+  const int nPoints = int(p.designPoints.size());
+  all.objective.resize(std::size_t(nPoints));
+  all.constraint.resize(std::size_t(nPoints));
+  for (int j = 0; j < nPoints; ++j) {
+    AnalyseSurfaceDesign(p, db, axes, std::size_t(j));
+    // The surface methods only log a failed fit and leave the statistics
+    // unset; that must not pass for a result.
+    const long long failuresBefore = refhost::FitFailures();
+    BatchResult r =
+        EvaluateDesignPoints(db, p.builder.DesignMatrix({p.designPoints[std::size_t(j)]}), p.settings.parallel, &p);
+    if (refhost::FitFailures() != failuresBefore)
+      throw SurfaceFitError("the library could not fit its response surface at design point " + std::to_string(j + 1) +
+                            "; use method 0 or 1 (sampling) for this problem");
+    if (j == 0) {
+      all.designPoints = CMatrix<double>(r.designPoints.Rows(), nPoints);
+      all.designResponses = CMatrix<double>(r.designResponses.Rows(), nPoints);
+    }
+    std::valarray<double> column;
+    r.designPoints.GetCol(0, column);
+    all.designPoints.ReplaceCol(j, column);
+    r.designResponses.GetCol(0, column);
+    all.designResponses.ReplaceCol(j, column);
+    all.objective[std::size_t(j)] = r.objective[0];
+    all.constraint[std::size_t(j)] = r.constraint[0];
+  }
+  return all;
+}
+
+int RandomVariableCount(const Problem& p) {
+  return int(std::count_if(p.variables.begin(), p.variables.end(), [](const Variable& v) {
+    return v.kind == VariableKind::kRandomDesign || v.kind == VariableKind::kRandomParameter;
+  }));
+}
+
+}  // namespace
+
+void CheckRunMemory(const Problem& p) {
+  const Settings& s = p.settings;
+  if (p.builder.IsRandom() && IsSampledMethod(s.method))
+    CheckBatchMemory(p, s.method <= 1 ? double(p.designPoints.size()) : 1.0, double(s.samples));
+}
+
+long long AnalysesPerPoint(const Problem& p) {
+  const Settings& s = p.settings;
+  if (!p.builder.IsRandom()) return 1;
+  if (s.method <= 1) return s.samples;
+  return 2 * (long long)RandomVariableCount(p) + 1;
+}
+
+std::vector<PointResult> EvaluatePoints(const Problem& p, const AnalysisCounter& pCounter) {
+  const Settings& s = p.settings;
+  CheckRunMemory(p);
+  ConfigureHost(p, pCounter);
+  std::unique_ptr<CDB> db = p.builder.Build();
+  const bool bSurface = s.method >= 2 && p.builder.IsRandom();
+  const BatchResult r = bSurface ? EvaluateWithSurface(p, *db)
+                                 : EvaluateDesignPoints(*db, p.builder.DesignMatrix(p.designPoints), s.parallel, &p);
+  const double samples = IsSampledMethod(s.method) && HasRandomResponse(p) ? double(s.samples) : 0.0;
+  std::vector<PointResult> points;
+  for (std::size_t j = 0; j < p.designPoints.size(); ++j) {
+    std::valarray<double> column;
+    r.designResponses.GetCol(int(j), column);
+    PointResult point = ExtractPoint(p, p.designPoints[j], column, samples);
+    point.objective = r.objective[j];
+    point.constraint = r.constraint[j];
+    CheckFinite(p, point, "design point " + std::to_string(j + 1));
+    points.push_back(point);
+  }
+  return points;
+}
+
+// ---------------------------------------------------------------- until converged
+
+namespace {
+
+/// One design point's state between batches: the database holding it, its
+/// full design-variable vector, and the samples folded so far.
+class CFoldingPoint {
+ public:
+  CFoldingPoint(CDB& db, const std::valarray<double>& design) : m_db(db) {
+    // The design point's full design-variable vector, as AnalysisVerif builds it.
+    db.m_vIndDVs = design;
+    SetXVector(db.m_vIndDVs, db.m_vLinkDVs, db.m_vSynthDVs, db.m_vGroup3DVs, db.m_vDVIndexOfInput, db.m_vDVTypeOfInput,
+               m_vDesignVars);
+    m_designPoints = CMatrix<double>(int(m_vDesignVars.size()), 1);
+    m_designPoints.ReplaceCol(0, m_vDesignVars);
+  }
+
+  /// Draws n samples, analyses them and folds them into the statistics;
+  /// returns the host's statistics vector and whether the batch left every
+  /// mean and standard deviation unchanged.
+  std::valarray<double> Fold(int batch, int n, bool bParallel, const ConvergenceCallbacks& callbacks,
+                             bool* pbUnchanged) {
+    auto phase = [&](BatchPhase ph) {
+      if (callbacks.phase) callbacks.phase(ph);
+    };
+    CMatrix<double> designResponses, analysisPoints, analysisOutputs, perSample, stats, none;
+    phase(BatchPhase::kDrawing);
+    AdjustDVsMatrices(&m_db, m_designPoints, designResponses, analysisPoints, analysisOutputs, false);
+    std::string in, out, exe, cmd, s3, s4, s11;
+    phase(BatchPhase::kAnalysing);
+    if (bParallel)
+      AnalysePar(analysisPoints, analysisOutputs, s3, s4, in, out, exe, cmd, 0, false, s11, 0);
+    else
+      Analysis(analysisPoints, analysisOutputs, in, out, exe, cmd, false, 0, -1);
+    phase(BatchPhase::kFolding);
+    *pbUnchanged = UpdateSamplePointRandResps(&m_db, batch == 0, int(m_nFolded), m_vDesignVars, analysisOutputs,
+                                              m_db.m_vEntryRandRespNumber, m_db.m_vRespRole, perSample, false);
+    m_nFolded += n;
+    UpdateSamplePointRandResps(&m_db, false, 0, m_vDesignVars, none, m_db.m_vEntryRandRespNumber, m_db.m_vRespRole,
+                               stats, true);
+    std::valarray<double> column;
+    stats.GetCol(0, column);
+    return column;
+  }
+
+  long long Folded() const { return m_nFolded; }
+
+ private:
+  CDB& m_db;                            ///< the problem's database
+  std::valarray<double> m_vDesignVars;  ///< the full design-variable vector
+  CMatrix<double> m_designPoints;       ///< the same as a one-column matrix
+  long long m_nFolded = 0;              ///< samples folded so far
+};
+
+// Why the batches of a point stop after this one, or "" when they go on.
+std::string StopReason(const BatchRecord& b, bool bUnchanged, double tol, long long budget, bool* pbConverged) {
+  *pbConverged = true;
+  if (Settled(b, tol)) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "every 95%% interval is within %g of its estimate", tol);
+    return buf;
+  }
+  if (bUnchanged) return "the last sample left every mean and standard deviation unchanged";
+  *pbConverged = false;
+  if (b.samples >= budget)
+    return "the budget of " + Thousands(budget) + " samples ran out before the statistics settled";
+  return "";
+}
+
+// The batches of design point j until they stop.
+ConvergenceRecord ConvergePoint(const Problem& p, CDB& db, std::size_t j, const ConvergenceOptions& o,
+                                const ConvergenceCallbacks& callbacks) {
+  const Settings& s = p.settings;
+  const long long budget = std::max<long long>(o.budget, 1);
+  ConvergenceRecord rec;
+  rec.design = p.designPoints[j];
+  if (callbacks.pointStarted) callbacks.pointStarted(j, rec.design);
+  CFoldingPoint point(db, rec.design);
+  for (int batch = 0;; ++batch) {
+    const int n = int(std::min<long long>(s.samples, budget - point.Folded()));
+    // Every batch draws from its own stream: the generator restarts from
+    // the configured seed, and the same samples folded twice would only
+    // look converged.  Batch 0 uses the seed itself, so it is the sample
+    // of a plain run.
+    refhost::SetSeed(s.seed + std::uint64_t(batch));
+    refhost::SetRBOMethod(s.method, n);
+    bool bUnchanged = false;
+    const std::valarray<double> column = point.Fold(batch, n, s.parallel, callbacks, &bUnchanged);
+    BatchRecord b;
+    b.batch = batch + 1;
+    b.samples = point.Folded();
+    b.stats = ExtractPoint(p, rec.design, column, double(b.samples));
+    CheckFinite(p, b.stats, "design point " + std::to_string(j + 1) + " after " + Thousands(b.samples) + " samples");
+    rec.batches.push_back(b);
+    if (callbacks.batchDone) callbacks.batchDone(j, b);
+    rec.reason = StopReason(b, bUnchanged, o.tol, budget, &rec.converged);
+    if (!rec.reason.empty()) break;
+  }
+  if (callbacks.pointDone) callbacks.pointDone(j, rec);
+  return rec;
+}
+
+}  // namespace
+
+std::string UntilConvergedRefusal(const Problem& p) {
+  const Settings& s = p.settings;
+  if (s.method > 1)
+    return "--until-converged folds sample points batch by batch: it works with methods 0 (montecarlo) "
+           "and 1 (lhs), not " +
+           std::to_string(s.method) + " (" + MethodName(s.method) + ")";
+  if (!p.builder.IsRandom())
+    return "--until-converged needs random variables and a random response; this problem has nothing to sample";
+  return "";
+}
+
+bool Settled(const BatchRecord& b, double tol) {
+  constexpr double z = 1.959963984540054;
+  const double n = double(b.samples);
+  for (const ResponseResult& s : b.stats.responses) {
+    if (!s.random) continue;
+    if (s.bounded) {
+      const Interval ci = s.pof95.value_or(WilsonInterval(s.pof, n));
+      if (!(s.pof > 0.0) || std::max(ci.high - s.pof, s.pof - ci.low) > tol * s.pof) return false;
+    } else if (z * s.sd / std::sqrt(n) > tol * std::fabs(s.mean)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+std::vector<ConvergenceRecord> RunUntilConverged(const Problem& p, const ConvergenceOptions& options,
+                                                 const AnalysisCounter& pCounter,
+                                                 const ConvergenceCallbacks& callbacks) {
+  const std::string refusal = UntilConvergedRefusal(p);
+  if (!refusal.empty()) throw std::invalid_argument(refusal);
+  CheckBatchMemory(p, 1.0, double(p.settings.samples));
+  ConfigureHost(p, pCounter);
+  std::unique_ptr<CDB> db = p.builder.Build();
+  // The incremental update reads the pass/fail marks of the responses from
+  // the object store; this problem has no pass/fail responses.
+  refhost::OpenStore(":memory:");
+  db->m_nStoreKey = kStoreKey;
+  refhost::PutPassFailMarks(kStoreKey, std::vector<int>(db->m_vRespIndexOfEntry.size(), 0));
+  std::vector<ConvergenceRecord> records;
+  for (std::size_t j = 0; j < p.designPoints.size(); ++j)
+    records.push_back(ConvergePoint(p, *db, j, options, callbacks));
+  return records;
+}
+
+}  // namespace rbo::problem
