@@ -65,15 +65,15 @@ void ExpansionState::Reset() {
   s_nAnalysisResps = 0;
 }
 
-void ApproximationState::CreateOnce() {
-  CreateMatrixOnce(s_approxX);
-  CreateMatrixOnce(s_approxY);
+void RegressionDataSet::CreateOnce() {
+  CreateMatrixOnce(s_regressionX);
+  CreateMatrixOnce(s_regressionY);
 }
 
-void ApproximationState::Reset() {
-  Empty(s_approxX);
-  Empty(s_approxY);
-  s_nApproxRandResps = 0;
+void RegressionDataSet::Reset() {
+  Empty(s_regressionX);
+  Empty(s_regressionY);
+  s_nMeanEntries = 0;
 }
 
 void ApproximationRestartState::CreateOnce() {
@@ -92,17 +92,6 @@ void ApproximationRestartState::Reset() {
   Empty(s_restartZ);
   s_nRestartCalls = 0;
   s_nRestartRandResps = 0;
-}
-
-void SurfaceSamplingState::CreateOnce() {
-  CreateMatrixOnce(s_samplingX);
-  CreateMatrixOnce(s_samplingY);
-}
-
-void SurfaceSamplingState::Reset() {
-  Empty(s_samplingX);
-  Empty(s_samplingY);
-  s_nSamplingRandResps = 0;
 }
 
 void SamplePointState::Reset() {

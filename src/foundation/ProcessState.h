@@ -59,14 +59,16 @@ struct ExpansionState {
   void Reset();
 };
 
-/// Regression data of AdjustRespsByApprox (method 2, first variant): every
-/// design point it has evaluated since the library was loaded.  The matrices
-/// are created empty on the first call, never cleared, and released with the
-/// owning object at unload.
-struct ApproximationState {
-  std::unique_ptr<CMatrix<double>> s_approxX;  ///< one row per design point: the random variables' actual means
-  std::unique_ptr<CMatrix<double>> s_approxY;  ///< one row per design point: the mean entries' analysed values
-  int s_nApproxRandResps = 0;                  ///< number of mean entries, counted while 0
+/// Regression data of a response-surface method that fits through every
+/// design point it has evaluated since the library was loaded:
+/// AdjustRespsByApprox (method 2, first variant) and AdjustRespsBySampling
+/// (methods 3 and 4) keep one set each.  The matrices are created empty on
+/// the method's first call, never cleared, and released with the owning
+/// object at unload.
+struct RegressionDataSet {
+  std::unique_ptr<CMatrix<double>> s_regressionX;  ///< one row per design point: the random variables' actual means
+  std::unique_ptr<CMatrix<double>> s_regressionY;  ///< one row per design point: the mean entries' analysed values
+  int s_nMeanEntries = 0;                          ///< number of mean entries, counted while 0
 
   /// Creates the matrices empty, once.
   void CreateOnce();
@@ -93,21 +95,6 @@ struct ApproximationRestartState {
   void Reset();
 };
 
-/// Regression data of AdjustRespsBySampling (methods 3 and 4): every design
-/// point evaluated by these methods since the library was loaded.  Created
-/// empty on the first call, never cleared, released with the owning object
-/// at unload.
-struct SurfaceSamplingState {
-  std::unique_ptr<CMatrix<double>> s_samplingX;  ///< one row per design point: the random variables' actual means
-  std::unique_ptr<CMatrix<double>> s_samplingY;  ///< one row per design point: the mean entries' analysed values
-  int s_nSamplingRandResps = 0;                  ///< number of mean entries, counted while 0
-
-  /// Creates the matrices empty, once.
-  void CreateOnce();
-  /// Empties the matrices and the count.
-  void Reset();
-};
-
 /// Running statistics of UpdateSamplePointRandResps, kept between calls
 /// for the life of the library and restarted by a call with the first-batch
 /// flag.  Independent of the tables of AdjustRespsMatrices.  Released with
@@ -128,9 +115,9 @@ struct SamplePointState {
 struct ProcessState {
   ResponseTablesState responseTables;              ///< AdjustRespsMatrices
   ExpansionState expansion;                        ///< AdjustDVsMatrices
-  ApproximationState approximation;                ///< AdjustRespsByApprox
+  RegressionDataSet approximation;                 ///< AdjustRespsByApprox
   ApproximationRestartState approximationRestart;  ///< AdjustRespsByApproxRestart
-  SurfaceSamplingState surfaceSampling;            ///< AdjustRespsBySampling
+  RegressionDataSet surfaceSampling;               ///< AdjustRespsBySampling
   SamplePointState samplePoints;                   ///< UpdateSamplePointRandResps
 };
 

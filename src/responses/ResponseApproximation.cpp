@@ -225,24 +225,22 @@ void AdjustRespsByApprox(CDB* pDB, CMatrix<double>& designPoints, CMatrix<double
                          std::valarray<int>& entryNumbers, std::valarray<int>& roles, std::valarray<CRandVar>& randVars,
                          std::valarray<CRandResp>& randResps, CMatrix<double>& designResponses) {
   Guarded(kUnitRandRespModules, kLineGuardApprox, [&] {
-    ApproximationState& st = TheProcessState().approximation;
+    RegressionDataSet& st = TheProcessState().approximation;
     st.CreateOnce();
     const int D = designPoints.Cols();
     const int N = int(pDB->m_nRandVars);
-    if (st.s_nApproxRandResps == 0) st.s_nApproxRandResps = CountMeanEntries(entryNumbers, roles);
-    const int M = st.s_nApproxRandResps;
+    if (st.s_nMeanEntries == 0) st.s_nMeanEntries = CountMeanEntries(entryNumbers, roles);
+    const int M = st.s_nMeanEntries;
     std::vector<int> responseList = ResponseList(M);
     CMatrix<double> G(M, N);
 
     const RegressionInputs regression{pDB, &inputRandVar, &inputParamCode, &entryNumbers, &roles, &randVars};
-    AppendRegressionRows(regression, designPoints, analysisOutputs, *st.s_approxX, *st.s_approxY);
-
     CMatrix<int> E;
     CMatrix<double> A, K;
-    if (FitResponseSurface({3, 2, 1, 0}, N, *st.s_approxX, *st.s_approxY, E, A, K) != FitOutcome::kFitted) return;
+    if (!ExtendAndFit(regression, designPoints, analysisOutputs, N, st, E, A, K)) return;
 
     const FirstOrderInputs in{regression, &randResps, &designPoints, &analysisOutputs, &designResponses};
-    for (int j = 0; j < D; ++j) FirstOrderStatistics(in, j, *st.s_approxX, K, E, responseList, G);
+    for (int j = 0; j < D; ++j) FirstOrderStatistics(in, j, *st.s_regressionX, K, E, responseList, G);
   });
 }
 

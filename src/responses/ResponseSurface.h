@@ -6,6 +6,7 @@
 #include <valarray>
 #include <vector>
 
+#include "foundation/ProcessState.h"
 #include "rbo/RandRespModules.h"
 #include "rbo/RandVar.h"
 
@@ -94,5 +95,11 @@ enum class FitOutcome { kFitted, kNoModel, kRankDeficient };
 /// level is above 1.
 FitOutcome FitResponseSurface(const std::vector<int>& orders, int nRandVars, CMatrix<double>& X, CMatrix<double>& Y,
                               CMatrix<int>& E, CMatrix<double>& A, CMatrix<double>& K);
+
+/// Adds the batch's design points to a method's regression data and fits the
+/// surface (orders 3, 2, 1, 0) through all of it.  False when the fit
+/// failed (reported in the log).
+bool ExtendAndFit(const RegressionInputs& in, CMatrix<double>& designPoints, CMatrix<double>& analysisOutputs,
+                  int nRandVars, RegressionDataSet& data, CMatrix<int>& E, CMatrix<double>& A, CMatrix<double>& K);
 
 }  // namespace rbo

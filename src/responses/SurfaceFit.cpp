@@ -113,4 +113,11 @@ void EvalApproxPolynomial(std::valarray<double>& u, CMatrix<double>& K, CMatrix<
   CompiledPolynomial(K, E, int(u.size())).Eval(u, y);
 }
 
+bool ExtendAndFit(const RegressionInputs& in, CMatrix<double>& designPoints, CMatrix<double>& analysisOutputs,
+                  int nRandVars, RegressionDataSet& data, CMatrix<int>& E, CMatrix<double>& A, CMatrix<double>& K) {
+  AppendRegressionRows(in, designPoints, analysisOutputs, *data.s_regressionX, *data.s_regressionY);
+  return FitResponseSurface({3, 2, 1, 0}, nRandVars, *data.s_regressionX, *data.s_regressionY, E, A, K) ==
+         FitOutcome::kFitted;
+}
+
 }  // namespace rbo

@@ -83,7 +83,7 @@ void AdjustRespsBySampling(CDB* pDB, int nMethod, int nSamples, CMatrix<double>&
                            std::valarray<CRandResp>& randResps, CMatrix<double>& designResponses) {
   Guarded(kUnitRandRespModules, kLineGuardSampling, [&] {
     RejectNoSamples(nSamples, __LINE__);
-    SurfaceSamplingState& st = TheProcessState().surfaceSampling;
+    RegressionDataSet& st = TheProcessState().surfaceSampling;
     st.CreateOnce();
     const int D = designPoints.Cols();
     const int N = int(pDB->m_nRandVars);
@@ -91,19 +91,17 @@ void AdjustRespsBySampling(CDB* pDB, int nMethod, int nSamples, CMatrix<double>&
     std::valarray<double> x(0.0, std::size_t(designPoints.Rows()));
     std::valarray<double> y(0.0, std::size_t(analysisOutputs.Rows()));
     std::valarray<double> r(0.0, entryNumbers.size());
-    if (st.s_nSamplingRandResps == 0) st.s_nSamplingRandResps = CountMeanEntries(entryNumbers, roles);
-    const int M = st.s_nSamplingRandResps;
+    if (st.s_nMeanEntries == 0) st.s_nMeanEntries = CountMeanEntries(entryNumbers, roles);
+    const int M = st.s_nMeanEntries;
     std::valarray<int> order = RandomVariableOrder(inputRandVar, N);
     const std::valarray<int> meanNumbers = MeanEntryNumbers(entryNumbers, roles, M);
 
     const RegressionInputs regression{pDB, &inputRandVar, &inputParamCode, &entryNumbers, &roles, &randVars};
-    AppendRegressionRows(regression, designPoints, analysisOutputs, *st.s_samplingX, *st.s_samplingY);
-
     CMatrix<int> E;
     CMatrix<double> A, K;
-    if (FitResponseSurface({3, 2, 1, 0}, N, *st.s_samplingX, *st.s_samplingY, E, A, K) != FitOutcome::kFitted) return;
+    if (!ExtendAndFit(regression, designPoints, analysisOutputs, N, st, E, A, K)) return;
 
-    const int P = st.s_samplingX->Rows();
+    const int P = st.s_regressionX->Rows();
     const double n = double(nSamples);
     std::valarray<double> m, u(0.0, std::size_t(N)), yHat(0.0, std::size_t(M));
     CMatrix<double> S;  // reused for every design point
@@ -111,7 +109,7 @@ void AdjustRespsBySampling(CDB* pDB, int nMethod, int nSamples, CMatrix<double>&
     for (int j = 0; j < D; ++j) {
       // The design point's random variables, and its analysed responses
       // spread over the host's entries.
-      st.s_samplingX->GetRow(P - D + j, m);
+      st.s_regressionX->GetRow(P - D + j, m);
       designPoints.GetCol(j, x);
       SetRandomParamsForPoint(x, inputRandVar, inputParamCode, randVars);
       ResetStatistics(randResps);
