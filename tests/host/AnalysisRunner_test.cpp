@@ -60,19 +60,6 @@ void SumAndProduct(const VD& in, VD& out) {
   out[1] = in[0] * in[1] * in[2];
 }
 
-TEST_F(AnalysisRunner, SerialRunFillsOneColumnPerPointKeepingTheRows) {
-  refhost::SetAnalysis(SumAndProduct);
-  CMatrix<double> in = Points(5);
-  CMatrix<double> out(2, 0);  // rows set by the caller, columns left to the runner
-  RunSerial(in, out);
-  ASSERT_EQ(out.Rows(), 2);
-  ASSERT_EQ(out.Cols(), 5);
-  for (int j = 0; j < 5; ++j) {
-    EXPECT_EQ(out(0, j), 0.5 * j + 1.0) << j;  // j + (0.5 j + 1) - j
-    EXPECT_EQ(out(1, j), -double(j) * j * (0.5 * j + 1.0)) << j;
-  }
-}
-
 TEST_F(AnalysisRunner, AnOutputMatrixWithOtherColumnsTakesTheInputColumns) {
   std::atomic<int> nCalls{0};
   refhost::SetAnalysis([&](const VD& in, VD& out) {
@@ -96,36 +83,27 @@ TEST_F(AnalysisRunner, AnOutputMatrixWithOtherColumnsTakesTheInputColumns) {
   EXPECT_EQ(nCalls.load(), 0);
 }
 
-TEST_F(AnalysisRunner, ParallelAndSerialRunsGiveIdenticalOutputs) {
+TEST_F(AnalysisRunner, SerialRunFillsOneColumnPerPointAndParallelRunsGiveIdenticalOutputs) {
   // An analysis with some arithmetic per point, so that a column written to
   // the wrong place or read from another point's inputs shows.
-  refhost::SetAnalysis([](const VD& in, VD& out) {
-    for (std::size_t i = 0; i < out.size(); ++i)
-      out[i] = std::sin(in[0] * double(i + 1)) + in[1] * in[2] / (1.0 + double(i));
+  auto f = [](double x0, double x1, double x2, std::size_t i) {
+    return std::sin(x0 * double(i + 1)) + x1 * x2 / (1.0 + double(i));
+  };
+  refhost::SetAnalysis([&](const VD& in, VD& out) {
+    for (std::size_t i = 0; i < out.size(); ++i) out[i] = f(in[0], in[1], in[2], i);
   });
   refhost::SetWorkerCount(3);
   CMatrix<double> in = Points(101);
-  CMatrix<double> serial(4, 101), parallel(4, 101);
+  CMatrix<double> serial(4, 0), parallel(4, 101);  // rows set by the caller, columns left to the runner
   RunSerial(in, serial);
   RunParallel(in, parallel);
+  ASSERT_EQ(serial.Rows(), 4);
+  ASSERT_EQ(serial.Cols(), 101);
   for (int j = 0; j < 101; ++j)
-    for (int i = 0; i < 4; ++i) ASSERT_EQ(serial(i, j), parallel(i, j)) << i << ", " << j;
-}
-
-TEST_F(AnalysisRunner, WithoutAnAnalysisFunctionBothRunsFailAndLeaveTheOutputs) {
-  CMatrix<double> in = Points(2), out(1, 5, 3.0);
-  EXPECT_THROW(
-      {
-        try {
-          RunSerial(in, out);
-        } catch (const std::runtime_error& e) {
-          EXPECT_STREQ(e.what(), "Analysis: no analysis function is set (refhost::SetAnalysis)");
-          throw;
-        }
-      },
-      std::runtime_error);
-  EXPECT_THROW(RunParallel(in, out), std::runtime_error);
-  EXPECT_EQ(out.Cols(), 5);
+    for (int i = 0; i < 4; ++i) {
+      ASSERT_EQ(serial(i, j), f(j, 0.5 * j + 1.0, -j, std::size_t(i))) << i << ", " << j;
+      ASSERT_EQ(serial(i, j), parallel(i, j)) << i << ", " << j;
+    }
 }
 
 // ---------------------------------------------------------------- failures
@@ -139,6 +117,13 @@ std::string FailureOf(Run run) {
     return e.what();
   }
   return "";
+}
+
+TEST_F(AnalysisRunner, WithoutAnAnalysisFunctionBothRunsFailAndLeaveTheOutputs) {
+  CMatrix<double> in = Points(2), out(1, 5, 3.0);
+  EXPECT_EQ(FailureOf([&] { RunSerial(in, out); }), "Analysis: no analysis function is set (refhost::SetAnalysis)");
+  EXPECT_THROW(RunParallel(in, out), std::runtime_error);
+  EXPECT_EQ(out.Cols(), 5);
 }
 
 TEST_F(AnalysisRunner, ParallelFailureNamesThePointStopsTheOthersAndNestsTheCause) {
@@ -214,43 +199,38 @@ TEST_F(AnalysisRunner, BadOutputsAreReportedNamingThePoint) {
 
 // ---------------------------------------------------------------- worker count
 
-class WorkerCount : public AnalysisRunner, public ::testing::WithParamInterface<int> {};
-
-TEST_P(WorkerCount, IsHonoured) {
+TEST_F(AnalysisRunner, TheWorkerCountIsHonoured) {
+  EXPECT_THROW(refhost::SetWorkerCount(-1), std::invalid_argument);
   // Each analysis waits until the peak number of analyses in flight reaches
   // the worker count (or 5 s pass), so the first n points must run on n
   // different threads at once; more workers would raise the peak beyond n.
-  const int n = GetParam();
-  std::atomic<int> nActive{0}, nPeak{0};
-  std::mutex mutex;
-  std::set<std::thread::id> threads;
-  refhost::SetAnalysis([&](const VD&, VD& out) {
-    const int nNow = ++nActive;
-    for (int nSeen = nPeak.load(); nNow > nSeen && !nPeak.compare_exchange_weak(nSeen, nNow);) {
+  for (const int n : {1, 2, 3, 5}) {
+    SCOPED_TRACE(::testing::Message() << n << " workers");
+    std::atomic<int> nActive{0}, nPeak{0};
+    std::mutex mutex;
+    std::set<std::thread::id> threads;
+    refhost::SetAnalysis([&](const VD&, VD& out) {
+      const int nNow = ++nActive;
+      for (int nSeen = nPeak.load(); nNow > nSeen && !nPeak.compare_exchange_weak(nSeen, nNow);) {
+      }
+      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+      while (nPeak.load() < n && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+      {
+        std::lock_guard<std::mutex> lock(mutex);
+        threads.insert(std::this_thread::get_id());
+      }
+      out = 0.0;
+      --nActive;
+    });
+    refhost::SetWorkerCount(n);
+    CMatrix<double> in = Points(4 * n), out(1, 4 * n);
+    RunParallel(in, out);
+    EXPECT_EQ(nPeak.load(), n);
+    EXPECT_EQ(int(threads.size()), n);
+    if (n == 1) {
+      EXPECT_EQ(*threads.begin(), std::this_thread::get_id());  // one worker: the caller itself
     }
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (nPeak.load() < n && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
-    {
-      std::lock_guard<std::mutex> lock(mutex);
-      threads.insert(std::this_thread::get_id());
-    }
-    out = 0.0;
-    --nActive;
-  });
-  refhost::SetWorkerCount(n);
-  CMatrix<double> in = Points(4 * n), out(1, 4 * n);
-  RunParallel(in, out);
-  EXPECT_EQ(nPeak.load(), n);
-  EXPECT_EQ(int(threads.size()), n);
-  if (n == 1) {
-    EXPECT_EQ(*threads.begin(), std::this_thread::get_id());  // one worker: the caller itself
   }
-}
-
-INSTANTIATE_TEST_SUITE_P(Runner, WorkerCount, ::testing::Values(1, 2, 3, 5));
-
-TEST_F(AnalysisRunner, ANegativeWorkerCountIsRejected) {
-  EXPECT_THROW(refhost::SetWorkerCount(-1), std::invalid_argument);
 }
 
 // ---------------------------------------------------------------- external programs
@@ -322,63 +302,33 @@ TEST_F(ExternalRun, AProgramThatCannotBeStartedIsReportedWithTheReason) {
       << failure;
 }
 
-struct OutputLimit {
-  const char* name;     ///< test name
-  std::uint64_t limit;  ///< the program's output limit in bytes
-  std::string failure;  ///< the expected failure, "" for none
-};
-
-std::ostream& operator<<(std::ostream& os, const OutputLimit& c) { return os << c.name; }
-
-class ExternalOutputLimit : public ExternalRun, public ::testing::WithParamInterface<OutputLimit> {};
-
 // "g = 2.5\n" is 8 bytes: read at a limit of 8, refused at 7.
-TEST_P(ExternalOutputLimit, ALargerOutputFileIsRefusedNamingItsSizeAndTheLimit) {
-  UseProgram("printf 'g = 2.5\\n' > outputs.txt", GetParam().limit);
+TEST_F(ExternalRun, ALargerOutputFileIsRefusedNamingItsSizeAndTheLimit) {
   CMatrix<double> in = Points(1), out(1, 1);
+  UseProgram("printf 'g = 2.5\\n' > outputs.txt", 8);
+  EXPECT_EQ(FailureOf([&] { RunSerial(in, out); }), "");
+  EXPECT_EQ(out(0, 0), 2.5);
+  UseProgram("printf 'g = 2.5\\n' > outputs.txt", 7);
   const std::string failure = FailureOf([&] { RunSerial(in, out); });
-  if (GetParam().failure.empty()) {
-    EXPECT_EQ(failure, "");
-    EXPECT_EQ(out(0, 0), 2.5);
-  } else {
-    EXPECT_NE(failure.find(GetParam().failure), std::string::npos) << failure;
-  }
+  EXPECT_NE(failure.find("wrote an output file outputs.txt of 8 bytes, more than the limit of 7 bytes"),
+            std::string::npos)
+      << failure;
 }
-
-INSTANTIATE_TEST_SUITE_P(Runner, ExternalOutputLimit,
-                         ::testing::Values(OutputLimit{"AtTheLimit", 8, ""},
-                                           OutputLimit{
-                                               "OneByteOver", 7,
-                                               "wrote an output file outputs.txt of 8 bytes, more than the limit "
-                                               "of 7 bytes"}),
-                         [](const ::testing::TestParamInfo<OutputLimit>& p) { return std::string(p.param.name); });
-
-struct StderrCase {
-  const char* name;      ///< test name
-  std::string before;    ///< what the program writes to stderr before its last line
-  bool bFirstLineShown;  ///< whether "first line" is in the report
-};
-
-std::ostream& operator<<(std::ostream& os, const StderrCase& c) { return os << c.name; }
-
-class ExternalStderr : public ExternalRun, public ::testing::WithParamInterface<StderrCase> {};
 
 // The report shows the end of the standard error: all of a short one, the
-// last lines of a long one.
-TEST_P(ExternalStderr, TheReportShowsItsEnd) {
-  UseProgram("printf 'first %s\\n' line >&2; " + GetParam().before + " echo 'solver: diverged' >&2; exit 3");
-  CMatrix<double> in = Points(1), out(1, 1);
-  const std::string failure = FailureOf([&] { RunSerial(in, out); });
-  EXPECT_NE(failure.find("exited with code 3\n  last lines of its standard error:\n"), std::string::npos) << failure;
-  EXPECT_NE(failure.find("    solver: diverged\n  inputs: a = 0, b = 1, c = 0"), std::string::npos) << failure;
-  EXPECT_EQ(failure.find("first line") != std::string::npos, GetParam().bFirstLineShown) << failure;
-  EXPECT_LT(failure.size(), 3000u);
+// last lines of a long (one megabyte) one.
+TEST_F(ExternalRun, TheReportShowsTheEndOfTheStandardError) {
+  for (const bool bLong : {false, true}) {
+    SCOPED_TRACE(bLong ? "long" : "short");
+    UseProgram(std::string("printf 'first %s\\n' line >&2; ") +
+               (bLong ? "yes 'solver: iterating' | head -n 55556 >&2;" : "") + " echo 'solver: diverged' >&2; exit 3");
+    CMatrix<double> in = Points(1), out(1, 1);
+    const std::string failure = FailureOf([&] { RunSerial(in, out); });
+    EXPECT_NE(failure.find("exited with code 3\n  last lines of its standard error:\n"), std::string::npos) << failure;
+    EXPECT_NE(failure.find("    solver: diverged\n  inputs: a = 0, b = 1, c = 0"), std::string::npos) << failure;
+    EXPECT_EQ(failure.find("first line") != std::string::npos, !bLong) << failure;
+    EXPECT_LT(failure.size(), 3000u);
+  }
 }
-
-INSTANTIATE_TEST_SUITE_P(Runner, ExternalStderr,
-                         ::testing::Values(StderrCase{"Short", "", true},
-                                           StderrCase{"OneMegabyte", "yes 'solver: iterating' | head -n 55556 >&2;",
-                                                      false}),
-                         [](const ::testing::TestParamInfo<StderrCase>& p) { return std::string(p.param.name); });
 
 }  // namespace

@@ -45,9 +45,7 @@ TEST(DumpDoubleMatrix, TitleThenRowsThatReadBackExactly) {
     EXPECT_EQ(j, 3) << line;
   }
   EXPECT_FALSE(std::getline(lines, line)) << "nothing after the last row";
-}
-
-TEST(DumpDoubleMatrix, TitleEndingInNewlineIsNotDoubledAndEmptyMatrixGivesTitleOnly) {
+  // A title ending in a newline is not doubled; an empty matrix gives the title only.
   CMatrix<double> empty;
   EXPECT_EQ(Captured([&](std::FILE* s) { CDebugUtil::DumpDoubleMatrix("Y:\n", s, empty, 0, 0); }), "Y:\n");
 }

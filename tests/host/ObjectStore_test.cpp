@@ -132,16 +132,7 @@ class HostObjectStore : public ::testing::Test {
 
 // ---- records written by one connection are read by the next ----
 
-enum class Reopen { kOpenStoreAgain, kCloseAndReopenOnUse };
-void PrintTo(Reopen r, std::ostream* os) {
-  *os << (r == Reopen::kOpenStoreAgain ? "OpenStore again" : "close, reopen on use");
-}
-
-class HostObjectStoreReopen : public HostObjectStore, public ::testing::WithParamInterface<Reopen> {};
-
-TEST_P(HostObjectStoreReopen, RecordsComeBackBitForBitFromTheFile) {
-  const std::string& path = FilePath();
-  refhost::OpenStore(path);
+TEST_F(HostObjectStore, RecordsComeBackBitForBitFromTheFile) {
   const std::vector<int> marks = {0, 1, 1, 0, -7, INT_MIN, INT_MAX};
   double nanWithPayload;
   const std::uint64_t nanBits = 0x7ff8000000012345ull;
@@ -150,44 +141,27 @@ TEST_P(HostObjectStoreReopen, RecordsComeBackBitForBitFromTheFile) {
                  {},  // an empty group must stay an empty array, not vanish
                  {nanWithPayload, -std::numeric_limits<double>::infinity()}};
   const Point p1{{2.5}, {1.0 / 3.0, -1e-300}, {}};
-  refhost::PutPassFailMarks(kKey, marks);
-  Put(kKey, 0, p0);
-  Put(kKey, 1, p1);
-  refhost::PutPassFailMarks(-3, {1});  // another problem in the same store
-  Put(-3, 0, p1);
-
-  if (GetParam() == Reopen::kOpenStoreAgain) {
+  for (const bool bOpenAgain : {true, false}) {
+    SCOPED_TRACE(bOpenAgain ? "OpenStore again" : "close, reopen on use");
+    const std::string& path = FilePath();
     refhost::OpenStore(path);
-  } else {
-    refhost::CloseStore();  // GetPOD reopens the same file
+    refhost::PutPassFailMarks(kKey, marks);
+    Put(kKey, 0, p0);
+    Put(kKey, 1, p1);
+    refhost::PutPassFailMarks(-3, {1});  // another problem in the same store
+    Put(-3, 0, p1);
+    if (bOpenAgain)
+      refhost::OpenStore(path);
+    else
+      refhost::CloseStore();  // GetPOD reopens the same file
+    EXPECT_EQ(ReadMarks(kKey), marks);
+    EXPECT_EQ(ReadCount(kKey), 2);
+    ExpectSamePoint(ReadPoint(kKey, 0), p0);
+    ExpectSamePoint(ReadPoint(kKey, 1), p1);
+    EXPECT_EQ(ReadMarks(-3), std::vector<int>{1});
+    EXPECT_EQ(ReadCount(-3), 1);
+    ExpectSamePoint(ReadPoint(-3, 0), p1);
   }
-  EXPECT_EQ(ReadMarks(kKey), marks);
-  EXPECT_EQ(ReadCount(kKey), 2);
-  ExpectSamePoint(ReadPoint(kKey, 0), p0);
-  ExpectSamePoint(ReadPoint(kKey, 1), p1);
-  EXPECT_EQ(ReadMarks(-3), std::vector<int>{1});
-  EXPECT_EQ(ReadCount(-3), 1);
-  ExpectSamePoint(ReadPoint(-3, 0), p1);
-}
-
-INSTANTIATE_TEST_SUITE_P(Store, HostObjectStoreReopen,
-                         ::testing::Values(Reopen::kOpenStoreAgain, Reopen::kCloseAndReopenOnUse));
-
-TEST_F(HostObjectStore, FileWrittenByAnotherProcessIsRead) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  const std::string& path = FilePath();
-  EXPECT_EXIT(
-      {
-        refhost::OpenStore(path);
-        refhost::PutPassFailMarks(kKey, {0, 1});
-        Put(kKey, 0, kOld);
-        std::_Exit(0);  // no clean-up of the writer: the data must already be on disk
-      },
-      ::testing::ExitedWithCode(0), "");
-  refhost::OpenStore(path);
-  EXPECT_EQ(ReadMarks(kKey), (std::vector<int>{0, 1}));
-  EXPECT_EQ(ReadCount(kKey), 1);
-  ExpectSamePoint(ReadPoint(kKey, 0), kOld);
 }
 
 // ---- absent records ----
@@ -234,20 +208,19 @@ TEST_F(HostObjectStore, AbsentRecordsReadFalseAndLeaveTheRecordAlone) {
   // The present records next to them do read.
   EXPECT_EQ(ReadMarks(1), (std::vector<int>{1, 0}));
   EXPECT_EQ(ReadCount(1), 1);
-}
-
-TEST_F(HostObjectStore, StoreInMemoryStartsEmptyWhenOpenedAgain) {
-  refhost::PutPassFailMarks(kKey, {1});
-  Put(kKey, 0, kOld);
+  // A store in memory starts empty when opened again.
   refhost::OpenStore(":memory:");
-  EXPECT_FALSE(ReadMarks(kKey).has_value());
-  EXPECT_FALSE(ReadCount(kKey).has_value());
-  EXPECT_FALSE(ReadPoint(kKey, 0).has_value());
+  EXPECT_FALSE(ReadMarks(1).has_value());
+  EXPECT_FALSE(ReadCount(1).has_value());
+  EXPECT_FALSE(ReadPoint(1, 0).has_value());
 }
 
 // ---- the count under a key ----
 
 TEST_F(HostObjectStore, CountIsTheNumberOfDistinctPointsStoredUnderTheKey) {
+  EXPECT_THROW(Put(kKey, -1, kOld), std::invalid_argument);  // negative index or count: nothing written
+  EXPECT_THROW(refhost::PutResultCount(kKey, -2), std::invalid_argument);
+  EXPECT_FALSE(ReadCount(kKey).has_value());
   struct Step {
     int key, index;  ///< PutDesignPoint(key, index), or PutResultCount(key, -index) when index < 0
     int expected;    ///< count under kKey afterwards
@@ -267,12 +240,6 @@ TEST_F(HostObjectStore, CountIsTheNumberOfDistinctPointsStoredUnderTheKey) {
     EXPECT_EQ(ReadCount(kKey), s.expected) << "after key " << s.key << " index " << s.index;
   }
   EXPECT_EQ(ReadCount(kKey + 1), 1);
-}
-
-TEST_F(HostObjectStore, NegativeIndexOrCountIsRejectedAndWritesNothing) {
-  EXPECT_THROW(Put(kKey, -1, kOld), std::invalid_argument);
-  EXPECT_THROW(refhost::PutResultCount(kKey, -2), std::invalid_argument);
-  EXPECT_FALSE(ReadCount(kKey).has_value());
 }
 
 // ---- all-or-nothing writes ----
@@ -299,7 +266,8 @@ TEST_F(HostObjectStore, CrashBetweenTheStatementsOfAWriteKeepsTheOldRecords) {
   EXPECT_EXIT(
       {
         refhost::OpenStore(path);
-        Put(kKey, 0, kOld);
+        refhost::PutPassFailMarks(kKey, {0, 1});
+        Put(kKey, 0, kOld);  // no clean-up of the writer: the data must already be on disk
         refhost::SetStoreWriteHook([](int nStatement) {
           if (nStatement == 1) std::abort();
         });
@@ -308,12 +276,14 @@ TEST_F(HostObjectStore, CrashBetweenTheStatementsOfAWriteKeepsTheOldRecords) {
         std::_Exit(0);
       },
       ::testing::KilledBySignal(SIGABRT), "");
-  refhost::OpenStore(path);
+  refhost::OpenStore(path);  // the file another process wrote
+  EXPECT_EQ(ReadMarks(kKey), (std::vector<int>{0, 1}));
   ExpectSamePoint(ReadPoint(kKey, 0), kOld);
   EXPECT_FALSE(ReadPoint(kKey, 1).has_value());
   EXPECT_EQ(ReadCount(kKey), 1);
 }
 
+// A failed write under the lock undoes only itself.
 TEST_F(HostObjectStore, WritesUnderALockAreKeptOnlyByUnLock) {
   refhost::PutPassFailMarks(kKey, {0});
   Put(kKey, 0, kOld);
@@ -325,6 +295,9 @@ TEST_F(HostObjectStore, WritesUnderALockAreKeptOnlyByUnLock) {
       Put(kKey, 0, kNew);
       Put(kKey, 3, kNew);
       ExpectSamePoint(ReadPoint(kKey, 0), kNew);  // visible inside the lock
+      refhost::SetStoreWriteHook(FailAt(1));
+      EXPECT_THROW(Put(kKey, 0, kOld), std::runtime_error);
+      refhost::SetStoreWriteHook({});
       if (bUnLock) lock.UnLock();
       throw std::runtime_error("unwinding");
     } catch (const std::runtime_error&) {
@@ -334,20 +307,6 @@ TEST_F(HostObjectStore, WritesUnderALockAreKeptOnlyByUnLock) {
     EXPECT_EQ(ReadPoint(kKey, 3).has_value(), bUnLock);
     EXPECT_EQ(ReadCount(kKey), bUnLock ? 2 : 1);
   }
-}
-
-TEST_F(HostObjectStore, FailedWriteUnderALockUndoesOnlyItself) {
-  Put(kKey, 0, kOld);
-  {
-    CLock lock(Store(), 0);
-    refhost::PutPassFailMarks(kKey, {1, 0, 1});
-    refhost::SetStoreWriteHook(FailAt(1));
-    EXPECT_THROW(Put(kKey, 0, kNew), std::runtime_error);
-    refhost::SetStoreWriteHook({});
-    lock.UnLock();
-  }
-  EXPECT_EQ(ReadMarks(kKey), (std::vector<int>{1, 0, 1}));
-  ExpectSamePoint(ReadPoint(kKey, 0), kOld);
 }
 
 // ---- the lock ----

@@ -147,35 +147,32 @@ TEST_F(OptimizeClosedForm, MaximisedObjectiveIsReportedInItsOwnSense) {
 
 // The verification re-samples the optimum with an independent stream: its
 // POF must agree with the exact POF at the design found, within three
-// standard errors of the larger sample.
+// standard errors of the larger sample.  Method 2's verification samples
+// the analysis itself.
 TEST_F(OptimizeClosedForm, VerificationEstimatesTheExactPofAtTheOptimum) {
-  const int Nv = 200000;
-  LinearReliability lin;
-  rbo::problem::Problem p;
-  lin.Make(p);
-  const rbo::problem::OptimizeResult r = Run(p, "slsqp", 1, 5000, Nv);
-  ASSERT_TRUE(r.verified);
-  EXPECT_EQ(r.verification.samples, Nv);
-  EXPECT_NE(r.verification.seed, r.seed);
-  EXPECT_EQ(r.verification.analyses, Nv);
-  const double exact = lin.Pof(r.optimum.design[0]);
-  EXPECT_NEAR(r.verification.point.responses[0].pof, exact, 3.0 * std::sqrt(exact * (1 - exact) / Nv));
-  EXPECT_EQ(std::vector<double>(std::begin(r.verification.point.design), std::end(r.verification.point.design)),
-            std::vector<double>(std::begin(r.optimum.design), std::end(r.optimum.design)));
-}
-
-// Method 2's verification samples the analysis itself.
-TEST_F(OptimizeClosedForm, FirstOrderOptimumIsVerifiedBySampling) {
-  const int Nv = 100000;
-  LinearReliability lin;
-  rbo::problem::Problem p;
-  lin.Make(p);
-  const rbo::problem::OptimizeResult r = Run(p, "slsqp", 2, 1, Nv);
-  ASSERT_TRUE(r.verified);
-  EXPECT_EQ(r.verification.method, 1);
-  const double exact = lin.Pof(r.optimum.design[0]);
-  EXPECT_NEAR(r.verification.point.responses[0].pof, exact, 3.0 * std::sqrt(exact * (1 - exact) / Nv));
-  EXPECT_NEAR(r.verification.point.responses[0].sd, lin.SigmaG(), 3.0 * lin.SigmaG() / std::sqrt(2.0 * Nv));
+  struct Case {
+    int method, samples, verifySamples;
+  };
+  for (const Case c : {Case{1, 5000, 200000}, Case{2, 1, 100000}}) {
+    SCOPED_TRACE(c.method);
+    testsupport::ResetLibraryState();
+    const int Nv = c.verifySamples;
+    LinearReliability lin;
+    rbo::problem::Problem p;
+    lin.Make(p);
+    const rbo::problem::OptimizeResult r = Run(p, "slsqp", c.method, c.samples, Nv);
+    ASSERT_TRUE(r.verified);
+    EXPECT_EQ(r.verification.method, 1);
+    EXPECT_EQ(r.verification.samples, Nv);
+    EXPECT_NE(r.verification.seed, r.seed);
+    EXPECT_EQ(r.verification.analyses, Nv);
+    const double exact = lin.Pof(r.optimum.design[0]);
+    const rbo::problem::ResponseResult& g = r.verification.point.responses[0];
+    EXPECT_NEAR(g.pof, exact, 3.0 * std::sqrt(exact * (1 - exact) / Nv));
+    EXPECT_NEAR(g.sd, lin.SigmaG(), 3.0 * lin.SigmaG() / std::sqrt(2.0 * Nv));
+    EXPECT_EQ(std::vector<double>(std::begin(r.verification.point.design), std::end(r.verification.point.design)),
+              std::vector<double>(std::begin(r.optimum.design), std::end(r.optimum.design)));
+  }
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -31,13 +32,8 @@ using rbo::problem::ResponseResult;
 // least-squares matrix, or too few points for the linear model (the last
 // order the library tries).  Too few points for a higher order is no
 // failure: the library falls back to a lower one.
-struct FitCase {
-  const char* name;
-  long long (*attempt)();  ///< makes the host call; returns its own verdict (terms, or 1 for a full rank)
-  long long verdict;       ///< what the call itself returns
-  long long failures;      ///< failures it counts
-};
 
+/// 1 when the least-squares matrix of the columns is of full rank.
 long long QrOf(const std::vector<double>& column0, const std::vector<double>& column1) {
   const int rows = int(column0.size());
   CMatrix<double> A(rows, column1.empty() ? 1 : 2), Y(rows, 1), K;
@@ -51,6 +47,7 @@ long long QrOf(const std::vector<double>& column0, const std::vector<double>& co
   return qr.IsFullRank() ? 1 : 0;
 }
 
+/// The number of model terms, or 0 when the points cannot determine them.
 long long ModelMatrix(int order, int nVars, int nPoints) {
   CMatrix<double> X(nPoints, nVars, 0.5), A;
   CMatrix<int> E;
@@ -58,36 +55,22 @@ long long ModelMatrix(int order, int nVars, int nPoints) {
   return CreateCheckApproxModelMatrix(order, nVars, nPoints, 0, true, X, w, E, A);
 }
 
-class FitFailures : public ::testing::TestWithParam<FitCase> {};
-
-TEST_P(FitFailures, AreCountedWhereTheLibraryGivesUp) {
-  const FitCase& c = GetParam();
-  const long long before = refhost::FitFailures();
-  EXPECT_EQ(c.attempt(), c.verdict);
-  EXPECT_EQ(refhost::FitFailures() - before, c.failures);
+TEST(FitFailures, AreCountedWhereTheLibraryGivesUp) {
+  // Expects the call's own verdict and returns the failures it counted.
+  auto failuresOf = [](const std::function<long long()>& attempt, long long verdict) {
+    const long long before = refhost::FitFailures();
+    EXPECT_EQ(attempt(), verdict);
+    return refhost::FitFailures() - before;
+  };
+  EXPECT_EQ(failuresOf([] { return QrOf({1, 1, 1}, {0, 1, 2}); }, 1), 0);  // 1, x at x = 0, 1, 2: full rank
+  EXPECT_EQ(failuresOf([] { return QrOf({1, 1, 1}, {1, 1, 1}); }, 0), 1);  // the columns are equal
+  EXPECT_EQ(failuresOf([] { return QrOf({}, {}); }, 0), 1);                // terms without equations
+  // The linear model in 2 variables has 3 terms.
+  EXPECT_EQ(failuresOf([] { return ModelMatrix(0, 2, 2); }, 0), 1);
+  EXPECT_EQ(failuresOf([] { return ModelMatrix(0, 2, 3); }, 3), 0);
+  // The cubic in 2 variables has 10 terms; the library falls back.
+  EXPECT_EQ(failuresOf([] { return ModelMatrix(3, 2, 5); }, 0), 0);
 }
-
-INSTANTIATE_TEST_SUITE_P(Cases, FitFailures,
-                         ::testing::Values(
-                             // 1, x at x = 0, 1, 2: full rank.
-                             FitCase{"LineThroughThreePoints",
-                                     [] {
-                                       return QrOf({1, 1, 1}, {0, 1, 2});
-                                     },
-                                     1, 0},
-                             // 1, x at x = 1, 1, 1: the columns are equal.
-                             FitCase{"LineThroughOnePointThreeTimes",
-                                     [] {
-                                       return QrOf({1, 1, 1}, {1, 1, 1});
-                                     },
-                                     0, 1},
-                             FitCase{"TermsWithoutEquations", [] { return QrOf({}, {}); }, 0, 1},
-                             // The linear model in 2 variables has 3 terms.
-                             FitCase{"LinearWithTooFewPoints", [] { return ModelMatrix(0, 2, 2); }, 0, 1},
-                             FitCase{"LinearWithEnoughPoints", [] { return ModelMatrix(0, 2, 3); }, 3, 0},
-                             // The cubic in 2 variables has 10 terms; the library falls back.
-                             FitCase{"CubicWithTooFewPoints", [] { return ModelMatrix(3, 2, 5); }, 0, 0}),
-                         [](const ::testing::TestParamInfo<FitCase>& param) { return std::string(param.param.name); });
 
 // ---------------------------------------------------------------- runs
 
@@ -212,45 +195,36 @@ TEST_F(LayerRun, AnUnfittableSurfaceIsATypedFailure) {
 // A point counts as settled when the 95% interval of every POF lies within
 // tol times the POF, and that of every mean without bounds (1.96 sd /
 // sqrt(n)) within tol times the mean; a POF of 0 never does.
-struct SettledCase {
-  const char* name;
-  bool bounded;
-  double mean, sd, pof;
-  long long samples;
-  bool settled;
-};
-
-class Settled : public ::testing::TestWithParam<SettledCase> {};
-
-TEST_P(Settled, FollowsTheIntervalRule) {
-  const SettledCase& c = GetParam();
-  BatchRecord b;
-  b.samples = c.samples;
-  ResponseResult g;
-  g.name = "g";
-  g.random = true;
-  g.bounded = c.bounded;
-  g.mean = c.mean;
-  g.sd = c.sd;
-  g.pof = c.pof;
-  b.stats.responses.push_back(g);
-  rbo::problem::SetPofIntervals(b.stats, double(c.samples));
-  EXPECT_EQ(rbo::problem::Settled(b, 0.1), c.settled);
+TEST(Settled, FollowsTheIntervalRule) {
+  struct SettledCase {
+    const char* name;
+    bool bounded;
+    double mean, sd, pof;
+    long long samples;
+    bool settled;
+  };
+  for (const SettledCase& c : {// Half-width about 1.96 sqrt(0.5 * 0.5 / 1e6) = 0.001, 0.2% of 0.5.
+                               SettledCase{"HalfWithAMillionSamples", true, 1.0, 1.0, 0.5, 1000000, true},
+                               // 0.001 with 1,000 samples: the interval spans [0.0002, 0.0056].
+                               SettledCase{"RareWithFewSamples", true, 1.0, 1.0, 0.001, 1000, false},
+                               SettledCase{"NoFailureYet", true, 1.0, 1.0, 0.0, 100000000, false},
+                               // 1.96 * 1 / sqrt(10000) = 0.0196 against 0.1 * 1 = 0.1.
+                               SettledCase{"MeanKnownWell", false, 1.0, 1.0, 0.0, 10000, true},
+                               // 1.96 * 10 / sqrt(10000) = 0.196 against 0.1.
+                               SettledCase{"MeanStillVague", false, 1.0, 10.0, 0.0, 10000, false}}) {
+    BatchRecord b;
+    b.samples = c.samples;
+    ResponseResult g;
+    g.name = "g";
+    g.random = true;
+    g.bounded = c.bounded;
+    g.mean = c.mean;
+    g.sd = c.sd;
+    g.pof = c.pof;
+    b.stats.responses.push_back(g);
+    rbo::problem::SetPofIntervals(b.stats, double(c.samples));
+    EXPECT_EQ(rbo::problem::Settled(b, 0.1), c.settled) << c.name;
+  }
 }
-
-INSTANTIATE_TEST_SUITE_P(Cases, Settled,
-                         ::testing::Values(
-                             // Half-width about 1.96 sqrt(0.5 * 0.5 / 1e6) = 0.001, 0.2% of 0.5.
-                             SettledCase{"HalfWithAMillionSamples", true, 1.0, 1.0, 0.5, 1000000, true},
-                             // 0.001 with 1,000 samples: the interval spans [0.0002, 0.0056].
-                             SettledCase{"RareWithFewSamples", true, 1.0, 1.0, 0.001, 1000, false},
-                             SettledCase{"NoFailureYet", true, 1.0, 1.0, 0.0, 100000000, false},
-                             // 1.96 * 1 / sqrt(10000) = 0.0196 against 0.1 * 1 = 0.1.
-                             SettledCase{"MeanKnownWell", false, 1.0, 1.0, 0.0, 10000, true},
-                             // 1.96 * 10 / sqrt(10000) = 0.196 against 0.1.
-                             SettledCase{"MeanStillVague", false, 1.0, 10.0, 0.0, 10000, false}),
-                         [](const ::testing::TestParamInfo<SettledCase>& param) {
-                           return std::string(param.param.name);
-                         });
 
 }  // namespace

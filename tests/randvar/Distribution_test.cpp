@@ -32,21 +32,18 @@ constexpr double kPi = 3.14159265358979323846;
 
 // ---- normal ----
 
-// The error-function fit is not exact at 0, so the CDF at the mean is
-// 0.499999985 (nine digits), and at one standard deviation 0.84134474.
-TEST(NormalDistribution, ValuesAtTheMeanAndOneSigmaAbove) {
-  for (auto [mu, sigma] : {std::pair{0.0, 1.0}, std::pair{10.0, 2.0}, std::pair{-3.0, 0.25}}) {
-    CRandVar v(CRandVar::kNormal, mu, sigma);
-    EXPECT_NEAR(v.CDF(mu), 0.499999985, 5e-10) << mu;
-    EXPECT_NEAR(v.CDF(mu + sigma), 0.84134474, 5e-9) << mu;
-  }
-}
-
 TEST(NormalDistribution, CdfFollowsPhiWithinTheErrorFunctionFit) {
   CRandVar v(CRandVar::kNormal, 2.0, 3.0);
   for (double z = -8.0; z <= 8.0; z += 0.125) {
     const double x = 2.0 + 3.0 * z;
     EXPECT_NEAR(v.CDF(x), Phi(z), NormalCdfTolerance(z)) << "z = " << z;
+  }
+  // The fit is not exact at 0, so the CDF at the mean is 0.499999985 (nine
+  // digits), and at one standard deviation 0.84134474.
+  for (auto [mu, sigma] : {std::pair{0.0, 1.0}, std::pair{10.0, 2.0}, std::pair{-3.0, 0.25}}) {
+    CRandVar w(CRandVar::kNormal, mu, sigma);
+    EXPECT_NEAR(w.CDF(mu), 0.499999985, 5e-10) << mu;
+    EXPECT_NEAR(w.CDF(mu + sigma), 0.84134474, 5e-9) << mu;
   }
 }
 
@@ -113,11 +110,7 @@ TEST(LognormalDistribution, CdfFollowsPhiOfTheLogarithm) {
     const double w = (std::log(x) - lambda) / eps;
     EXPECT_NEAR(v.CDF(x), Phi(w), NormalCdfTolerance(w)) << "x = " << x;
   }
-}
-
-TEST(LognormalDistribution, NothingAtOrBelowZero) {
-  CRandVar v(CRandVar::kLognormal, 1.0, 0.5);
-  for (double x : {0.0, -1.0, -1e30}) {
+  for (double x : {0.0, -1.0, -1e30}) {  // nothing at or below zero
     EXPECT_EQ(v.PDF(x), 0.0);
     EXPECT_EQ(v.CDF(x), 0.0);
   }
@@ -155,13 +148,10 @@ TEST(WeibullDistribution, CdfIsOneMinusExpOfMinusZToTheShape) {
   }
   CRandVar v(CRandVar::kWeibull, 0.0, 1.0, 2.0);
   EXPECT_EQ(v.CDF(1e16), 1.0);  // z^beta = 1e32 > 1e30
-}
-
-TEST(WeibullDistribution, ExponentialCase) {
-  CRandVar v(CRandVar::kWeibull, 0.0, 2.0, 1.0);
-  EXPECT_NEAR(v.GetActualMean(), 2.0, 5e-14);  // fourteen digits
-  EXPECT_NEAR(v.GetActualStdDev(), 2.0, 5e-14);
-  EXPECT_NEAR(v.CDF(2.0), 1.0 - std::exp(-1.0), kEps);
+  CRandVar exponential(CRandVar::kWeibull, 0.0, 2.0, 1.0);
+  EXPECT_NEAR(exponential.GetActualMean(), 2.0, 5e-14);  // fourteen digits
+  EXPECT_NEAR(exponential.GetActualStdDev(), 2.0, 5e-14);
+  EXPECT_NEAR(exponential.CDF(2.0), 1.0 - std::exp(-1.0), kEps);
 }
 
 // Moments against std::tgamma.  The library's gamma function carries the
@@ -182,30 +172,24 @@ TEST(WeibullDistribution, MomentsMatchTheGammaFunction) {
 
 // ---- support limits ----
 
-struct LimitCase {
-  const char* pszName;
-  DistCase dist;
-  double dLow, dUp;
-};
-void PrintTo(const LimitCase& c, std::ostream* os) { *os << c.pszName; }
-
-class SupportLimits : public ::testing::TestWithParam<LimitCase> {};
-
-TEST_P(SupportLimits, LowAndHighEndOfTheSearchRange) {
-  CRandVar v = GetParam().dist.Make();
-  EXPECT_EQ(CRandVarInternals::LowLimit(v), GetParam().dLow);
-  EXPECT_EQ(CRandVarInternals::UpLimit(v), GetParam().dUp);
+TEST(SupportLimits, LowAndHighEndOfTheSearchRange) {
+  struct LimitCase {
+    DistCase dist;
+    double dLow, dUp;
+  };
+  for (const LimitCase& c :
+       {LimitCase{{"Normal", 0, 5.0, 2.0, 0.0}, -kBig, kBig}, LimitCase{{"Uniform", 1, -2.0, 3.0, 0.0}, -2.0, 3.0},
+        LimitCase{{"Lognormal", 2, 1.0, 0.5, 0.0}, 0.0, kBig},
+        LimitCase{{"WeibullPositiveLocation", 3, 4.0, 2.0, 1.0}, 4.0, kBig},
+        LimitCase{{"WeibullZeroLocation", 3, 0.0, 2.0, 1.0}, 0.0, kBig},
+        // a negative location still searches from 0
+        LimitCase{{"WeibullNegativeLocation", 3, -3.0, 2.0, 1.0}, 0.0, kBig}}) {
+    SCOPED_TRACE(c.dist.pszName);
+    CRandVar v = c.dist.Make();
+    EXPECT_EQ(CRandVarInternals::LowLimit(v), c.dLow);
+    EXPECT_EQ(CRandVarInternals::UpLimit(v), c.dUp);
+  }
 }
-
-INSTANTIATE_TEST_SUITE_P(Types, SupportLimits,
-                         ::testing::Values(LimitCase{"Normal", {"", 0, 5.0, 2.0, 0.0}, -kBig, kBig},
-                                           LimitCase{"Uniform", {"", 1, -2.0, 3.0, 0.0}, -2.0, 3.0},
-                                           LimitCase{"Lognormal", {"", 2, 1.0, 0.5, 0.0}, 0.0, kBig},
-                                           LimitCase{"WeibullPositiveLocation", {"", 3, 4.0, 2.0, 1.0}, 4.0, kBig},
-                                           LimitCase{"WeibullZeroLocation", {"", 3, 0.0, 2.0, 1.0}, 0.0, kBig},
-                                           // a negative location still searches from 0
-                                           LimitCase{"WeibullNegativeLocation", {"", 3, -3.0, 2.0, 1.0}, 0.0, kBig}),
-                         [](const ::testing::TestParamInfo<LimitCase>& c) { return std::string(c.param.pszName); });
 
 // ---- density: closed forms, cap, slope of the CDF ----
 
@@ -432,11 +416,8 @@ TEST(NormalTailApprox, MatchesDensityAndProbabilityAtThePoint) {
       EXPECT_NEAR(equivalent.CDF(x), v.CDF(x), 1e-10) << d.pszName << " p " << p;
     }
   }
-}
-
-// Uniform(0, 1) at 0.5: density 1 and probability 0.5, so sd = phi(u) and
-// mean = 0.5 - sd * u with u the standard normal quantile of 0.5 (3.8e-8).
-TEST(NormalTailApprox, UniformAtItsMidpoint) {
+  // Uniform(0, 1) at 0.5: density 1 and probability 0.5, so sd = phi(u) and
+  // mean = 0.5 - sd * u with u the standard normal quantile of 0.5 (3.8e-8).
   CRandVar v(CRandVar::kUniform, 0.0, 1.0);
   double mean = 0.0, sd = 0.0;
   v.NormalTailApprox(0.5, &mean, &sd, -1.0);

@@ -43,7 +43,7 @@ TEST(InverseCdf, MedianOfANormalIsSlightlyAboveTheMean) {
 // computed CDF is exactly 0 or 1, and the first midpoint matches p.  A p
 // beyond [0, 1] can never be matched: the widening gives up after 20 steps
 // down or 19 up and returns the mean -/+ 21 standard deviations.
-TEST(InverseCdf, NormalEdges) {
+TEST(InverseCdf, NormalEdgesAndTheExponentialUpperTail) {
   for (auto [mu, sigma] : {std::pair{0.0, 1.0}, std::pair{5.0, 2.0}, std::pair{-100.0, 0.5}}) {
     CRandVar v(CRandVar::kNormal, mu, sigma);
     const double tol = 1e-13 * (std::fabs(mu) + 21.0 * sigma);  // rounding of the repeated steps
@@ -53,11 +53,8 @@ TEST(InverseCdf, NormalEdges) {
     EXPECT_NEAR(v.InverseCDF(-0.1, -1.0), mu - 21.0 * sigma, tol);
     EXPECT_NEAR(v.InverseCDF(1.5, -1.0), mu + 21.0 * sigma, tol);
   }
-}
-
-// An exponential CDF stays below 1 at every widening step (1 - e^-21 at
-// the last), so p = 1 ends at m + 21 s = 2 + 42.
-TEST(InverseCdf, WeibullUpperTailGivesUpAt21StandardDeviations) {
+  // An exponential CDF stays below 1 at every widening step (1 - e^-21 at
+  // the last), so p = 1 ends at m + 21 s = 2 + 42.
   CRandVar v(CRandVar::kWeibull, 0.0, 2.0, 1.0);
   EXPECT_NEAR(v.InverseCDF(1.0, -1.0), 44.0, 1e-13 * 44.0);
 }

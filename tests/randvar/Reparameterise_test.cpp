@@ -133,10 +133,8 @@ TEST(Reparameterise, WeibullLocation) {
   EXPECT_NEAR(shifted.GetParam1(), 8.0, 8.0 * 1e-14);  // 10 - 2 G(2)
   EXPECT_EQ(shifted.GetParam2(), 2.0);
   EXPECT_EQ(shifted.GetParam3(), 1.0);
-}
 
-// The reset of the location stands even when the validation then fails.
-TEST(Reparameterise, WeibullLocationResetSurvivesAFailure) {
+  // The reset of the location stands even when the validation then fails.
   CRandVar v(CRandVar::kWeibull, 5.0, 2.0, 1.5);
   EXPECT_THROW(v.UpdateParamsFromActualMeanStdDev(3.0, 0.0), CInvalidArgument);
   EXPECT_EQ(v.GetParam1(), 0.0);
@@ -149,7 +147,7 @@ TEST(Reparameterise, WeibullLocationResetSurvivesAFailure) {
 class ReparameteriseOf : public ::testing::TestWithParam<DistCase> {};
 
 // A new mean moves the distribution and keeps its spread.
-TEST_P(ReparameteriseOf, NewMeanKeepsTheStandardDeviation) {
+TEST_P(ReparameteriseOf, NewMeanKeepsTheSpreadAndFittedMomentsAreReported) {
   CRandVar v = GetParam().Make();
   const double s = v.GetActualStdDev();
   for (double shift : {1.5, 40.0}) {
@@ -159,10 +157,7 @@ TEST_P(ReparameteriseOf, NewMeanKeepsTheStandardDeviation) {
     EXPECT_NEAR(v.GetActualMean(), m, kFitTolerance * (std::fabs(m) + s));
     EXPECT_NEAR(v.GetActualStdDev(), s, kFitTolerance * s);
   }
-}
-
-// The variable reports exactly the moments it was fitted to.
-TEST_P(ReparameteriseOf, FittedMomentsAreReported) {
+  // The variable reports exactly the moments it was fitted to.
   struct Target {
     double m, s;
   };
@@ -176,10 +171,10 @@ TEST_P(ReparameteriseOf, FittedMomentsAreReported) {
   const std::vector<Target>& targets =
       nType == CRandVar::kLognormal ? kLognormal : (nType == CRandVar::kWeibull ? kWeibull : kAny);
   for (const Target& t : targets) {
-    CRandVar v = GetParam().Make();
-    v.UpdateParamsFromActualMeanStdDev(t.m, t.s);
-    EXPECT_NEAR(v.GetActualMean(), t.m, kFitTolerance * (std::fabs(t.m) + t.s)) << t.m << " " << t.s;
-    EXPECT_NEAR(v.GetActualStdDev(), t.s, kFitTolerance * t.s) << t.m << " " << t.s;
+    CRandVar fitted = GetParam().Make();
+    fitted.UpdateParamsFromActualMeanStdDev(t.m, t.s);
+    EXPECT_NEAR(fitted.GetActualMean(), t.m, kFitTolerance * (std::fabs(t.m) + t.s)) << t.m << " " << t.s;
+    EXPECT_NEAR(fitted.GetActualStdDev(), t.s, kFitTolerance * t.s) << t.m << " " << t.s;
   }
 }
 

@@ -152,7 +152,7 @@ class RandVarInvalid : public ::testing::TestWithParam<InvalidCase> {
   }
 };
 
-TEST_P(RandVarInvalid, ConstructorReportsAndThrows) {
+TEST_P(RandVarInvalid, ConstructorsAndCheckParamsReportAndThrow) {
   const InvalidCase& c = GetParam();
   const auto records = Fail([&] { CRandVar v(c.nType, c.p1, c.p2, c.p3); });
   EXPECT_TRUE(MatchesReport(records, Report(2)));  // CheckParams, then the constructor
@@ -161,9 +161,7 @@ TEST_P(RandVarInvalid, ConstructorReportsAndThrows) {
     EXPECT_TRUE(MatchesReport(Fail([&] { CRandVar v(c.nType, c.p1, c.p2); }), Report(2)));
   }
   EXPECT_TRUE(MatchesReport(Fail([&] { CRandVar v(c.nType, c.p1, c.p2, c.p3, 1.0); }), Report(2)));
-}
-
-TEST_P(RandVarInvalid, CheckParamsAloneIsOneGuardedLevel) {
+  // CheckParams alone is one guarded level.
   CRandVar v;
   FillSource(v);
   EXPECT_TRUE(MatchesReport(Fail([&] { CRandVarInternals::CheckParams(v); }), Report(1)));
@@ -217,36 +215,28 @@ INSTANTIATE_TEST_SUITE_P(Cases, RandVarInvalid, ::testing::ValuesIn(InvalidCases
 
 // ---- accepted parameter sets ----
 
-struct ValidCase {
-  const char* pszName;
-  int nType;
-  double p1, p2, p3;
-};
-void PrintTo(const ValidCase& c, std::ostream* os) { *os << c.pszName; }
-
-class RandVarValid : public ::testing::TestWithParam<ValidCase> {};
-
-TEST_P(RandVarValid, IsAcceptedSilentlyAndStoredAsGiven) {
-  const ValidCase& c = GetParam();
-  LogCapture capture;
-  CRandVar v(c.nType, c.p1, c.p2, c.p3, -8.0);
-  ExpectFields(v, c.nType, c.p1, c.p2, c.p3);
-  EXPECT_EQ(v.GetParam4(), -8.0);
-  CRandVar copy(v);
-  ExpectFields(copy, c.nType, c.p1, c.p2, c.p3);
-  EXPECT_EQ(copy.GetParam4(), -8.0);
-  EXPECT_TRUE(capture.Records().empty()) << rbotest::Dump(capture.Records());
+TEST(RandVarValid, BoundariesAreAcceptedSilentlyAndStoredAsGiven) {
+  struct ValidCase {
+    const char* pszName;
+    int nType;
+    double p1, p2, p3;
+  };
+  for (const ValidCase& c :
+       {ValidCase{"NormalSmallestSigma", 0, -7.0, 1e-12, 0.0}, ValidCase{"NormalAnyMean", 0, -1e300, 1.0, 123.0},
+        ValidCase{"UniformEqualBounds", 1, 2.0, 2.0, 0.0}, ValidCase{"UniformNegativeBounds", 1, -5.0, -4.0, 0.0},
+        ValidCase{"LognormalSmallest", 2, 1e-12, 1e-12, 0.0}, ValidCase{"WeibullNegativeLocation", 3, -3.0, 2.0, 1.0},
+        ValidCase{"WeibullSmallest", 3, 0.0, 1e-12, 1e-12}}) {
+    SCOPED_TRACE(c.pszName);
+    LogCapture capture;
+    CRandVar v(c.nType, c.p1, c.p2, c.p3, -8.0);
+    ExpectFields(v, c.nType, c.p1, c.p2, c.p3);
+    EXPECT_EQ(v.GetParam4(), -8.0);
+    CRandVar copy(v);
+    ExpectFields(copy, c.nType, c.p1, c.p2, c.p3);
+    EXPECT_EQ(copy.GetParam4(), -8.0);
+    EXPECT_TRUE(capture.Records().empty()) << rbotest::Dump(capture.Records());
+  }
 }
-
-INSTANTIATE_TEST_SUITE_P(Boundaries, RandVarValid,
-                         ::testing::Values(ValidCase{"NormalSmallestSigma", 0, -7.0, 1e-12, 0.0},
-                                           ValidCase{"NormalAnyMean", 0, -1e300, 1.0, 123.0},
-                                           ValidCase{"UniformEqualBounds", 1, 2.0, 2.0, 0.0},
-                                           ValidCase{"UniformNegativeBounds", 1, -5.0, -4.0, 0.0},
-                                           ValidCase{"LognormalSmallest", 2, 1e-12, 1e-12, 0.0},
-                                           ValidCase{"WeibullNegativeLocation", 3, -3.0, 2.0, 1.0},
-                                           ValidCase{"WeibullSmallest", 3, 0.0, 1e-12, 1e-12}),
-                         [](const ::testing::TestParamInfo<ValidCase>& c) { return std::string(c.param.pszName); });
 
 // Arrays of records cross the library boundary: a plain value class, type
 // code then four doubles, no table of virtual functions; assignment
@@ -257,42 +247,12 @@ static_assert(sizeof(CRandVar) == 8 + 4 * sizeof(double), "type code (padded) an
 static_assert(std::is_same<decltype(std::declval<CRandVar&>() = std::declval<const CRandVar&>()), void>::value,
               "assignment returns nothing");
 
-TEST(RandVar, DefaultIsTheNarrowestNormalAndValid) {
-  LogCapture capture;
-  CRandVar v;
-  ExpectFields(v, CRandVar::kNormal, 0.0, 1e-12, 0.0);
-  EXPECT_EQ(v.GetParam4(), 0.0);
-  EXPECT_NO_THROW(CRandVarInternals::CheckParams(v));
-  EXPECT_EQ(v.GetActualStdDev(), 1e-12);
-  EXPECT_TRUE(capture.Records().empty());
-}
-
-TEST(RandVar, ShortConstructorsZeroTheRemainingParameters) {
-  CRandVar a(CRandVar::kWeibull, 1.0, 2.0, 3.0);
-  EXPECT_EQ(a.GetParam4(), 0.0);
-  CRandVar b(CRandVar::kNormal, 1.0, 2.0);
-  EXPECT_EQ(b.GetParam3(), 0.0);
-  EXPECT_EQ(b.GetParam4(), 0.0);
-}
-
 // Param4 is stored and copied but never read, so it is never validated.
 TEST(RandVar, FourthParameterIsNotValidated) {
   CRandVar v(CRandVar::kNormal, 0.0, 1.0, 0.0, kNaN);
   EXPECT_NE(v.GetParam4(), v.GetParam4());
   CRandVar copy(v);
   EXPECT_NE(copy.GetParam4(), copy.GetParam4());
-}
-
-TEST(RandVar, SettersStoreWithoutValidating) {
-  LogCapture capture;
-  CRandVar v(CRandVar::kNormal, 0.0, 1.0);
-  v.SetParam2(0.0);
-  v.SetType(7);
-  EXPECT_EQ(v.GetParam2(), 0.0);
-  EXPECT_EQ(v.GetType(), 7);
-  EXPECT_TRUE(capture.Records().empty());
-  // The next operation that branches on the type rejects it.
-  EXPECT_THROW(v.CDF(0.0), CInvalidType);
 }
 
 // ---- CheckMeanStdDev ----
@@ -361,19 +321,13 @@ class RandVarMeanSdInvalid : public ::testing::TestWithParam<MeanSdCase> {
   }
 };
 
-TEST_P(RandVarMeanSdInvalid, CheckMeanStdDevReports) {
+// Through the re-parameterisation the exception crosses one more guard, and
+// the parameters stay as they were.
+TEST_P(RandVarMeanSdInvalid, CheckAndReparameterisationReport) {
   const MeanSdCase& c = GetParam();
   CRandVar v;
   Fill(v, c.nType, c.p1, c.p2, c.p3);
   EXPECT_TRUE(MatchesReport(Fail([&] { CRandVarInternals::CheckMeanStdDev(v, c.dMean, c.dStdDev); }), Report(1)));
-}
-
-// Through the re-parameterisation the exception crosses one more guard, and
-// the parameters stay as they were.
-TEST_P(RandVarMeanSdInvalid, ReparameterisationReportsAndKeepsTheParameters) {
-  const MeanSdCase& c = GetParam();
-  CRandVar v;
-  Fill(v, c.nType, c.p1, c.p2, c.p3);
   EXPECT_TRUE(MatchesReport(Fail([&] { v.UpdateParamsFromActualMeanStdDev(c.dMean, c.dStdDev); }), Report(2)));
   ExpectFields(v, c.nType, c.p1, c.p2, c.p3);
 }
