@@ -152,28 +152,25 @@ void SetWorkerCount(int nWorkers) {
 
 }  // namespace refhost
 
-void Analysis(CMatrix<double>& inputs, CMatrix<double>& outputs, std::string& /*inName*/, std::string& /*outName*/,
-              std::string& /*exe*/, std::string& /*cmd*/, bool /*bFlag*/, int /*nArg8*/, int /*nArg9*/) {
-  const auto pAnalysis = CurrentAnalysis("Analysis");
-  PrepareOutputs(inputs, outputs);
-  CPointRunner runner(*pAnalysis, inputs, outputs);
-  for (int j = 0; j < inputs.Cols(); ++j) runner.Run(j);
-}
+namespace refhost {
 
-void AnalysePar(CMatrix<double>& inputs, CMatrix<double>& outputs, std::string& /*s3*/, std::string& /*s4*/,
-                std::string& /*inName*/, std::string& /*outName*/, std::string& /*exe*/, std::string& /*cmd*/,
-                int /*nWorkers*/, bool /*bFlag*/, std::string& /*s11*/, int /*nArg12*/) {
-  const auto pAnalysis = CurrentAnalysis("AnalysePar");
+void AnalyseColumns(const AnalysisFunction& analysis, const CMatrix<double>& inputs, CMatrix<double>& outputs,
+                    bool bParallel) {
   PrepareOutputs(inputs, outputs);
   const int nColumns = inputs.Cols();
   if (nColumns == 0) return;
+  if (!bParallel) {
+    CPointRunner runner(analysis, inputs, outputs);
+    for (int j = 0; j < nColumns; ++j) runner.Run(j);
+    return;
+  }
 
   std::atomic<int> nNext{0};
   CFirstFailure failure;
   auto work = [&]() noexcept {
     int j = -1;  // -1: failed before taking a column (buffers could not be allocated)
     try {
-      CPointRunner runner(*pAnalysis, inputs, outputs);
+      CPointRunner runner(analysis, inputs, outputs);
       // Columns are handed out one at a time: analyses may differ in cost.
       while (!failure.Failed() && (j = nNext.fetch_add(1)) < nColumns) runner.Run(j);
     } catch (...) {
@@ -195,4 +192,19 @@ void AnalysePar(CMatrix<double>& inputs, CMatrix<double>& outputs, std::string& 
   work();
   for (std::thread& t : helpers) t.join();
   failure.Rethrow();
+}
+
+}  // namespace refhost
+
+void Analysis(CMatrix<double>& inputs, CMatrix<double>& outputs, std::string& /*inName*/, std::string& /*outName*/,
+              std::string& /*exe*/, std::string& /*cmd*/, bool /*bFlag*/, int /*nArg8*/, int /*nArg9*/) {
+  const auto pAnalysis = CurrentAnalysis("Analysis");
+  refhost::AnalyseColumns(*pAnalysis, inputs, outputs, false);
+}
+
+void AnalysePar(CMatrix<double>& inputs, CMatrix<double>& outputs, std::string& /*s3*/, std::string& /*s4*/,
+                std::string& /*inName*/, std::string& /*outName*/, std::string& /*exe*/, std::string& /*cmd*/,
+                int /*nWorkers*/, bool /*bFlag*/, std::string& /*s11*/, int /*nArg12*/) {
+  const auto pAnalysis = CurrentAnalysis("AnalysePar");
+  refhost::AnalyseColumns(*pAnalysis, inputs, outputs, true);
 }

@@ -47,19 +47,6 @@ int AnalysisInputPosition(const CDB& db, std::size_t e) {
   return pos;
 }
 
-/// Random variables with the database's types, parameters loaded from a
-/// design-variable vector (as the library loads them: a Weibull variable
-/// starts with location 0).
-std::valarray<CRandVar> RandomVariablesAt(CDB& db, std::valarray<double>& dvVector) {
-  std::valarray<CRandVar> rv(std::size_t(db.m_nRandVars));
-  for (std::size_t r = 0; r < rv.size(); ++r) {
-    rv[r].SetType(db.m_vDistTypeOfRandVar[r]);
-    if (rv[r].GetType() == CRandVar::kWeibull) rv[r].SetParam1(0.0);
-  }
-  if (rv.size() > 0) SetRandomParamsForPoint(dvVector, db.m_vInputRandVar, db.m_vInputParamCode, rv);
-  return rv;
-}
-
 /// Moves references to group 3 after the promotion: newType/newIndex of
 /// group-3 index k.
 struct GroupThreeMap {
@@ -81,43 +68,6 @@ struct GroupThreeMap {
 };
 
 }  // namespace
-
-double NormalQuantile(double p) {
-  if (std::isnan(p)) return p;
-  if (p <= 0.0) return -kInf;
-  if (p >= 1.0) return kInf;
-  // Rational approximation (relative error 1.15e-9) ...
-  static const double a[] = {-3.969683028665376e+01, 2.209460984245205e+02,  -2.759285104469687e+02,
-                             1.383577518672690e+02,  -3.066479806614716e+01, 2.506628277459239e+00};
-  static const double b[] = {-5.447609879822406e+01, 1.615858368580409e+02, -1.556989798598866e+02,
-                             6.680131188771972e+01, -1.328068155288572e+01};
-  static const double c[] = {-7.784894002430293e-03, -3.223964580411365e-01, -2.400758277161838e+00,
-                             -2.549732539343734e+00, 4.374664141464968e+00,  2.938163982698783e+00};
-  static const double d[] = {7.784695709041462e-03, 3.224671290700398e-01, 2.445134137142996e+00,
-                             3.754408661907416e+00};
-  constexpr double pLow = 0.02425;
-  double x;
-  if (p < pLow || p > 1.0 - pLow) {
-    const double q = std::sqrt(-2.0 * std::log(p < pLow ? p : 1.0 - p));
-    x = (((((c[0] * q + c[1]) * q + c[2]) * q + c[3]) * q + c[4]) * q + c[5]) /
-        ((((d[0] * q + d[1]) * q + d[2]) * q + d[3]) * q + 1.0);
-    if (p > pLow) x = -x;
-  } else {
-    const double q = p - 0.5, r = q * q;
-    x = (((((a[0] * r + a[1]) * r + a[2]) * r + a[3]) * r + a[4]) * r + a[5]) * q /
-        (((((b[0] * r + b[1]) * r + b[2]) * r + b[3]) * r + b[4]) * r + 1.0);
-  }
-  // ... refined by one Halley step on Phi(x) = p, which brings it to full
-  // precision.  The tail is evaluated from the side where it is small.
-  // Beyond |x| ~ 37 the density underflows and the approximation stands.
-  if (std::fabs(x) < 37.0) {
-    const double e =
-        x < 0.0 ? 0.5 * std::erfc(-x / std::sqrt(2.0)) - p : (1.0 - p) - 0.5 * std::erfc(x / std::sqrt(2.0));
-    const double u = e * std::sqrt(2.0 * M_PI) * std::exp(0.5 * x * x);
-    x = x - u / (1.0 + 0.5 * x * u);
-  }
-  return x;
-}
 
 // ---------------------------------------------------------------- promotion
 
@@ -284,17 +234,7 @@ double CDesignSpace::StepSize(const std::valarray<double>& full, int entry) cons
 }
 
 std::valarray<double> CDesignSpace::DesignVariableVector(const std::valarray<double>& full) const {
-  CDB& db = m_db;
-  std::valarray<double> g0(full), g1(db.m_vLinkDVs), g2(db.m_vSynthDVs), g3(db.m_vGroup3DVs), out;
-  std::valarray<double> links, synths;
-  EvalLinks(g0, g1, g2, g3, db.m_vIndResps, db.m_vDVLinkFunc, db.m_vvDVLinkArgIndex, db.m_vvDVLinkArgType,
-            db.m_vLinkFuncCode, db.m_vvLinkCoef, links);
-  g1 = links;
-  EvalSynth(g0, g1, g2, g3, db.m_vIndResps, db.m_vLinkResps, db.m_vDVSynthFunc, db.m_vvDVSynthArgIndex,
-            db.m_vvDVSynthArgType, db.m_vvDVSynthArgSlot, db.m_vSynthFuncCode, db.m_vSynthExpr, synths);
-  g2 = synths;
-  SetXVector(g0, g1, g2, g3, db.m_vDVIndexOfInput, db.m_vDVTypeOfInput, out);
-  return out;
+  return rbo::problem::DesignVariableVector(m_db, full);
 }
 
 std::valarray<double> CDesignSpace::Step(const std::valarray<double>& full, int entry, double* pdDelta) const {

@@ -15,12 +15,11 @@
 #include "rbo/problem/Optimize.h"
 #include "rbo/problem/Problem.h"
 #include "rbo/problem/Result.h"
+#include "rbo/reliability/StandardNormal.h"
 
 namespace rbo::problem::optimize {
 
-/// x with Phi(x) = p for the standard normal distribution, to full double
-/// precision for p in (0, 1); -inf at 0 and +inf at 1.
-double NormalQuantile(double p);
+using rbo::reliability::NormalQuantile;
 
 /// True for the RBO methods that fold analyses at the means through a
 /// response surface fitted over design points (2, 3, 4).

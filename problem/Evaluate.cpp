@@ -77,6 +77,29 @@ BatchResult EvaluateDesignPoints(CDB& db, const CMatrix<double>& indDVs, bool bP
   return r;
 }
 
+std::valarray<double> DesignVariableVector(CDB& db, const std::valarray<double>& design) {
+  std::valarray<double> g0(design), g1(db.m_vLinkDVs), g2(db.m_vSynthDVs), g3(db.m_vGroup3DVs), out;
+  std::valarray<double> links, synths;
+  EvalLinks(g0, g1, g2, g3, db.m_vIndResps, db.m_vDVLinkFunc, db.m_vvDVLinkArgIndex, db.m_vvDVLinkArgType,
+            db.m_vLinkFuncCode, db.m_vvLinkCoef, links);
+  g1 = links;
+  EvalSynth(g0, g1, g2, g3, db.m_vIndResps, db.m_vLinkResps, db.m_vDVSynthFunc, db.m_vvDVSynthArgIndex,
+            db.m_vvDVSynthArgType, db.m_vvDVSynthArgSlot, db.m_vSynthFuncCode, db.m_vSynthExpr, synths);
+  g2 = synths;
+  SetXVector(g0, g1, g2, g3, db.m_vDVIndexOfInput, db.m_vDVTypeOfInput, out);
+  return out;
+}
+
+std::valarray<CRandVar> RandomVariablesAt(CDB& db, std::valarray<double>& dvVector) {
+  std::valarray<CRandVar> rv(std::size_t(db.m_nRandVars));
+  for (std::size_t r = 0; r < rv.size(); ++r) {
+    rv[r].SetType(db.m_vDistTypeOfRandVar[r]);
+    if (rv[r].GetType() == CRandVar::kWeibull) rv[r].SetParam1(0.0);
+  }
+  if (rv.size() > 0) SetRandomParamsForPoint(dvVector, db.m_vInputRandVar, db.m_vInputParamCode, rv);
+  return rv;
+}
+
 double MemoryLimit(std::string* pSource) {
   if (const char* psz = std::getenv("RBO_MEMORY_LIMIT")) {
     char* end = nullptr;

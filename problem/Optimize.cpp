@@ -19,6 +19,8 @@
 #include "rbo/RBO.h"
 #include "rbo/host/ReferenceHost.h"
 #include "rbo/problem/Evaluate.h"
+#include "rbo/problem/ProblemFile.h"
+#include "rbo/problem/Reliability.h"
 
 namespace rbo::problem {
 namespace {
@@ -524,6 +526,10 @@ void CheckOptions(const OptimizeOptions& o, const Settings& s) {
     throw std::invalid_argument("the finite-difference step must lie in (0, 1)");
   if (!(o.fdSampleStep >= 0.0) || !(o.fdSampleRelStep >= 0.0))
     throw std::invalid_argument("the sampling finite-difference steps must not be negative");
+  if (IsReliabilityMethod(s.method))
+    throw std::invalid_argument(std::string("rbo optimize does not take method ") + MethodName(s.method) +
+                                " yet; use `rbo run --method " + MethodName(s.method) +
+                                "` to assess a design, and method 0 to 4 to optimise");
   if (s.method < 0 || s.method > 4) throw std::invalid_argument("the RBO method must be 0 to 4");
   if (s.samples < 1) throw std::invalid_argument("the number of samples must be at least 1");
 }
@@ -756,6 +762,7 @@ const std::vector<std::string>& OptimizerNames() {
 OptimizeResult Optimize(const Problem& problem, const OptimizeOptions& options, const ProgressFunction& progress) {
   const Settings& s = problem.settings;
   CheckOptions(options, s);
+  if (const std::string refusal = MethodRefusal(problem); !refusal.empty()) throw std::invalid_argument(refusal);
   std::unique_ptr<CDB> db = problem.builder.Build();
   const Plan plan = MakePlan(*db, s, options);
   ConfigureForOptimizer(*db, problem);

@@ -53,14 +53,16 @@ std::string ClosestName(const std::string& word, const std::vector<std::string>&
   return best;
 }
 
-const char* MethodName(int method) { return method >= 0 && method <= 4 ? kMethodNames[method] : "?"; }
+const char* MethodName(int method) { return method >= 0 && method < kMethodCount ? kMethodNames[method] : "?"; }
 
 int ParseMethod(const std::string& text) {
   if (text.size() == 1 && text[0] >= '0' && text[0] <= '4') return text[0] - '0';
-  for (int m = 0; m < 5; ++m)
+  for (int m = 0; m < kMethodCount; ++m)
     if (text == kMethodNames[m]) return m;
   if (text == "mc") return 0;
   if (text == "first-order") return 2;
+  if (text == "importance-sampling") return kMethodIs;
+  if (text == "subset-simulation") return kMethodSubset;
   return -1;
 }
 

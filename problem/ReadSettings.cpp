@@ -12,7 +12,8 @@ void CReader::ReadSettings(const json& root) {
       m = ParseMethod(it->get<std::string>());
     if (m < 0)
       c.Add("/method", "is " + Describe(*it) +
-                           "; use 0 to 4 or montecarlo, lhs, fo, surface-mc, surface-lhs (see `rbo help run`).");
+                           "; use 0 to 4 or montecarlo, lhs, fo, surface-mc, surface-lhs, form, sorm, is, subset (see "
+                           "`rbo help run`).");
     else
       m_p.settings.method = m;
   }

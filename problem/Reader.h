@@ -31,7 +31,8 @@ namespace rbo::problem::reader {
 namespace fs = std::filesystem;
 using json = nlohmann::json;
 
-inline constexpr const char* kMethodNames[] = {"montecarlo", "lhs", "fo", "surface-mc", "surface-lhs"};
+inline constexpr const char* kMethodNames[] = {"montecarlo", "lhs",  "fo", "surface-mc", "surface-lhs",
+                                               "form",       "sorm", "is", "subset"};
 inline constexpr const char* kDistributionNames[] = {"normal", "uniform", "lognormal", "weibull"};
 /// Names with a meaning of their own in constraint and objective subjects.
 inline constexpr const char* kReservedNames[] = {"any", "joint"};
@@ -250,6 +251,12 @@ class CReader {
   bool LibraryAcceptsMoments(const std::string& path, int type, double mean, double sd, bool bDesign, const Bounds& b);
 
   void ReadRandomVariable(const json& j, const std::string& path);
+
+  // ---- correlation, reliability settings ----
+  void ReadCorrelation(const json& root);
+  bool ReadCorrelatedNames(const json& j, std::vector<int>* pVars, std::vector<std::string>* pNames);
+  bool ReadCorrelationMatrix(const json& j, std::size_t n, std::vector<double>* pR);
+  void ReadReliabilitySettings(const json& root);
 
   // ---- responses ----
   void ReadResponses(const json& root);

@@ -63,22 +63,26 @@ void CheckFinite(const Problem& problem, const PointResult& point, const std::st
                           "): a sum over the samples overflowed or the analysis gave no number; rescale the "
                           "response (its values must stay well below 1e308)");
   };
+  // The reliability methods compute no standard deviation and no joint
+  // violation, and leave a POF they could not find NaN with a note.
+  const bool bReliability = IsReliabilityMethod(problem.settings.method);
   for (const ResponseResult& s : point.responses) {
     if (!s.random) {
       check(s.mean, "the value of response " + s.name);
       continue;
     }
     check(s.mean, "the mean of response " + s.name);
-    check(s.sd, "the standard deviation of response " + s.name);
-    check(s.pof, "the POF of response " + s.name);
+    if (!bReliability) check(s.sd, "the standard deviation of response " + s.name);
+    if (point.complete) check(s.pof, "the POF of response " + s.name);
   }
+  if (!point.complete) return;
   if (!problem.objective.empty()) check(point.objective, "the objective");
   if (!problem.constraints.empty()) check(point.constraint, "the constraint value");
   for (std::size_t c = 0; c < point.constraints.size() && c < problem.constraints.size(); ++c)
     check(point.constraints[c], "the value of the constraint on " + problem.constraints[c].subject);
   if (HasRandomResponse(problem)) {
     check(point.any, "the any-violation fraction");
-    check(point.joint, "the joint-violation fraction");
+    if (!bReliability) check(point.joint, "the joint-violation fraction");
   }
 }
 

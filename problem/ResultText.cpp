@@ -3,10 +3,13 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 
 #include "rbo/problem/Interval.h"
 #include "rbo/problem/ProblemFile.h"
+#include "rbo/problem/Reliability.h"
 
 namespace rbo::problem {
 namespace {
@@ -19,7 +22,34 @@ const char* const kMethodDescriptions[] = {
     "first-order propagation through a response surface",
     "Monte Carlo sampling of a response surface",
     "Latin hypercube sampling of a response surface",
+    "first-order reliability method",
+    "second-order reliability method",
+    "importance sampling at the design points",
+    "subset simulation",
 };
+
+// A number, or null when it is not one (a POF a search could not find).
+json Value(double v) { return std::isfinite(v) ? json(v) : json(nullptr); }
+
+json NamedJson(const std::vector<NamedValue>& values) {
+  json out = json::object();
+  for (const NamedValue& v : values) out[v.name] = v.value;
+  return out;
+}
+
+void AddReliability(const ReliabilityDetail& d, json& j) {
+  j["beta"] = Value(d.beta);
+  if (d.cov) j["cov"] = Value(*d.cov);
+  if (!d.designPoint.empty()) j["design_point"] = NamedJson(d.designPoint);
+  if (!d.importance.empty()) j["importance"] = NamedJson(d.importance);
+  if (d.tvedt)
+    j["sorm"] = {{"form", Value(d.formPof.value_or(NAN))},
+                 {"breitung", Value(d.breitung.value_or(NAN))},
+                 {"tvedt", Value(*d.tvedt)},
+                 {"hohenbichler", Value(d.hohenbichler.value_or(NAN))}};
+  j["analyses"] = d.analyses;
+  if (!d.note.empty()) j["note"] = d.note;
+}
 
 std::string Full(double v) {
   char buf[40];
@@ -43,21 +73,61 @@ json ResponsesJson(const PointResult& r) {
       out[s.name] = {{"value", s.mean}};
       continue;
     }
-    json j = {{"mean", s.mean}, {"sd", s.sd}};
-    j["pof"] = s.bounded ? json(s.pof) : json(nullptr);
+    json j = {{"mean", s.mean}, {"sd", Value(s.sd)}};
+    j["pof"] = s.bounded ? Value(s.pof) : json(nullptr);
     if (s.pof95 && s.bounded) j["pof_95"] = {s.pof95->low, s.pof95->high};
+    if (s.reliability) AddReliability(*s.reliability, j);
     out[s.name] = j;
   }
   return out;
 }
 
 json SettingsJson(const Problem& p) {
-  return {{"title", p.title},
-          {"problem", p.path.empty() ? "(embedded example)" : p.path},
-          {"method", p.settings.method},
-          {"method_name", MethodName(p.settings.method)},
-          {"samples", p.settings.method == 2 ? json(nullptr) : json(p.settings.samples)},
-          {"seed", p.settings.seed}};
+  const Settings& s = p.settings;
+  const bool bReliability = IsReliabilityMethod(s.method);
+  json out = {{"title", p.title},
+              {"problem", p.path.empty() ? "(embedded example)" : p.path},
+              {"method", s.method},
+              {"method_name", MethodName(s.method)},
+              {"samples", s.method == 2 || bReliability ? json(nullptr) : json(s.samples)},
+              {"seed", s.seed}};
+  if (bReliability)
+    out["reliability"] = {
+        {"target_cov",
+         s.reliability.targetCov > 0.0 || s.method != kMethodIs ? s.reliability.targetCov : kDefaultIsCov},
+        {"max_analyses", s.reliability.maxAnalyses},
+        {"starts", s.reliability.starts},
+        {"samples_per_level", s.reliability.samplesPerLevel}};
+  return out;
+}
+
+// The columns of a reliability method's findings for response r.
+void ReliabilityColumns(const Problem& p, const Response& r, std::vector<std::string>& cols) {
+  cols.push_back(r.name + ".beta");
+  cols.push_back(r.name + ".cov");
+  for (const Variable& v : p.variables)
+    if (v.kind == VariableKind::kRandomDesign || v.kind == VariableKind::kRandomParameter)
+      cols.push_back(r.name + ".design_point." + v.name);
+  for (const Variable& v : p.variables)
+    if (v.kind == VariableKind::kRandomDesign || v.kind == VariableKind::kRandomParameter)
+      cols.push_back(r.name + ".importance." + v.name);
+}
+
+std::size_t RandomVariableCount(const Problem& p) {
+  return std::size_t(std::count_if(p.variables.begin(), p.variables.end(), [](const Variable& v) {
+    return v.kind == VariableKind::kRandomDesign || v.kind == VariableKind::kRandomParameter;
+  }));
+}
+
+std::string Cell(double v) { return std::isfinite(v) ? Full(v) : ""; }
+
+void ReliabilityCells(const Problem& p, const ResponseResult& s, std::vector<std::string>& cells) {
+  const std::size_t n = RandomVariableCount(p);
+  const ReliabilityDetail d = s.reliability.value_or(ReliabilityDetail());
+  cells.push_back(Cell(d.beta));
+  cells.push_back(d.cov ? Cell(*d.cov) : "");
+  for (std::size_t i = 0; i < n; ++i) cells.push_back(i < d.designPoint.size() ? Full(d.designPoint[i].value) : "");
+  for (std::size_t i = 0; i < n; ++i) cells.push_back(i < d.importance.size() ? Full(d.importance[i].value) : "");
 }
 
 // CSV columns after the design variables: per response its statistics.
@@ -71,12 +141,16 @@ std::vector<std::string> ResponseColumns(const Problem& p, bool bIntervals) {
     cols.push_back(r.name + ".mean");
     cols.push_back(r.name + ".sd");
     cols.push_back(r.name + ".pof");
+    if (IsReliabilityMethod(p.settings.method) && (r.hasLower || r.hasUpper)) ReliabilityColumns(p, r, cols);
     if (bIntervals) {
       cols.push_back(r.name + ".pof_low95");
       cols.push_back(r.name + ".pof_high95");
     }
   }
-  if (HasRandomResponse(p)) {
+  if (HasRandomResponse(p) && IsReliabilityMethod(p.settings.method)) {
+    cols.push_back("any");
+    cols.push_back("any_cov");
+  } else if (HasRandomResponse(p)) {
     cols.push_back("any");
     cols.push_back("joint");
   }
@@ -91,15 +165,19 @@ std::vector<std::string> ResponseCells(const Problem& p, const PointResult& r, b
       continue;
     }
     cells.push_back(Full(s.mean));
-    cells.push_back(Full(s.sd));
-    cells.push_back(s.bounded ? Full(s.pof) : "");
+    cells.push_back(Cell(s.sd));
+    cells.push_back(s.bounded ? Cell(s.pof) : "");
+    if (IsReliabilityMethod(p.settings.method) && s.bounded) ReliabilityCells(p, s, cells);
     if (bIntervals) {
       const bool bShown = s.bounded && s.pof95.has_value();
       cells.push_back(bShown ? Full(s.pof95->low) : "");
       cells.push_back(bShown ? Full(s.pof95->high) : "");
     }
   }
-  if (HasRandomResponse(p)) {
+  if (HasRandomResponse(p) && IsReliabilityMethod(p.settings.method)) {
+    cells.push_back(Cell(r.any));
+    cells.push_back(r.anyCov ? Cell(*r.anyCov) : "");
+  } else if (HasRandomResponse(p)) {
     cells.push_back(Full(r.any));
     cells.push_back(Full(r.joint));
   }
@@ -114,6 +192,22 @@ std::string CsvLine(const std::vector<std::string>& cells) {
 
 }  // namespace
 
+std::string DescribeReliabilitySettings(const Settings& s) {
+  const ReliabilitySettings& r = s.reliability;
+  std::string text = std::string("method ") + MethodName(s.method) + " (" + kMethodDescriptions[s.method] + ")";
+  if (s.method != kMethodSubset && r.starts > 1) text += ", " + std::to_string(r.starts) + " starts per search";
+  if (s.method == kMethodSubset) text += ", " + Thousands(r.samplesPerLevel) + " samples per level";
+  char cov[32];
+  std::snprintf(cov, sizeof cov, "%g", r.targetCov > 0.0 ? r.targetCov : kDefaultIsCov);
+  if (s.method == kMethodIs)
+    text +=
+        std::string(", target c.o.v. ") + cov + ", at most " + Thousands(r.maxAnalyses) + " analyses per probability";
+  if (s.method == kMethodSubset)
+    text += (r.targetCov > 0.0 ? std::string(", runs repeated to a c.o.v. of ") + cov : std::string(", one run")) +
+            ", at most " + Thousands(r.maxAnalyses) + " analyses per probability";
+  return text + ", seed " + std::to_string(s.seed);
+}
+
 std::string Thousands(long long n) {
   const std::string digits = std::to_string(n < 0 ? -n : n);
   std::string out;
@@ -125,6 +219,7 @@ std::string Thousands(long long n) {
 }
 
 std::string DescribeSettings(const Settings& s) {
+  if (IsReliabilityMethod(s.method)) return DescribeReliabilitySettings(s);
   std::string text = "method " + std::to_string(s.method) + " (" + kMethodDescriptions[s.method] + "), ";
   // A run analyses a small design around each point for the surface methods.
   if (s.method == 2)
@@ -139,17 +234,25 @@ std::string DescribeSettings(const Settings& s) {
 std::string RunJson(const Problem& p, const std::vector<PointResult>& points) {
   json out = SettingsJson(p);
   out["points"] = json::array();
+  long long total = 0;
   for (const PointResult& r : points) {
     json j = {{"design", DesignJson(p, r.design)}};
     if (!p.objective.empty()) j["objective"] = r.objective;
     if (!p.constraints.empty()) j["constraint"] = r.constraint <= -1e29 ? json(nullptr) : json(r.constraint);
     j["responses"] = ResponsesJson(r);
-    if (HasRandomResponse(p)) {
+    if (HasRandomResponse(p) && IsReliabilityMethod(p.settings.method)) {
+      j["any_pof"] = Value(r.any);
+      if (r.anyCov) j["any_cov"] = Value(*r.anyCov);
+      j["complete"] = r.complete;
+    } else if (HasRandomResponse(p)) {
       j["any_fraction"] = r.any;
       j["joint_fraction"] = r.joint;
     }
+    j["analyses"] = r.analyses;
+    total += r.analyses;
     out["points"].push_back(j);
   }
+  out["analyses"] = total;
   return out.dump(2) + "\n";
 }
 
@@ -159,6 +262,7 @@ std::string RunCsv(const Problem& p, const std::vector<PointResult>& points) {
   if (!p.objective.empty()) header.push_back("objective");
   if (!p.constraints.empty()) header.push_back("constraint");
   for (const std::string& c : ResponseColumns(p, Sampled(p))) header.push_back(c);
+  header.push_back("analyses");
   std::string text = CsvLine(header);
   for (std::size_t j = 0; j < points.size(); ++j) {
     const PointResult& r = points[j];
@@ -167,6 +271,7 @@ std::string RunCsv(const Problem& p, const std::vector<PointResult>& points) {
     if (!p.objective.empty()) cells.push_back(Full(r.objective));
     if (!p.constraints.empty()) cells.push_back(r.constraint <= -1e29 ? "" : Full(r.constraint));
     for (const std::string& c : ResponseCells(p, r, Sampled(p))) cells.push_back(c);
+    cells.push_back(std::to_string(r.analyses));
     text += CsvLine(cells);
   }
   return text;

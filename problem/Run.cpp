@@ -12,6 +12,7 @@
 #include "rbo/host/ReferenceHost.h"
 #include "rbo/problem/Evaluate.h"
 #include "rbo/problem/ProblemFile.h"
+#include "rbo/problem/Reliability.h"
 #include "rbo/problem/ResultText.h"
 
 namespace rbo::problem {
@@ -148,6 +149,7 @@ void CheckRunMemory(const Problem& p) {
 
 long long AnalysesPerPoint(const Problem& p) {
   const Settings& s = p.settings;
+  if (IsReliabilityMethod(s.method)) return 0;
   if (!p.builder.IsRandom()) return 1;
   if (s.method <= 1) return s.samples;
   return 2 * (long long)RandomVariableCount(p) + 1;
@@ -155,6 +157,9 @@ long long AnalysesPerPoint(const Problem& p) {
 
 std::vector<PointResult> EvaluatePoints(const Problem& p, const AnalysisCounter& pCounter) {
   const Settings& s = p.settings;
+  const std::string refusal = MethodRefusal(p);
+  if (!refusal.empty()) throw std::invalid_argument(refusal);
+  if (IsReliabilityMethod(s.method)) return EvaluateReliability(p, pCounter);
   CheckRunMemory(p);
   ConfigureHost(p, pCounter);
   std::unique_ptr<CDB> db = p.builder.Build();
@@ -169,6 +174,7 @@ std::vector<PointResult> EvaluatePoints(const Problem& p, const AnalysisCounter&
     PointResult point = ExtractPoint(p, p.designPoints[j], column, samples);
     point.objective = r.objective[j];
     point.constraint = r.constraint[j];
+    point.analyses = AnalysesPerPoint(p);
     CheckFinite(p, point, "design point " + std::to_string(j + 1));
     points.push_back(point);
   }

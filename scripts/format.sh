@@ -12,7 +12,8 @@ command -v clang-format >/dev/null || {
   DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq --no-install-recommends clang-format
 }
-mapfile -t files < <(git ls-files '*.cpp' '*.h')
+# New files count too, before they are added.
+mapfile -t files < <(git ls-files --cached --others --exclude-standard '*.cpp' '*.h')
 if [ "${1:-}" = "--check" ]; then
   bad=()
   for f in "${files[@]}"; do

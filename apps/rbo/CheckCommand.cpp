@@ -4,6 +4,7 @@
 #include "Cli.h"
 #include "Commands.h"
 #include "rbo/host/ReferenceHost.h"
+#include "rbo/problem/Reliability.h"
 
 namespace rboapp {
 namespace {
@@ -22,7 +23,8 @@ std::string Summary(const Problem& p) {
          Count(nRandomVars, "random variable", "random variables") + ", " +
          Count(p.responses.size(), "response", "responses") + " (" + std::to_string(nRandomResps) + " random), " +
          Count(p.constraints.size(), "constraint", "constraints") + ", " +
-         Count(p.designPoints.size(), "design point", "design points") + "; " + DescribeSettings(p.settings) +
+         Count(p.designPoints.size(), "design point", "design points") +
+         (p.correlation.empty() ? "" : ", correlated random variables") + "; " + DescribeSettings(p.settings) +
          "; analysis by " + (p.analysisKind == AnalysisKind::kProgram ? "an external program" : "expressions");
 }
 
@@ -39,6 +41,12 @@ int CheckCommand(const std::vector<std::string>& args) {
   for (const std::string& path : args) {
     try {
       const Problem p = LoadProblemFile(path, ModelMode::kCheckOnly);
+      // The file is consistent, but its method cannot evaluate it.
+      if (const std::string refusal = MethodRefusal(p); !refusal.empty()) {
+        std::printf("%s: /method: %s.\n", path.c_str(), refusal.c_str());
+        rc = kExitProblem;
+        continue;
+      }
       std::printf("%s: OK: %s\n", path.c_str(), Summary(p).c_str());
     } catch (const ProblemFileError& e) {
       PrintDiagnostics(stdout, e.Path(), e.Diagnostics());

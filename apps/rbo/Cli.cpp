@@ -130,11 +130,14 @@ double ParsePositive(const std::string& option, const std::string& value) {
 void AddCommonOptions(OptionParser& parser, CommonOptions& o) {
   using V = OptionParser::Value;
   parser.Add(
-      "--method", V::kRequired, "M", "RBO method: 0..4 or montecarlo, lhs, fo, surface-mc, surface-lhs",
+      "--method", V::kRequired, "M",
+      "method: 0..4 or montecarlo, lhs, fo, surface-mc, surface-lhs; `run` also form, sorm, is, subset",
       [&o](const std::string& v) {
         o.method = ParseMethod(v);
         if (o.method < 0)
-          throw UsageError("--method wants 0..4 or montecarlo, lhs, fo, surface-mc, surface-lhs, not \"" + v + "\"");
+          throw UsageError(
+              "--method wants 0..4 or montecarlo, lhs, fo, surface-mc, surface-lhs, form, sorm, is, subset, not \"" +
+              v + "\"");
       });
   parser.Add("--samples", V::kRequired, "N", "sample points per design point",
              [&o](const std::string& v) { o.samples = ParseInteger("--samples", v, 1, 100000000); });
@@ -357,6 +360,14 @@ void Progress::Loop() {
 }
 
 std::string Progress::Line(Phase phase, long long done, long long total, double elapsed) {
+  // A total of 0: not known in advance (the reliability methods stop when
+  // their searches converge or their estimates settle).
+  if (total <= 0) {
+    const double rate = elapsed > 0.0 ? double(done) / elapsed : 0.0;
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, ", %.0f s", std::floor(elapsed));
+    return "analysing: " + Thousands(done) + " analyses, " + Thousands((long long)rate) + "/s" + seconds;
+  }
   if (phase == Phase::kInferred)
     phase = done <= 0 ? Phase::kDrawing : done >= total ? Phase::kFolding : Phase::kAnalysing;
   char seconds[32];

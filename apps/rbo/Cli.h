@@ -27,11 +27,12 @@ namespace rboapp {
 using namespace rbo::problem;
 
 // ---- exit codes ----
-constexpr int kExitOk = 0;         ///< done
-constexpr int kExitFailed = 1;     ///< the evaluation failed (analysis, library, output file)
-constexpr int kExitUsage = 2;      ///< bad command line
-constexpr int kExitProblem = 3;    ///< the problem file is missing, unreadable or has mistakes
-constexpr int kExitNoOptimum = 4;  ///< `optimize`: the optimiser never improved on its start point
+constexpr int kExitOk = 0;          ///< done
+constexpr int kExitFailed = 1;      ///< the evaluation failed (analysis, library, output file)
+constexpr int kExitUsage = 2;       ///< bad command line
+constexpr int kExitProblem = 3;     ///< the problem file is missing, unreadable or has mistakes
+constexpr int kExitNoOptimum = 4;   ///< `optimize`: the optimiser never improved on its start point
+constexpr int kExitIncomplete = 5;  ///< `run`: a reliability method could not give a POF, or missed its target c.o.v.
 
 /// A mistake on the command line; main prints it with a pointer to the help.
 class UsageError : public std::runtime_error {

@@ -13,6 +13,8 @@
 #include "rbo/problem/Evaluate.h"
 #include "rbo/problem/Interval.h"
 #include "rbo/problem/Optimize.h"
+#include "rbo/problem/ProblemFile.h"
+#include "rbo/problem/Reliability.h"
 
 namespace rboapp {
 namespace {
@@ -133,6 +135,10 @@ int OptimizeCommand(const std::vector<std::string>& args) {
     std::unique_ptr<AtomicFile> pOut;
     if (!o.common.out.empty()) pOut = std::make_unique<AtomicFile>(o.common.out);
     Problem p = LoadForCommand(file, o.common);
+    if (IsReliabilityMethod(p.settings.method))
+      throw UsageError(std::string("optimize takes methods 0 to 4; method ") + MethodName(p.settings.method) +
+                       " assesses one design: `rbo run --method " + MethodName(p.settings.method) + "`");
+    if (const std::string refusal = MethodRefusal(p); !refusal.empty()) throw UsageError(refusal);
     CheckMemory(p, o.optimize);
     log.Note("rbo optimize: " + (p.path.empty() ? std::string("(embedded example)") : p.path) + ": optimizer " +
              o.optimize.optimizer + "; " + DescribeSettings(p.settings));

@@ -1,6 +1,7 @@
 #include "Output.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 
 #include "Cli.h"
@@ -20,6 +21,15 @@ bool Bounded(const Response& r) { return r.hasLower || r.hasUpper; }
 bool Sampled(const Problem& p) { return IsSampledMethod(p.settings.method) && HasRandomResponse(p); }
 
 std::string IntervalText(const Interval& i) { return "[" + Short(i.low) + ", " + Short(i.high) + "]"; }
+
+// A number, or "not found" where a method could not give one.
+std::string Missing(double v) { return std::isnan(v) ? std::string("not found") : Short(v); }
+
+std::string Fixed3(double v) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.3f", v);
+  return buf;
+}
 
 // A text table: a label column, then right-aligned value columns.
 class CTable {
@@ -49,6 +59,28 @@ class CTable {
   std::vector<std::vector<std::string>> m_rows;  ///< cells, the first column the labels
 };
 
+// The rows of a reliability method for response k: the response at the
+// means, then per bound its POF, index and (by simulation) c.o.v.
+template <typename Row>
+void ReliabilityRows(const Problem& p, std::size_t k, const Row& row) {
+  const Response& resp = p.responses[k];
+  const std::string indent(resp.name.size() + 2, ' ');
+  row(resp.name + "  at means", [k](const PointResult& r) { return Short(r.responses[k].mean); });
+  if (!Bounded(resp)) return;
+  const auto detail = [k](const PointResult& r) { return r.responses[k].reliability.value_or(ReliabilityDetail()); };
+  row(indent + "POF", [k](const PointResult& r) { return Missing(r.responses[k].pof); });
+  row(indent + "beta", [detail](const PointResult& r) { return Missing(detail(r).beta); });
+  const int m = p.settings.method;
+  if (m == kMethodSorm) {
+    row(indent + "POF FORM", [detail](const PointResult& r) { return Missing(detail(r).formPof.value_or(NAN)); });
+    row(indent + "POF Breitung", [detail](const PointResult& r) { return Missing(detail(r).breitung.value_or(NAN)); });
+    row(indent + "POF Hohenbichler",
+        [detail](const PointResult& r) { return Missing(detail(r).hohenbichler.value_or(NAN)); });
+  }
+  if (m == kMethodIs || m == kMethodSubset)
+    row(indent + "c.o.v.", [detail](const PointResult& r) { return Missing(detail(r).cov.value_or(NAN)); });
+}
+
 }  // namespace
 
 std::string RunTable(const Problem& p, const std::vector<PointResult>& points) {
@@ -74,8 +106,12 @@ std::string RunTable(const Problem& p, const std::vector<PointResult>& points) {
       row(resp.name, [&](const PointResult& r) { return Short(r.responses[k].mean); });
       continue;
     }
-    row(resp.name + "  mean", [&](const PointResult& r) { return Short(r.responses[k].mean); });
     const std::string indent(resp.name.size() + 2, ' ');
+    if (IsReliabilityMethod(p.settings.method)) {
+      ReliabilityRows(p, k, row);
+      continue;
+    }
+    row(resp.name + "  mean", [&](const PointResult& r) { return Short(r.responses[k].mean); });
     row(indent + "sd", [&](const PointResult& r) { return Short(r.responses[k].sd); });
     row(indent + "POF", [&](const PointResult& r) { return Bounded(resp) ? Short(r.responses[k].pof) : "-"; });
     if (Sampled(p) && Bounded(resp))
@@ -84,11 +120,47 @@ std::string RunTable(const Problem& p, const std::vector<PointResult>& points) {
         return IntervalText(s.pof95.value_or(WilsonInterval(s.pof, double(p.settings.samples))));
       });
   }
-  if (HasRandomResponse(p)) {
+  if (HasRandomResponse(p) && IsReliabilityMethod(p.settings.method)) {
+    row("any violation", [](const PointResult& r) { return Missing(r.any); });
+    if (p.settings.method == kMethodIs || p.settings.method == kMethodSubset)
+      row("  c.o.v.", [](const PointResult& r) { return r.anyCov ? Missing(*r.anyCov) : "-"; });
+    row("analyses", [](const PointResult& r) { return Thousands(r.analyses); });
+  } else if (HasRandomResponse(p)) {
     row("any violation", [](const PointResult& r) { return Short(r.any); });
     row("joint violation", [](const PointResult& r) { return Short(r.joint); });
   }
   return t.Render();
+}
+
+std::string ImportanceTables(const std::vector<PointResult>& points) {
+  constexpr int kBarWidth = 40;
+  std::string out;
+  for (std::size_t j = 0; j < points.size(); ++j)
+    for (const ResponseResult& s : points[j].responses) {
+      if (!s.reliability || s.reliability->importance.empty()) continue;
+      const ReliabilityDetail& d = *s.reliability;
+      out += "\nimportance factors of " + s.name + " at design point " + std::to_string(j + 1) +
+             " (the share of each variable in the reliability index)\n";
+      CTable t;
+      t.Row({"  variable", "alpha^2", "", "design point"});
+      for (std::size_t i = 0; i < d.importance.size(); ++i) {
+        const double a = std::clamp(d.importance[i].value, 0.0, 1.0);
+        const std::string bar(std::size_t(std::lround(a * kBarWidth)), '#');
+        t.Row({"  " + d.importance[i].name, Fixed3(a), bar + std::string(std::size_t(kBarWidth) - bar.size(), '.'),
+               i < d.designPoint.size() ? Short(d.designPoint[i].value) : ""});
+      }
+      out += t.Render();
+    }
+  return out;
+}
+
+std::string ReliabilityNotes(const std::vector<PointResult>& points) {
+  std::string out;
+  for (std::size_t j = 0; j < points.size(); ++j)
+    for (const ResponseResult& s : points[j].responses)
+      if (s.reliability && !s.reliability->note.empty())
+        out += "design point " + std::to_string(j + 1) + ", " + s.name + ": " + s.reliability->note + "\n";
+  return out;
 }
 
 namespace {

@@ -10,6 +10,7 @@
 #include "Cli.h"
 #include "Commands.h"
 #include "Output.h"
+#include "rbo/problem/Reliability.h"
 #include "rbo/problem/Run.h"
 
 namespace rboapp {
@@ -25,7 +26,36 @@ struct RunOptions {
   bool untilConverged = false;        ///< fold batches until the statistics settle
   double tol = kDefaultTolerance;     ///< --tol
   long long budget = kDefaultBudget;  ///< --max-samples
+  double targetCov = -1.0;            ///< --target-cov, -1: the file's
+  long long maxAnalyses = -1;         ///< --max-analyses, -1: the file's
+  int starts = -1;                    ///< --starts, -1: the file's
+  int samplesPerLevel = -1;           ///< --samples-per-level, -1: the file's
 };
+
+void AddReliabilityOptions(OptionParser& parser, RunOptions& o) {
+  using V = OptionParser::Value;
+  parser.Add("--target-cov", V::kRequired, "C",
+             "is: stop when the POF's c.o.v. is C (default 0.05); subset: repeat runs until it is (default: one run)",
+             [&o](const std::string& v) {
+               o.targetCov = ParsePositive("--target-cov", v);
+               if (o.targetCov >= 1.0) throw UsageError("--target-cov wants a number in (0, 1), not \"" + v + "\"");
+             });
+  parser.Add("--max-analyses", V::kRequired, "N", "is, subset: analyses per probability at most (default 100,000)",
+             [&o](const std::string& v) { o.maxAnalyses = ParseInteger("--max-analyses", v, 1, 1000000000000LL); });
+  parser.Add("--starts", V::kRequired, "N",
+             "form, sorm, is: search the design point from N starts (several failure regions; default 1)",
+             [&o](const std::string& v) { o.starts = int(ParseInteger("--starts", v, 1, 1000)); });
+  parser.Add(
+      "--samples-per-level", V::kRequired, "N", "subset: samples per level (default 2,000)",
+      [&o](const std::string& v) { o.samplesPerLevel = int(ParseInteger("--samples-per-level", v, 100, 10000000)); });
+}
+
+void ApplyReliabilityOverrides(const RunOptions& o, ReliabilitySettings& r) {
+  if (o.targetCov > 0.0) r.targetCov = o.targetCov;
+  if (o.maxAnalyses > 0) r.maxAnalyses = o.maxAnalyses;
+  if (o.starts > 0) r.starts = o.starts;
+  if (o.samplesPerLevel > 0) r.samplesPerLevel = o.samplesPerLevel;
+}
 
 OptionParser RunParser(RunOptions& o) {
   OptionParser parser;
@@ -39,6 +69,7 @@ OptionParser RunParser(RunOptions& o) {
   parser.Add("--max-samples", V::kRequired, "N",
              "sample budget per design point for --until-converged (default 1,000,000)",
              [&o](const std::string& v) { o.budget = ParseInteger("--max-samples", v, 1, 1000000000000LL); });
+  AddReliabilityOptions(parser, o);
   return parser;
 }
 
@@ -62,7 +93,12 @@ void PrintNotes(const Problem& p) {
   if (!p.constraints.empty())
     std::printf("\nconstraint: the largest scaled violation of the constraints; <= 0 when all hold.\n");
   if (!bBounded || !p.builder.IsRandom()) return;
-  if (IsSampledMethod(s.method))
+  if (IsReliabilityMethod(s.method))
+    std::printf(
+        "at means: the response at the means of the random variables; beta = -Phi^-1(POF), the reliability index.\n"
+        "any violation: the probability that any bound is violated (a series system%s).\n",
+        s.method == kMethodForm || s.method == kMethodSorm ? ", to first order" : "");
+  else if (IsSampledMethod(s.method))
     std::printf(
         "POF 95%%: where the true POF lies with 95%% confidence after %s samples (Wilson score interval);\n"
         "  a POF of 0 means below about %.2g, not safe.\n",
@@ -90,14 +126,18 @@ int RunAll(Problem& p, const RunOptions& o, LogSession& log, AtomicFile* pOut) {
   const double seconds = Seconds(start);
   if (!p.title.empty()) std::printf("%s\n", p.title.c_str());
   std::printf("%s\n\n%s", DescribeSettings(s).c_str(), RunTable(p, points).c_str());
+  std::printf("%s", ImportanceTables(points).c_str());
   PrintNotes(p);
+  const std::string incomplete = ReliabilityNotes(points);
+  if (!incomplete.empty()) std::printf("\nINCOMPLETE:\n%s", incomplete.c_str());
   std::fflush(stdout);
   if (pOut) pOut->Commit(OutFormatOf(o.common.out) == OutFormat::kJson ? RunJson(p, points) : RunCsv(p, points));
   log.Note("rbo run: done: " + Thousands(pDone->load()) + " analyses");
   if (!o.common.quiet)
     std::fprintf(stderr, "rbo: %s analyses in %.3g s%s%s\n", Thousands(pDone->load()).c_str(), seconds,
                  s.parallel ? " (parallel)" : "", pOut ? ("; results written to " + o.common.out).c_str() : "");
-  return kExitOk;
+  const bool bComplete = std::all_of(points.begin(), points.end(), [](const PointResult& r) { return r.complete; });
+  return bComplete ? kExitOk : kExitIncomplete;
 }
 
 // ---------------------------------------------------------------- batch by batch
@@ -164,6 +204,8 @@ int RunCommand(const std::vector<std::string>& args) {
     std::unique_ptr<AtomicFile> pOut;
     if (!o.common.out.empty()) pOut = std::make_unique<AtomicFile>(o.common.out);
     Problem p = LoadForCommand(file, o.common);
+    ApplyReliabilityOverrides(o, p.settings.reliability);
+    if (const std::string refusal = MethodRefusal(p); !refusal.empty()) throw UsageError(refusal);
     return o.untilConverged ? RunBatches(p, o, log, pOut.get()) : RunAll(p, o, log, pOut.get());
   });
 }

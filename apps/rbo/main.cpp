@@ -42,7 +42,8 @@ A problem file is JSON (comments allowed):
 `rbo help COMMAND` explains a command; docs/user-guide.md holds the whole
 problem-file reference.  `rbo --version` shows the versions.
 Exit codes: 0 done, 1 the evaluation failed, 2 bad command line, 3 bad problem file,
-4 `optimize` found no optimum (its best point is not one, e.g. the start point).
+4 `optimize` found no optimum (its best point is not one, e.g. the start point),
+5 `run` with a reliability method could not give every POF or missed its target c.o.v.
 Runs too large for the memory are refused up front (limit: half the physical
 memory, or RBO_MEMORY_LIMIT, e.g. RBO_MEMORY_LIMIT=8G).
 )";
@@ -77,6 +78,17 @@ the points analysed so far: each design point is preceded by 2N analyses (N
 random variables) with all means moved within one standard deviation, so
 that the surface is determined there.
 
+Reliability methods (--method form, sorm, is, subset) find small POFs with
+few analyses in the standard normal space: form searches the design point
+(the most probable failure point) and reports the reliability index beta,
+the design point and the importance factors of the variables; sorm corrects
+form for the curvature there; is samples around the design points until the
+POF's coefficient of variation reaches --target-cov; subset runs subset
+simulation.  They accept correlated random variables ("correlation" in the
+file), which methods 0 to 4 refuse.  "at means" is the response at the means
+of the random variables.  A POF a method could not give is "not found" and
+the exit code is 5.  docs/reliability.md compares them.
+
 --until-converged folds batches of --samples samples into running statistics,
 each batch from its own random stream (seed, seed + 1, ...), and prints the
 running mean, sd and POF after every batch with a 95% Wilson score interval
@@ -89,6 +101,8 @@ Examples:
   rbo run examples/linear.json --method montecarlo --samples 100000 --seed 7 --out results.csv
   rbo run examples/program.json --parallel 8
   rbo run examples/linear.json --until-converged --samples 2000 --tol 0.05
+  rbo run examples/reliability/lognormal-resistance.json --method sorm
+  rbo run examples/reliability/ten-variables.json --method is --target-cov 0.1
 )";
 
 constexpr const char* kOptimizeHelp = R"(Minimises the problem's objective over its independent design variables within

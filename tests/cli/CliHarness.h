@@ -13,6 +13,7 @@
 
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -140,6 +141,26 @@ class CliTest : public ::testing::Test {
     return extra;
   }
 };
+
+/// A number as the console tables print it.
+inline std::string Short(double v) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.6g", v);
+  return buf;
+}
+
+/// The cells of the table row whose label starts the line (labels may hold spaces).
+inline std::vector<std::string> TableRow(const std::string& table, const std::string& label) {
+  std::istringstream lines(table);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.compare(0, label.size(), label) != 0 || line.size() == label.size() || line[label.size()] != ' ') continue;
+    std::istringstream cells(line.substr(label.size()));
+    std::vector<std::string> out;
+    for (std::string c; cells >> c;) out.push_back(c);
+    return out;
+  }
+  return {};
+}
 
 /// Splits CSV text (no quoting: the command writes plain names and numbers).
 inline std::vector<std::vector<std::string>> ParseCsv(const std::string& text) {

@@ -16,25 +16,6 @@ namespace {
 // only narrows these.)
 double ProbabilityTolerance(double p, double n) { return 4.0 * std::sqrt(p * (1.0 - p) / n); }
 
-std::string Short(double v) {
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "%.6g", v);
-  return buf;
-}
-
-// The cells of the table row whose label starts the line (labels may hold spaces).
-std::vector<std::string> TableRow(const std::string& table, const std::string& label) {
-  std::istringstream lines(table);
-  for (std::string line; std::getline(lines, line);) {
-    if (line.compare(0, label.size(), label) != 0 || line.size() == label.size() || line[label.size()] != ' ') continue;
-    std::istringstream cells(line.substr(label.size()));
-    std::vector<std::string> out;
-    for (std::string c; cells >> c;) out.push_back(c);
-    return out;
-  }
-  return {};
-}
-
 class RunCommand : public CliTest {};
 
 // The JSON against the closed form; the CSV and the table carry its values.
@@ -52,7 +33,7 @@ TEST_F(RunCommand, LinearExampleMatchesTheExactProbabilityOfFailure) {
   const auto csv = ParseCsv(ReadText(dir / "r.csv"));
   ASSERT_EQ(csv.size(), 3u);
   const std::vector<std::string> header = {"point", "R",           "objective",    "constraint", "g.mean", "g.sd",
-                                           "g.pof", "g.pof_low95", "g.pof_high95", "any",        "joint"};
+                                           "g.pof", "g.pof_low95", "g.pof_high95", "any",        "joint",  "analyses"};
   EXPECT_EQ(csv[0], header);
   const auto meanRow = TableRow(a.out, "g  mean"), pofRow = TableRow(a.out, "   POF");
   ASSERT_EQ(meanRow.size(), 2u) << a.out;
@@ -84,6 +65,8 @@ TEST_F(RunCommand, LinearExampleMatchesTheExactProbabilityOfFailure) {
         g["pof_95"][0].get<double>(),      g["pof_95"][1].get<double>(),  pt["any_fraction"].get<double>(),
         pt["joint_fraction"].get<double>()};
     ASSERT_EQ(csv[k + 1].size(), header.size());
+    EXPECT_EQ(csv[k + 1].back(), std::to_string(pt["analyses"].get<long long>()));
+    EXPECT_EQ(pt["analyses"].get<double>(), n);
     EXPECT_EQ(csv[k + 1][0], std::to_string(k + 1));
     for (std::size_t c = 0; c < values.size(); ++c) EXPECT_EQ(std::stod(csv[k + 1][c + 1]), values[c]) << header[c + 1];
     EXPECT_EQ(meanRow[k], Short(g["mean"].get<double>()));
@@ -306,7 +289,7 @@ TEST_F(RunCommand, NoObjectiveOrConstraintRowsWhenTheProblemHasNone) {
   const auto csv = ParseCsv(ReadText(dir / "r.csv"));
   // h has no bounds: its POF and interval cells stay empty.
   EXPECT_EQ(csv[0], (std::vector<std::string>{"point", "h.mean", "h.sd", "h.pof", "h.pof_low95", "h.pof_high95", "any",
-                                              "joint"}));
+                                              "joint", "analyses"}));
   EXPECT_EQ(csv[1][3] + csv[1][4] + csv[1][5], "");
 }
 

@@ -1,4 +1,4 @@
-// The optimiser's pieces: the normal quantile, the promotion of random
+// The optimiser's pieces: the promotion of random
 // means, the constraint forms, the history files, the checks of options,
 // and reproducibility.
 #include <gtest/gtest.h>
@@ -25,38 +25,7 @@ namespace {
 using optimizetest::CProblemMaker;
 using optimizetest::LinearReliability;
 using optimizetest::Phi;
-using rbo::problem::optimize::NormalQuantile;
-
-// ---------------------------------------------------------------- quantile
-
-// Phi(NormalQuantile(p)) = p to rounding across the whole range, with
-// Phi from the C library's erfc evaluated on the small side.  The round
-// trip is conditioned by z^2: one rounding of z = NormalQuantile(p) moves
-// p by about z^2 roundings, so 8 (1 + z^2) of them are allowed.
-TEST(NormalQuantile, MatchesTablesAndInvertsTheDistributionFunctionEverywhere) {
-  const double eps = std::numeric_limits<double>::epsilon();
-  for (double e = -295.0; e <= -0.4; e += 0.37) {
-    const double p = std::pow(10.0, e);
-    const double z = NormalQuantile(p);
-    EXPECT_NEAR(Phi(z), p, 8.0 * eps * (1.0 + z * z) * p) << p;
-    // The upper tail, where 1 - p is still below 1: q is the tail
-    // probability that 1 - p holds after rounding.
-    const double q = 1.0 - (1.0 - p);
-    if (q > 0.0) {
-      const double zu = NormalQuantile(1.0 - p);
-      EXPECT_NEAR(Phi(-zu), q, 8.0 * eps * (1.0 + zu * zu) * q + eps) << p;
-    }
-  }
-  EXPECT_EQ(NormalQuantile(0.0), -std::numeric_limits<double>::infinity());
-  EXPECT_EQ(NormalQuantile(1.0), std::numeric_limits<double>::infinity());
-  EXPECT_TRUE(std::isnan(NormalQuantile(std::nan(""))));
-  // Quantiles of the standard normal distribution from published tables.
-  for (auto [p, z] : {std::pair{0.5, 0.0}, std::pair{0.975, 1.959963984540054}, std::pair{0.95, 1.6448536269514729},
-                      std::pair{0.001, -3.090232306167813}, std::pair{0.0013498980316300946, -3.0},
-                      std::pair{1e-10, -6.361340902404056}, std::pair{0.99, 2.3263478740408408}}) {
-    EXPECT_NEAR(NormalQuantile(p), z, 1e-13 * std::max(1.0, std::fabs(z))) << p;
-  }
-}
+using rbo::reliability::NormalQuantile;
 
 // ---------------------------------------------------------------- promotion
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "rbo/Export.h"
+#include "rbo/foundation/Matrix.h"
 
 namespace refhost {
 
@@ -67,6 +68,15 @@ RBO_HOST_API void SetAnalysis(AnalysisFunction f);
 
 /// Number of worker threads of AnalysePar; 0 (the default) uses every core.
 RBO_HOST_API void SetWorkerCount(int nWorkers);
+
+/// Runs `analysis` on every column of inputs into the same column of
+/// outputs (resized to the inputs' columns, keeping its rows), as Analysis
+/// (bParallel false) or AnalysePar (true, on SetWorkerCount threads) do with
+/// the function of SetAnalysis.  A point that throws, resizes its outputs or
+/// leaves a non-finite value fails the run with a std::runtime_error naming
+/// the point and its inputs; of several failures, the lowest column's.
+RBO_HOST_API void AnalyseColumns(const AnalysisFunction& analysis, const CMatrix<double>& inputs,
+                                 CMatrix<double>& outputs, bool bParallel);
 
 // ---- response surfaces ----
 

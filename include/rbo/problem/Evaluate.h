@@ -70,6 +70,16 @@ void JointOverBoundedResponses(const Problem& problem, CMatrix<double>& designRe
 BatchResult EvaluateDesignPoints(CDB& db, const CMatrix<double>& indDVs, bool bParallel,
                                  const Problem* pProblem = nullptr);
 
+/// The full design-variable vector of a design point (the independent design
+/// variables `design`), as AnalysisVerif builds it: links and synthetic
+/// variables evaluated, then every analysis input's entry.
+std::valarray<double> DesignVariableVector(CDB& db, const std::valarray<double>& design);
+
+/// The random variables at a design-variable vector, with the database's
+/// types and the parameters the library loads from it (a Weibull variable
+/// starts with location 0).
+std::valarray<CRandVar> RandomVariablesAt(CDB& db, std::valarray<double>& dvVector);
+
 /// Numbers per sample point that a sampled batch holds at once, per input
 /// and output value: the analysis matrices and the library's copies of them
 /// (measured: about 1.5 for one response, 1.8 for two; rounded up).

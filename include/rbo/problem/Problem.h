@@ -114,13 +114,37 @@ struct ObjectiveTerm {
   bool square;               ///< the square of the subject instead of its value
 };
 
+/// Codes of the reliability methods, after the library's RBO methods 0..4;
+/// the problem file and the command name them (form, sorm, is, subset).
+constexpr int kMethodForm = 5;    ///< first-order reliability: the design point and beta
+constexpr int kMethodSorm = 6;    ///< FORM plus the curvature correction at the design point
+constexpr int kMethodIs = 7;      ///< importance sampling around the FORM design points
+constexpr int kMethodSubset = 8;  ///< subset simulation
+constexpr int kMethodCount = 9;   ///< codes 0 .. kMethodCount - 1
+
+/// True for the reliability methods (FORM, SORM, importance sampling, subset
+/// simulation): they evaluate the model directly in the standard normal
+/// space and support correlated inputs.
+inline bool IsReliabilityMethod(int method) { return method >= kMethodForm && method < kMethodCount; }
+
+/// Settings of the reliability methods.
+struct ReliabilitySettings {
+  /// Importance sampling: stop at this c.o.v. (0: 0.05).  Subset simulation:
+  /// repeat independent runs until their mean has it (0: one run).
+  double targetCov = 0.0;
+  long long maxAnalyses = 100000;  ///< analysis budget per probability estimated by simulation
+  int starts = 1;                  ///< FORM: searches from this many starts (several design points)
+  int samplesPerLevel = 2000;      ///< subset simulation: samples per level
+};
+
 /// How to evaluate: from the problem file, overridden by command-line options.
 struct Settings {
-  int method = 1;          ///< RBO method code 0..4
-  int samples = 10000;     ///< sample points per design point (methods 0, 1, 3, 4)
-  std::uint64_t seed = 1;  ///< seed of the sampling (common random numbers)
-  bool parallel = false;   ///< run the analyses of a batch on worker threads
-  int workers = 0;         ///< worker threads when parallel; 0: one per core
+  int method = 1;                   ///< RBO method code 0..4, or a reliability method (kMethodForm ..)
+  int samples = 10000;              ///< sample points per design point (methods 0, 1, 3, 4)
+  std::uint64_t seed = 1;           ///< seed of the sampling (common random numbers)
+  bool parallel = false;            ///< run the analyses of a batch on worker threads
+  int workers = 0;                  ///< worker threads when parallel; 0: one per core
+  ReliabilitySettings reliability;  ///< the reliability methods' settings
 };
 
 /// The analysis: muparser expressions or an external program (the model
@@ -139,6 +163,10 @@ struct Problem {
   int sense = 1;                                    ///< +1 minimise, -1 maximise
   Settings settings;                                ///< method, samples, seed, parallelism
   std::vector<std::valarray<double>> designPoints;  ///< points to evaluate (EvaluatePoints); at least the initial point
+  /// Correlation of the random variables (the physical variables'), row-major,
+  /// one row per random variable in Problem::variables order; empty when
+  /// they are independent.  Only the reliability methods accept it.
+  std::vector<double> correlation;
   AnalysisKind analysisKind = AnalysisKind::kExpressions;  ///< what the model function runs
   refhost::ProblemBuilder builder;  ///< lays out the host database (Build) and adapts the model (Analysis)
   refhost::ModelFunction model;     ///< model variables -> model responses; safe to call on several threads

@@ -58,9 +58,10 @@ Problem LoadProblemFile(const std::string& path, ModelMode mode);
 /// The candidate closest to word (a likely typo), or "" when none is close.
 std::string ClosestName(const std::string& word, const std::vector<std::string>& candidates);
 
-/// Names of the RBO method codes 0..4, as the problem file spells them.
+/// Names of the method codes (the RBO methods 0..4, then form, sorm, is,
+/// subset), as the problem file spells them.
 const char* MethodName(int method);
-/// Parses a method code or name ("1", "lhs"); -1 when it is neither.
+/// Parses a method code or name ("1", "lhs", "form"); -1 when it is neither.
 int ParseMethod(const std::string& text);
 
 }  // namespace rbo::problem

@@ -27,6 +27,8 @@ std::string ConvergenceCsv(const Problem& problem, const std::vector<Convergence
 
 /// "method 1 (Latin hypercube sampling), 20,000 samples per design point, seed 1"
 std::string DescribeSettings(const Settings& s);
+/// "method is (importance sampling at the design points), target c.o.v. 0.05, ..."
+std::string DescribeReliabilitySettings(const Settings& s);
 
 /// "12,345"
 std::string Thousands(long long n);

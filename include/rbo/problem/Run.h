@@ -28,11 +28,14 @@ using AnalysisCounter = std::shared_ptr<std::atomic<long long>>;
 void CheckRunMemory(const Problem& problem);
 
 /// Analyses EvaluatePoints runs per design point: the samples of a sampling
-/// method, the surface design and the point of a surface method, else 1.
+/// method, the surface design and the point of a surface method, 0 for a
+/// reliability method (not known in advance), else 1.
 long long AnalysesPerPoint(const Problem& problem);
 
 /// Evaluates every design point of the problem (Problem::designPoints) with
-/// its settings.  The surface methods (2 to 4) first analyse a small design
+/// its settings; a reliability method through EvaluateReliability
+/// (Reliability.h).  Throws std::invalid_argument when MethodRefusal says
+/// why the method cannot evaluate the problem.  The surface methods (2 to 4) first analyse a small design
 /// of 2N points around each design point (N random variables, every mean
 /// moved within one standard deviation), so that the library's surface is
 /// determined there.  Throws EvaluationError for a statistic that is not a

@@ -1,0 +1,169 @@
+// Importance sampling of an event's probability with an equal-weight mixture
+// of unit normal densities around given centres in standard space.
+//
+// A sample point u is drawn from q(u) = (1/K) sum_k phi_n(u - c_k); the
+// estimate is the mean of w(u) I(u) with w = phi_n(u) / q(u) and I the
+// indicator of the event.  The weight is formed in logs, so that centres far
+// from the origin (reliability indices of 5 to 10) neither underflow nor
+// overflow:
+//
+//   log w = -|u|^2 / 2 - log( (1/K) sum_k exp(-|u - c_k|^2 / 2) ).
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <stdexcept>
+#include <string>
+
+#include "rbo/reliability/Simulation.h"
+#include "reliability/SimulationSupport.h"
+
+namespace rbo::reliability {
+namespace {
+
+using detail::RandomStream;
+
+// The c.o.v. is trusted only when it rests on this many batches and failed
+// sample points: fewer values give an estimate of the variance that can be
+// far too small.
+constexpr int kMinBatches = 2;
+constexpr long long kMinFailures = 10;
+
+void CheckOptions(const ImportanceSamplingOptions& options) {
+  if (!(options.targetCov > 0.0) || !std::isfinite(options.targetCov))
+    throw std::invalid_argument("ImportanceSampling: the target c.o.v. must be positive and finite");
+  if (options.budget < 1) throw std::invalid_argument("ImportanceSampling: the budget must be at least 1 analysis");
+  if (options.batchSize < 1) throw std::invalid_argument("ImportanceSampling: the batch size must be at least 1");
+}
+
+double SquaredNorm(const std::vector<double>& v) {
+  double s = 0.0;
+  for (double x : v) s += x * x;
+  return s;
+}
+
+double SquaredDistance(const std::vector<double>& a, const std::vector<double>& b) {
+  double s = 0.0;
+  for (std::size_t i = 0; i < a.size(); ++i) s += (a[i] - b[i]) * (a[i] - b[i]);
+  return s;
+}
+
+// The sampling density: K unit normals of equal weight.
+class Mixture {
+ public:
+  Mixture(const std::vector<std::vector<double>>& centres, std::size_t dimension) : m_centres(centres) {
+    if (m_centres.empty()) m_centres.assign(1, std::vector<double>(dimension, 0.0));
+    for (const auto& c : m_centres) CheckCentre(c, dimension);
+    m_logK = std::log(static_cast<double>(m_centres.size()));
+  }
+
+  Batch Draw(RandomStream& random, std::size_t count) const {
+    Batch u(count);
+    for (auto& point : u) {
+      const std::size_t k = m_centres.size() > 1 ? random.Index(m_centres.size()) : 0;
+      point = random.NormalVector(m_centres[k].size());
+      for (std::size_t i = 0; i < point.size(); ++i) point[i] += m_centres[k][i];
+    }
+    return u;
+  }
+
+  // log phi_n(u) - log q(u), with the log-sum-exp taken about its largest
+  // term.
+  double LogWeight(const std::vector<double>& u) const {
+    std::vector<double> exponents(m_centres.size());
+    for (std::size_t k = 0; k < m_centres.size(); ++k) exponents[k] = -0.5 * SquaredDistance(u, m_centres[k]);
+    const double top = *std::max_element(exponents.begin(), exponents.end());
+    double sum = 0.0;
+    for (double e : exponents) sum += std::exp(e - top);
+    return -0.5 * SquaredNorm(u) - (top + std::log(sum) - m_logK);
+  }
+
+ private:
+  static void CheckCentre(const std::vector<double>& c, std::size_t dimension) {
+    if (c.size() != dimension)
+      throw std::invalid_argument("ImportanceSampling: a centre has " + std::to_string(c.size()) + " coordinates for " +
+                                  std::to_string(dimension) + " random variables");
+    for (double x : c)
+      if (!std::isfinite(x)) throw std::invalid_argument("ImportanceSampling: a centre is not finite");
+  }
+
+  std::vector<std::vector<double>> m_centres;
+  double m_logK = 0.0;
+};
+
+// Mean and variance of the weighted indicators, updated one value at a time
+// (Welford), so that the variance does not suffer from cancellation when the
+// weights are nearly equal.
+class RunningMoments {
+ public:
+  void Add(double x) {
+    ++m_n;
+    const double delta = x - m_mean;
+    m_mean += delta / static_cast<double>(m_n);
+    m_m2 += delta * (x - m_mean);
+  }
+  double Mean() const { return m_mean; }
+  // sqrt(var / n) / mean; infinite while the mean is 0 or only one value
+  // has been seen.
+  double Cov() const {
+    if (m_n < 2 || !(m_mean > 0.0)) return std::numeric_limits<double>::infinity();
+    const double variance = m_m2 / static_cast<double>(m_n - 1);
+    return std::sqrt(variance / static_cast<double>(m_n)) / m_mean;
+  }
+
+ private:
+  long long m_n = 0;
+  double m_mean = 0.0;
+  double m_m2 = 0.0;
+};
+
+std::string NoFailureMessage(long long analyses) {
+  return "no sample point failed in " + std::to_string(analyses) + " analyses: the POF is below about 3/" +
+         std::to_string(analyses) + " or the centres miss the failure region";
+}
+
+std::string BudgetMessage(const SimulationResult& r, double targetCov) {
+  return "the budget of " + std::to_string(r.analyses) + " analyses ran out with a c.o.v. of " + std::to_string(r.cov) +
+         " (target " + std::to_string(targetCov) + ", " + std::to_string(r.failures) + " failed sample points)";
+}
+
+// Adds a batch's weighted indicators to the moments; returns the number of
+// failed points.
+long long AddBatch(const Mixture& mixture, const Batch& u, const detail::EventValues& values, RunningMoments& moments) {
+  long long failures = 0;
+  for (std::size_t k = 0; k < u.size(); ++k) {
+    const bool failed = detail::Fails(values[k]);
+    failures += failed ? 1 : 0;
+    moments.Add(failed ? std::exp(mixture.LogWeight(u[k])) : 0.0);
+  }
+  return failures;
+}
+
+}  // namespace
+
+SimulationResult ImportanceSampling(const StandardSpace& space, const LimitStateFunction& g, const Event& event,
+                                    const std::vector<std::vector<double>>& centres,
+                                    const ImportanceSamplingOptions& options) {
+  CheckOptions(options);
+  detail::CheckEventNotEmpty(event, "ImportanceSampling");
+  const Mixture mixture(centres, space.Dimension());
+  RandomStream random(options.seed);
+  RunningMoments moments;
+  SimulationResult result;
+  int batches = 0;
+  while (result.analyses < options.budget) {
+    const auto remaining = static_cast<std::size_t>(options.budget - result.analyses);
+    const Batch u = mixture.Draw(random, std::min(options.batchSize, remaining));
+    const detail::EventValues values = detail::EvaluateEvent(space, g, event, u);
+    result.analyses += static_cast<long long>(u.size());
+    result.failures += AddBatch(mixture, u, values, moments);
+    ++batches;
+    result.pof = moments.Mean();
+    result.cov = moments.Cov();
+    result.converged = batches >= kMinBatches && result.failures >= kMinFailures && result.cov <= options.targetCov;
+    if (result.converged) return result;
+  }
+  result.message = result.failures == 0 ? NoFailureMessage(result.analyses) : BudgetMessage(result, options.targetCov);
+  return result;
+}
+
+}  // namespace rbo::reliability
