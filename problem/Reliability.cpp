@@ -368,6 +368,7 @@ PointResult EvaluateAt(const Problem& p, CDB& db, std::size_t j, const refhost::
   std::size_t nBounded = 0, last = 0;
   for (std::size_t k = 0; k < p.responses.size(); ++k) {
     ResponseJob job = all;
+    job.event.clear();
     for (std::size_t b = 0; b < bounds.size(); ++b)
       if (bounds[b].response == k) job.event.push_back(b);
     if (job.event.empty()) continue;

@@ -135,7 +135,8 @@ TEST_F(Reliability, FormIsExactForOneVariableOfEachDistribution) {
   }
 }
 
-// Two independent responses: P(any) = 1 - (1 - p1)(1 - p2).
+// Two independent responses: each its own POF, and
+// P(any) = 1 - (1 - p1)(1 - p2).
 TEST_F(Reliability, TheSeriesSystemOfIndependentResponses) {
   const char* text = R"({
     "random_variables": [{"name": "A", "distribution": "normal", "mean": 0, "sd": 1},
@@ -148,6 +149,11 @@ TEST_F(Reliability, TheSeriesSystemOfIndependentResponses) {
     ASSERT_TRUE(r.anyCov.has_value()) << method;
     EXPECT_NEAR(r.any, any, std::max(3.0 * *r.anyCov, 1e-3) * any) << method;
     EXPECT_TRUE(r.complete) << method;
+    const double own[] = {Phi(-3.0), Phi(-2.5)};
+    for (std::size_t k = 0; k < 2; ++k) {
+      const double cov = r.responses[k].reliability->cov.value_or(0.0);
+      EXPECT_NEAR(r.responses[k].pof, own[k], std::max(3.0 * cov, 1e-6) * own[k]) << method << " " << k;
+    }
   }
 }
 
