@@ -6,13 +6,11 @@ docs/reliability.md.
 
     /usr/bin/python3 bench/reliability_methods.py [build/rbo]
 """
-import json
 import math
 import os
-import subprocess
 import sys
-import tempfile
-import time
+
+from rbo_json import run_json
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 EXAMPLES = os.path.join(HERE, "..", "examples", "reliability")
@@ -29,16 +27,7 @@ METHODS = ["form", "sorm", "is", "subset"]
 
 
 def run(rbo, problem, method):
-    with tempfile.TemporaryDirectory() as tmp:
-        out = os.path.join(tmp, "r.json")
-        start = time.perf_counter()
-        proc = subprocess.run([rbo, "run", os.path.join(EXAMPLES, problem), "--method", method, "--quiet",
-                               "--out", out], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
-        seconds = time.perf_counter() - start
-        if not os.path.exists(out):
-            return None, seconds, proc.stderr.strip()
-        with open(out) as f:
-            return json.load(f), seconds, ""
+    return run_json(rbo, ["run", os.path.join(EXAMPLES, problem), "--method", method])
 
 
 def main():

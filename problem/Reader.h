@@ -32,7 +32,7 @@ namespace fs = std::filesystem;
 using json = nlohmann::json;
 
 inline constexpr const char* kMethodNames[] = {"montecarlo", "lhs",  "fo", "surface-mc", "surface-lhs",
-                                               "form",       "sorm", "is", "subset"};
+                                               "form",       "sorm", "is", "subset",     "sora"};
 inline constexpr const char* kDistributionNames[] = {"normal", "uniform", "lognormal", "weibull"};
 /// Names with a meaning of their own in constraint and objective subjects.
 inline constexpr const char* kReservedNames[] = {"any", "joint"};

@@ -5,9 +5,11 @@
 #include <cmath>
 #include <stdexcept>
 
+#include "PointModel.h"
 #include "rbo/host/ReferenceHost.h"
 #include "rbo/problem/Evaluate.h"
 #include "rbo/problem/ProblemFile.h"
+#include "rbo/problem/Sora.h"
 #include "rbo/reliability/Reliability.h"
 
 namespace rbo::problem {
@@ -16,84 +18,6 @@ namespace {
 namespace rel = rbo::reliability;
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-
-bool IsRandom(const Variable& v) {
-  return v.kind == VariableKind::kRandomDesign || v.kind == VariableKind::kRandomParameter;
-}
-
-/// One limit state: a bound of a random response.  g = value - lower, or
-/// upper - value: failure at g <= 0.
-struct Bound {
-  std::size_t response;  ///< index into Problem::responses
-  bool upper;            ///< the upper bound (else the lower)
-  double value;          ///< the bound
-};
-
-std::vector<Bound> BoundsOf(const Problem& p) {
-  std::vector<Bound> bounds;
-  for (std::size_t k = 0; k < p.responses.size(); ++k) {
-    const Response& r = p.responses[k];
-    if (!r.random) continue;
-    if (r.hasLower) bounds.push_back({k, false, r.lower});
-    if (r.hasUpper) bounds.push_back({k, true, r.upper});
-  }
-  return bounds;
-}
-
-std::vector<std::string> RandomNames(const Problem& p) {
-  std::vector<std::string> names;
-  for (const Variable& v : p.variables)
-    if (IsRandom(v)) names.push_back(v.name);
-  return names;
-}
-
-// The analysis at one design point: the deterministic inputs fixed there,
-// the random ones from each point of a batch.
-class CPointModel {
- public:
-  CPointModel(const Problem& p, const std::valarray<double>& design, refhost::AnalysisFunction model)
-      : m_p(p), m_model(std::move(model)), m_bounds(BoundsOf(p)), m_base(p.variables.size()) {
-    for (std::size_t i = 0; i < p.variables.size(); ++i) {
-      const Variable& v = p.variables[i];
-      m_base[i] = v.designVariable >= 0 ? design[std::size_t(v.designVariable)] : v.value;
-      if (IsRandom(v)) m_randomInputs.push_back(i);
-    }
-  }
-
-  /// Every response at every point of the batch: row k is point k.
-  std::vector<std::valarray<double>> Responses(const rel::Batch& x) const {
-    CMatrix<double> inputs(int(m_base.size()), int(x.size()));
-    for (std::size_t k = 0; k < x.size(); ++k) {
-      std::valarray<double> column = m_base;
-      for (std::size_t r = 0; r < m_randomInputs.size(); ++r) column[m_randomInputs[r]] = x[k][r];
-      inputs.ReplaceCol(int(k), column);
-    }
-    CMatrix<double> outputs(int(m_p.responses.size()), int(x.size()));
-    refhost::AnalyseColumns(m_model, inputs, outputs, m_p.settings.parallel);
-    std::vector<std::valarray<double>> y(x.size());
-    for (std::size_t k = 0; k < x.size(); ++k) outputs.GetCol(int(k), y[k]);
-    return y;
-  }
-
-  /// The limit states (BoundsOf order) at every point of the batch.
-  rel::Batch LimitStates(const rel::Batch& x) const {
-    const std::vector<std::valarray<double>> y = Responses(x);
-    rel::Batch g(x.size(), std::vector<double>(m_bounds.size()));
-    for (std::size_t k = 0; k < x.size(); ++k)
-      for (std::size_t b = 0; b < m_bounds.size(); ++b) {
-        const double v = y[k][std::size_t(m_p.responses[m_bounds[b].response].ref.model)];
-        g[k][b] = m_bounds[b].upper ? m_bounds[b].value - v : v - m_bounds[b].value;
-      }
-    return g;
-  }
-
- private:
-  const Problem& m_p;
-  refhost::AnalysisFunction m_model;        ///< model variables -> model responses, counted
-  std::vector<Bound> m_bounds;              ///< the limit states
-  std::valarray<double> m_base;             ///< the model's inputs at the design point
-  std::vector<std::size_t> m_randomInputs;  ///< positions of the random variables among them
-};
 
 std::string BoundName(const Problem& p, const Bound& b) {
   return (b.upper ? "the upper bound of " : "the lower bound of ") + p.responses[b.response].name;
@@ -305,17 +229,6 @@ SystemResult SeriesSystem(const ResponseJob& all) {
 
 // ---------------------------------------------------------------- one design point
 
-rel::StandardSpace SpaceAt(const Problem& p, CDB& db, const std::valarray<double>& design, std::size_t j) {
-  std::valarray<double> dv = DesignVariableVector(db, design);
-  const std::valarray<CRandVar> rv = RandomVariablesAt(db, dv);
-  try {
-    return rel::StandardSpace(std::vector<CRandVar>(std::begin(rv), std::end(rv)), p.correlation);
-  } catch (const std::invalid_argument& e) {
-    throw EvaluationError("the random variables at design point " + std::to_string(j + 1) + " (" +
-                          DescribeDesign(p, design) + ") cannot be mapped to the standard normal space: " + e.what());
-  }
-}
-
 // The responses at the means of the random variables: the values of the
 // deterministic responses, and the reported mean of the random ones.
 void SetValuesAtMeans(const Problem& p, const CPointModel& model, const rel::StandardSpace& space, PointResult* pr) {
@@ -356,7 +269,7 @@ PointResult EvaluateAt(const Problem& p, CDB& db, std::size_t j, const refhost::
   const long long before = pCounter->load();
   PointResult pr;
   pr.design = p.designPoints[j];
-  const rel::StandardSpace space = SpaceAt(p, db, pr.design, j);
+  const rel::StandardSpace space = StandardSpaceAt(p, db, pr.design, j);
   const CPointModel model(p, pr.design, counted);
   const rel::LimitStateFunction g = [&model](const rel::Batch& x) { return model.LimitStates(x); };
   SetValuesAtMeans(p, model, space, &pr);
@@ -401,6 +314,7 @@ bool OnStatistic(const std::string& subject, const char* suffix) {
 
 std::string MethodRefusal(const Problem& p) {
   const int m = p.settings.method;
+  if (m == kMethodSora) return SoraRefusal(p);
   if (!IsReliabilityMethod(m)) {
     if (p.correlation.empty()) return "";
     return std::string("method ") + std::to_string(m) + " (" + MethodName(m) +

@@ -26,6 +26,7 @@ const char* const kMethodDescriptions[] = {
     "second-order reliability method",
     "importance sampling at the design points",
     "subset simulation",
+    "sequential optimisation and reliability assessment",
 };
 
 // A number, or null when it is not one (a POF a search could not find).
@@ -219,7 +220,7 @@ std::string Thousands(long long n) {
 }
 
 std::string DescribeSettings(const Settings& s) {
-  if (IsReliabilityMethod(s.method)) return DescribeReliabilitySettings(s);
+  if (IsReliabilityMethod(s.method) || s.method == kMethodSora) return DescribeReliabilitySettings(s);
   std::string text = "method " + std::to_string(s.method) + " (" + kMethodDescriptions[s.method] + "), ";
   // A run analyses a small design around each point for the surface methods.
   if (s.method == 2)

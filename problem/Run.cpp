@@ -157,6 +157,10 @@ long long AnalysesPerPoint(const Problem& p) {
 
 std::vector<PointResult> EvaluatePoints(const Problem& p, const AnalysisCounter& pCounter) {
   const Settings& s = p.settings;
+  if (s.method == kMethodSora)
+    throw std::invalid_argument(
+        "method sora optimises: use `rbo optimize --method sora`, or a reliability method "
+        "(form, sorm, is, subset) to assess designs");
   const std::string refusal = MethodRefusal(p);
   if (!refusal.empty()) throw std::invalid_argument(refusal);
   if (IsReliabilityMethod(s.method)) return EvaluateReliability(p, pCounter);

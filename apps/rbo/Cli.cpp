@@ -129,16 +129,17 @@ double ParsePositive(const std::string& option, const std::string& value) {
 
 void AddCommonOptions(OptionParser& parser, CommonOptions& o) {
   using V = OptionParser::Value;
-  parser.Add(
-      "--method", V::kRequired, "M",
-      "method: 0..4 or montecarlo, lhs, fo, surface-mc, surface-lhs; `run` also form, sorm, is, subset",
-      [&o](const std::string& v) {
-        o.method = ParseMethod(v);
-        if (o.method < 0)
-          throw UsageError(
-              "--method wants 0..4 or montecarlo, lhs, fo, surface-mc, surface-lhs, form, sorm, is, subset, not \"" +
-              v + "\"");
-      });
+  parser.Add("--method", V::kRequired, "M",
+             "method: 0..4 or montecarlo, lhs, fo, surface-mc, surface-lhs; `run` also form, sorm, is, subset; "
+             "`optimize` also sora",
+             [&o](const std::string& v) {
+               o.method = ParseMethod(v);
+               if (o.method < 0)
+                 throw UsageError(
+                     "--method wants 0..4 or montecarlo, lhs, fo, surface-mc, surface-lhs, form, sorm, is, subset, "
+                     "sora, not \"" +
+                     v + "\"");
+             });
   parser.Add("--samples", V::kRequired, "N", "sample points per design point",
              [&o](const std::string& v) { o.samples = ParseInteger("--samples", v, 1, 100000000); });
   parser.Add("--seed", V::kRequired, "S", "seed of the sampling (same seed, same results)", [&o](const std::string& v) {

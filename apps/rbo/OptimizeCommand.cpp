@@ -15,6 +15,7 @@
 #include "rbo/problem/Optimize.h"
 #include "rbo/problem/ProblemFile.h"
 #include "rbo/problem/Reliability.h"
+#include "rbo/problem/Sora.h"
 
 namespace rboapp {
 namespace {
@@ -22,6 +23,7 @@ namespace {
 struct OptimizeCommandOptions {
   CommonOptions common;      ///< method, samples, seed, parallel, log, out
   OptimizeOptions optimize;  ///< optimiser, budget, tolerance, verification
+  SoraOptions sora;          ///< --method sora: refinement
 };
 
 OptionParser OptimizeParser(OptimizeCommandOptions& o) {
@@ -45,6 +47,15 @@ OptionParser OptimizeParser(OptimizeCommandOptions& o) {
   parser.Add("--verify-samples", V::kRequired, "N", "re-evaluate the optimum with N samples from a fresh stream",
              [&o](const std::string& v) {
                o.optimize.verifySamples = int(ParseInteger("--verify-samples", v, 1, 100000000));
+             });
+  parser.Add("--refine", V::kNone, "",
+             "sora: correct the active constraints by importance sampling until the POFs meet their targets",
+             [&o](const std::string&) { o.sora.refine = true; });
+  parser.Add("--refine-cov", V::kRequired, "C", "sora --refine: c.o.v. of the sampled POFs (default 0.025)",
+             [&o](const std::string& v) {
+               o.sora.refineCov = ParsePositive("--refine-cov", v);
+               if (o.sora.refineCov >= 1.0)
+                 throw UsageError("--refine-cov wants a number in (0, 1), not \"" + v + "\"");
              });
   return parser;
 }
@@ -115,6 +126,66 @@ void PrintResult(const OptimizeResult& r) {
   for (const std::string& w : r.warnings) std::printf("note: %s\n", w.c_str());
 }
 
+// ---------------------------------------------------------------- sora
+
+void PrintCycle(const Problem& p, const SoraCycle& c) {
+  std::printf("%5d%s objective %-14.8g least limit state %-11.4g", c.cycle, c.refinement ? "r" : " ", c.objective,
+              c.worst);
+  for (std::size_t i = 0; i < c.design.size() && i < p.designVariables.size(); ++i)
+    std::printf(" %s=%.6g", p.designVariables[i].name.c_str(), c.design[i]);
+  std::printf("  (%lld analyses)\n", c.analyses);
+  std::fflush(stdout);
+}
+
+void PrintSoraConstraint(const SoraConstraint& c) {
+  std::printf("  %-14s target %-10.4g beta %-9.5g FORM POF %-11.4g%s", c.subject.c_str(), c.target, c.beta, c.pof,
+              c.active ? " active" : "");
+  if (c.sampledPof) std::printf("  sampled %.4g (c.o.v. %.3g)", *c.sampledPof, c.sampledCov.value_or(NAN));
+  if (c.verifiedPof) std::printf("  verified %.4g (c.o.v. %.3g)", *c.verifiedPof, c.verifiedCov.value_or(NAN));
+  std::printf("\n");
+  if (!c.designPoint.empty()) {
+    std::printf("  %-14s design point", "");
+    for (const NamedValue& v : c.designPoint) std::printf(" %s=%.6g", v.name.c_str(), v.value);
+    std::printf("\n");
+  }
+}
+
+void PrintSoraResult(const Problem& p, const SoraResult& r) {
+  const char* pszVerdict = !r.converged ? "NOT converged" : r.feasible ? "Feasible optimum" : "INFEASIBLE optimum";
+  std::printf(
+      "\n%s after %zu cycles, %lld analyses (deterministic %lld, inverse searches %lld, importance sampling "
+      "%lld%s), %.2f s (%s)\n",
+      pszVerdict, r.history.size(), r.analyses, r.deterministicAnalyses, r.inverseAnalyses, r.samplingAnalyses,
+      r.verifyAnalyses > 0 ? (", verification " + std::to_string(r.verifyAnalyses)).c_str() : "", r.seconds,
+      r.stopReason.c_str());
+  for (std::size_t i = 0; i < p.designVariables.size(); ++i)
+    std::printf("  %-16s %.10g\n", p.designVariables[i].name.c_str(), r.design[i]);
+  std::printf("  %-16s %.10g\nProbability constraints at the optimum:\n", "objective", r.objective);
+  for (const SoraConstraint& c : r.constraints) PrintSoraConstraint(c);
+  for (std::size_t k = 0; k < r.otherSubjects.size(); ++k)
+    std::printf("  %-14s violation %.6g\n", r.otherSubjects[k].c_str(), r.otherViolations[k]);
+  if (!r.refined)
+    std::printf(
+        "note: the POFs are first order; --refine corrects them by importance sampling, and "
+        "--verify-samples N checks them by Monte Carlo.\n");
+  else if (r.verifyAnalyses == 0)
+    std::printf("note: --verify-samples N checks the sampled POFs with an independent Monte Carlo sample.\n");
+}
+
+int RunSora(Problem& p, OptimizeCommandOptions& o, LogSession& log, AtomicFile* pOut) {
+  o.sora.verifySamples = o.optimize.verifySamples;
+  log.Note("rbo optimize: " + (p.path.empty() ? std::string("(embedded example)") : p.path) + ": " +
+           DescribeSettings(p.settings) + (o.sora.refine ? ", refined" : ""));
+  const SoraResult r = OptimizeSora(
+      p, o.sora, o.common.quiet ? SoraProgress() : [&p](const SoraCycle& c) { PrintCycle(p, c); }, nullptr);
+  PrintSoraResult(p, r);
+  std::fflush(stdout);
+  if (pOut) pOut->Commit(OutFormatOf(o.common.out) == OutFormat::kJson ? SoraJson(p, r) : SoraCsv(p, r));
+  log.Note("rbo optimize: " + std::string(r.converged ? (r.feasible ? "feasible" : "infeasible") : "not converged") +
+           " after " + std::to_string(r.analyses) + " analyses (" + r.stopReason + ")");
+  return r.converged && r.feasible ? kExitOk : kExitFailed;
+}
+
 // Refuses, before anything runs, batches too large for the memory: a design
 // point and a step in every design variable, or the verification sample.
 void CheckMemory(const Problem& p, const OptimizeOptions& o) {
@@ -135,8 +206,13 @@ int OptimizeCommand(const std::vector<std::string>& args) {
     std::unique_ptr<AtomicFile> pOut;
     if (!o.common.out.empty()) pOut = std::make_unique<AtomicFile>(o.common.out);
     Problem p = LoadForCommand(file, o.common);
+    if (p.settings.method == kMethodSora) {
+      if (const std::string refusal = SoraRefusal(p); !refusal.empty()) throw UsageError(refusal);
+      return RunSora(p, o, log, pOut.get());
+    }
+    if (o.sora.refine) throw UsageError("--refine belongs to --method sora");
     if (IsReliabilityMethod(p.settings.method))
-      throw UsageError(std::string("optimize takes methods 0 to 4; method ") + MethodName(p.settings.method) +
+      throw UsageError(std::string("optimize takes methods 0 to 4 and sora; method ") + MethodName(p.settings.method) +
                        " assesses one design: `rbo run --method " + MethodName(p.settings.method) + "`");
     if (const std::string refusal = MethodRefusal(p); !refusal.empty()) throw UsageError(refusal);
     CheckMemory(p, o.optimize);

@@ -205,6 +205,8 @@ int RunCommand(const std::vector<std::string>& args) {
     if (!o.common.out.empty()) pOut = std::make_unique<AtomicFile>(o.common.out);
     Problem p = LoadForCommand(file, o.common);
     ApplyReliabilityOverrides(o, p.settings.reliability);
+    if (p.settings.method == kMethodSora)
+      throw UsageError("method sora optimises: use `rbo optimize --method sora`, or form, sorm, is, subset here");
     if (const std::string refusal = MethodRefusal(p); !refusal.empty()) throw UsageError(refusal);
     return o.untilConverged ? RunBatches(p, o, log, pOut.get()) : RunAll(p, o, log, pOut.get());
   });

@@ -124,12 +124,20 @@ more --samples, or --method fo first.
 Methods: fo (2) needs a handful of analyses per design point and is exact
 for responses linear in normal inputs; lhs (1) and montecarlo (0) sample
 every design point (use thousands of samples; the optimiser then moves in
-steps large enough for the probability to change).
+steps large enough for the probability to change).  sora (sequential
+optimisation and reliability assessment) reaches the first-order reliability
+optimum with hundreds of analyses: deterministic optimisations with the
+probability constraints at shifted points, and inverse first-order searches
+for the shifts; --refine then corrects the active constraints by importance
+sampling until their POFs meet the targets (the exact-probability optimum),
+and --verify-samples N checks them by Monte Carlo.  Exit code 0 when it
+converged to a feasible design, 1 otherwise.
 
 Examples:
   rbo optimize examples/linear.json --method fo
   rbo optimize examples/optimize/cantilever.json --method lhs --samples 20000 --verify-samples 200000
   rbo optimize examples/optimize/youn_choi.json --method fo --out history.csv
+  rbo optimize examples/optimize/youn_choi.json --method sora --refine --out sora.json
 )";
 
 constexpr const char* kCheckHelp = R"(Reads each problem file and reports every mistake with its place - a JSON path

@@ -310,9 +310,13 @@ Vector ImportanceFactors(const StandardSpace& space, const Vector& alpha) {
   return w;
 }
 
-/// The origin, then starts - 1 points drawn on the sphere of the start radius.
+/// The origin (or the given start), then starts - 1 points drawn on the
+/// sphere of the start radius.
 std::vector<Vector> StartPoints(std::size_t n, const FormOptions& o) {
-  std::vector<Vector> starts{Vector(n, 0.0)};
+  if (!o.start.empty() && o.start.size() != n)
+    throw std::invalid_argument("FORM: the start has " + std::to_string(o.start.size()) + " values for " +
+                                std::to_string(n) + " variables");
+  std::vector<Vector> starts{o.start.empty() ? Vector(n, 0.0) : o.start};
   detail::RandomStream random(o.seed);
   while (starts.size() < static_cast<std::size_t>(o.starts)) {
     const Vector z = random.NormalVector(n);
@@ -323,11 +327,12 @@ std::vector<Vector> StartPoints(std::size_t n, const FormOptions& o) {
 }
 
 /// beta and pof of a converged design point; beta is negative when the
-/// origin fails.
-void SetReliability(DesignPoint& dp, double gAtOrigin, const StandardSpace& space) {
+/// origin fails, that is when u points away from failure (alpha . u < 0).
+void SetReliability(DesignPoint& dp, const StandardSpace& space) {
   dp.importance = ImportanceFactors(space, dp.alpha);
   if (!dp.converged) return;
-  dp.beta = (gAtOrigin < 0.0 ? -1.0 : 1.0) * dense::Norm(dp.u);
+  const bool bOriginFails = !dp.alpha.empty() && dense::Dot(dp.alpha, dp.u) < 0.0;
+  dp.beta = (bOriginFails ? -1.0 : 1.0) * dense::Norm(dp.u);
   dp.pof = NormalCdf(-dp.beta);
 }
 
@@ -370,8 +375,7 @@ FormResult Form(const StandardSpace& space, const LimitStateFunction& g, std::si
   std::vector<DesignPoint> found;
   for (const Vector& start : StartPoints(space.Dimension(), options))
     found.push_back(Search(probe, options).Run(start, limitState));
-  const double gAtOrigin = found.front().gAtStart;  // the first start is the origin
-  for (DesignPoint& dp : found) SetReliability(dp, gAtOrigin, space);
+  for (DesignPoint& dp : found) SetReliability(dp, space);
   FormResult result;
   result.designPoints = Distinct(std::move(found), options.directionTolerance);
   result.analyses = probe.Analyses();

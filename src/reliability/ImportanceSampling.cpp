@@ -15,6 +15,7 @@
 #include <string>
 
 #include "rbo/reliability/Simulation.h"
+#include "rbo/reliability/StandardNormal.h"
 #include "reliability/SimulationSupport.h"
 
 namespace rbo::reliability {
@@ -102,6 +103,11 @@ class RunningMoments {
     m_m2 += delta * (x - m_mean);
   }
   double Mean() const { return m_mean; }
+  // sqrt(var / n); infinite while only one value has been seen.
+  double StandardError() const {
+    if (m_n < 2) return std::numeric_limits<double>::infinity();
+    return std::sqrt(m_m2 / static_cast<double>(m_n - 1) / static_cast<double>(m_n));
+  }
   // sqrt(var / n) / mean; infinite while the mean is 0 or only one value
   // has been seen.
   double Cov() const {
@@ -126,16 +132,39 @@ std::string BudgetMessage(const SimulationResult& r, double targetCov) {
          " (target " + std::to_string(targetCov) + ", " + std::to_string(r.failures) + " failed sample points)";
 }
 
-// Adds a batch's weighted indicators to the moments; returns the number of
-// failed points.
-long long AddBatch(const Mixture& mixture, const Batch& u, const detail::EventValues& values, RunningMoments& moments) {
+// The linearised limit state of the control variate, and its probability.
+struct Control {
+  std::vector<double> alpha;
+  double beta = 0.0;
+  bool Active() const { return !alpha.empty(); }
+  bool Fails(const std::vector<double>& u) const {
+    double s = 0.0;
+    for (std::size_t i = 0; i < u.size(); ++i) s += alpha[i] * u[i];
+    return s >= beta;
+  }
+  double Probability() const { return Active() ? NormalCdf(-beta) : 0.0; }
+};
+
+// Adds a batch's weighted indicators (less the control's) to the moments;
+// returns the number of failed points.
+long long AddBatch(const Mixture& mixture, const Control& control, const Batch& u, const detail::EventValues& values,
+                   RunningMoments& moments) {
   long long failures = 0;
   for (std::size_t k = 0; k < u.size(); ++k) {
     const bool failed = detail::Fails(values[k]);
     failures += failed ? 1 : 0;
-    moments.Add(failed ? std::exp(mixture.LogWeight(u[k])) : 0.0);
+    const double indicator = (failed ? 1.0 : 0.0) - (control.Active() && control.Fails(u[k]) ? 1.0 : 0.0);
+    moments.Add(indicator != 0.0 ? indicator * std::exp(mixture.LogWeight(u[k])) : 0.0);
   }
   return failures;
+}
+
+Control MakeControl(const ImportanceSamplingOptions& o, std::size_t dimension) {
+  if (o.controlAlpha.empty()) return {};
+  if (o.controlAlpha.size() != dimension || !std::isfinite(o.controlBeta))
+    throw std::invalid_argument("ImportanceSampling: the control variate needs an alpha of " +
+                                std::to_string(dimension) + " values and a finite beta");
+  return {o.controlAlpha, o.controlBeta};
 }
 
 }  // namespace
@@ -146,6 +175,7 @@ SimulationResult ImportanceSampling(const StandardSpace& space, const LimitState
   CheckOptions(options);
   detail::CheckEventNotEmpty(event, "ImportanceSampling");
   const Mixture mixture(centres, space.Dimension());
+  const Control control = MakeControl(options, space.Dimension());
   RandomStream random(options.seed);
   RunningMoments moments;
   SimulationResult result;
@@ -155,10 +185,12 @@ SimulationResult ImportanceSampling(const StandardSpace& space, const LimitState
     const Batch u = mixture.Draw(random, std::min(options.batchSize, remaining));
     const detail::EventValues values = detail::EvaluateEvent(space, g, event, u);
     result.analyses += static_cast<long long>(u.size());
-    result.failures += AddBatch(mixture, u, values, moments);
+    result.failures += AddBatch(mixture, control, u, values, moments);
     ++batches;
-    result.pof = moments.Mean();
-    result.cov = moments.Cov();
+    result.pof = control.Probability() + moments.Mean();
+    result.cov = control.Active() ? (result.pof > 0.0 ? moments.StandardError() / result.pof
+                                                      : std::numeric_limits<double>::infinity())
+                                  : moments.Cov();
     result.converged = batches >= kMinBatches && result.failures >= kMinFailures && result.cov <= options.targetCov;
     if (result.converged) return result;
   }

@@ -88,3 +88,50 @@ TEST_F(OptimizeCommand, NonFiniteStatisticIsAnError) {
 
 }  // namespace
 }  // namespace clitest
+
+namespace {
+
+using namespace clitest;
+
+class SoraCommand : public CliTest {};
+
+// The linear example's first-order optimum is exact: muR = 5 + 2.5 beta_t.
+TEST_F(SoraCommand, WritesTheOptimumConstraintsAndStagesAsJsonAndCsv) {
+  const std::string problem = Examples() + "/linear.json";
+  const CliResult r = Run({"optimize", problem, "--method", "sora", "--verify-samples", "200000", "--out", "s.json"});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  ASSERT_EQ(Run({"optimize", problem, "--method", "sora", "--out", "s.csv", "--quiet"}).exitCode, 0);
+  const json j = ReadJson("s.json");
+  const double betaT = 2.9999769899;  // -Phi^-1(0.00135)
+  EXPECT_NEAR(j["optimum"]["x"]["R"].get<double>(), 5.0 + 2.5 * betaT, 1e-5);
+  const json& c = j["constraints"][0];
+  EXPECT_EQ(c["subject"], "g.pof");
+  EXPECT_NEAR(c["beta"].get<double>(), betaT, 1e-6);
+  EXPECT_TRUE(c["active"].get<bool>());
+  // An independent Monte Carlo sample at the optimum: within 4 standard errors.
+  EXPECT_NEAR(c["verified_pof"].get<double>(), 0.00135, 4.0 * std::sqrt(0.00135 / 200000));
+  const json& a = j["analyses"];
+  EXPECT_EQ(a["total"].get<long long>(), a["deterministic"].get<long long>() + a["inverse"].get<long long>() +
+                                             a["sampling"].get<long long>() + a["verification"].get<long long>());
+  const auto csv = ParseCsv(ReadText(dir / "s.csv"));
+  EXPECT_EQ(csv[0],
+            (std::vector<std::string>{"cycle", "refinement", "R", "objective", "least_limit_state", "analyses"}));
+  EXPECT_EQ(csv.size(), j["history"].size() + 1);
+  EXPECT_NE(r.out.find("Feasible optimum"), std::string::npos) << r.out;
+}
+
+TEST_F(SoraCommand, RefusesWhatItCannotOptimiseAndRefineWithoutIt) {
+  const std::string problem = Write("p.json", R"({
+    "random_variables": [{"name": "X", "distribution": "normal", "mean": 3, "sd": 1, "design": true}],
+    "responses": [{"name": "g", "lower": 0}],
+    "constraints": [{"subject": "g.sd", "upper": 2}],
+    "objective": {"minimize": {"X": 1}},
+    "analysis": {"expressions": {"g": "X"}}})");
+  const CliResult r = Run({"optimize", problem, "--method", "sora"});
+  EXPECT_EQ(r.exitCode, 2);
+  EXPECT_NE(r.err.find("g.sd"), std::string::npos) << r.err;
+  EXPECT_EQ(Run({"optimize", Examples() + "/linear.json", "--method", "fo", "--refine"}).exitCode, 2);
+  EXPECT_EQ(Run({"run", Examples() + "/linear.json", "--method", "sora"}).exitCode, 2);
+}
+
+}  // namespace

@@ -60,6 +60,18 @@ TEST_F(ReliabilityCommand, AnUnfinishedSearchOrBudgetExitsFiveAndSaysWhy) {
   EXPECT_NE(b.out.find("INCOMPLETE"), std::string::npos) << b.out;
 }
 
+// The batches of a search and of the samples go to the workers together;
+// the results do not depend on how many there are.
+TEST_F(ReliabilityCommand, ParallelGivesTheSameNumbers) {
+  const std::string problem = Examples() + "/reliability/four-branch.json";
+  for (const char* method : {"sorm", "is"}) {
+    ASSERT_EQ(Run({"run", problem, "--method", method, "--out", "serial.json"}).exitCode, 0) << method;
+    ASSERT_EQ(Run({"run", problem, "--method", method, "--parallel", "3", "--out", "parallel.json"}).exitCode, 0)
+        << method;
+    EXPECT_EQ(ReadText(dir / "serial.json"), ReadText(dir / "parallel.json")) << method;
+  }
+}
+
 TEST_F(ReliabilityCommand, SamplingMethodsRefuseCorrelatedInputs) {
   const std::string problem = Examples() + "/reliability/correlated-linear.json";
   const CliResult r = Run({"run", problem, "--method", "lhs"});

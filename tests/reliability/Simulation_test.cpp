@@ -9,6 +9,7 @@
 #include <cmath>
 #include <functional>
 #include <limits>
+#include <numeric>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -44,6 +45,12 @@ struct LinearCase {
   std::vector<double> designPoint;
 };
 
+ImportanceSamplingOptions IsOpts(double cov, long long budget, std::size_t batch, std::uint64_t seed) {
+  ImportanceSamplingOptions o;
+  o.targetCov = cov, o.budget = budget, o.batchSize = batch, o.seed = seed;
+  return o;
+}
+
 LinearCase Linear(std::size_t n, double beta) {
   std::vector<CRandVar> vars;
   std::vector<double> a(n), mu(n), sd(n);
@@ -77,7 +84,7 @@ TEST(ImportanceSampling, LinearLimitStatesFromOneInAHundredToOneInTenMillion) {
   } cases[] = {{2, 2.3263}, {4, 3.0902}, {6, 3.7190}, {10, 4.2649}, {10, 4.7534}, {10, 5.1993}};
   for (const auto& c : cases) {
     const LinearCase lc = Linear(c.n, c.beta);
-    const SimulationResult r = ImportanceSampling(lc.space, lc.g, {0}, {lc.designPoint}, {0.1, 3000, 250, 1});
+    const SimulationResult r = ImportanceSampling(lc.space, lc.g, {0}, {lc.designPoint}, IsOpts(0.1, 3000, 250, 1));
     ExpectConsistent(r, Phi(-c.beta), "beta " + std::to_string(c.beta));
     EXPECT_LE(r.cov, 0.1);
     EXPECT_LE(r.analyses, 3000);
@@ -106,10 +113,35 @@ TEST(ImportanceSampling, LognormalResistanceAgainstNormalLoad) {
     double lo = 0.0, hi = 100.0;
     for (int i = 0; i < 200; ++i) (h(0.5 * (lo + hi)) > 0.0 ? hi : lo) = 0.5 * (lo + hi);
     const double k = 0.5 * (lo + hi), r = c.mu + k * c.sd * c.sd;
-    const SimulationResult res = ImportanceSampling(space, g, {0}, {{-k * c.eps * r, k * c.sd}}, {0.1, 3000, 250, 1});
+    const std::vector<double> centre = {-k * c.eps * r, k * c.sd};
+    const SimulationResult res = ImportanceSampling(space, g, {0}, {centre}, IsOpts(0.1, 3000, 250, 1));
     ExpectConsistent(res, exact, "lambda " + std::to_string(c.lambda));
     EXPECT_LE(res.analyses, 3000);
+    // The linearisation at the design point as a control variate: the same
+    // unbiased estimate, several times as precise for the same 2,000 samples.
+    ImportanceSamplingOptions o = IsOpts(1e-9, 2000, 250, 1);
+    const SimulationResult plain = ImportanceSampling(space, g, {0}, {centre}, o);
+    const double beta = std::hypot(centre[0], centre[1]);
+    o.controlAlpha = {centre[0] / beta, centre[1] / beta};
+    o.controlBeta = beta;
+    const SimulationResult controlled = ImportanceSampling(space, g, {0}, {centre}, o);
+    EXPECT_NEAR(controlled.pof, exact, 3.0 * controlled.cov * exact);
+    EXPECT_LT(controlled.cov, 0.5 * plain.cov) << plain.cov;
   }
+}
+
+// A limit state linear in standard space equals its control: the estimate
+// is the control's exact probability, with no variance.
+TEST(ImportanceSampling, AnExactControlLeavesNoVariance) {
+  const LinearCase lc = Linear(4, 3.5);
+  ImportanceSamplingOptions o = IsOpts(0.01, 3000, 250, 1);
+  const double beta =
+      std::sqrt(std::inner_product(lc.designPoint.begin(), lc.designPoint.end(), lc.designPoint.begin(), 0.0));
+  for (double x : lc.designPoint) o.controlAlpha.push_back(x / beta);
+  o.controlBeta = beta;
+  const SimulationResult r = ImportanceSampling(lc.space, lc.g, {0}, {lc.designPoint}, o);
+  EXPECT_NEAR(r.pof, Phi(-3.5), 1e-12);
+  EXPECT_EQ(r.analyses, 500);  // two batches: the least the c.o.v. may rest on
 }
 
 // Two standard normals; limit states b - x1 and b + x1: the event |x1| >= b
@@ -127,12 +159,12 @@ StandardSpace TwoNormals() {
 
 TEST(ImportanceSampling, TwoCentresCoverATwoSidedEvent) {
   const SimulationResult r =
-      ImportanceSampling(TwoNormals(), TwoSided(4.0), {0, 1}, {{4.0, 0.0}, {-4.0, 0.0}}, {0.05, 3000, 250, 1});
+      ImportanceSampling(TwoNormals(), TwoSided(4.0), {0, 1}, {{4.0, 0.0}, {-4.0, 0.0}}, IsOpts(0.05, 3000, 250, 1));
   ExpectConsistent(r, 2.0 * Phi(-4.0), "two-sided");
 }
 
 TEST(ImportanceSampling, WithoutCentresIsCrudeMonteCarlo) {
-  const SimulationResult r = ImportanceSampling(TwoNormals(), TwoSided(1.5), {0}, {}, {0.05, 20000, 500, 1});
+  const SimulationResult r = ImportanceSampling(TwoNormals(), TwoSided(1.5), {0}, {}, IsOpts(0.05, 20000, 500, 1));
   ExpectConsistent(r, Phi(-1.5), "crude");
   // sqrt((1 - p) / (p N)) is the c.o.v. of a crude estimate.
   EXPECT_NEAR(r.cov, std::sqrt((1.0 - Phi(-1.5)) / (Phi(-1.5) * double(r.analyses))), 0.1 * r.cov);
@@ -144,7 +176,7 @@ TEST(ImportanceSampling, StopsAtTheBudgetInBatchesAndSaysWhy) {
     calls.push_back(x.size());
     return TwoSided(3.0)(x);
   };
-  SimulationResult r = ImportanceSampling(TwoNormals(), counting, {0}, {}, {0.01, 1000, 300, 1});
+  SimulationResult r = ImportanceSampling(TwoNormals(), counting, {0}, {}, IsOpts(0.01, 1000, 300, 1));
   EXPECT_EQ(calls, (std::vector<std::size_t>{300, 300, 300, 100}));
   EXPECT_FALSE(r.converged);
   EXPECT_EQ(r.analyses, 1000);
@@ -152,12 +184,12 @@ TEST(ImportanceSampling, StopsAtTheBudgetInBatchesAndSaysWhy) {
 
   // However loose the target, the c.o.v. must rest on two batches and ten
   // failed points.
-  r = ImportanceSampling(TwoNormals(), TwoSided(1.5), {0}, {}, {10.0, 100000, 50, 1});
+  r = ImportanceSampling(TwoNormals(), TwoSided(1.5), {0}, {}, IsOpts(10.0, 100000, 50, 1));
   EXPECT_TRUE(r.converged);
   EXPECT_GE(r.analyses, 100);
   EXPECT_GE(r.failures, 10);
 
-  r = ImportanceSampling(TwoNormals(), TwoSided(20.0), {0}, {}, {0.1, 1000, 250, 1});
+  r = ImportanceSampling(TwoNormals(), TwoSided(20.0), {0}, {}, IsOpts(0.1, 1000, 250, 1));
   EXPECT_FALSE(r.converged);
   EXPECT_EQ(r.failures, 0);
   EXPECT_NE(r.message.find("no sample point failed in 1000 analyses"), std::string::npos) << r.message;
@@ -166,7 +198,7 @@ TEST(ImportanceSampling, StopsAtTheBudgetInBatchesAndSaysWhy) {
 TEST(ImportanceSampling, TheSeedFixesTheResult) {
   const LinearCase lc = Linear(3, 3.0);
   auto run = [&](std::uint64_t seed) {
-    return ImportanceSampling(lc.space, lc.g, {0}, {lc.designPoint}, {0.1, 3000, 250, seed}).pof;
+    return ImportanceSampling(lc.space, lc.g, {0}, {lc.designPoint}, IsOpts(0.1, 3000, 250, seed)).pof;
   };
   EXPECT_EQ(run(5), run(5));
   EXPECT_NE(run(5), run(6));
@@ -276,8 +308,7 @@ TEST(SimulationOptions, OutOfRangeIsRefused) {
   const LinearCase lc = Linear(2, 2.0);
   const double nan = std::nan("");
   for (const ImportanceSamplingOptions& o :
-       {ImportanceSamplingOptions{0.0, 1000, 100, 1}, ImportanceSamplingOptions{nan, 1000, 100, 1},
-        ImportanceSamplingOptions{0.1, 0, 100, 1}, ImportanceSamplingOptions{0.1, 1000, 0, 1}})
+       {IsOpts(0.0, 1000, 100, 1), IsOpts(nan, 1000, 100, 1), IsOpts(0.1, 0, 100, 1), IsOpts(0.1, 1000, 0, 1)})
     EXPECT_THROW(ImportanceSampling(lc.space, lc.g, {0}, {}, o), std::invalid_argument) << o.targetCov;
   // N, p0, levels, budget, spread: p0 out of (0, 0.5], N p0 below 1 or
   // leaving no sample beside the seeds, no level, a budget below N, no spread.

@@ -120,12 +120,13 @@ constexpr int kMethodForm = 5;    ///< first-order reliability: the design point
 constexpr int kMethodSorm = 6;    ///< FORM plus the curvature correction at the design point
 constexpr int kMethodIs = 7;      ///< importance sampling around the FORM design points
 constexpr int kMethodSubset = 8;  ///< subset simulation
-constexpr int kMethodCount = 9;   ///< codes 0 .. kMethodCount - 1
+constexpr int kMethodSora = 9;    ///< `rbo optimize`: sequential optimisation and reliability assessment
+constexpr int kMethodCount = 10;  ///< codes 0 .. kMethodCount - 1
 
 /// True for the reliability methods (FORM, SORM, importance sampling, subset
 /// simulation): they evaluate the model directly in the standard normal
 /// space and support correlated inputs.
-inline bool IsReliabilityMethod(int method) { return method >= kMethodForm && method < kMethodCount; }
+inline bool IsReliabilityMethod(int method) { return method >= kMethodForm && method <= kMethodSubset; }
 
 /// Settings of the reliability methods.
 struct ReliabilitySettings {

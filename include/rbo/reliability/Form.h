@@ -32,6 +32,9 @@ struct FormOptions {
   int starts = 1;
   double startRadius = 3.0;
   std::uint64_t seed = 1;
+  /// The first start in standard space (empty: the origin); a good guess,
+  /// such as the design point of a nearby design, saves iterations.
+  std::vector<double> start;
 };
 
 /// One design point: the point of the limit-state surface g = 0 nearest to

@@ -29,6 +29,14 @@ struct ImportanceSamplingOptions {
   long long budget = 100000;    ///< analyses at most
   std::size_t batchSize = 250;  ///< sample points per batch (one call of g)
   std::uint64_t seed = 1;
+  /// A control variate (optional): the linearised limit state
+  /// controlAlpha . u >= controlBeta of a design point (alpha the unit
+  /// vector towards failure), whose probability Phi(-beta) is known.  The
+  /// estimate becomes Phi(-beta) + mean(w (I - I_lin)): unbiased as before,
+  /// and for a limit state close to its linearisation far more precise,
+  /// since only the sample points on which the two disagree carry variance.
+  std::vector<double> controlAlpha;
+  double controlBeta = 0.0;
 };
 
 /// Importance sampling with a mixture of unit normal densities centred at
