@@ -51,7 +51,7 @@ std::vector<std::string> RandomNames(const Problem& p) {
 // the random ones from each point of a batch.
 class CPointModel {
  public:
-  CPointModel(const Problem& p, const std::valarray<double>& design, refhost::AnalysisFunction model)
+  CPointModel(const Problem& p, const std::valarray<double>& design, refhost::BatchModelFunction model)
       : m_p(p), m_model(std::move(model)), m_bounds(BoundsOf(p)), m_base(p.variables.size()) {
     for (std::size_t i = 0; i < p.variables.size(); ++i) {
       const Variable& v = p.variables[i];
@@ -69,7 +69,7 @@ class CPointModel {
       inputs.ReplaceCol(int(k), column);
     }
     CMatrix<double> outputs(int(m_p.responses.size()), int(x.size()));
-    refhost::AnalyseColumns(m_model, inputs, outputs, m_p.settings.parallel);
+    m_model(inputs, outputs);
     std::vector<std::valarray<double>> y(x.size());
     for (std::size_t k = 0; k < x.size(); ++k) outputs.GetCol(int(k), y[k]);
     return y;
@@ -89,7 +89,7 @@ class CPointModel {
 
  private:
   const Problem& m_p;
-  refhost::AnalysisFunction m_model;        ///< model variables -> model responses, counted
+  refhost::BatchModelFunction m_model;      ///< model variables -> model responses, counted
   std::vector<Bound> m_bounds;              ///< the limit states
   std::valarray<double> m_base;             ///< the model's inputs at the design point
   std::vector<std::size_t> m_randomInputs;  ///< positions of the random variables among them
@@ -351,7 +351,7 @@ void SetObjectiveAndConstraint(const Problem& p, CDB& db, PointResult* pr) {
   pr->constraint = constraint[0];
 }
 
-PointResult EvaluateAt(const Problem& p, CDB& db, std::size_t j, const refhost::AnalysisFunction& counted,
+PointResult EvaluateAt(const Problem& p, CDB& db, std::size_t j, const refhost::BatchModelFunction& counted,
                        const std::shared_ptr<std::atomic<long long>>& pCounter) {
   const long long before = pCounter->load();
   PointResult pr;
@@ -391,6 +391,24 @@ PointResult EvaluateAt(const Problem& p, CDB& db, std::size_t j, const refhost::
   return pr;
 }
 
+// The model on batches of points, counting its analyses: the batch model in
+// chunks when the problem has one, else the model on every column (on the
+// workers under --parallel).
+refhost::BatchModelFunction CountedModel(const Problem& p, const std::shared_ptr<std::atomic<long long>>& counter) {
+  if (p.batchModel)
+    return [batch = CountedBatchModel(p.batchModel, counter)](const CMatrix<double>& x, CMatrix<double>& y) {
+      refhost::AnalyseBatch(batch, x, y);
+    };
+  const refhost::AnalysisFunction point = [inner = p.model, counter](const std::valarray<double>& x,
+                                                                     std::valarray<double>& y) {
+    inner(x, y);
+    counter->fetch_add(1, std::memory_order_relaxed);
+  };
+  return [point, bParallel = p.settings.parallel](const CMatrix<double>& x, CMatrix<double>& y) {
+    refhost::AnalyseColumns(point, x, y, bParallel);
+  };
+}
+
 bool OnStatistic(const std::string& subject, const char* suffix) {
   const std::string s(suffix);
   return subject.size() > s.size() && subject.compare(subject.size() - s.size(), s.size(), s) == 0;
@@ -428,11 +446,7 @@ std::vector<PointResult> EvaluateReliability(const Problem& p,
   // library's sampling methods are not involved.
   refhost::SetWorkerCount(p.settings.workers);
   const auto counter = pCounter ? pCounter : std::make_shared<std::atomic<long long>>(0);
-  const refhost::AnalysisFunction counted = [inner = p.model, counter](const std::valarray<double>& x,
-                                                                       std::valarray<double>& y) {
-    inner(x, y);
-    counter->fetch_add(1, std::memory_order_relaxed);
-  };
+  const refhost::BatchModelFunction counted = CountedModel(p, counter);
   std::unique_ptr<CDB> db = p.builder.Build();
   std::vector<PointResult> points;
   for (std::size_t j = 0; j < p.designPoints.size(); ++j) points.push_back(EvaluateAt(p, *db, j, counted, counter));
