@@ -1,6 +1,8 @@
 // The reference host's analysis runner: one in-process analysis per column of
 // the analysis-point matrix, serially (Analysis) or on worker threads
-// (AnalysePar).  The analysis is the function set by refhost::SetAnalysis.
+// (AnalysePar), with the function set by refhost::SetAnalysis; or, with a
+// batch analysis set by refhost::SetBatchAnalysis, whole chunks of columns
+// per call from the calling thread.
 //
 // The file names, executable, command, flag and integer arguments describe an
 // external analysis program; the in-process runner ignores them.
@@ -26,18 +28,34 @@
 namespace {
 
 using refhost::AnalysisFunction;
+using refhost::BatchAnalysisFunction;
 
-std::mutex s_analysisMutex;                           // guards s_pAnalysis
-std::shared_ptr<const AnalysisFunction> s_pAnalysis;  // the analysis of every analysis point
-std::atomic<int> s_nWorkers{0};                       // worker threads of AnalysePar, 0: one per core
+// The analysis the host runs: per point or per batch; at most one is set.
+struct CurrentFunctions {
+  std::shared_ptr<const AnalysisFunction> pPoint;       ///< the analysis of every analysis point
+  std::shared_ptr<const BatchAnalysisFunction> pBatch;  ///< the analysis of chunks of analysis points
+};
 
-// The analysis to run.  A run holds its own reference, so SetAnalysis during
+std::mutex s_analysisMutex;      // guards s_analysis
+CurrentFunctions s_analysis;     // set by SetAnalysis or SetBatchAnalysis
+std::atomic<int> s_nWorkers{0};  // worker threads of AnalysePar, 0: one per core
+
+// The analysis to run.  A run holds its own references, so SetAnalysis during
 // a run does not pull the function from under the workers.
-std::shared_ptr<const AnalysisFunction> CurrentAnalysis(const char* pszRoutine) {
+CurrentFunctions CurrentAnalysis(const char* pszRoutine) {
   std::lock_guard<std::mutex> lock(s_analysisMutex);
-  if (!s_pAnalysis)
+  if (!s_analysis.pPoint && !s_analysis.pBatch)
     throw std::runtime_error(std::string(pszRoutine) + ": no analysis function is set (refhost::SetAnalysis)");
-  return s_pAnalysis;
+  return s_analysis;
+}
+
+// Runs the matrix through whichever analysis is set.
+void RunCurrent(const char* pszRoutine, const CMatrix<double>& inputs, CMatrix<double>& outputs, bool bParallel) {
+  const CurrentFunctions f = CurrentAnalysis(pszRoutine);
+  if (f.pBatch)
+    refhost::AnalyseBatch(*f.pBatch, inputs, outputs);
+  else
+    refhost::AnalyseColumns(*f.pPoint, inputs, outputs, bParallel);
 }
 
 // Keeps the caller's rows; the columns follow the inputs (one response column
@@ -57,6 +75,51 @@ std::string DescribePoint(int nPoint, const std::valarray<double>& inputs) {
   }
   if (inputs.size() > kShown) text += ", ... " + std::to_string(inputs.size()) + " in all";
   return text + ")";
+}
+
+// "analysis points 0 to 9999"
+std::string DescribeRange(int nFirst, int nCount) {
+  if (nCount == 1) return "analysis point " + std::to_string(nFirst);
+  return "analysis points " + std::to_string(nFirst) + " to " + std::to_string(nFirst + nCount - 1);
+}
+
+// Copies columns [nFirst, nFirst + nCount) of from into a new matrix.
+CMatrix<double> Columns(const CMatrix<double>& from, int nFirst, int nCount) {
+  CMatrix<double> chunk(from.Rows(), nCount);
+  const std::size_t n = std::size_t(from.Rows()) * std::size_t(nCount);
+  if (n > 0) std::copy(from.ColData(nFirst), from.ColData(nFirst) + n, chunk.ColData(0));
+  return chunk;
+}
+
+// Runs one chunk of a batch analysis and checks what it gave: the size of the
+// outputs and a finite value everywhere.
+void RunChunk(const BatchAnalysisFunction& analysis, const CMatrix<double>& inputs, int nFirst, int nCount,
+              CMatrix<double>& outputs) {
+  const CMatrix<double> in = Columns(inputs, nFirst, nCount);
+  // An output that the analysis does not write stays NaN and is reported.
+  CMatrix<double> out(outputs.Rows(), nCount, std::numeric_limits<double>::quiet_NaN());
+  try {
+    analysis(in, out);
+  } catch (const std::exception& e) {
+    std::throw_with_nested(std::runtime_error(DescribeRange(nFirst, nCount) + " failed: " + e.what()));
+  } catch (...) {
+    std::throw_with_nested(std::runtime_error(DescribeRange(nFirst, nCount) + " failed with a non-standard exception"));
+  }
+  if (out.Rows() != outputs.Rows() || out.Cols() != nCount)
+    throw std::runtime_error(DescribeRange(nFirst, nCount) + " gave " + std::to_string(out.Rows()) + " x " +
+                             std::to_string(out.Cols()) + " outputs instead of " + std::to_string(outputs.Rows()) +
+                             " x " + std::to_string(nCount));
+  std::valarray<double> column;
+  for (int j = 0; j < nCount; ++j)
+    for (int i = 0; i < out.Rows(); ++i) {
+      if (std::isfinite(out(i, j))) continue;
+      inputs.GetCol(nFirst + j, column);
+      throw std::runtime_error(DescribePoint(nFirst + j, column) + " gave the non-finite value " +
+                               std::to_string(out(i, j)) + " for output " + std::to_string(i) +
+                               " (an output the analysis does not write is nan)");
+    }
+  const std::size_t n = std::size_t(out.Rows()) * std::size_t(nCount);
+  if (n > 0) std::copy(out.ColData(0), out.ColData(0) + n, outputs.ColData(nFirst));
 }
 
 // Runs single analysis points into their output columns.  Each worker has one,
@@ -138,10 +201,17 @@ class CFirstFailure {
 namespace refhost {
 
 void SetAnalysis(AnalysisFunction f) {
-  std::shared_ptr<const AnalysisFunction> pNew;
-  if (f) pNew = std::make_shared<const AnalysisFunction>(std::move(f));
+  CurrentFunctions next;
+  if (f) next.pPoint = std::make_shared<const AnalysisFunction>(std::move(f));
   std::lock_guard<std::mutex> lock(s_analysisMutex);
-  s_pAnalysis = std::move(pNew);
+  s_analysis = std::move(next);
+}
+
+void SetBatchAnalysis(BatchAnalysisFunction f) {
+  CurrentFunctions next;
+  if (f) next.pBatch = std::make_shared<const BatchAnalysisFunction>(std::move(f));
+  std::lock_guard<std::mutex> lock(s_analysisMutex);
+  s_analysis = std::move(next);
 }
 
 void SetWorkerCount(int nWorkers) {
@@ -194,17 +264,22 @@ void AnalyseColumns(const AnalysisFunction& analysis, const CMatrix<double>& inp
   failure.Rethrow();
 }
 
+void AnalyseBatch(const BatchAnalysisFunction& analysis, const CMatrix<double>& inputs, CMatrix<double>& outputs) {
+  PrepareOutputs(inputs, outputs);
+  const int nColumns = inputs.Cols();
+  for (int nFirst = 0; nFirst < nColumns; nFirst += kBatchColumns)
+    RunChunk(analysis, inputs, nFirst, std::min(kBatchColumns, nColumns - nFirst), outputs);
+}
+
 }  // namespace refhost
 
 void Analysis(CMatrix<double>& inputs, CMatrix<double>& outputs, std::string& /*inName*/, std::string& /*outName*/,
               std::string& /*exe*/, std::string& /*cmd*/, bool /*bFlag*/, int /*nArg8*/, int /*nArg9*/) {
-  const auto pAnalysis = CurrentAnalysis("Analysis");
-  refhost::AnalyseColumns(*pAnalysis, inputs, outputs, false);
+  RunCurrent("Analysis", inputs, outputs, false);
 }
 
 void AnalysePar(CMatrix<double>& inputs, CMatrix<double>& outputs, std::string& /*s3*/, std::string& /*s4*/,
                 std::string& /*inName*/, std::string& /*outName*/, std::string& /*exe*/, std::string& /*cmd*/,
                 int /*nWorkers*/, bool /*bFlag*/, std::string& /*s11*/, int /*nArg12*/) {
-  const auto pAnalysis = CurrentAnalysis("AnalysePar");
-  refhost::AnalyseColumns(*pAnalysis, inputs, outputs, true);
+  RunCurrent("AnalysePar", inputs, outputs, true);
 }

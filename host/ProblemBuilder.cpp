@@ -1,6 +1,7 @@
 // refhost::ProblemBuilder: a consistent CDB from a short problem description.
 #include "rbo/host/ProblemBuilder.h"
 
+#include <limits>
 #include <stdexcept>
 
 namespace refhost {
@@ -251,6 +252,50 @@ AnalysisFunction ProblemBuilder::Analysis(ModelFunction f) const {
     f(x, y);
     outputs = 0.0;
     for (std::size_t k = 0; k < nResps; ++k) outputs[responseEntry[k]] = y[k];
+  };
+}
+
+BatchAnalysisFunction ProblemBuilder::BatchAnalysis(BatchModelFunction f) const {
+  const int nVars = int(m_vVariables.size()), nResps = int(m_vResponses.size());
+  if (IsRandom()) {
+    // The analysis-input and analysis-response rows are the model rows.
+    return [f, nVars, nResps](const CMatrix<double>& inputs, CMatrix<double>& outputs) {
+      if (inputs.Rows() != nVars || outputs.Rows() != nResps)
+        throw std::invalid_argument("batch analysis called with " + std::to_string(inputs.Rows()) + " inputs and " +
+                                    std::to_string(outputs.Rows()) + " outputs; the problem has " +
+                                    std::to_string(nVars) + " model variables and " + std::to_string(nResps) +
+                                    " model responses");
+      f(inputs, outputs);
+    };
+  }
+  // Deterministic path: rows of the full design-variable vector in, rows of
+  // the full response vector out (entry 0, the any fraction, is 0).
+  std::vector<int> firstEntry;
+  int entry = 0;
+  for (const Variable& v : m_vVariables) {
+    firstEntry.push_back(entry);
+    entry += (v.kind == VarKind::kRandomDesign || v.kind == VarKind::kRandomParameter) ? 2 : 1;
+  }
+  std::vector<int> responseEntry;
+  for (const Response& r : m_vResponses) responseEntry.push_back(r.entry);
+  const int nEntries = m_nEntries;
+  return [f, firstEntry, responseEntry, nVars, nResps, nEntries](const CMatrix<double>& inputs,
+                                                                 CMatrix<double>& outputs) {
+    if (outputs.Rows() != nEntries)
+      throw std::invalid_argument("batch analysis called with " + std::to_string(outputs.Rows()) +
+                                  " outputs; the problem has " + std::to_string(nEntries) + " response entries");
+    const int nPoints = inputs.Cols();
+    CMatrix<double> x(nVars, nPoints);
+    CMatrix<double> y(nResps, nPoints, std::numeric_limits<double>::quiet_NaN());
+    for (int j = 0; j < nPoints; ++j)
+      for (int k = 0; k < nVars; ++k) x(k, j) = inputs(firstEntry[std::size_t(k)], j);
+    f(x, y);
+    if (y.Rows() != nResps || y.Cols() != nPoints)
+      throw std::runtime_error("the batch model gave " + std::to_string(y.Rows()) + " x " + std::to_string(y.Cols()) +
+                               " responses instead of " + std::to_string(nResps) + " x " + std::to_string(nPoints));
+    outputs = CMatrix<double>(nEntries, nPoints);
+    for (int j = 0; j < nPoints; ++j)
+      for (int k = 0; k < nResps; ++k) outputs(responseEntry[std::size_t(k)], j) = y(k, j);
   };
 }
 

@@ -14,11 +14,24 @@
 
 namespace rbo::problem {
 
+refhost::BatchModelFunction CountedBatchModel(refhost::BatchModelFunction model,
+                                              std::shared_ptr<std::atomic<long long>> pCounter) {
+  if (!pCounter) return model;
+  return [inner = std::move(model), pCounter](const CMatrix<double>& x, CMatrix<double>& y) {
+    inner(x, y);
+    pCounter->fetch_add(x.Cols(), std::memory_order_relaxed);
+  };
+}
+
 void ConfigureHost(const Problem& problem, std::shared_ptr<std::atomic<long long>> pCounter) {
   const Settings& s = problem.settings;
   refhost::SetRBOMethod(s.method, s.samples);
   refhost::SetSeed(s.seed);
   refhost::SetWorkerCount(s.workers);
+  if (problem.batchModel) {
+    refhost::SetBatchAnalysis(problem.builder.BatchAnalysis(CountedBatchModel(problem.batchModel, pCounter)));
+    return;
+  }
   refhost::ModelFunction model = problem.model;
   if (pCounter) {
     model = [inner = problem.model, pCounter](const std::valarray<double>& x, std::valarray<double>& y) {

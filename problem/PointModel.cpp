@@ -54,12 +54,27 @@ std::valarray<double> ModelInputs(const Problem& p, const std::valarray<double>&
   return in;
 }
 
-std::vector<std::valarray<double>> AnalyseInputs(const Problem& p, const refhost::AnalysisFunction& model,
+refhost::BatchModelFunction CountedModel(const Problem& p, const std::shared_ptr<std::atomic<long long>>& counter) {
+  if (p.batchModel)
+    return [batch = CountedBatchModel(p.batchModel, counter)](const CMatrix<double>& x, CMatrix<double>& y) {
+      refhost::AnalyseBatch(batch, x, y);
+    };
+  const refhost::AnalysisFunction point = [inner = p.model, counter](const std::valarray<double>& x,
+                                                                     std::valarray<double>& y) {
+    inner(x, y);
+    counter->fetch_add(1, std::memory_order_relaxed);
+  };
+  return [point, bParallel = p.settings.parallel](const CMatrix<double>& x, CMatrix<double>& y) {
+    refhost::AnalyseColumns(point, x, y, bParallel);
+  };
+}
+
+std::vector<std::valarray<double>> AnalyseInputs(const Problem& p, const refhost::BatchModelFunction& model,
                                                  const std::vector<std::valarray<double>>& inputs) {
   CMatrix<double> in(int(p.variables.size()), int(inputs.size()));
   for (std::size_t k = 0; k < inputs.size(); ++k) in.ReplaceCol(int(k), inputs[k]);
   CMatrix<double> out(int(p.responses.size()), int(inputs.size()));
-  refhost::AnalyseColumns(model, in, out, p.settings.parallel);
+  model(in, out);
   std::vector<std::valarray<double>> y(inputs.size());
   for (std::size_t k = 0; k < inputs.size(); ++k) out.GetCol(int(k), y[k]);
   return y;
@@ -70,7 +85,7 @@ double LimitStateOf(const Problem& p, const Bound& b, const std::valarray<double
   return b.upper ? b.value - v : v - b.value;
 }
 
-CPointModel::CPointModel(const Problem& p, const std::valarray<double>& design, refhost::AnalysisFunction model)
+CPointModel::CPointModel(const Problem& p, const std::valarray<double>& design, refhost::BatchModelFunction model)
     : m_p(p), m_model(std::move(model)), m_bounds(BoundsOf(p)), m_design(design) {}
 
 std::vector<std::valarray<double>> CPointModel::Responses(const rel::Batch& x) const {

@@ -4,6 +4,8 @@
 // the random responses.
 #pragma once
 
+#include <atomic>
+#include <memory>
 #include <string>
 #include <valarray>
 #include <vector>
@@ -42,9 +44,15 @@ rbo::reliability::StandardSpace StandardSpaceAt(const Problem& p, CDB& db, const
 std::valarray<double> ModelInputs(const Problem& p, const std::valarray<double>& design,
                                   const std::vector<double>& xRandom);
 
-/// Runs the model on every input vector as one batch (in parallel when the
-/// settings say so); element k holds the responses of inputs[k].
-std::vector<std::valarray<double>> AnalyseInputs(const Problem& p, const refhost::AnalysisFunction& model,
+/// The problem's model on batches of points (one column per point),
+/// counting its analyses in *counter: the batch model in chunks when the
+/// problem has one, else the model on every column (on the workers under
+/// --parallel).
+refhost::BatchModelFunction CountedModel(const Problem& p, const std::shared_ptr<std::atomic<long long>>& counter);
+
+/// Runs the model on every input vector as one batch; element k holds the
+/// responses of inputs[k].
+std::vector<std::valarray<double>> AnalyseInputs(const Problem& p, const refhost::BatchModelFunction& model,
                                                  const std::vector<std::valarray<double>>& inputs);
 
 /// The limit state of a bound from the model's responses.
@@ -54,7 +62,7 @@ double LimitStateOf(const Problem& p, const Bound& b, const std::valarray<double
 /// the random ones from each point of a batch.
 class CPointModel {
  public:
-  CPointModel(const Problem& p, const std::valarray<double>& design, refhost::AnalysisFunction model);
+  CPointModel(const Problem& p, const std::valarray<double>& design, refhost::BatchModelFunction model);
 
   /// Every response at every point of the batch: row k is point k.
   std::vector<std::valarray<double>> Responses(const rbo::reliability::Batch& x) const;
@@ -63,9 +71,9 @@ class CPointModel {
 
  private:
   const Problem& m_p;
-  refhost::AnalysisFunction m_model;  ///< model variables -> model responses, counted
-  std::vector<Bound> m_bounds;        ///< the limit states
-  std::valarray<double> m_design;     ///< the design point
+  refhost::BatchModelFunction m_model;  ///< model variables -> model responses, counted
+  std::vector<Bound> m_bounds;          ///< the limit states
+  std::valarray<double> m_design;       ///< the design point
 };
 
 }  // namespace rbo::problem

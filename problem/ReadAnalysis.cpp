@@ -7,6 +7,7 @@ namespace rbo::problem::reader {
 void CReader::ReadAnalysis(const json& root) {
   const auto it = root.find("analysis");
   if (it == root.end()) {
+    if (m_mode == ModelMode::kAnalysisSupplied) return;
     c.Add("", "has no \"analysis\"; add {\"expressions\": {\"g\": \"R - S\"}} or {\"program\": {\"command\": [...]}}.");
     return;
   }
@@ -57,7 +58,7 @@ void CReader::ReadExpressions(const json& j, const std::vector<std::string>& var
     }
     names.push_back(r);  // later expressions may use this response
   }
-  if (bOk && m_mode == ModelMode::kBuild) m_p.model = ExpressionModel(varNames, respNames, expressions);
+  if (bOk && m_mode != ModelMode::kCheckOnly) m_p.model = ExpressionModel(varNames, respNames, expressions);
 }
 
 std::string CReader::Substitute(std::string s) const {
@@ -163,7 +164,7 @@ void CReader::ReadProgram(const json& j, const std::vector<std::string>& varName
       prog.maxOutputBytes = std::uint64_t(mib * 1048576.0);
     }
   }
-  if (!bOk || m_mode != ModelMode::kBuild || !c.diagnostics.empty()) return;
+  if (!bOk || m_mode == ModelMode::kCheckOnly || !c.diagnostics.empty()) return;
   try {
     m_p.model = refhost::ExternalProgramModel(prog, varNames, respNames);
   } catch (const std::exception& e) {

@@ -264,7 +264,7 @@ void SetObjectiveAndConstraint(const Problem& p, CDB& db, PointResult* pr) {
   pr->constraint = constraint[0];
 }
 
-PointResult EvaluateAt(const Problem& p, CDB& db, std::size_t j, const refhost::AnalysisFunction& counted,
+PointResult EvaluateAt(const Problem& p, CDB& db, std::size_t j, const refhost::BatchModelFunction& counted,
                        const std::shared_ptr<std::atomic<long long>>& pCounter) {
   const long long before = pCounter->load();
   PointResult pr;
@@ -343,11 +343,7 @@ std::vector<PointResult> EvaluateReliability(const Problem& p,
   // library's sampling methods are not involved.
   refhost::SetWorkerCount(p.settings.workers);
   const auto counter = pCounter ? pCounter : std::make_shared<std::atomic<long long>>(0);
-  const refhost::AnalysisFunction counted = [inner = p.model, counter](const std::valarray<double>& x,
-                                                                       std::valarray<double>& y) {
-    inner(x, y);
-    counter->fetch_add(1, std::memory_order_relaxed);
-  };
+  const refhost::BatchModelFunction counted = CountedModel(p, counter);
   std::unique_ptr<CDB> db = p.builder.Build();
   std::vector<PointResult> points;
   for (std::size_t j = 0; j < p.designPoints.size(); ++j) points.push_back(EvaluateAt(p, *db, j, counted, counter));

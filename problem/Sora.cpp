@@ -162,10 +162,7 @@ class CSora {
         m_model(ReadModel(p)),
         m_db(p.builder.Build()),
         m_bounds(BoundsOf(p)) {
-    m_analysis = [inner = p.model, c = m_counter](const std::valarray<double>& x, std::valarray<double>& y) {
-      inner(x, y);
-      c->fetch_add(1, std::memory_order_relaxed);
-    };
+    m_analysis = CountedModel(p, m_counter);
     for (std::size_t i = 0; i < p.designVariables.size(); ++i) {
       const double v = p.designVariables[i].value;
       m_scale.push_back(v != 0.0 ? std::fabs(v) : 1.0);
@@ -213,7 +210,7 @@ class CSora {
   SoraModel m_model;
   std::unique_ptr<CDB> m_db;
   std::vector<Bound> m_bounds;
-  refhost::AnalysisFunction m_analysis;
+  refhost::BatchModelFunction m_analysis;
   Vector m_scale;     ///< per design variable
   Vector m_gScale;    ///< per probability constraint: |g| at the start's means
   Vector m_gradNorm;  ///< per probability constraint: |grad g| at its inverse point

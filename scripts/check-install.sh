@@ -28,4 +28,13 @@ for lib in librbo librbohost librboproblem; do
   [ -n "$soname" ] || { echo "$lib.so has no SONAME" >&2; exit 1; }
   echo "$lib.so: SONAME $soname"
 done
+# The Python package, when the build has it: importable from the prefix.
+if [ -f "$build/python/rbo/__init__.py" ]; then
+  echo "-- python3 -c 'import rbo' (installed)"
+  pydir=$(dirname "$(find "$prefix" -path '*/rbo/__init__.py' | head -n1)")
+  (cd "$work" && PYTHONPATH="$(dirname "$pydir")" /usr/bin/python3 -c \
+    "import rbo; r = rbo.Problem({'random_variables': [{'name': 'x', 'distribution': 'normal', 'mean': 3, 'sd': 1}],
+    'responses': [{'name': 'g', 'lower': 0}]}).run(lambda b: {'g': b['x']}, method='form');
+assert rbo.__file__.startswith('$prefix'), rbo.__file__; print('rbo from', rbo.__file__, 'POF', r.points[0].responses['g'].pof)")
+fi
 echo "install check passed"

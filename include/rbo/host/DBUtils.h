@@ -129,9 +129,11 @@ RBO_HOST_API void AdjustConstrBoundsResps(CDB* pDB, std::valarray<double>& a, st
 /// matrix of rows x input columns.  An analysis that throws, changes the length
 /// of its output vector or leaves a non-finite output stops the run with a
 /// std::runtime_error naming the analysis point and its inputs (the analysis'
-/// own exception nested); the columns already done keep their results.  The
-/// file, program, flag and integer arguments describe an external analysis
-/// program and are ignored by the in-process runner.
+/// own exception nested); the columns already done keep their results.  With a
+/// batch analysis set instead (refhost::SetBatchAnalysis), the columns go to
+/// it in chunks (refhost::AnalyseBatch).  The file, program, flag and integer
+/// arguments describe an external analysis program and are ignored by the
+/// in-process runner.
 RBO_HOST_API void Analysis(CMatrix<double>& inputs, CMatrix<double>& outputs, std::string& inName, std::string& outName,
                            std::string& exe, std::string& cmd, bool bFlag, int nArg8, int nArg9);
 
@@ -142,7 +144,9 @@ RBO_HOST_API void Analysis(CMatrix<double>& inputs, CMatrix<double>& outputs, st
 /// concurrently.  After a failure no further column is started; when every
 /// worker has stopped, the failure of the lowest-numbered failed column is
 /// rethrown.  The string, flag and integer arguments (nWorkers included) are
-/// ignored as by Analysis; the worker count comes from SetWorkerCount.
+/// ignored as by Analysis; the worker count comes from SetWorkerCount.  A batch
+/// analysis (refhost::SetBatchAnalysis) runs as under Analysis, from the
+/// calling thread: its parallelism is its own.
 RBO_HOST_API void AnalysePar(CMatrix<double>& inputs, CMatrix<double>& outputs, std::string& s3, std::string& s4,
                              std::string& inName, std::string& outName, std::string& exe, std::string& cmd,
                              int nWorkers, bool bFlag, std::string& s11, int nArg12);

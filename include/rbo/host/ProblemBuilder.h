@@ -64,6 +64,11 @@ struct ResponseRef {
 /// The analysis as a function of the model variables, giving the model responses.
 using ModelFunction = std::function<void(const std::valarray<double>& x, std::valarray<double>& y)>;
 
+/// The analysis of many points at once: column j of x holds the model
+/// variables of point j; y arrives sized model responses x points, filled
+/// with NaN, and receives point j's model responses in column j.
+using BatchModelFunction = std::function<void(const CMatrix<double>& x, CMatrix<double>& y)>;
+
 class RBO_HOST_API ProblemBuilder {
  public:
   // ---- design variables; each returns the position among the model variables ----
@@ -103,6 +108,9 @@ class RBO_HOST_API ProblemBuilder {
   /// the deterministic path (no random variable or no random response) it
   /// maps the full design-variable vector and fills the full response vector.
   AnalysisFunction Analysis(ModelFunction f) const;
+  /// The same for a batch model function: the host's batch analysis
+  /// (SetBatchAnalysis) in the layout Analysis describes, one column per point.
+  BatchAnalysisFunction BatchAnalysis(BatchModelFunction f) const;
 
   int ModelVariableCount() const { return int(m_vVariables.size()); }
   int ModelResponseCount() const { return int(m_vResponses.size()); }

@@ -64,7 +64,25 @@ RBO_HOST_API void SetSeed(std::uint64_t seed);
 using AnalysisFunction = std::function<void(const std::valarray<double>& inputs, std::valarray<double>& outputs)>;
 
 /// The analysis that Analysis and AnalysePar run for every analysis point.
+/// It replaces a batch analysis set before (SetBatchAnalysis); an empty
+/// function clears both.
 RBO_HOST_API void SetAnalysis(AnalysisFunction f);
+
+/// An analysis of many points at once: column j of inputs is analysis point
+/// j; outputs arrives sized rows (analysis responses) x the inputs' columns,
+/// filled with NaN, and receives column j's responses in column j.
+using BatchAnalysisFunction = std::function<void(const CMatrix<double>& inputs, CMatrix<double>& outputs)>;
+
+/// Most analysis points handed to a batch analysis in one call: a larger
+/// matrix goes in consecutive chunks of this many columns.
+constexpr int kBatchColumns = 10000;
+
+/// Makes Analysis and AnalysePar hand every analysis-point matrix to f in
+/// chunks (AnalyseBatch), from the calling thread, instead of running a
+/// per-point analysis per column; AnalysePar's parallelism is then f's own.
+/// It replaces a per-point analysis set before (SetAnalysis); an empty
+/// function clears both.
+RBO_HOST_API void SetBatchAnalysis(BatchAnalysisFunction f);
 
 /// Number of worker threads of AnalysePar; 0 (the default) uses every core.
 RBO_HOST_API void SetWorkerCount(int nWorkers);
@@ -77,6 +95,15 @@ RBO_HOST_API void SetWorkerCount(int nWorkers);
 /// the point and its inputs; of several failures, the lowest column's.
 RBO_HOST_API void AnalyseColumns(const AnalysisFunction& analysis, const CMatrix<double>& inputs,
                                  CMatrix<double>& outputs, bool bParallel);
+
+/// Runs a batch analysis on the columns of inputs into the same columns of
+/// outputs (resized to the inputs' columns, keeping its rows), at most
+/// kBatchColumns columns per call.  A call that throws fails the run with a
+/// std::runtime_error naming its points (the analysis' exception nested); one
+/// that resizes its outputs or leaves a non-finite value, with one naming the
+/// first such point and its inputs.
+RBO_HOST_API void AnalyseBatch(const BatchAnalysisFunction& analysis, const CMatrix<double>& inputs,
+                               CMatrix<double>& outputs);
 
 // ---- response surfaces ----
 

@@ -39,9 +39,14 @@ struct BatchResult {
 };
 
 /// Configures the reference host for the problem: method and samples, seed,
-/// workers, and the analysis (the model, counting finished analyses in
-/// *pCounter when it is given).
+/// workers, and the analysis (the batch model when the problem has one, else
+/// the model; counting finished analyses in *pCounter when it is given).
 void ConfigureHost(const Problem& problem, std::shared_ptr<std::atomic<long long>> pCounter);
+
+/// The batch model, adding the points of every finished call to *pCounter
+/// (the model itself when pCounter is null).
+refhost::BatchModelFunction CountedBatchModel(refhost::BatchModelFunction model,
+                                              std::shared_ptr<std::atomic<long long>> pCounter);
 
 /// Evaluates the objective and the constraint value of every column again,
 /// each with its own design variables and responses.  AnalysisVerif leaves

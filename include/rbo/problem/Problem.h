@@ -13,7 +13,7 @@
 //   refhost::SetRBOMethod(p.settings.method, p.settings.samples);
 //   refhost::SetSeed(p.settings.seed);
 //   refhost::SetWorkerCount(p.settings.workers);
-//   refhost::SetAnalysis(p.builder.Analysis(p.model));
+//   refhost::SetAnalysis(p.builder.Analysis(p.model));  // or SetBatchAnalysis(p.builder.BatchAnalysis(p.batchModel))
 //   CMatrix<double> points = p.builder.DesignMatrix({x0, x1, ...});   // x: one value per designVariables entry
 //   AnalysisVerif(db.get(), points, ..., p.settings.parallel ? 1 : 0, ...);
 //
@@ -171,6 +171,11 @@ struct Problem {
   AnalysisKind analysisKind = AnalysisKind::kExpressions;  ///< what the model function runs
   refhost::ProblemBuilder builder;  ///< lays out the host database (Build) and adapts the model (Analysis)
   refhost::ModelFunction model;     ///< model variables -> model responses; safe to call on several threads
+  /// The analysis of many points at once (model variables x points -> model
+  /// responses x points), for a caller that brings its own analysis; when
+  /// set, every evaluation runs it instead of model, on chunks of points from
+  /// one thread (refhost::AnalyseBatch).
+  refhost::BatchModelFunction batchModel;
 
   /// The design variables' initial values as one design point.
   std::valarray<double> InitialPoint() const {

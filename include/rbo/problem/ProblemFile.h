@@ -37,7 +37,9 @@ class ProblemReadError : public std::runtime_error {
 
 /// Whether loading also makes the analysis (starting nothing yet, but an
 /// external program's working folder is created).  `rbo check` does not.
-enum class ModelMode { kBuild, kCheckOnly };
+/// kAnalysisSupplied builds as kBuild, but a problem without "analysis" is
+/// no mistake: the caller supplies the analysis (Problem::batchModel).
+enum class ModelMode { kBuild, kCheckOnly, kAnalysisSupplied };
 
 /// Parses problem text.  path names it in messages and locates relative
 /// program paths ("" : the current folder).  Returns the diagnostics found; when
