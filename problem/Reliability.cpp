@@ -156,11 +156,24 @@ rel::SubsetOptions SubsetOptions(const Problem& p) {
   return o;
 }
 
+// One bound with one design point: its linearisation is the control variate
+// (only the samples on which the limit state and its linearisation disagree
+// carry variance).
+void SetControl(const ResponseJob& job, const std::vector<std::vector<double>>& centres,
+                rel::ImportanceSamplingOptions* pOptions) {
+  if (job.event.size() != 1 || centres.size() != 1) return;
+  const rel::DesignPoint& d = job.searches->form[job.event[0]].Best();
+  if (!d.converged || d.alpha.empty()) return;
+  pOptions->controlAlpha = d.alpha;
+  pOptions->controlBeta = d.beta;
+}
+
 double ByImportanceSampling(const ResponseJob& job, ReliabilityDetail* pDetail) {
   SetDesignPoint(job, pDetail);
   const auto centres = Centres(*job.searches, job.event);
-  const double pof =
-      Simulated(rel::ImportanceSampling(job.space, job.g, job.event, centres, IsOptions(job.p)), pDetail);
+  rel::ImportanceSamplingOptions options = IsOptions(job.p);
+  SetControl(job, centres, &options);
+  const double pof = Simulated(rel::ImportanceSampling(job.space, job.g, job.event, centres, options), pDetail);
   if (centres.empty() && pDetail->note.empty())
     pDetail->note = "no design-point search converged; the samples are centred at the means";
   return pof;

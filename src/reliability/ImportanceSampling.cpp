@@ -91,37 +91,6 @@ class Mixture {
   double m_logK = 0.0;
 };
 
-// Mean and variance of the weighted indicators, updated one value at a time
-// (Welford), so that the variance does not suffer from cancellation when the
-// weights are nearly equal.
-class RunningMoments {
- public:
-  void Add(double x) {
-    ++m_n;
-    const double delta = x - m_mean;
-    m_mean += delta / static_cast<double>(m_n);
-    m_m2 += delta * (x - m_mean);
-  }
-  double Mean() const { return m_mean; }
-  // sqrt(var / n); infinite while only one value has been seen.
-  double StandardError() const {
-    if (m_n < 2) return std::numeric_limits<double>::infinity();
-    return std::sqrt(m_m2 / static_cast<double>(m_n - 1) / static_cast<double>(m_n));
-  }
-  // sqrt(var / n) / mean; infinite while the mean is 0 or only one value
-  // has been seen.
-  double Cov() const {
-    if (m_n < 2 || !(m_mean > 0.0)) return std::numeric_limits<double>::infinity();
-    const double variance = m_m2 / static_cast<double>(m_n - 1);
-    return std::sqrt(variance / static_cast<double>(m_n)) / m_mean;
-  }
-
- private:
-  long long m_n = 0;
-  double m_mean = 0.0;
-  double m_m2 = 0.0;
-};
-
 std::string NoFailureMessage(long long analyses) {
   return "no sample point failed in " + std::to_string(analyses) + " analyses: the POF is below about 3/" +
          std::to_string(analyses) + " or the centres miss the failure region";
@@ -145,16 +114,48 @@ struct Control {
   double Probability() const { return Active() ? NormalCdf(-beta) : 0.0; }
 };
 
-// Adds a batch's weighted indicators (less the control's) to the moments;
+// Running means, variances and covariance of the weighted indicators of the
+// event (a) and of the control (b), updated one pair at a time.
+class PairedMoments {
+ public:
+  void Add(double a, double b) {
+    ++m_n;
+    const double n = static_cast<double>(m_n);
+    const double da = a - m_meanA, db = b - m_meanB;
+    m_meanA += da / n;
+    m_meanB += db / n;
+    m_saa += da * (a - m_meanA);
+    m_sbb += db * (b - m_meanB);
+    m_sab += da * (b - m_meanB);
+  }
+  // The regression estimate mean(a) - c (mean(b) - pb) with the coefficient
+  // c = cov(a, b) / var(b) that minimises its variance (c = 1 when the event
+  // is its linearisation, 0 when the control says nothing), and that
+  // variance.  Without a control (or one that never fails): mean(a).
+  void Estimate(double pb, double* pMean, double* pVariance) const {
+    const double n = static_cast<double>(m_n);
+    const double c = m_sbb > 0.0 ? m_sab / m_sbb : 0.0;
+    *pMean = m_meanA - c * (m_meanB - pb);
+    const double residual = std::max(0.0, m_saa - c * m_sab);
+    *pVariance = m_n > 1 ? residual / (n - 1.0) / n : std::numeric_limits<double>::infinity();
+  }
+
+ private:
+  long long m_n = 0;
+  double m_meanA = 0.0, m_meanB = 0.0, m_saa = 0.0, m_sbb = 0.0, m_sab = 0.0;
+};
+
+// Adds a batch's weighted indicators of the event and of the control;
 // returns the number of failed points.
 long long AddBatch(const Mixture& mixture, const Control& control, const Batch& u, const detail::EventValues& values,
-                   RunningMoments& moments) {
+                   PairedMoments& moments) {
   long long failures = 0;
   for (std::size_t k = 0; k < u.size(); ++k) {
     const bool failed = detail::Fails(values[k]);
+    const bool controlFails = control.Active() && control.Fails(u[k]);
     failures += failed ? 1 : 0;
-    const double indicator = (failed ? 1.0 : 0.0) - (control.Active() && control.Fails(u[k]) ? 1.0 : 0.0);
-    moments.Add(indicator != 0.0 ? indicator * std::exp(mixture.LogWeight(u[k])) : 0.0);
+    const double w = failed || controlFails ? std::exp(mixture.LogWeight(u[k])) : 0.0;
+    moments.Add(failed ? w : 0.0, controlFails ? w : 0.0);
   }
   return failures;
 }
@@ -177,7 +178,7 @@ SimulationResult ImportanceSampling(const StandardSpace& space, const LimitState
   const Mixture mixture(centres, space.Dimension());
   const Control control = MakeControl(options, space.Dimension());
   RandomStream random(options.seed);
-  RunningMoments moments;
+  PairedMoments moments;
   SimulationResult result;
   int batches = 0;
   while (result.analyses < options.budget) {
@@ -187,10 +188,9 @@ SimulationResult ImportanceSampling(const StandardSpace& space, const LimitState
     result.analyses += static_cast<long long>(u.size());
     result.failures += AddBatch(mixture, control, u, values, moments);
     ++batches;
-    result.pof = control.Probability() + moments.Mean();
-    result.cov = control.Active() ? (result.pof > 0.0 ? moments.StandardError() / result.pof
-                                                      : std::numeric_limits<double>::infinity())
-                                  : moments.Cov();
+    double variance = 0.0;
+    moments.Estimate(control.Probability(), &result.pof, &variance);
+    result.cov = result.pof > 0.0 ? std::sqrt(variance) / result.pof : std::numeric_limits<double>::infinity();
     result.converged = batches >= kMinBatches && result.failures >= kMinFailures && result.cov <= options.targetCov;
     if (result.converged) return result;
   }

@@ -32,9 +32,12 @@ struct ImportanceSamplingOptions {
   /// A control variate (optional): the linearised limit state
   /// controlAlpha . u >= controlBeta of a design point (alpha the unit
   /// vector towards failure), whose probability Phi(-beta) is known.  The
-  /// estimate becomes Phi(-beta) + mean(w (I - I_lin)): unbiased as before,
-  /// and for a limit state close to its linearisation far more precise,
-  /// since only the sample points on which the two disagree carry variance.
+  /// estimate becomes mean(w I) - c (mean(w I_lin) - Phi(-beta)) with the
+  /// regression coefficient c that minimises its variance: for a limit state
+  /// close to its linearisation (c near 1) far more precise, since only the
+  /// sample points on which the two disagree carry variance, and never much
+  /// worse than without it (c near 0).  The coefficient is estimated from
+  /// the same samples, a bias of order 1/N.
   std::vector<double> controlAlpha;
   double controlBeta = 0.0;
 };
