@@ -9,9 +9,12 @@
 #include <algorithm>
 #include <cmath>
 
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 
+#include "randvar/BisectionGrid.h"
 #include "randvar/DistributionKernels.h"
 #include "randvar/InverseCdfModels.h"
 
@@ -97,17 +100,6 @@ struct CBisection {
   bool bMovedL;  ///< the lower end moved in StepOutsideZone
   bool bMovedU;  ///< the upper end moved in StepOutsideZone
 };
-
-inline std::uint64_t BitsOf(double d) {
-  std::uint64_t u;
-  std::memcpy(&u, &d, sizeof u);
-  return u;
-}
-inline double DoubleOf(std::uint64_t u) {
-  double d;
-  std::memcpy(&d, &u, sizeof d);
-  return d;
-}
 
 /// Runs the bisection steps whose midpoint lies outside (xa, xb), given
 /// that every value at or below xa sits below p and every value at or above
@@ -237,8 +229,9 @@ inline bool ZoneBoundsDecide(double p, double tol, double A, double B) {
 template <class Predictor, class Cdf>
 class CPredictedSearch {
  public:
-  CPredictedSearch(const Predictor& pred, Cdf& cdf, double p, double tol)
-      : m_pred(pred), m_cdf(cdf), m_dP(p), m_dTol(tol) {}
+  /// pGrids (may be null): the bisection grids of the brackets, at tolerance tol.
+  CPredictedSearch(const Predictor& pred, Cdf& cdf, double p, double tol, CBracketGrids* pGrids = nullptr)
+      : m_pred(pred), m_cdf(cdf), m_dP(p), m_dTol(tol), m_pGrids(pGrids) {}
 
   /// Places the zone around the estimated root; false when the bounds do
   /// not decide the tests (the caller then runs the plain search).
@@ -309,9 +302,11 @@ class CPredictedSearch {
         // midpoint's value is not close to p and lies on the side of p
         // given by its region, and FL <= A, FU >= B are not close.
         CBisection b{xL, xU, xM, n, false, false};
+        bool bJumpedL = false, bJumpedU = false;
+        if (n == 0 && m_pGrids) JumpByGrid(b, bJumpedL, bJumpedU);
         double dResult = 0.0;
         if (StepOutsideZone(b, m_dXa, m_dXb, tol, dResult)) return dResult;
-        const bool bMovedL = b.bMovedL, bMovedU = b.bMovedU;
+        const bool bMovedL = b.bMovedL || bJumpedL, bMovedU = b.bMovedU || bJumpedU;
         xL = b.xL;
         xU = b.xU;
         xM = b.xM;
@@ -334,6 +329,16 @@ class CPredictedSearch {
   }
 
  private:
+  // The first steps of the bisection from the bracket in one lookup, when
+  // its grid is built and holds no point of the zone (BisectionGrid.h).
+  void JumpByGrid(CBisection& b, bool& bMovedL, bool& bMovedU) {
+    const CBisectionGrid* pGrid = m_pGrids->Find(b.xL, b.xU);
+    if (pGrid && pGrid->Descend(m_dXa, m_dXb, b.xL, b.xU, bMovedL, bMovedU)) {
+      b.xM = (b.xL + b.xU) / 2.0;
+      b.n = CBisectionGrid::kLevels;
+    }
+  }
+
   CLazyCdf Query(double x) {
     if (x <= m_dXa) return {0.0, m_dA, x, false, ERegion::kLeft};
     if (x >= m_dXb) return {m_dB, 1.0, x, false, ERegion::kRight};
@@ -414,15 +419,16 @@ class CPredictedSearch {
   double m_dB = 0.0;           ///< CDF(x) >= B for x >= xb
   bool m_bLeftApart = false;   ///< no value <= A is close to a value >= p
   bool m_bRightApart = false;  ///< no value < p is close to a value >= B
+  CBracketGrids* m_pGrids;     ///< grids of the brackets, or null
 };
 
 /// Runs the predicted search into x when the predictor sets itself up.
 template <class Predictor, class Cdf>
 bool TryPredictedSearch(Predictor& pred, Cdf& cdf, double p, double tol, double m, double s, double dLowLimit,
-                        double dUpLimit, double& x) {
+                        double dUpLimit, double& x, CBracketGrids* pGrids) {
   double dRoot = 0.0, dSlope = 0.0;
   if (!pred.Prepare(p, dRoot, dSlope)) return false;
-  CPredictedSearch<Predictor, Cdf> search(pred, cdf, p, tol);
+  CPredictedSearch<Predictor, Cdf> search(pred, cdf, p, tol, pGrids);
   if (!search.PlaceZone(dRoot, dSlope)) return false;
   x = search.Run(m, s, dLowLimit, dUpLimit);
   return true;
@@ -430,36 +436,43 @@ bool TryPredictedSearch(Predictor& pred, Cdf& cdf, double p, double tol, double 
 
 inline bool Finite(double a, double b, double c) { return std::isfinite(a) && std::isfinite(b) && std::isfinite(c); }
 
+/// The predictors cover the probabilities and tolerances of sampling;
+/// everything else takes the plain search.
+inline bool PredictionCovers(double p, double tol, double m, double s, double p1, double p2, double p3) {
+  return tol >= 1e-15 && tol <= 1e-10 && p >= 1e-9 && p <= 0.99999 && s > 0.0 && Finite(m, s, p1) &&
+         Finite(p2, p3, 0.0);
+}
+
+/// The normal-fit predictor also stays away from the fit's jump at 1/2.
+inline bool NormalFitCovers(double p, double p2) { return std::fabs(p - 0.5) >= 1e-5 && p2 > 0.0; }
+
 /// The inverse distribution of a variable of type nType with parameters
 /// p1..p3, mean m, standard deviation s and search limits: the predicted
 /// search where a predictor covers the case, the plain search elsewhere.
-/// tol is the resolved tolerance (>= 0).
+/// tol is the resolved tolerance (>= 0); pGrids, when given, holds the
+/// bisection grids of this variable's brackets at that tolerance.
 template <class Cdf>
 double InverseCdfSearch(int nType, double p1, double p2, double p3, double p, double tol, double m, double s,
-                        double dLowLimit, double dUpLimit, Cdf& cdf) {
-  // The predictors cover the probabilities and tolerances of sampling;
-  // everything else takes the plain search.
-  const bool bCovered =
-      tol >= 1e-15 && tol <= 1e-10 && p >= 1e-9 && p <= 0.99999 && s > 0.0 && Finite(m, s, p1) && Finite(p2, p3, 0.0);
-  if (bCovered) {
+                        double dLowLimit, double dUpLimit, Cdf& cdf, CBracketGrids* pGrids = nullptr) {
+  if (PredictionCovers(p, tol, m, s, p1, p2, p3)) {
     double x = 0.0;
     switch (nType) {
       case 0:  // normal
       case 2:  // lognormal
-        if (std::fabs(p - 0.5) >= 1e-5 && p2 > 0.0) {
+        if (NormalFitCovers(p, p2)) {
           CNormalFitPredictor pred(nType == 2, p1, p2);
-          if (TryPredictedSearch(pred, cdf, p, tol, m, s, dLowLimit, dUpLimit, x)) return x;
+          if (TryPredictedSearch(pred, cdf, p, tol, m, s, dLowLimit, dUpLimit, x, pGrids)) return x;
         }
         break;
       case 1: {  // uniform
         CUniformPredictor pred(p1, p2);
-        if (TryPredictedSearch(pred, cdf, p, tol, m, s, dLowLimit, dUpLimit, x)) return x;
+        if (TryPredictedSearch(pred, cdf, p, tol, m, s, dLowLimit, dUpLimit, x, pGrids)) return x;
         break;
       }
       case 3:  // Weibull
         if (p2 > 0.0 && p3 > 0.0) {
           CWeibullPredictor pred(p1, p2, p3);
-          if (TryPredictedSearch(pred, cdf, p, tol, m, s, dLowLimit, dUpLimit, x)) return x;
+          if (TryPredictedSearch(pred, cdf, p, tol, m, s, dLowLimit, dUpLimit, x, pGrids)) return x;
         }
         break;
       default:
@@ -467,6 +480,77 @@ double InverseCdfSearch(int nType, double p1, double p2, double p3, double p, do
     }
   }
   return PlainSearch(cdf, p, tol, m, s, dLowLimit, dUpLimit);
+}
+
+/// One variable's searches over many probabilities.
+struct CSearchRun {
+  int nType;
+  double p1, p2, p3;  ///< parameters
+  double tol;         ///< resolved tolerance
+  double m, s;        ///< actual mean and standard deviation
+  double dLowLimit, dUpLimit;
+  CBracketGrids* pGrids;  ///< the grids of its brackets, or null
+};
+
+/// InverseCdfSearch of values[i * nStride], i < n, in place, for a
+/// predictor type: the same doubles, computed block by block.  The setups
+/// of a block (predictor and zone: the quantile estimate, the anchor of the
+/// model, the bounds at the zone's ends) run one after the other before
+/// the block's bisections, so that the processor overlaps these
+/// independent chains of dependent operations instead of waiting on each.
+/// covers(p) tells where the predictor may run; elsewhere, and where its
+/// setup declines, the plain search runs, as in InverseCdfSearch.
+template <class Predictor, class Cdf, class Covers>
+void PredictedSearchInBlocks(const Predictor& proto, Covers&& covers, const CSearchRun& r, Cdf& cdf, double* pValues,
+                             std::size_t n, std::size_t nStride) {
+  constexpr std::size_t kBlock = 8;
+  std::optional<Predictor> preds[kBlock];
+  std::optional<CPredictedSearch<Predictor, Cdf>> searches[kBlock];
+  for (std::size_t i0 = 0; i0 < n; i0 += kBlock) {
+    const std::size_t nBlock = std::min(kBlock, n - i0);
+    double* pBlock = pValues + i0 * nStride;
+    for (std::size_t b = 0; b < nBlock; ++b) {
+      searches[b].reset();
+      const double p = pBlock[b * nStride];
+      if (!PredictionCovers(p, r.tol, r.m, r.s, r.p1, r.p2, r.p3) || !covers(p)) continue;
+      Predictor& pred = preds[b].emplace(proto);
+      double dRoot = 0.0, dSlope = 0.0;
+      if (!pred.Prepare(p, dRoot, dSlope)) continue;
+      if (!searches[b].emplace(pred, cdf, p, r.tol, r.pGrids).PlaceZone(dRoot, dSlope)) searches[b].reset();
+    }
+    for (std::size_t b = 0; b < nBlock; ++b) {
+      double& x = pBlock[b * nStride];
+      x = searches[b] ? searches[b]->Run(r.m, r.s, r.dLowLimit, r.dUpLimit)
+                      : PlainSearch(cdf, x, r.tol, r.m, r.s, r.dLowLimit, r.dUpLimit);
+    }
+  }
+}
+
+/// InverseCdfSearch of values[i * nStride], i < n, in place: the same doubles.
+template <class Cdf>
+void InverseCdfSearchMany(const CSearchRun& r, Cdf& cdf, double* pValues, std::size_t n, std::size_t nStride) {
+  switch (r.nType) {
+    case 0:  // normal
+    case 2:  // lognormal
+      PredictedSearchInBlocks(
+          CNormalFitPredictor(r.nType == 2, r.p1, r.p2), [&r](double p) { return NormalFitCovers(p, r.p2); }, r, cdf,
+          pValues, n, nStride);
+      return;
+    case 1:  // uniform
+      PredictedSearchInBlocks(
+          CUniformPredictor(r.p1, r.p2), [](double) { return true; }, r, cdf, pValues, n, nStride);
+      return;
+    case 3:  // Weibull
+      PredictedSearchInBlocks(
+          CWeibullPredictor(r.p1, r.p2, r.p3), [&r](double) { return r.p2 > 0.0 && r.p3 > 0.0; }, r, cdf, pValues, n,
+          nStride);
+      return;
+    default:
+      for (std::size_t i = 0; i < n; ++i) {
+        double& x = pValues[i * nStride];
+        x = InverseCdfSearch(r.nType, r.p1, r.p2, r.p3, x, r.tol, r.m, r.s, r.dLowLimit, r.dUpLimit, cdf, r.pGrids);
+      }
+  }
 }
 
 }  // namespace rbo::icdf
