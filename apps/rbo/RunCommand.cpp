@@ -10,6 +10,7 @@
 #include "Cli.h"
 #include "Commands.h"
 #include "Output.h"
+#include "rbo/problem/Evaluate.h"
 #include "rbo/problem/Run.h"
 
 namespace rboapp {
@@ -73,6 +74,19 @@ void PrintNotes(const Problem& p) {
         "  the product of the POFs of the responses with bounds); sampling counts them on the samples.\n");
 }
 
+// How the samples were drawn when they did not fit in memory at once.
+void PrintBatches(const Problem& p) {
+  const SampleBatches b = SampleBatchesOf(p);
+  if (b.oneGo) return;
+  std::string source;
+  const double limit = MemoryLimit(&source);
+  std::printf(
+      "batches: the samples of all design points would not fit in %.3g GB (%s), so each design point\n"
+      "  was sampled on its own, in %s batch%s of %s samples folded into running statistics\n"
+      "  (batch k drawn from seed + k, as --until-converged draws them).\n",
+      limit / 1e9, source.c_str(), Thousands(b.batches).c_str(), b.batches == 1 ? "" : "es", Thousands(b.size).c_str());
+}
+
 // ---------------------------------------------------------------- one go
 
 int RunAll(Problem& p, const RunOptions& o, LogSession& log, AtomicFile* pOut) {
@@ -91,6 +105,7 @@ int RunAll(Problem& p, const RunOptions& o, LogSession& log, AtomicFile* pOut) {
   if (!p.title.empty()) std::printf("%s\n", p.title.c_str());
   std::printf("%s\n\n%s", DescribeSettings(s).c_str(), RunTable(p, points).c_str());
   PrintNotes(p);
+  PrintBatches(p);
   std::fflush(stdout);
   if (pOut) pOut->Commit(OutFormatOf(o.common.out) == OutFormat::kJson ? RunJson(p, points) : RunCsv(p, points));
   log.Note("rbo run: done: " + Thousands(pDone->load()) + " analyses");
