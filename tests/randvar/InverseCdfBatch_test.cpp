@@ -80,6 +80,56 @@ TEST(InverseCdfBatch, LongRunsEqualTheDocumentedSearch) {
   }
 }
 
+// Long runs of random variables of every type with parameters over many
+// magnitudes: ten million values, each against the documented search.  A
+// few minutes; registered as InverseCdfBatchLong under the ctest label
+// "long" (tests/CMakeLists.txt).
+TEST(InverseCdfBatch, DISABLED_LongRunsOfRandomVariables) {
+  std::mt19937_64 rng(2718);
+  auto uniform = [&](double a, double b) { return std::uniform_real_distribution<double>(a, b)(rng); };
+  auto logUniform = [&](double a, double b) { return std::exp(uniform(std::log(a), std::log(b))); };
+  auto signedMagnitude = [&](double a, double b) { return (uniform(0.0, 1.0) < 0.5 ? -1.0 : 1.0) * logUniform(a, b); };
+  constexpr int kVariables = 400, kValues = 25000;
+  long nDiffer = 0;
+  for (int k = 0; k < kVariables; ++k) {
+    CRandVar v;
+    switch (k % 4) {
+      case 0:
+        v = CRandVar(CRandVar::kNormal, uniform(0.0, 1.0) < 0.3 ? 0.0 : signedMagnitude(1e-6, 1e6),
+                     logUniform(1e-6, 1e6));
+        break;
+      case 1: {
+        const double a = signedMagnitude(1e-6, 1e6);
+        v = CRandVar(CRandVar::kUniform, a, a + logUniform(1e-6, 1e6) * (1.0 + std::fabs(a)));
+        break;
+      }
+      case 2:
+        v = CRandVar(CRandVar::kLognormal, logUniform(1e-3, 10.0), logUniform(1e-3, 3.0));
+        break;
+      default:
+        v = CRandVar(CRandVar::kWeibull, uniform(0.0, 1.0) < 0.4 ? 0.0 : signedMagnitude(1e-3, 1e3),
+                     logUniform(1e-3, 1e3), logUniform(0.2, 20.0));
+    }
+    std::vector<double> ps(kValues);
+    for (int i = 0; i < kValues; ++i) {
+      ps[std::size_t(i)] = (double(rng() >> 12) + 0.5) * 0x1p-52;
+      if (i % 50 == 0) ps[std::size_t(i)] = logUniform(1e-12, 1e-3);
+      if (i % 50 == 1) ps[std::size_t(i)] = 1.0 - logUniform(1e-12, 1e-3);
+      if (i % 211 == 2) ps[std::size_t(i)] = kEdgeProbabilities[std::size_t(i) % std::size(kEdgeProbabilities)];
+    }
+    std::vector<double> xs(ps);
+    rbo::InverseCdfInPlace(v, xs.data(), xs.size(), 1);
+    for (int i = 0; i < kValues; ++i) {
+      const double expected = rbotest::ReferenceInverseCdf(v, ps[std::size_t(i)], -1.0, nullptr);
+      if (!SameBits(xs[std::size_t(i)], expected) && ++nDiffer <= 10)
+        ADD_FAILURE() << "type " << v.GetType() << " (" << v.GetParam1() << ", " << v.GetParam2() << ", "
+                      << v.GetParam3() << ") p " << ps[std::size_t(i)] << ": " << xs[std::size_t(i)] << " instead of "
+                      << expected;
+    }
+  }
+  EXPECT_EQ(nDiffer, 0);
+}
+
 TEST(InverseCdfBatch, NoValuesNoWork) {
   CRandVar v(CRandVar::kNormal, 0.0, 1.0);
   rbo::InverseCdfInPlace(v, nullptr, 0, 1);  // must not touch the pointer
