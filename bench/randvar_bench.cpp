@@ -122,7 +122,7 @@ void BM_InverseCDFReference(benchmark::State& state) {
 // as the host's generator draws them, 65,536 per pass: one InverseCDF call
 // per value (BM_InverseCdfDrawn), and the whole pass through the library's
 // batch form (BM_InverseCdfInPlace, which sampling uses: the setup once,
-// the brackets' grids, the setups of a block of values side by side).
+// the brackets' grids).
 // Time per value; both give the same doubles (checked before timing).
 constexpr std::size_t kDrawn = 65536;
 

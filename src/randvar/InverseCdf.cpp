@@ -118,9 +118,10 @@ void CInverseCdfRun::Invert(double* pValues, std::size_t n, std::size_t nStride)
   Guarded(kUnitRandVar, __LINE__, [&] {
     CRandVar& v = *m_pVar;
     auto cdf = [&v](double x) { return v.CDF(x); };
-    const icdf::CSearchRun run{m_nType, m_dParam1, m_dParam2,   m_dParam3,  ToleranceOrDefault(-1.0),
-                               m_dMean, m_dStdDev, m_dLowLimit, m_dUpLimit, m_pGrids.get()};
-    icdf::InverseCdfSearchMany(run, cdf, pValues, n, nStride);
+    const double tol = ToleranceOrDefault(-1.0);
+    for (double *px = pValues, *pEnd = pValues + n * nStride; px != pEnd; px += nStride)
+      *px = icdf::InverseCdfSearch(m_nType, m_dParam1, m_dParam2, m_dParam3, *px, tol, m_dMean, m_dStdDev, m_dLowLimit,
+                                   m_dUpLimit, cdf, m_pGrids.get());
   });
 }
 

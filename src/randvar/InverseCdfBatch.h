@@ -17,8 +17,7 @@ class CBracketGrids;
 /// v.InverseCDF(values[i * stride], -1.0) for i < n, the same doubles.  The
 /// setup (mean, standard deviation, limits) is done once, at construction;
 /// the grids of the brackets the searches start from (BisectionGrid.h) are
-/// kept from call to call; the setups of a few values run side by side
-/// (InverseCdfSearchMany).  The variable must outlive the object and keep
+/// kept from call to call.  The variable must outlive the object and keep
 /// its parameters.  Failures are those of InverseCDF: an invalid variable
 /// fails at construction.  One object serves one thread at a time.
 class CInverseCdfRun {

@@ -9,10 +9,8 @@
 #include <algorithm>
 #include <cmath>
 
-#include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <optional>
 
 #include "randvar/BisectionGrid.h"
 #include "randvar/DistributionKernels.h"
@@ -436,16 +434,6 @@ bool TryPredictedSearch(Predictor& pred, Cdf& cdf, double p, double tol, double 
 
 inline bool Finite(double a, double b, double c) { return std::isfinite(a) && std::isfinite(b) && std::isfinite(c); }
 
-/// The predictors cover the probabilities and tolerances of sampling;
-/// everything else takes the plain search.
-inline bool PredictionCovers(double p, double tol, double m, double s, double p1, double p2, double p3) {
-  return tol >= 1e-15 && tol <= 1e-10 && p >= 1e-9 && p <= 0.99999 && s > 0.0 && Finite(m, s, p1) &&
-         Finite(p2, p3, 0.0);
-}
-
-/// The normal-fit predictor also stays away from the fit's jump at 1/2.
-inline bool NormalFitCovers(double p, double p2) { return std::fabs(p - 0.5) >= 1e-5 && p2 > 0.0; }
-
 /// The inverse distribution of a variable of type nType with parameters
 /// p1..p3, mean m, standard deviation s and search limits: the predicted
 /// search where a predictor covers the case, the plain search elsewhere.
@@ -454,12 +442,16 @@ inline bool NormalFitCovers(double p, double p2) { return std::fabs(p - 0.5) >= 
 template <class Cdf>
 double InverseCdfSearch(int nType, double p1, double p2, double p3, double p, double tol, double m, double s,
                         double dLowLimit, double dUpLimit, Cdf& cdf, CBracketGrids* pGrids = nullptr) {
-  if (PredictionCovers(p, tol, m, s, p1, p2, p3)) {
+  // The predictors cover the probabilities and tolerances of sampling;
+  // everything else takes the plain search.
+  const bool bCovered =
+      tol >= 1e-15 && tol <= 1e-10 && p >= 1e-9 && p <= 0.99999 && s > 0.0 && Finite(m, s, p1) && Finite(p2, p3, 0.0);
+  if (bCovered) {
     double x = 0.0;
     switch (nType) {
       case 0:  // normal
       case 2:  // lognormal
-        if (NormalFitCovers(p, p2)) {
+        if (std::fabs(p - 0.5) >= 1e-5 && p2 > 0.0) {
           CNormalFitPredictor pred(nType == 2, p1, p2);
           if (TryPredictedSearch(pred, cdf, p, tol, m, s, dLowLimit, dUpLimit, x, pGrids)) return x;
         }
@@ -480,77 +472,6 @@ double InverseCdfSearch(int nType, double p1, double p2, double p3, double p, do
     }
   }
   return PlainSearch(cdf, p, tol, m, s, dLowLimit, dUpLimit);
-}
-
-/// One variable's searches over many probabilities.
-struct CSearchRun {
-  int nType;
-  double p1, p2, p3;  ///< parameters
-  double tol;         ///< resolved tolerance
-  double m, s;        ///< actual mean and standard deviation
-  double dLowLimit, dUpLimit;
-  CBracketGrids* pGrids;  ///< the grids of its brackets, or null
-};
-
-/// InverseCdfSearch of values[i * nStride], i < n, in place, for a
-/// predictor type: the same doubles, computed block by block.  The setups
-/// of a block (predictor and zone: the quantile estimate, the anchor of the
-/// model, the bounds at the zone's ends) run one after the other before
-/// the block's bisections, so that the processor overlaps these
-/// independent chains of dependent operations instead of waiting on each.
-/// covers(p) tells where the predictor may run; elsewhere, and where its
-/// setup declines, the plain search runs, as in InverseCdfSearch.
-template <class Predictor, class Cdf, class Covers>
-void PredictedSearchInBlocks(const Predictor& proto, Covers&& covers, const CSearchRun& r, Cdf& cdf, double* pValues,
-                             std::size_t n, std::size_t nStride) {
-  constexpr std::size_t kBlock = 8;
-  std::optional<Predictor> preds[kBlock];
-  std::optional<CPredictedSearch<Predictor, Cdf>> searches[kBlock];
-  for (std::size_t i0 = 0; i0 < n; i0 += kBlock) {
-    const std::size_t nBlock = std::min(kBlock, n - i0);
-    double* pBlock = pValues + i0 * nStride;
-    for (std::size_t b = 0; b < nBlock; ++b) {
-      searches[b].reset();
-      const double p = pBlock[b * nStride];
-      if (!PredictionCovers(p, r.tol, r.m, r.s, r.p1, r.p2, r.p3) || !covers(p)) continue;
-      Predictor& pred = preds[b].emplace(proto);
-      double dRoot = 0.0, dSlope = 0.0;
-      if (!pred.Prepare(p, dRoot, dSlope)) continue;
-      if (!searches[b].emplace(pred, cdf, p, r.tol, r.pGrids).PlaceZone(dRoot, dSlope)) searches[b].reset();
-    }
-    for (std::size_t b = 0; b < nBlock; ++b) {
-      double& x = pBlock[b * nStride];
-      x = searches[b] ? searches[b]->Run(r.m, r.s, r.dLowLimit, r.dUpLimit)
-                      : PlainSearch(cdf, x, r.tol, r.m, r.s, r.dLowLimit, r.dUpLimit);
-    }
-  }
-}
-
-/// InverseCdfSearch of values[i * nStride], i < n, in place: the same doubles.
-template <class Cdf>
-void InverseCdfSearchMany(const CSearchRun& r, Cdf& cdf, double* pValues, std::size_t n, std::size_t nStride) {
-  switch (r.nType) {
-    case 0:  // normal
-    case 2:  // lognormal
-      PredictedSearchInBlocks(
-          CNormalFitPredictor(r.nType == 2, r.p1, r.p2), [&r](double p) { return NormalFitCovers(p, r.p2); }, r, cdf,
-          pValues, n, nStride);
-      return;
-    case 1:  // uniform
-      PredictedSearchInBlocks(
-          CUniformPredictor(r.p1, r.p2), [](double) { return true; }, r, cdf, pValues, n, nStride);
-      return;
-    case 3:  // Weibull
-      PredictedSearchInBlocks(
-          CWeibullPredictor(r.p1, r.p2, r.p3), [&r](double) { return r.p2 > 0.0 && r.p3 > 0.0; }, r, cdf, pValues, n,
-          nStride);
-      return;
-    default:
-      for (std::size_t i = 0; i < n; ++i) {
-        double& x = pValues[i * nStride];
-        x = InverseCdfSearch(r.nType, r.p1, r.p2, r.p3, x, r.tol, r.m, r.s, r.dLowLimit, r.dUpLimit, cdf, r.pGrids);
-      }
-  }
 }
 
 }  // namespace rbo::icdf
