@@ -13,9 +13,13 @@
 // the library itself stays uninstrumented).
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <random>
 #include <vector>
 
+#include "randvar/InverseCdfBatch.h"
 #include "randvar/InverseCdfReference.h"
 #include "randvar/InverseCdfSearch.h"
 #include "randvar/RandVarCases.h"
@@ -114,6 +118,54 @@ void BM_InverseCDFReference(benchmark::State& state) {
   state.SetLabel(c.pszName);
 }
 
+// The inverse distribution over probabilities drawn uniformly from (0, 1)
+// as the host's generator draws them, 65,536 per pass: one InverseCDF call
+// per value (BM_InverseCdfDrawn), and the whole pass through the library's
+// batch form (BM_InverseCdfInPlace, which sampling uses: the setup once,
+// the brackets' grids).
+// Time per value; both give the same doubles (checked before timing).
+constexpr std::size_t kDrawn = 65536;
+
+std::vector<double> DrawnProbabilities() {
+  std::mt19937_64 engine(2024);
+  std::vector<double> ps(kDrawn);
+  for (double& p : ps) p = (double(engine() >> 12) + 0.5) * 0x1p-52;
+  return ps;
+}
+
+void BM_InverseCdfDrawn(benchmark::State& state) {
+  const rbotest::DistCase& c = kCases[state.range(0)];
+  CRandVar v = c.Make();
+  const std::vector<double> ps = DrawnProbabilities();
+  std::vector<double> xs(kDrawn);
+  for (auto _ : state) {
+    for (std::size_t i = 0; i < kDrawn; ++i) xs[i] = v.InverseCDF(ps[i], -1.0);
+    benchmark::DoNotOptimize(xs.data());
+  }
+  state.SetItemsProcessed(state.iterations() * std::int64_t(kDrawn));
+  state.SetLabel(c.pszName);
+}
+
+void BM_InverseCdfInPlace(benchmark::State& state) {
+  const rbotest::DistCase& c = kCases[state.range(0)];
+  CRandVar v = c.Make();
+  const std::vector<double> ps = DrawnProbabilities();
+  std::vector<double> xs(ps);
+  rbo::InverseCdfInPlace(v, xs.data(), kDrawn, 1);
+  for (std::size_t i = 0; i < kDrawn; ++i)
+    if (xs[i] != v.InverseCDF(ps[i], -1.0)) {
+      state.SkipWithError("the batch form differs from InverseCDF");
+      return;
+    }
+  for (auto _ : state) {
+    std::copy(ps.begin(), ps.end(), xs.begin());
+    rbo::InverseCdfInPlace(v, xs.data(), kDrawn, 1);
+    benchmark::DoNotOptimize(xs.data());
+  }
+  state.SetItemsProcessed(state.iterations() * std::int64_t(kDrawn));
+  state.SetLabel(c.pszName);
+}
+
 // The Weibull fit from a mean and standard deviation (a shape search of
 // about forty gamma-function ratios), for mean / sd from 0.5 to 20.
 void BM_WeibullFromMoments(benchmark::State& state) {
@@ -133,3 +185,5 @@ BENCHMARK(BM_PDF)->DenseRange(0, 3);
 BENCHMARK(BM_InverseCDF)->DenseRange(0, 3);
 BENCHMARK(BM_InverseCDFReference)->DenseRange(0, 3);
 BENCHMARK(BM_WeibullFromMoments);
+BENCHMARK(BM_InverseCdfDrawn)->DenseRange(0, 3)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_InverseCdfInPlace)->DenseRange(0, 3)->Unit(benchmark::kMillisecond);

@@ -103,6 +103,21 @@ void BM_LatinHyperCubePoints100k(benchmark::State& state) {
 }
 BENCHMARK(BM_LatinHyperCubePoints100k)->Unit(benchmark::kMillisecond);
 
+// The same matrix inverted on 1, 2 or 4 sampling workers: wall time, since
+// the work moves to other threads (the matrix is the same for every count).
+void BM_MonteCarloPointsWorkers100k(benchmark::State& state) {
+  Problem p;
+  CMatrix<double> samples;
+  SetSamplingWorkers(int(state.range(0)));
+  for (auto _ : state) {
+    MatrixOfMonteCarloPoints(kLargeSamples, kVars, p.means, p.inputRandVar, p.vars, samples);
+    benchmark::DoNotOptimize(samples.ColData(0));
+  }
+  SetSamplingWorkers(1);
+  state.SetItemsProcessed(state.iterations() * kVars * kLargeSamples);
+}
+BENCHMARK(BM_MonteCarloPointsWorkers100k)->Arg(1)->Arg(2)->Arg(4)->UseRealTime()->Unit(benchmark::kMillisecond);
+
 void BM_LatinHyperCubeReferenceSearch100k(benchmark::State& state) {
   Problem p;
   std::valarray<double> table;

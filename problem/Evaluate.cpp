@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "rbo/RandVarModules.h"
 #include "rbo/host/DBUtils.h"
 #include "rbo/host/ReferenceHost.h"
 
@@ -28,6 +29,8 @@ void ConfigureHost(const Problem& problem, std::shared_ptr<std::atomic<long long
   refhost::SetRBOMethod(s.method, s.samples);
   refhost::SetSeed(s.seed);
   refhost::SetWorkerCount(s.workers);
+  // The sample matrices are inverted on as many threads as the analyses run.
+  SetSamplingWorkers(s.parallel ? s.workers : 1);
   if (problem.batchModel) {
     refhost::SetBatchAnalysis(problem.builder.BatchAnalysis(CountedBatchModel(problem.batchModel, pCounter)));
     return;

@@ -141,10 +141,36 @@ int RandomVariableCount(const Problem& p) {
 
 }  // namespace
 
+namespace {
+
+bool SamplesEveryPoint(const Problem& p) { return p.builder.IsRandom() && p.settings.method <= 1; }
+
+}  // namespace
+
+SampleBatches SampleBatchesOf(const Problem& p) {
+  const Settings& s = p.settings;
+  SampleBatches b{true, 1, s.samples};
+  if (!SamplesEveryPoint(p) || s.samples < 1) return b;
+  const double bytesPerSample =
+      double(p.variables.size() + p.responses.size()) * double(sizeof(double)) * kCopiesPerSampleValue;
+  std::string source;
+  const double limit = MemoryLimit(&source);
+  if (double(p.designPoints.size()) * double(s.samples) * bytesPerSample <= limit) return b;
+  // One design point at a time, in as few batches as fit, of equal size.
+  b.oneGo = false;
+  const double fit = std::max(1.0, std::floor(limit / bytesPerSample));
+  b.batches = (long long)std::ceil(double(s.samples) / std::min(fit, double(s.samples)));
+  b.size = (s.samples + b.batches - 1) / b.batches;
+  return b;
+}
+
 void CheckRunMemory(const Problem& p) {
   const Settings& s = p.settings;
-  if (p.builder.IsRandom() && IsSampledMethod(s.method))
-    CheckBatchMemory(p, s.method <= 1 ? double(p.designPoints.size()) : 1.0, double(s.samples));
+  if (!p.builder.IsRandom() || !IsSampledMethod(s.method)) return;
+  if (s.method <= 1)
+    CheckBatchMemory(p, 1.0, 1.0);
+  else
+    CheckBatchMemory(p, 1.0, double(s.samples));
 }
 
 long long AnalysesPerPoint(const Problem& p) {
@@ -165,6 +191,8 @@ std::vector<PointResult> EvaluatePoints(const Problem& p, const AnalysisCounter&
   if (!refusal.empty()) throw std::invalid_argument(refusal);
   if (IsReliabilityMethod(s.method)) return EvaluateReliability(p, pCounter);
   CheckRunMemory(p);
+  const SampleBatches batches = SampleBatchesOf(p);
+  if (!batches.oneGo) return EvaluatePointsInBatches(p, pCounter, batches);
   ConfigureHost(p, pCounter);
   std::unique_ptr<CDB> db = p.builder.Build();
   const bool bSurface = s.method >= 2 && p.builder.IsRandom();
@@ -239,6 +267,33 @@ class CFoldingPoint {
   long long m_nFolded = 0;              ///< samples folded so far
 };
 
+// The problem's database for folding batches.  The incremental update
+// reads the pass/fail marks of the responses from the object store; this
+// problem has no pass/fail responses.
+std::unique_ptr<CDB> OpenFoldingStore(const Problem& p) {
+  std::unique_ptr<CDB> db = p.builder.Build();
+  refhost::OpenStore(":memory:");
+  db->m_nStoreKey = kStoreKey;
+  refhost::PutPassFailMarks(kStoreKey, std::vector<int>(db->m_vRespIndexOfEntry.size(), 0));
+  return db;
+}
+
+// Design point j's result from its folded statistics (the host's response
+// vector), with the objective and constraint computed from them as for a
+// run in one go.
+PointResult FoldedPoint(const Problem& p, CDB& db, std::size_t j, const std::valarray<double>& column) {
+  const Settings& s = p.settings;
+  CMatrix<double> responses(int(column.size()), 1);
+  responses.ReplaceCol(0, column);
+  std::valarray<double> objective, constraint;
+  RecomputeObjectiveAndConstraint(db, p.builder.DesignMatrix({p.designPoints[j]}), responses, objective, constraint);
+  PointResult point = ExtractPoint(p, p.designPoints[j], column, double(s.samples));
+  point.objective = objective[0];
+  point.constraint = constraint[0];
+  CheckFinite(p, point, "design point " + std::to_string(j + 1));
+  return point;
+}
+
 // Why the batches of a point stop after this one, or "" when they go on.
 std::string StopReason(const BatchRecord& b, bool bUnchanged, double tol, long long budget, bool* pbConverged) {
   *pbConverged = true;
@@ -289,6 +344,31 @@ ConvergenceRecord ConvergePoint(const Problem& p, CDB& db, std::size_t j, const 
 
 }  // namespace
 
+std::vector<PointResult> EvaluatePointsInBatches(const Problem& p, const AnalysisCounter& pCounter,
+                                                 const SampleBatches& batches) {
+  const Settings& s = p.settings;
+  if (!SamplesEveryPoint(p)) throw std::invalid_argument("batches of samples need method 0 or 1 and a random problem");
+  const long long nSize = std::max<long long>(1, batches.size);
+  ConfigureHost(p, pCounter);
+  std::unique_ptr<CDB> db = OpenFoldingStore(p);
+  std::vector<PointResult> points;
+  for (std::size_t j = 0; j < p.designPoints.size(); ++j) {
+    CFoldingPoint point(*db, p.designPoints[j]);
+    std::valarray<double> column;
+    for (int batch = 0; point.Folded() < s.samples; ++batch) {
+      const int n = int(std::min<long long>(nSize, s.samples - point.Folded()));
+      refhost::SetSeed(s.seed + std::uint64_t(batch));
+      refhost::SetRBOMethod(s.method, n);
+      bool bUnchanged = false;
+      column = point.Fold(batch, n, s.parallel, ConvergenceCallbacks(), &bUnchanged);
+    }
+    points.push_back(FoldedPoint(p, *db, j, column));
+  }
+  refhost::SetSeed(s.seed);
+  refhost::SetRBOMethod(s.method, s.samples);
+  return points;
+}
+
 std::string UntilConvergedRefusal(const Problem& p) {
   const Settings& s = p.settings;
   if (s.method > 1)
@@ -322,12 +402,7 @@ std::vector<ConvergenceRecord> RunUntilConverged(const Problem& p, const Converg
   if (!refusal.empty()) throw std::invalid_argument(refusal);
   CheckBatchMemory(p, 1.0, double(p.settings.samples));
   ConfigureHost(p, pCounter);
-  std::unique_ptr<CDB> db = p.builder.Build();
-  // The incremental update reads the pass/fail marks of the responses from
-  // the object store; this problem has no pass/fail responses.
-  refhost::OpenStore(":memory:");
-  db->m_nStoreKey = kStoreKey;
-  refhost::PutPassFailMarks(kStoreKey, std::vector<int>(db->m_vRespIndexOfEntry.size(), 0));
+  std::unique_ptr<CDB> db = OpenFoldingStore(p);
   std::vector<ConvergenceRecord> records;
   for (std::size_t j = 0; j < p.designPoints.size(); ++j)
     records.push_back(ConvergePoint(p, *db, j, options, callbacks));

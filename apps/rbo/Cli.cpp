@@ -316,7 +316,10 @@ void PrintDiagnostics(std::FILE* stream, const std::string& path, const std::vec
 // ------------------------------------------------------------------ progress
 
 Progress::Progress(std::shared_ptr<std::atomic<long long>> pDone, long long total, bool bEnabled)
-    : m_pDone(std::move(pDone)), m_nTotal(total), m_start(std::chrono::steady_clock::now()) {
+    : m_pDone(std::move(pDone)),
+      m_nTotal(total),
+      m_nDrawnBefore(SampledValueCount()),
+      m_start(std::chrono::steady_clock::now()) {
   if (bEnabled && m_nTotal > 0) m_thread = std::thread([this] { Loop(); });
 }
 
@@ -354,13 +357,14 @@ void Progress::Loop() {
   do {
     const double elapsed = duration<double>(steady_clock::now() - m_start).count();
     const long long done = std::min(m_pDone->load(std::memory_order_relaxed), m_nTotal);
-    std::fprintf(stderr, "\r\033[K  %s", Line(m_phase.load(), done, m_nTotal, elapsed).c_str());
+    const long long nDrawn = SampledValueCount() - m_nDrawnBefore;
+    std::fprintf(stderr, "\r\033[K  %s", Line(m_phase.load(), done, m_nTotal, elapsed, nDrawn).c_str());
     std::fflush(stderr);
     m_bShown = true;
   } while (!m_wake.wait_for(lock, milliseconds(250), [this] { return m_bStop; }));
 }
 
-std::string Progress::Line(Phase phase, long long done, long long total, double elapsed) {
+std::string Progress::Line(Phase phase, long long done, long long total, double elapsed, long long nDrawn) {
   // A total of 0: not known in advance (the reliability methods stop when
   // their searches converge or their estimates settle).
   if (total <= 0) {
@@ -373,7 +377,9 @@ std::string Progress::Line(Phase phase, long long done, long long total, double 
     phase = done <= 0 ? Phase::kDrawing : done >= total ? Phase::kFolding : Phase::kAnalysing;
   char seconds[32];
   std::snprintf(seconds, sizeof seconds, ", %.0f s", std::floor(elapsed));
-  if (phase == Phase::kDrawing) return "drawing samples (" + Thousands(total) + " analyses to run)" + seconds;
+  if (phase == Phase::kDrawing)
+    return "drawing samples (" + Thousands(total) + " analyses to run)" +
+           (nDrawn > 0 ? ": " + Thousands(nDrawn) + " values drawn" : std::string()) + seconds;
   if (phase == Phase::kFolding) return "folding " + Thousands(done) + " analyses into statistics" + seconds;
   const double rate = elapsed > 0.0 ? double(done) / elapsed : 0.0;
   char left[48] = "";

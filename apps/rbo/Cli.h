@@ -151,9 +151,10 @@ void PrintDiagnostics(std::FILE* stream, const std::string& path, const std::vec
 
 /// Analyses done of total, rate and time left, on stderr, for runs longer
 /// than a second; only when stderr is a terminal and not --quiet.  While
-/// no analysis has finished it says that samples are being drawn, and once
-/// all have that they are being folded into statistics, unless SetPhase
-/// says what happens.
+/// no analysis has finished it says that samples are being drawn, with the
+/// count of values the library has drawn so far, and once all have that
+/// they are being folded into statistics, unless SetPhase says what
+/// happens.
 class Progress {
  public:
   enum class Phase { kInferred, kDrawing, kAnalysing, kFolding };
@@ -169,14 +170,16 @@ class Progress {
   static bool Wanted(bool bQuiet);
   /// What the run does now; kInferred: judge by the analyses done.
   void SetPhase(Phase phase) { m_phase = phase; }
-  /// The progress line for done of total analyses after elapsed seconds.
-  static std::string Line(Phase phase, long long done, long long total, double elapsed);
+  /// The progress line for done of total analyses after elapsed seconds,
+  /// nDrawn sample values drawn in this run.
+  static std::string Line(Phase phase, long long done, long long total, double elapsed, long long nDrawn = 0);
 
  private:
   void Loop();
   std::atomic<Phase> m_phase{Phase::kInferred};     ///< set by SetPhase
   std::shared_ptr<std::atomic<long long>> m_pDone;  ///< analyses finished
   long long m_nTotal;                               ///< analyses expected
+  long long m_nDrawnBefore;                         ///< the library's count of drawn values when the run began
   std::chrono::steady_clock::time_point m_start;    ///< when the run began
   std::mutex m_mutex;                               ///< guards m_bStop
   std::condition_variable m_wake;                   ///< wakes the loop to stop

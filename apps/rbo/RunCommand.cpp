@@ -10,6 +10,7 @@
 #include "Cli.h"
 #include "Commands.h"
 #include "Output.h"
+#include "rbo/problem/Evaluate.h"
 #include "rbo/problem/Reliability.h"
 #include "rbo/problem/Run.h"
 
@@ -109,6 +110,19 @@ void PrintNotes(const Problem& p) {
         "  the product of the POFs of the responses with bounds); sampling counts them on the samples.\n");
 }
 
+// How the samples were drawn when they did not fit in memory at once.
+void PrintBatches(const Problem& p) {
+  const SampleBatches b = SampleBatchesOf(p);
+  if (b.oneGo) return;
+  std::string source;
+  const double limit = MemoryLimit(&source);
+  std::printf(
+      "batches: the samples of all design points would not fit in %.3g GB (%s), so each design point\n"
+      "  was sampled on its own, in %s batch%s of %s samples folded into running statistics\n"
+      "  (batch k drawn from seed + k, as --until-converged draws them).\n",
+      limit / 1e9, source.c_str(), Thousands(b.batches).c_str(), b.batches == 1 ? "" : "es", Thousands(b.size).c_str());
+}
+
 // ---------------------------------------------------------------- one go
 
 int RunAll(Problem& p, const RunOptions& o, LogSession& log, AtomicFile* pOut) {
@@ -130,6 +144,7 @@ int RunAll(Problem& p, const RunOptions& o, LogSession& log, AtomicFile* pOut) {
   PrintNotes(p);
   const std::string incomplete = ReliabilityNotes(points);
   if (!incomplete.empty()) std::printf("\nINCOMPLETE:\n%s", incomplete.c_str());
+  PrintBatches(p);
   std::fflush(stdout);
   if (pOut) pOut->Commit(OutFormatOf(o.common.out) == OutFormat::kJson ? RunJson(p, points) : RunCsv(p, points));
   log.Note("rbo run: done: " + Thousands(pDone->load()) + " analyses");

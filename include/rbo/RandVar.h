@@ -80,7 +80,8 @@ class RBO_API CRandVar {
   void UpdateParamsFromActualMeanStdDev(double dMean, double dStdDev);
 
  private:
-  friend struct CRandVarInternals;  // white-box tests of the private numerics
+  friend struct CRandVarInternals;    // white-box tests of the private numerics
+  friend struct CRandVarSearchStart;  // the inverse distribution's setup, shared by its batch form
 
   void CheckParams();
   void CheckMeanStdDev(double dMean, double dStdDev);

@@ -109,6 +109,20 @@ RBO_API void MatrixOfLatinHyperCubePoints(int nSamples, int nRows, std::valarray
                                           std::valarray<int>& inputRandVar, std::valarray<CRandVar>& randVars,
                                           CMatrix<double>& samples);
 
+/// Threads that map a large sample matrix's probabilities through the
+/// inverse distributions: the calling thread and nWorkers - 1 more; 0: one
+/// per core; 1 (the default): the calling thread alone.  The probabilities
+/// are always drawn on the calling thread, in the order given above, so the
+/// matrix is the same double for double whatever the count.  A negative
+/// count throws CInvalidArgument.
+RBO_API void SetSamplingWorkers(int nWorkers);
+
+/// How many drawn values the sample matrices have mapped through inverse
+/// distributions since the library was loaded, counted as they go (a few
+/// thousand at a time), so that a progress display can show the sampling
+/// phase.  Any thread may call it at any time.
+RBO_API long long SampledValueCount();
+
 // ---- design-point expansion ----
 
 /// Turns the design points (one design-variable vector per column) into the

@@ -110,6 +110,7 @@ void ResetProcessState() {
   state.approximationRestart.Reset();
   state.surfaceSampling.Reset();
   state.samplePoints.Reset();
+  state.sampling.Reset();
 }
 
 }  // namespace rbo

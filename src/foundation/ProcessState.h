@@ -16,6 +16,7 @@
 // exported from the shared library.
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <valarray>
 
@@ -111,6 +112,17 @@ struct SamplePointState {
   void Reset();
 };
 
+/// Settings of the sample matrices (SetSamplingWorkers), and the count of
+/// values they have mapped through inverse distributions (SampledValueCount),
+/// the one member read from other threads.
+struct SamplingSettings {
+  int s_nWorkers = 1;                           ///< threads that invert a large sample matrix; 0: one per core
+  std::atomic<long long> s_nInvertedValues{0};  ///< values inverted since load, for progress displays
+
+  /// Back to the calling thread alone.
+  void Reset() { s_nWorkers = 1; }
+};
+
 /// Everything the library keeps between calls, by owning operation.
 struct ProcessState {
   ResponseTablesState responseTables;              ///< AdjustRespsMatrices
@@ -119,6 +131,7 @@ struct ProcessState {
   ApproximationRestartState approximationRestart;  ///< AdjustRespsByApproxRestart
   RegressionDataSet surfaceSampling;               ///< AdjustRespsBySampling
   SamplePointState samplePoints;                   ///< UpdateSamplePointRandResps
+  SamplingSettings sampling;                       ///< MatrixOfMonteCarloPoints, MatrixOfLatinHyperCubePoints
 };
 
 /// The process-wide object: constructed on first use, destroyed at unload.

@@ -34,9 +34,12 @@
 // order written: no contraction, no fast-math, no extended intermediates)
 // are those of CDF itself; DistributionKernels.h checks what it can.
 
+#include <memory>
+
 #include "foundation/Guard.h"
 #include "foundation/SourceUnits.h"
 #include "randvar/DistributionKernels.h"
+#include "randvar/InverseCdfBatch.h"
 #include "randvar/InverseCdfSearch.h"
 #include "randvar/RandVarConstants.h"
 #include "rbo/RandVar.h"
@@ -44,27 +47,86 @@
 using rbo::Guarded;
 using rbo::kUnitRandVar;
 
+// Where every search of a variable starts: its type and parameters, the
+// actual mean and standard deviation it widens from, and the limits of its
+// support.
+struct CRandVarSearchStart {
+  int nType;
+  double dParam1, dParam2, dParam3;
+  double m = 0.0, s = 0.0;  ///< actual mean and standard deviation
+  double dLowLimit = 0.0, dUpLimit = 0.0;
+
+  // For a lognormal variable, and for a Weibull variable whose gamma function
+  // cannot fail (beta > 0), the mean and standard deviation are formed here
+  // from the same kernels without computing the mean (or g1) twice;
+  // everything else goes through the guarded accessors so that failures are
+  // reported alike.
+  explicit CRandVarSearchStart(CRandVar& v)
+      : nType(v.m_nType), dParam1(v.m_dParam1), dParam2(v.m_dParam2), dParam3(v.m_dParam3) {
+    if (nType == CRandVar::kLognormal) {
+      m = rbo::LognormalMean(dParam1, dParam2);
+      s = rbo::LognormalStdDev(m, dParam2);
+    } else if (nType == CRandVar::kWeibull && dParam3 > 0.0) {
+      const double g1 = v.GammaFunction(1.0 + 1.0 / dParam3);
+      m = rbo::WeibullMean(dParam1, dParam2, g1);
+      s = rbo::WeibullStdDev(dParam2, g1, v.GammaFunction(1.0 + 2.0 / dParam3));
+    } else {
+      m = v.GetActualMean();
+      s = v.GetActualStdDev();
+    }
+    dLowLimit = v.GetXLowLimit();
+    dUpLimit = v.GetXUpLimit();
+  }
+
+  template <class Cdf>
+  double Search(double p, double tol, Cdf& cdf, rbo::icdf::CBracketGrids* pGrids) const {
+    return rbo::icdf::InverseCdfSearch(nType, dParam1, dParam2, dParam3, p, tol, m, s, dLowLimit, dUpLimit, cdf,
+                                       pGrids);
+  }
+};
+
 double CRandVar::InverseCDF(double p, double dTolerance) {
   return Guarded(kUnitRandVar, __LINE__, [&] {
-    // The search starts from the actual mean and standard deviation.  For a
-    // lognormal variable, and for a Weibull variable whose gamma function
-    // cannot fail (beta > 0), they are formed here from the same kernels
-    // without computing the mean (or g1) twice; everything else goes
-    // through the guarded accessors so that failures are reported alike.
-    double m = 0.0, s = 0.0;
-    if (m_nType == kLognormal) {
-      m = rbo::LognormalMean(m_dParam1, m_dParam2);
-      s = rbo::LognormalStdDev(m, m_dParam2);
-    } else if (m_nType == kWeibull && m_dParam3 > 0.0) {
-      const double g1 = GammaFunction(1.0 + 1.0 / m_dParam3);
-      m = rbo::WeibullMean(m_dParam1, m_dParam2, g1);
-      s = rbo::WeibullStdDev(m_dParam2, g1, GammaFunction(1.0 + 2.0 / m_dParam3));
-    } else {
-      m = GetActualMean();
-      s = GetActualStdDev();
-    }
+    const CRandVarSearchStart start(*this);
     auto cdf = [this](double x) { return CDF(x); };
-    return rbo::icdf::InverseCdfSearch(m_nType, m_dParam1, m_dParam2, m_dParam3, p, rbo::ToleranceOrDefault(dTolerance),
-                                       m, s, GetXLowLimit(), GetXUpLimit(), cdf);
+    return start.Search(p, rbo::ToleranceOrDefault(dTolerance), cdf, nullptr);
   });
 }
+
+namespace rbo {
+
+CInverseCdfRun::CInverseCdfRun(CRandVar& v) : m_pVar(&v) {
+  Guarded(kUnitRandVar, __LINE__, [&] {
+    const CRandVarSearchStart start(v);
+    m_nType = start.nType;
+    m_dParam1 = start.dParam1;
+    m_dParam2 = start.dParam2;
+    m_dParam3 = start.dParam3;
+    m_dMean = start.m;
+    m_dStdDev = start.s;
+    m_dLowLimit = start.dLowLimit;
+    m_dUpLimit = start.dUpLimit;
+    m_pGrids = std::make_unique<icdf::CBracketGrids>(ToleranceOrDefault(-1.0));
+  });
+}
+
+CInverseCdfRun::~CInverseCdfRun() = default;
+CInverseCdfRun::CInverseCdfRun(CInverseCdfRun&&) noexcept = default;
+CInverseCdfRun& CInverseCdfRun::operator=(CInverseCdfRun&&) noexcept = default;
+
+void CInverseCdfRun::Invert(double* pValues, std::size_t n, std::size_t nStride) {
+  Guarded(kUnitRandVar, __LINE__, [&] {
+    CRandVar& v = *m_pVar;
+    auto cdf = [&v](double x) { return v.CDF(x); };
+    const double tol = ToleranceOrDefault(-1.0);
+    for (double *px = pValues, *pEnd = pValues + n * nStride; px != pEnd; px += nStride)
+      *px = icdf::InverseCdfSearch(m_nType, m_dParam1, m_dParam2, m_dParam3, *px, tol, m_dMean, m_dStdDev, m_dLowLimit,
+                                   m_dUpLimit, cdf, m_pGrids.get());
+  });
+}
+
+void InverseCdfInPlace(CRandVar& v, double* pValues, std::size_t n, std::size_t nStride) {
+  if (n > 0) CInverseCdfRun(v).Invert(pValues, n, nStride);
+}
+
+}  // namespace rbo

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "randvar/BisectionGrid.h"
 #include "randvar/DistributionKernels.h"
 #include "randvar/InverseCdfModels.h"
 
@@ -97,17 +98,6 @@ struct CBisection {
   bool bMovedL;  ///< the lower end moved in StepOutsideZone
   bool bMovedU;  ///< the upper end moved in StepOutsideZone
 };
-
-inline std::uint64_t BitsOf(double d) {
-  std::uint64_t u;
-  std::memcpy(&u, &d, sizeof u);
-  return u;
-}
-inline double DoubleOf(std::uint64_t u) {
-  double d;
-  std::memcpy(&d, &u, sizeof d);
-  return d;
-}
 
 /// Runs the bisection steps whose midpoint lies outside (xa, xb), given
 /// that every value at or below xa sits below p and every value at or above
@@ -237,8 +227,9 @@ inline bool ZoneBoundsDecide(double p, double tol, double A, double B) {
 template <class Predictor, class Cdf>
 class CPredictedSearch {
  public:
-  CPredictedSearch(const Predictor& pred, Cdf& cdf, double p, double tol)
-      : m_pred(pred), m_cdf(cdf), m_dP(p), m_dTol(tol) {}
+  /// pGrids (may be null): the bisection grids of the brackets, at tolerance tol.
+  CPredictedSearch(const Predictor& pred, Cdf& cdf, double p, double tol, CBracketGrids* pGrids = nullptr)
+      : m_pred(pred), m_cdf(cdf), m_dP(p), m_dTol(tol), m_pGrids(pGrids) {}
 
   /// Places the zone around the estimated root; false when the bounds do
   /// not decide the tests (the caller then runs the plain search).
@@ -309,9 +300,11 @@ class CPredictedSearch {
         // midpoint's value is not close to p and lies on the side of p
         // given by its region, and FL <= A, FU >= B are not close.
         CBisection b{xL, xU, xM, n, false, false};
+        bool bJumpedL = false, bJumpedU = false;
+        if (n == 0 && m_pGrids) JumpByGrid(b, bJumpedL, bJumpedU);
         double dResult = 0.0;
         if (StepOutsideZone(b, m_dXa, m_dXb, tol, dResult)) return dResult;
-        const bool bMovedL = b.bMovedL, bMovedU = b.bMovedU;
+        const bool bMovedL = b.bMovedL || bJumpedL, bMovedU = b.bMovedU || bJumpedU;
         xL = b.xL;
         xU = b.xU;
         xM = b.xM;
@@ -334,6 +327,16 @@ class CPredictedSearch {
   }
 
  private:
+  // The first steps of the bisection from the bracket in one lookup, when
+  // its grid is built and holds no point of the zone (BisectionGrid.h).
+  void JumpByGrid(CBisection& b, bool& bMovedL, bool& bMovedU) {
+    const CBisectionGrid* pGrid = m_pGrids->Find(b.xL, b.xU);
+    if (pGrid && pGrid->Descend(m_dXa, m_dXb, b.xL, b.xU, bMovedL, bMovedU)) {
+      b.xM = (b.xL + b.xU) / 2.0;
+      b.n = CBisectionGrid::kLevels;
+    }
+  }
+
   CLazyCdf Query(double x) {
     if (x <= m_dXa) return {0.0, m_dA, x, false, ERegion::kLeft};
     if (x >= m_dXb) return {m_dB, 1.0, x, false, ERegion::kRight};
@@ -414,15 +417,16 @@ class CPredictedSearch {
   double m_dB = 0.0;           ///< CDF(x) >= B for x >= xb
   bool m_bLeftApart = false;   ///< no value <= A is close to a value >= p
   bool m_bRightApart = false;  ///< no value < p is close to a value >= B
+  CBracketGrids* m_pGrids;     ///< grids of the brackets, or null
 };
 
 /// Runs the predicted search into x when the predictor sets itself up.
 template <class Predictor, class Cdf>
 bool TryPredictedSearch(Predictor& pred, Cdf& cdf, double p, double tol, double m, double s, double dLowLimit,
-                        double dUpLimit, double& x) {
+                        double dUpLimit, double& x, CBracketGrids* pGrids) {
   double dRoot = 0.0, dSlope = 0.0;
   if (!pred.Prepare(p, dRoot, dSlope)) return false;
-  CPredictedSearch<Predictor, Cdf> search(pred, cdf, p, tol);
+  CPredictedSearch<Predictor, Cdf> search(pred, cdf, p, tol, pGrids);
   if (!search.PlaceZone(dRoot, dSlope)) return false;
   x = search.Run(m, s, dLowLimit, dUpLimit);
   return true;
@@ -433,10 +437,11 @@ inline bool Finite(double a, double b, double c) { return std::isfinite(a) && st
 /// The inverse distribution of a variable of type nType with parameters
 /// p1..p3, mean m, standard deviation s and search limits: the predicted
 /// search where a predictor covers the case, the plain search elsewhere.
-/// tol is the resolved tolerance (>= 0).
+/// tol is the resolved tolerance (>= 0); pGrids, when given, holds the
+/// bisection grids of this variable's brackets at that tolerance.
 template <class Cdf>
 double InverseCdfSearch(int nType, double p1, double p2, double p3, double p, double tol, double m, double s,
-                        double dLowLimit, double dUpLimit, Cdf& cdf) {
+                        double dLowLimit, double dUpLimit, Cdf& cdf, CBracketGrids* pGrids = nullptr) {
   // The predictors cover the probabilities and tolerances of sampling;
   // everything else takes the plain search.
   const bool bCovered =
@@ -448,18 +453,18 @@ double InverseCdfSearch(int nType, double p1, double p2, double p3, double p, do
       case 2:  // lognormal
         if (std::fabs(p - 0.5) >= 1e-5 && p2 > 0.0) {
           CNormalFitPredictor pred(nType == 2, p1, p2);
-          if (TryPredictedSearch(pred, cdf, p, tol, m, s, dLowLimit, dUpLimit, x)) return x;
+          if (TryPredictedSearch(pred, cdf, p, tol, m, s, dLowLimit, dUpLimit, x, pGrids)) return x;
         }
         break;
       case 1: {  // uniform
         CUniformPredictor pred(p1, p2);
-        if (TryPredictedSearch(pred, cdf, p, tol, m, s, dLowLimit, dUpLimit, x)) return x;
+        if (TryPredictedSearch(pred, cdf, p, tol, m, s, dLowLimit, dUpLimit, x, pGrids)) return x;
         break;
       }
       case 3:  // Weibull
         if (p2 > 0.0 && p3 > 0.0) {
           CWeibullPredictor pred(p1, p2, p3);
-          if (TryPredictedSearch(pred, cdf, p, tol, m, s, dLowLimit, dUpLimit, x)) return x;
+          if (TryPredictedSearch(pred, cdf, p, tol, m, s, dLowLimit, dUpLimit, x, pGrids)) return x;
         }
         break;
       default:

@@ -80,15 +80,13 @@ void ExpandBySampling(int nMethod, int nSamples, CMatrix<double>& designPoints, 
     const int nDesignPoints = designPoints.Cols();
     ResetToZeros(analysisPoints, n, ExpandedColumns(nDesignPoints, nSamples));
     std::valarray<double> designVars;
-    CMatrix<double> samples;  // reused for every design point
-    const std::size_t nBlock = std::size_t(n) * std::size_t(nSamples > 0 ? nSamples : 0);
     for (int j = 0; j < nDesignPoints; ++j) {
       designPoints.GetCol(j, designVars);
       SetRandomParamsForPoint(designVars, inputRandVar, inputParamCode, randVars);
-      BuildSampleMatrix(nMethod, nSamples, designVars, inputRandVar, inputParamCode, randVars, samples);
-      // Columns j * nSamples .. j * nSamples + nSamples - 1 are one contiguous
-      // run of the column-major storage: the whole sample matrix in one copy.
-      if (nBlock > 0) std::copy(samples.ColData(0), samples.ColData(0) + nBlock, analysisPoints.ColData(j * nSamples));
+      // Drawn straight into columns j * nSamples .. j * nSamples + nSamples - 1:
+      // the analysis points are the only copy of the samples.
+      SampleIntoColumns(nMethod, nSamples, designVars, inputRandVar, inputParamCode, randVars, analysisPoints,
+                        j * nSamples);
     }
   });
 }

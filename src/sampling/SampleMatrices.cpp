@@ -1,11 +1,19 @@
 // Sample matrices around one design point: Monte Carlo draws from the
 // host's generator and Latin hypercube draws from the host's design table,
 // both mapped through the inverse distribution of each random variable.
+#include <algorithm>
+#include <atomic>
+#include <exception>
+#include <stdexcept>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "foundation/Guard.h"
 #include "foundation/MethodCodes.h"
+#include "foundation/ProcessState.h"
 #include "foundation/SourceUnits.h"
+#include "randvar/InverseCdfBatch.h"
 #include "rbo/RandVarModules.h"
 #include "rbo/host/Utility.h"
 #include "sampling/SamplingInternals.h"
@@ -29,13 +37,26 @@ struct SampledRow {
 };
 
 // A map with more analysis inputs than the matrix has rows would draw into
-// a row beyond the work column.
+// a row beyond the matrix column.
 void CheckDrawnRowsFit(const std::vector<SampledRow>& rows, std::size_t nMeans) {
   if (rows.empty() || rows.back().nRow < nMeans) return;
   ErrorReport("Inconsistent random-variable map.\n")
       .Line("       The map draws analysis input %d; the sample matrix has %d rows\n", int(rows.back().nRow),
             int(nMeans))
       .Throw<CInvalidArgument>(kUnitRandVarModules, __LINE__);
+}
+
+// The rows that are drawn, in the order of the draws, after the checks of
+// the map against the random variables and the mean vector.
+std::vector<SampledRow> DrawnRows(const std::valarray<double>& means, const std::valarray<int>& inputRandVar,
+                                  const std::valarray<CRandVar>& randVars) {
+  std::vector<SampledRow> rows;
+  rbo::CheckRandVarMap(inputRandVar, nullptr, inputRandVar.size(), "entries", randVars.size());
+  rbo::ForEachAnalysisInput(inputRandVar, [&](std::size_t i, std::size_t k) {
+    if (inputRandVar[i] >= 0) rows.push_back({k, std::size_t(inputRandVar[i])});
+  });
+  CheckDrawnRowsFit(rows, means.size());
+  return rows;
 }
 
 // Steps shared by both schemes before anything is drawn: the matrix reset to
@@ -45,38 +66,138 @@ void CheckDrawnRowsFit(const std::vector<SampledRow>& rows, std::size_t nMeans) 
 // drawn, so neither the map nor the mean vector is looked at; otherwise a
 // mean vector of the wrong length fails as the column replacement does, and
 // a map that would draw from a random variable beyond the array, or into a
-// row beyond the work column, is refused before the first draw.
+// row beyond the matrix column, is refused before the first draw.
 std::vector<SampledRow> PrepareSampling(int nSamples, int nRows, const std::valarray<double>& means,
                                         const std::valarray<int>& inputRandVar, const std::valarray<CRandVar>& randVars,
                                         CMatrix<double>& samples) {
   rbo::ResetToZeros(samples, nRows, nSamples);
-  std::vector<SampledRow> rows;
-  if (nSamples == 0) return rows;
+  if (nSamples == 0) return {};
   // A mean vector of another length than the rows cannot fill a column:
   // fail as the first column replacement would, before any draw can write
-  // past the end of the work column.
+  // past the end of a matrix column.
   if (means.size() != std::size_t(nRows)) samples.ReplaceCol(0, means);
-  rbo::CheckRandVarMap(inputRandVar, nullptr, inputRandVar.size(), "entries", randVars.size());
-  rbo::ForEachAnalysisInput(inputRandVar, [&](std::size_t i, std::size_t k) {
-    if (inputRandVar[i] >= 0) rows.push_back({k, std::size_t(inputRandVar[i])});
-  });
-  CheckDrawnRowsFit(rows, means.size());
-  return rows;
+  return DrawnRows(means, inputRandVar, randVars);
 }
 
-// Fills the sample columns: the work column keeps the mean of every
-// deterministic row and receives the drawn rows of each sample in turn.
-// probability(j, r) is the probability of sample j for random variable r.
-// ReplaceCol copies in place and, for a mean vector of the wrong length,
-// fails at the first column as the caller's contract says.
-template <class Probability>
-void DrawSamples(int nSamples, const std::vector<SampledRow>& rows, std::valarray<double>& work,
-                 std::valarray<CRandVar>& randVars, CMatrix<double>& samples, Probability&& probability) {
-  for (int j = 0; j < nSamples; ++j) {
-    for (const SampledRow& row : rows)
-      work[row.nRow] = randVars[row.nRandVar].InverseCDF(probability(j, row.nRandVar), kDefaultTolerance);
-    samples.ReplaceCol(j, work);
+// Consecutive columns of nRows values each in column-major storage: a whole
+// sample matrix, or one design point's block of the analysis points.
+struct ColumnBlock {
+  double* pData;  ///< first value of the first column
+  std::size_t nRows;
+  int nCols;
+  double* Col(int j) const { return pData + std::size_t(j) * nRows; }
+};
+
+ColumnBlock WholeMatrix(CMatrix<double>& m) {
+  return {m.Cols() > 0 ? m.ColData(0) : nullptr, std::size_t(m.Rows()), m.Cols()};
+}
+
+// Values per worker below which more threads cost more than they save.
+constexpr std::size_t kValuesPerWorker = 16384;
+
+// The threads that invert a matrix of nValues drawn values.
+std::size_t WorkerCount(std::size_t nValues) {
+  int n = rbo::TheProcessState().sampling.s_nWorkers;
+  if (n == 0) n = int(std::max(1u, std::thread::hardware_concurrency()));
+  return std::max<std::size_t>(1, std::min(std::size_t(n), nValues / kValuesPerWorker));
+}
+
+// Columns inverted between two updates of the progress count.
+constexpr int kColumnsPerSlice = 8192;
+
+// Maps the drawn rows of columns [j0, j1) through their inverse
+// distributions in place: slice by slice, and within a slice one row (one
+// variable) after the other, each with its own inverse-distribution run
+// whose bracket grids last for the whole range.
+void InvertColumns(const std::vector<SampledRow>& rows, std::valarray<CRandVar>& randVars, const ColumnBlock& block,
+                   int j0, int j1) {
+  if (j1 <= j0) return;
+  std::vector<rbo::CInverseCdfRun> runs;
+  runs.reserve(rows.size());
+  for (const SampledRow& row : rows) runs.emplace_back(randVars[row.nRandVar]);
+  std::atomic<long long>& nInverted = rbo::TheProcessState().sampling.s_nInvertedValues;
+  for (int s0 = j0, nSlice = 0; s0 < j1; s0 += nSlice) {
+    nSlice = std::min(kColumnsPerSlice, j1 - s0);
+    for (std::size_t k = 0; k < rows.size(); ++k)
+      runs[k].Invert(block.Col(s0) + rows[k].nRow, std::size_t(nSlice), block.nRows);
+    nInverted.fetch_add((long long)nSlice * (long long)rows.size(), std::memory_order_relaxed);
   }
+}
+
+// Inverts every drawn value of the matrix.  The first column goes first, on
+// the calling thread: a variable that cannot be inverted fails there,
+// reported as a serial run reports it.  The other columns go in contiguous
+// ranges to the sampling workers, the calling thread taking the first range.
+// Every value depends only on its own probability, so the split does not
+// change the result.  Should a worker still fail, the failure of the lowest
+// range is passed on.
+void InvertDrawnValues(const std::vector<SampledRow>& rows, std::valarray<CRandVar>& randVars,
+                       const ColumnBlock& block) {
+  const int nCols = block.nCols;
+  if (nCols == 0) return;
+  InvertColumns(rows, randVars, block, 0, 1);
+  const std::size_t nWorkers = WorkerCount(std::size_t(nCols) * rows.size());
+  std::vector<std::exception_ptr> failures(nWorkers);
+  auto work = [&](std::size_t w) noexcept {
+    try {
+      const std::size_t nRest = std::size_t(nCols - 1);
+      const int j0 = 1 + int(nRest * w / nWorkers), j1 = 1 + int(nRest * (w + 1) / nWorkers);
+      InvertColumns(rows, randVars, block, j0, j1);
+    } catch (...) {
+      failures[w] = std::current_exception();
+    }
+  };
+  std::vector<std::thread> helpers;
+  for (std::size_t w = 1; w < nWorkers; ++w) {
+    try {
+      helpers.emplace_back(work, w);
+    } catch (const std::system_error&) {
+      for (std::size_t v = w; v < nWorkers; ++v) work(v);  // no more threads: the calling thread takes the rest
+      break;
+    }
+  }
+  work(0);
+  for (std::thread& t : helpers) t.join();
+  for (const std::exception_ptr& p : failures)
+    if (p) std::rethrow_exception(p);
+}
+
+// Fills the sample columns in two passes.  The first gives every column the
+// mean vector and, in each drawn row, its probability, sample after sample
+// in the order of the draws: probability(j, r) is the probability of sample
+// j for random variable r.  The second maps the drawn rows through their
+// inverse distributions in place.  The matrix is the only copy of the
+// samples.
+template <class Probability>
+void DrawSamples(const ColumnBlock& block, const std::vector<SampledRow>& rows, const std::valarray<double>& means,
+                 std::valarray<CRandVar>& randVars, Probability&& probability) {
+  for (int j = 0; j < block.nCols; ++j) {
+    double* pColumn = block.Col(j);
+    std::copy(std::begin(means), std::end(means), pColumn);
+    for (const SampledRow& row : rows) pColumn[row.nRow] = probability(j, row.nRandVar);
+  }
+  InvertDrawnValues(rows, randVars, block);
+}
+
+// Monte Carlo samples into a block: from one host generator started from
+// the configured seed on every call, so that each design point sees the
+// same stream (common random numbers).
+void MonteCarloInto(const ColumnBlock& block, const std::vector<SampledRow>& rows, const std::valarray<double>& means,
+                    std::valarray<CRandVar>& randVars) {
+  if (block.nCols == 0) return;
+  CRand generator(true);
+  DrawSamples(block, rows, means, randVars, [&](int, std::size_t) { return generator.Random(); });
+}
+
+// Latin hypercube samples into a block.  The table is indexed by random
+// variable, not by group order: every variable keeps its own stratified
+// coordinate, and repeated groups share it.
+void LatinHyperCubeInto(const ColumnBlock& block, const std::vector<SampledRow>& rows,
+                        const std::valarray<double>& means, std::valarray<CRandVar>& randVars) {
+  const std::size_t m = randVars.size();
+  std::valarray<double> table(0.0, m * std::size_t(block.nCols));
+  LatinHyperCubeDOE(int(m), block.nCols, table);
+  DrawSamples(block, rows, means, randVars, [&](int j, std::size_t r) { return table[std::size_t(j) * m + r]; });
 }
 
 }  // namespace
@@ -85,11 +206,7 @@ void MatrixOfMonteCarloPoints(int nSamples, int nRows, std::valarray<double>& me
                               std::valarray<CRandVar>& randVars, CMatrix<double>& samples) {
   Guarded(kUnitRandVarModules, __LINE__, [&] {
     const std::vector<SampledRow> rows = PrepareSampling(nSamples, nRows, means, inputRandVar, randVars, samples);
-    std::valarray<double> work(means);
-    // Started from the configured seed on every call: each design point sees
-    // the same stream (common random numbers).
-    CRand generator(true);
-    DrawSamples(nSamples, rows, work, randVars, samples, [&](int, std::size_t) { return generator.Random(); });
+    MonteCarloInto(WholeMatrix(samples), rows, means, randVars);
   });
 }
 
@@ -98,16 +215,21 @@ void MatrixOfLatinHyperCubePoints(int nSamples, int nRows, std::valarray<double>
                                   CMatrix<double>& samples) {
   Guarded(kUnitRandVarModules, __LINE__, [&] {
     const std::vector<SampledRow> rows = PrepareSampling(nSamples, nRows, means, inputRandVar, randVars, samples);
-    std::valarray<double> work(means);
-    const std::size_t m = randVars.size();
-    std::valarray<double> table(0.0, m * std::size_t(nSamples));
-    LatinHyperCubeDOE(int(m), nSamples, table);
-    // Indexed by random variable, not by group order: every variable keeps
-    // its own stratified coordinate, and repeated groups share it.
-    DrawSamples(nSamples, rows, work, randVars, samples,
-                [&](int j, std::size_t r) { return table[std::size_t(j) * m + r]; });
+    if (nSamples > 0) LatinHyperCubeInto(WholeMatrix(samples), rows, means, randVars);
   });
 }
+
+void SetSamplingWorkers(int nWorkers) {
+  Guarded(kUnitRandVarModules, __LINE__, [&] {
+    if (nWorkers < 0)
+      ErrorReport("Invalid number of sampling workers.\n")
+          .Line("       %d workers; 0 means one per core\n", nWorkers)
+          .Throw<CInvalidArgument>(kUnitRandVarModules, __LINE__);
+    rbo::TheProcessState().sampling.s_nWorkers = nWorkers;
+  });
+}
+
+long long SampledValueCount() { return rbo::TheProcessState().sampling.s_nInvertedValues.load(); }
 
 namespace rbo {
 
@@ -129,6 +251,27 @@ void BuildSampleMatrix(int nMethod, int nSamples, std::valarray<double>& designV
         ErrorReport("Invalid sampling method specified for random variables.\n")
             .Throw<CInvalidType>(kUnitRandVarModules, kLineInvalidSamplingMethod);
     }
+  });
+}
+
+void SampleIntoColumns(int nMethod, int nSamples, std::valarray<double>& designVars, std::valarray<int>& inputRandVar,
+                       std::valarray<int>& inputParamCode, std::valarray<CRandVar>& randVars, CMatrix<double>& target,
+                       int nFirstCol) {
+  Guarded(kUnitRandVarModules, __LINE__, [&] {
+    std::valarray<double> means;
+    MeanAnalysisInputs(designVars, inputRandVar, inputParamCode, randVars, means);
+    if (nMethod != kMethodMonteCarlo && nMethod != kMethodLatinHyperCube)
+      ErrorReport("Invalid sampling method specified for random variables.\n")
+          .Throw<CInvalidType>(kUnitRandVarModules, kLineInvalidSamplingMethod);
+    if (nSamples <= 0) return;
+    if (means.size() != std::size_t(target.Rows()) || nFirstCol < 0 || nSamples > target.Cols() - nFirstCol)
+      throw std::out_of_range("CMatrix: the sample block does not fit the matrix");
+    const std::vector<SampledRow> rows = DrawnRows(means, inputRandVar, randVars);
+    const ColumnBlock block{target.ColData(nFirstCol), std::size_t(target.Rows()), nSamples};
+    if (nMethod == kMethodMonteCarlo)
+      MonteCarloInto(block, rows, means, randVars);
+    else
+      LatinHyperCubeInto(block, rows, means, randVars);
   });
 }
 

@@ -65,6 +65,14 @@ void MeanAnalysisInputs(std::valarray<double>& designVars, std::valarray<int>& i
 void BuildSampleMatrix(int nMethod, int nSamples, std::valarray<double>& designVars, std::valarray<int>& inputRandVar,
                        std::valarray<int>& inputParamCode, std::valarray<CRandVar>& randVars, CMatrix<double>& samples);
 
+/// Columns nFirstCol .. nFirstCol + nSamples - 1 of target = the sample
+/// matrix BuildSampleMatrix gives, drawn into place (target has one row
+/// per analysis input); the rest of target is left alone.  A block that
+/// does not fit throws std::out_of_range.
+void SampleIntoColumns(int nMethod, int nSamples, std::valarray<double>& designVars, std::valarray<int>& inputRandVar,
+                       std::valarray<int>& inputParamCode, std::valarray<CRandVar>& randVars, CMatrix<double>& target,
+                       int nFirstCol);
+
 /// analysisPoints = for each design point j a block of nSamples sample
 /// columns starting at column j * nSamples (methods 0 and 1).
 void ExpandBySampling(int nMethod, int nSamples, CMatrix<double>& designPoints, std::valarray<int>& inputRandVar,

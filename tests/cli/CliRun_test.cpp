@@ -362,22 +362,31 @@ TEST_F(RunCommand, UnwritableLogOrOutputIsReportedBeforeTheRun) {
   EXPECT_TRUE(fs::is_directory(dir / "folder.json"));
 }
 
-// The memory a run needs is estimated before anything is allocated: 20
-// design points of 10^8 samples would need terabytes.
-TEST_F(RunCommand, RunTooLargeForTheMemoryIsRefusedUpFront) {
+// The memory a run needs is estimated before anything is allocated.  A
+// sampling run whose design points do not fit at once goes design point by
+// design point, in batches that fit, and says so; only a run where not even
+// one sample fits is refused.
+TEST_F(RunCommand, RunTooLargeForTheMemoryGoesInBatches) {
   std::string points = "\"design_points\": [";
   for (int k = 0; k < 20; ++k) points += std::string(k ? ", " : "") + "{\"R\": " + std::to_string(10 + k) + "}";
   const std::string problem = Write("p.json", LinearProblem(R"({"expressions": {"g": "R - S"}})", points + "],"));
-  const CliResult huge = Run({"run", problem, "--samples", "100000000"});
-  EXPECT_EQ(huge.exitCode, 1);
-  EXPECT_NE(huge.err.find("20 design points x 100000000 samples"), std::string::npos) << huge.err;
-  EXPECT_NE(huge.err.find("--until-converged"), std::string::npos) << huge.err;
-  EXPECT_EQ(huge.out, "");
-  // The limit can be set: 20 points x 2000 samples x 3 values x 8 bytes x 2 copies = 1.92 MB.
-  const CliResult low = Run({"run", problem}, {"RBO_MEMORY_LIMIT=1M"});
-  EXPECT_EQ(low.exitCode, 1);
-  EXPECT_NE(low.err.find("RBO_MEMORY_LIMIT"), std::string::npos) << low.err;
-  EXPECT_EQ(Run({"run", problem}, {"RBO_MEMORY_LIMIT=2M"}).exitCode, 0);
+  // 20 points x 2000 samples x 3 values x 8 bytes x 2 copies = 1.92 MB; one
+  // point's 2000 samples (96 kB) fit in 100 kB: one batch per point.
+  const CliResult whole = Run({"run", problem}, {"RBO_MEMORY_LIMIT=2M"});
+  EXPECT_EQ(whole.exitCode, 0) << whole.err;
+  EXPECT_EQ(whole.out.find("batches:"), std::string::npos) << whole.out;
+  const CliResult perPoint = Run({"run", problem}, {"RBO_MEMORY_LIMIT=100K"});
+  EXPECT_EQ(perPoint.exitCode, 0) << perPoint.err;
+  EXPECT_NE(perPoint.out.find("in 1 batch of 2,000 samples"), std::string::npos) << perPoint.out;
+  // 48 bytes per sample: 20 kB holds 426 samples, so 2000 go in 5 batches of 400.
+  const CliResult batches = Run({"run", problem}, {"RBO_MEMORY_LIMIT=20K"});
+  EXPECT_EQ(batches.exitCode, 0) << batches.err;
+  EXPECT_NE(batches.out.find("in 5 batches of 400 samples"), std::string::npos) << batches.out;
+  EXPECT_NE(batches.out.find("RBO_MEMORY_LIMIT"), std::string::npos) << batches.out;
+  const CliResult none = Run({"run", problem}, {"RBO_MEMORY_LIMIT=16"});
+  EXPECT_EQ(none.exitCode, 1);
+  EXPECT_NE(none.err.find("RBO_MEMORY_LIMIT"), std::string::npos) << none.err;
+  EXPECT_EQ(none.out, "");
   const CliResult bad = Run({"run", problem}, {"RBO_MEMORY_LIMIT=lots"});
   EXPECT_EQ(bad.exitCode, 1);
   EXPECT_NE(bad.err.find("RBO_MEMORY_LIMIT wants a number of bytes"), std::string::npos) << bad.err;

@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <valarray>
 
 #include "rbo/Export.h"
@@ -84,6 +85,18 @@ class RBO_API CMatrix {
     return *this;
   }
 
+  /// Takes other's storage without copying it; other becomes the empty matrix.
+  CMatrix(CMatrix&& other) : CMatrix() { *this = std::move(other); }
+
+  /// Exchanges the storage with other's (no copy): a large matrix replaced
+  /// by a temporary never exists twice.
+  CMatrix& operator=(CMatrix&& other) noexcept {
+    std::swap(m_pData, other.m_pData);
+    std::swap(m_nRows, other.m_nRows);
+    std::swap(m_nCols, other.m_nCols);
+    return *this;
+  }
+
   virtual ~CMatrix() { delete m_pData; }
 
   int Rows() const { return m_nRows; }
@@ -135,7 +148,7 @@ class RBO_API CMatrix {
     for (int i = 0; i < m_nRows; ++i)
       for (int k = 0; k < m_nCols; ++k) grown(i, k) = (*this)(i, k);
     for (int k = 0; k < m_nCols; ++k) grown(m_nRows, k) = row[k];
-    *this = grown;
+    *this = std::move(grown);
   }
 
   /// Adds col as a new last column.  On the empty matrix it becomes n x 1.
@@ -150,7 +163,7 @@ class RBO_API CMatrix {
     for (int k = 0; k < m_nCols; ++k)
       for (int i = 0; i < m_nRows; ++i) grown(i, k) = (*this)(i, k);
     for (int i = 0; i < m_nRows; ++i) grown(i, m_nCols) = col[i];
-    *this = grown;
+    *this = std::move(grown);
   }
 
   // Unchecked element access and raw column access, for code that fills a

@@ -23,8 +23,26 @@ namespace rbo::problem {
 /// Analyses counted by the counter of a run; may be null.
 using AnalysisCounter = std::shared_ptr<std::atomic<long long>>;
 
-/// Refuses (EvaluationError) a run of every design point at once whose
-/// sampled batch would not fit within the memory (CheckBatchMemory).
+/// How EvaluatePoints draws the samples of method 0 or 1: every design
+/// point's samples at once (oneGo), or, when they would not fit within the
+/// memory (MemoryLimit), design point after design point in `batches`
+/// batches of at most `size` samples, folded into running statistics as
+/// --until-converged folds them; batch k (from 0) is drawn from seed + k,
+/// so a single batch is the sample of the run in one go.
+struct SampleBatches {
+  bool oneGo = true;      ///< every design point at once
+  long long batches = 1;  ///< batches per design point
+  long long size = 0;     ///< samples per batch (the last may have fewer)
+};
+
+/// The batches of EvaluatePoints for this problem (one batch of all samples
+/// for the other methods and for problems without randomness).
+SampleBatches SampleBatchesOf(const Problem& problem);
+
+/// Refuses (EvaluationError) a run whose smallest batch would not fit within
+/// the memory (CheckBatchMemory): for methods 0 and 1 a single sample of one
+/// design point, for the surface methods one design point, otherwise every
+/// design point at once.
 void CheckRunMemory(const Problem& problem);
 
 /// Analyses EvaluatePoints runs per design point: the samples of a sampling
@@ -38,11 +56,18 @@ long long AnalysesPerPoint(const Problem& problem);
 /// why the method cannot evaluate the problem.  The surface methods (2 to 4) first analyse a small design
 /// of 2N points around each design point (N random variables, every mean
 /// moved within one standard deviation), so that the library's surface is
-/// determined there.  Throws EvaluationError for a statistic that is not a
+/// determined there.  Sampling runs too large for the memory go in batches
+/// (SampleBatchesOf).  Throws EvaluationError for a statistic that is not a
 /// number or a batch too large for the memory, SurfaceFitError when the
 /// library could not fit its surface, and passes on what the library or the
 /// analysis throws.  pCounter counts the analyses as they finish.
 std::vector<PointResult> EvaluatePoints(const Problem& problem, const AnalysisCounter& pCounter);
+
+/// EvaluatePoints of method 0 or 1 in the given batches, whatever the
+/// memory: each design point's samples folded batch by batch.  With one
+/// batch it gives what the run in one go gives.
+std::vector<PointResult> EvaluatePointsInBatches(const Problem& problem, const AnalysisCounter& pCounter,
+                                                 const SampleBatches& batches);
 
 // ---------------------------------------------------------------- until converged
 
