@@ -126,8 +126,14 @@ void RunChunk(const BatchAnalysisFunction& analysis, const CMatrix<double>& inpu
 // so the input and output buffers are allocated once per worker, not per point.
 class CPointRunner {
  public:
-  CPointRunner(const AnalysisFunction& analysis, const CMatrix<double>& inputs, CMatrix<double>& outputs)
-      : m_analysis(analysis), m_inputs(inputs), m_outputs(outputs), m_vOut(std::size_t(outputs.Rows())) {}
+  /// nFirstColumn: the number of column 0 in messages (a chunk of a larger matrix).
+  CPointRunner(const AnalysisFunction& analysis, const CMatrix<double>& inputs, CMatrix<double>& outputs,
+               int nFirstColumn = 0)
+      : m_analysis(analysis),
+        m_inputs(inputs),
+        m_outputs(outputs),
+        m_vOut(std::size_t(outputs.Rows())),
+        m_nFirst(nFirstColumn) {}
 
   /// Analyses point j into column j of the outputs.  Throws std::runtime_error
   /// naming the point and its inputs (with the analysis' own exception nested)
@@ -142,17 +148,19 @@ class CPointRunner {
     try {
       m_analysis(m_vIn, m_vOut);
     } catch (const std::exception& e) {
-      std::throw_with_nested(std::runtime_error(DescribePoint(j, m_vIn) + " failed: " + e.what()));
+      std::throw_with_nested(std::runtime_error(DescribePoint(m_nFirst + j, m_vIn) + " failed: " + e.what()));
     } catch (...) {
-      std::throw_with_nested(std::runtime_error(DescribePoint(j, m_vIn) + " failed with a non-standard exception"));
+      std::throw_with_nested(
+          std::runtime_error(DescribePoint(m_nFirst + j, m_vIn) + " failed with a non-standard exception"));
     }
     if (m_vOut.size() != nRows)
-      throw std::runtime_error(DescribePoint(j, m_vIn) + " gave " + std::to_string(m_vOut.size()) +
+      throw std::runtime_error(DescribePoint(m_nFirst + j, m_vIn) + " gave " + std::to_string(m_vOut.size()) +
                                " outputs instead of " + std::to_string(nRows));
     for (std::size_t i = 0; i < nRows; ++i) {
       if (std::isfinite(m_vOut[i])) continue;
-      throw std::runtime_error(DescribePoint(j, m_vIn) + " gave the non-finite value " + std::to_string(m_vOut[i]) +
-                               " for output " + std::to_string(i) + " (an output the analysis does not write is nan)");
+      throw std::runtime_error(DescribePoint(m_nFirst + j, m_vIn) + " gave the non-finite value " +
+                               std::to_string(m_vOut[i]) + " for output " + std::to_string(i) +
+                               " (an output the analysis does not write is nan)");
     }
     m_outputs.ReplaceCol(j, m_vOut);
   }
@@ -163,6 +171,7 @@ class CPointRunner {
   CMatrix<double>& m_outputs;          ///< analysis response matrix; each worker writes its own columns
   std::valarray<double> m_vIn;         ///< inputs of the current point
   std::valarray<double> m_vOut;        ///< outputs of the current point
+  int m_nFirst;                        ///< number of column 0 in messages
 };
 
 int WorkerCount(int nColumns) {
@@ -226,12 +235,30 @@ namespace refhost {
 
 void AnalyseColumns(const AnalysisFunction& analysis, const CMatrix<double>& inputs, CMatrix<double>& outputs,
                     bool bParallel) {
+  AnalyseColumnsKeepingFailures(analysis, inputs, outputs, bParallel, 0, nullptr);
+}
+
+void AnalyseColumnsKeepingFailures(const AnalysisFunction& analysis, const CMatrix<double>& inputs,
+                                   CMatrix<double>& outputs, bool bParallel, int nFirstColumn,
+                                   std::vector<std::string>* pFailures) {
   PrepareOutputs(inputs, outputs);
   const int nColumns = inputs.Cols();
+  if (pFailures) pFailures->assign(std::size_t(nColumns), std::string());
   if (nColumns == 0) return;
+  // With pFailures a failed point is recorded and the others go on.
+  auto runOne = [&](CPointRunner& runner, int j) {
+    if (!pFailures) return runner.Run(j);
+    try {
+      runner.Run(j);
+    } catch (const std::exception& e) {
+      (*pFailures)[std::size_t(j)] = e.what();
+      std::valarray<double> zeros(0.0, std::size_t(outputs.Rows()));
+      outputs.ReplaceCol(j, zeros);
+    }
+  };
   if (!bParallel) {
-    CPointRunner runner(analysis, inputs, outputs);
-    for (int j = 0; j < nColumns; ++j) runner.Run(j);
+    CPointRunner runner(analysis, inputs, outputs, nFirstColumn);
+    for (int j = 0; j < nColumns; ++j) runOne(runner, j);
     return;
   }
 
@@ -240,9 +267,9 @@ void AnalyseColumns(const AnalysisFunction& analysis, const CMatrix<double>& inp
   auto work = [&]() noexcept {
     int j = -1;  // -1: failed before taking a column (buffers could not be allocated)
     try {
-      CPointRunner runner(analysis, inputs, outputs);
+      CPointRunner runner(analysis, inputs, outputs, nFirstColumn);
       // Columns are handed out one at a time: analyses may differ in cost.
-      while (!failure.Failed() && (j = nNext.fetch_add(1)) < nColumns) runner.Run(j);
+      while (!failure.Failed() && (j = nNext.fetch_add(1)) < nColumns) runOne(runner, j);
     } catch (...) {
       failure.Record(j, std::current_exception());
     }

@@ -445,6 +445,15 @@ std::vector<std::string> Environment(const fs::path& input, const fs::path& outp
 
 // ---------------------------------------------------------------- the runner
 
+// The sub-folder of the work root for this process' worker folders (SetWorkFolderTag).
+std::mutex s_tagMutex;
+std::string s_strWorkFolderTag;
+
+fs::path WorkFolderBase(const fs::path& root) {
+  std::lock_guard<std::mutex> lock(s_tagMutex);
+  return s_strWorkFolderTag.empty() ? root : root / s_strWorkFolderTag;
+}
+
 class CExternalRunner {
  public:
   CExternalRunner(const ExternalProgram& program, std::vector<std::string> inputNames,
@@ -498,7 +507,7 @@ class CExternalRunner {
 
   void Run(const std::valarray<double>& x, std::valarray<double>& y) const {
     const int nWorker = refhost::WorkerNumber();
-    const fs::path folder = m_root / ("worker-" + std::to_string(nWorker));
+    const fs::path folder = WorkFolderBase(m_root) / ("worker-" + std::to_string(nWorker));
     std::error_code ec;
     fs::create_directories(folder, ec);
     if (ec) Fail(x, "could not create its working folder " + folder.string() + ": " + ec.message());
@@ -630,6 +639,11 @@ void StopExternalAnalyses() noexcept {
   } catch (...) {
     // Out of memory or a broken lock: the folders stay; the process ends anyway.
   }
+}
+
+void SetWorkFolderTag(const std::string& tag) {
+  std::lock_guard<std::mutex> lock(s_tagMutex);
+  s_strWorkFolderTag = tag;
 }
 
 int WorkerNumber() {

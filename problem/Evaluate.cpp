@@ -12,6 +12,7 @@
 #include "rbo/RandVarModules.h"
 #include "rbo/host/DBUtils.h"
 #include "rbo/host/ReferenceHost.h"
+#include "rbo/problem/AnalysisPolicy.h"
 
 namespace rbo::problem {
 
@@ -35,9 +36,17 @@ void ConfigureHost(const Problem& problem, std::shared_ptr<std::atomic<long long
     refhost::SetBatchAnalysis(problem.builder.BatchAnalysis(CountedBatchModel(problem.batchModel, pCounter)));
     return;
   }
-  refhost::ModelFunction model = problem.model;
+  if (ColumnDispatcher dispatch = CurrentColumnDispatcher()) {
+    // The analysis-point matrix goes elsewhere whole; its columns come back.
+    refhost::SetBatchAnalysis([dispatch, pCounter](const CMatrix<double>& in, CMatrix<double>& out) {
+      dispatch(ColumnKind::kAnalysis, in, out, nullptr);
+      if (pCounter) pCounter->fetch_add(in.Cols(), std::memory_order_relaxed);
+    });
+    return;
+  }
+  refhost::ModelFunction model = PolicyModel(problem);
   if (pCounter) {
-    model = [inner = problem.model, pCounter](const std::valarray<double>& x, std::valarray<double>& y) {
+    model = [inner = PolicyModel(problem), pCounter](const std::valarray<double>& x, std::valarray<double>& y) {
       inner(x, y);
       pCounter->fetch_add(1, std::memory_order_relaxed);
     };

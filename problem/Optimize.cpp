@@ -18,6 +18,7 @@
 #include "DesignSpace.h"
 #include "rbo/RBO.h"
 #include "rbo/host/ReferenceHost.h"
+#include "rbo/problem/AnalysisPolicy.h"
 #include "rbo/problem/Evaluate.h"
 #include "rbo/problem/ProblemFile.h"
 #include "rbo/problem/Reliability.h"
@@ -762,6 +763,7 @@ const std::vector<std::string>& OptimizerNames() {
 OptimizeResult Optimize(const Problem& problem, const OptimizeOptions& options, const ProgressFunction& progress) {
   const Settings& s = problem.settings;
   CheckOptions(options, s);
+  if (const std::string skip = OptimizeSkipRefusal(problem); !skip.empty()) throw std::invalid_argument(skip);
   if (const std::string refusal = MethodRefusal(problem); !refusal.empty()) throw std::invalid_argument(refusal);
   std::unique_ptr<CDB> db = problem.builder.Build();
   const Plan plan = MakePlan(*db, s, options);

@@ -3,6 +3,7 @@
 
 #include <stdexcept>
 
+#include "rbo/problem/AnalysisPolicy.h"
 #include "rbo/problem/Evaluate.h"
 #include "rbo/problem/Result.h"
 
@@ -59,8 +60,13 @@ refhost::BatchModelFunction CountedModel(const Problem& p, const std::shared_ptr
     return [batch = CountedBatchModel(p.batchModel, counter)](const CMatrix<double>& x, CMatrix<double>& y) {
       refhost::AnalyseBatch(batch, x, y);
     };
-  const refhost::AnalysisFunction point = [inner = p.model, counter](const std::valarray<double>& x,
-                                                                     std::valarray<double>& y) {
+  if (ColumnDispatcher dispatch = CurrentColumnDispatcher())
+    return [dispatch, counter](const CMatrix<double>& x, CMatrix<double>& y) {
+      dispatch(ColumnKind::kModel, x, y, nullptr);
+      counter->fetch_add(x.Cols(), std::memory_order_relaxed);
+    };
+  const refhost::AnalysisFunction point = [inner = PolicyModel(p), counter](const std::valarray<double>& x,
+                                                                            std::valarray<double>& y) {
     inner(x, y);
     counter->fetch_add(1, std::memory_order_relaxed);
   };

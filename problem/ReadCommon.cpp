@@ -172,10 +172,10 @@ void CReader::ReadText(const std::string& text) {
     return;
   }
   if (!c.Object(root, "", "the problem")) return;
-  c.KnownKeys(
-      root, "",
-      {"title", "design_variables", "constants", "random_variables", "responses", "constraints", "objective", "method",
-       "samples", "seed", "constraint_tolerance", "design_points", "analysis", "correlation", "reliability"});
+  c.KnownKeys(root, "",
+              {"title", "design_variables", "constants", "random_variables", "responses", "constraints", "objective",
+               "method", "samples", "seed", "constraint_tolerance", "design_points", "analysis", "correlation",
+               "reliability", "on_failure"});
   c.String(root, "", "title", &m_p.title, false, "a one-line description");
   ReadSettings(root);
   ReadVariables(root);

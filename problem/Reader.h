@@ -208,6 +208,8 @@ class CReader {
 
   // ---- method, samples, seed ----
   void ReadSettings(const json& root);
+  /// "on_failure": {"policy", "retries", "max_skipped_fraction"}.
+  void ReadFailurePolicy(const json& root);
 
   // ---- names ----
   bool Name(const json& obj, const std::string& path, std::string* pName);

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdio>
 
+#include "rbo/problem/AnalysisPolicy.h"
 #include "rbo/problem/Interval.h"
 #include "rbo/problem/ProblemFile.h"
 #include "rbo/problem/Reliability.h"
@@ -59,6 +60,9 @@ std::string Full(double v) {
 }
 
 // The POFs are fractions of samples (methods 0, 1, 3, 4 with something random).
+// The failure policy skip: the points count their skipped analyses.
+bool Skips(const Problem& p) { return p.settings.onFailure.action == FailureAction::kSkip; }
+
 bool Sampled(const Problem& p) { return IsSampledMethod(p.settings.method) && HasRandomResponse(p); }
 
 json DesignJson(const Problem& p, const std::valarray<double>& x) {
@@ -92,6 +96,13 @@ json SettingsJson(const Problem& p) {
               {"method_name", MethodName(s.method)},
               {"samples", s.method == 2 || bReliability ? json(nullptr) : json(s.samples)},
               {"seed", s.seed}};
+  if (s.onFailure.action != FailureAction::kStop) {
+    out["on_failure"] = {{"policy", FailureActionName(s.onFailure.action)}, {"retries", s.onFailure.retries}};
+    if (s.onFailure.action == FailureAction::kSkip) {
+      out["on_failure"]["max_skipped_fraction"] = s.onFailure.maxSkippedFraction;
+      out["on_failure"]["statistics"] = "conditional on the analyses that succeeded";
+    }
+  }
   if (bReliability)
     out["reliability"] = {
         {"target_cov",
@@ -250,6 +261,7 @@ std::string RunJson(const Problem& p, const std::vector<PointResult>& points) {
       j["joint_fraction"] = r.joint;
     }
     j["analyses"] = r.analyses;
+    if (Skips(p)) j["skipped"] = r.skipped;
     total += r.analyses;
     out["points"].push_back(j);
   }
@@ -264,6 +276,7 @@ std::string RunCsv(const Problem& p, const std::vector<PointResult>& points) {
   if (!p.constraints.empty()) header.push_back("constraint");
   for (const std::string& c : ResponseColumns(p, Sampled(p))) header.push_back(c);
   header.push_back("analyses");
+  if (Skips(p)) header.push_back("skipped");
   std::string text = CsvLine(header);
   for (std::size_t j = 0; j < points.size(); ++j) {
     const PointResult& r = points[j];
@@ -273,6 +286,7 @@ std::string RunCsv(const Problem& p, const std::vector<PointResult>& points) {
     if (!p.constraints.empty()) cells.push_back(r.constraint <= -1e29 ? "" : Full(r.constraint));
     for (const std::string& c : ResponseCells(p, r, Sampled(p))) cells.push_back(c);
     cells.push_back(std::to_string(r.analyses));
+    if (Skips(p)) cells.push_back(std::to_string(r.skipped));
     text += CsvLine(cells);
   }
   return text;

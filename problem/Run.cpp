@@ -10,6 +10,7 @@
 
 #include "rbo/RBO.h"
 #include "rbo/host/ReferenceHost.h"
+#include "rbo/problem/AnalysisPolicy.h"
 #include "rbo/problem/Evaluate.h"
 #include "rbo/problem/ProblemFile.h"
 #include "rbo/problem/Reliability.h"
@@ -139,6 +140,90 @@ int RandomVariableCount(const Problem& p) {
   }));
 }
 
+// ---- the skip policy: each design point's sample without its failed analyses
+
+// The columns of m whose failure report is empty.
+CMatrix<double> SucceededColumns(const CMatrix<double>& m, const std::vector<std::string>& failures) {
+  const long long nOk = std::count(failures.begin(), failures.end(), std::string());
+  CMatrix<double> kept(m.Rows(), int(nOk));
+  std::valarray<double> column;
+  int k = 0;
+  for (int j = 0; j < m.Cols(); ++j) {
+    if (!failures[std::size_t(j)].empty()) continue;
+    m.GetCol(j, column);
+    kept.ReplaceCol(k++, column);
+  }
+  return kept;
+}
+
+// Stops the run when more of design point j's analyses failed than the policy allows.
+void CheckSkipped(const Problem& p, std::size_t j, const std::vector<std::string>& failures, long long nSkipped) {
+  const double fraction = double(nSkipped) / double(failures.size());
+  const double limit = p.settings.onFailure.maxSkippedFraction;
+  if (nSkipped == 0 || (fraction <= limit && nSkipped < (long long)failures.size())) return;
+  const auto first = std::find_if(failures.begin(), failures.end(), [](const std::string& f) { return !f.empty(); });
+  char buf[160];
+  std::snprintf(buf, sizeof buf, "%lld of the %zu analyses of design point %zu failed (%.3g%%), more than the %.3g%%",
+                nSkipped, failures.size(), j + 1, 100.0 * fraction, 100.0 * limit);
+  throw EvaluationError(std::string(buf) +
+                        " that \"max_skipped_fraction\" (--max-skipped) allows; the first failure: " + *first);
+}
+
+// Design point j's statistics over the analyses that succeeded: its sample is
+// drawn as a run draws it, analysed, and only the columns that succeeded are
+// folded by the library's incremental update (which counts the columns it
+// is given).
+PointResult EvaluateSkippingAt(const Problem& p, CDB& db, std::size_t j, const AnalysisCounter& pCounter) {
+  const Settings& s = p.settings;
+  const std::valarray<double>& design = p.designPoints[j];
+  db.m_vIndDVs = design;
+  std::valarray<double> designVars;
+  SetXVector(db.m_vIndDVs, db.m_vLinkDVs, db.m_vSynthDVs, db.m_vGroup3DVs, db.m_vDVIndexOfInput, db.m_vDVTypeOfInput,
+             designVars);
+  CMatrix<double> designPoints(int(designVars.size()), 1), designResponses, analysisPoints, analysisOutputs;
+  designPoints.ReplaceCol(0, designVars);
+  refhost::SetRBOMethod(s.method, s.samples);
+  AdjustDVsMatrices(&db, designPoints, designResponses, analysisPoints, analysisOutputs, false);
+  std::vector<std::string> failures;
+  AnalyseColumnsOf(p, ColumnKind::kAnalysis, analysisPoints, analysisOutputs, &failures);
+  if (pCounter) pCounter->fetch_add(analysisPoints.Cols(), std::memory_order_relaxed);
+  const long long nSkipped =
+      std::count_if(failures.begin(), failures.end(), [](const std::string& f) { return !f.empty(); });
+  CheckSkipped(p, j, failures, nSkipped);
+  CMatrix<double> kept = SucceededColumns(analysisOutputs, failures), perSample, stats, none;
+  refhost::SetRBOMethod(s.method, kept.Cols());
+  UpdateSamplePointRandResps(&db, true, 0, designVars, kept, db.m_vEntryRandRespNumber, db.m_vRespRole, perSample,
+                             false);
+  UpdateSamplePointRandResps(&db, false, 0, designVars, none, db.m_vEntryRandRespNumber, db.m_vRespRole, stats, true);
+  refhost::SetRBOMethod(s.method, s.samples);
+  std::valarray<double> column;
+  stats.GetCol(0, column);
+  PointResult point = ExtractPoint(p, design, column, double(kept.Cols()));
+  std::valarray<double> objective, constraint;
+  RecomputeObjectiveAndConstraint(db, p.builder.DesignMatrix({design}), stats, objective, constraint);
+  point.objective = objective[0];
+  point.constraint = constraint[0];
+  point.analyses = analysisPoints.Cols();
+  point.skipped = nSkipped;
+  return point;
+}
+
+std::vector<PointResult> EvaluateSkipping(const Problem& p, const AnalysisCounter& pCounter) {
+  ConfigureHost(p, pCounter);
+  std::unique_ptr<CDB> db = p.builder.Build();
+  // The incremental update reads the pass/fail marks of the responses from
+  // the object store; this problem has no pass/fail responses.
+  refhost::OpenStore(":memory:");
+  db->m_nStoreKey = kStoreKey;
+  refhost::PutPassFailMarks(kStoreKey, std::vector<int>(db->m_vRespIndexOfEntry.size(), 0));
+  std::vector<PointResult> points;
+  for (std::size_t j = 0; j < p.designPoints.size(); ++j) {
+    points.push_back(EvaluateSkippingAt(p, *db, j, pCounter));
+    CheckFinite(p, points.back(), "design point " + std::to_string(j + 1));
+  }
+  return points;
+}
+
 }  // namespace
 
 namespace {
@@ -189,8 +274,10 @@ std::vector<PointResult> EvaluatePoints(const Problem& p, const AnalysisCounter&
         "(form, sorm, is, subset) to assess designs");
   const std::string refusal = MethodRefusal(p);
   if (!refusal.empty()) throw std::invalid_argument(refusal);
+  if (const std::string skip = SkipRefusal(p); !skip.empty()) throw std::invalid_argument(skip);
   if (IsReliabilityMethod(s.method)) return EvaluateReliability(p, pCounter);
   CheckRunMemory(p);
+  if (s.onFailure.action == FailureAction::kSkip) return EvaluateSkipping(p, pCounter);
   const SampleBatches batches = SampleBatchesOf(p);
   if (!batches.oneGo) return EvaluatePointsInBatches(p, pCounter, batches);
   ConfigureHost(p, pCounter);
@@ -375,6 +462,9 @@ std::string UntilConvergedRefusal(const Problem& p) {
     return "--until-converged folds sample points batch by batch: it works with methods 0 (montecarlo) "
            "and 1 (lhs), not " +
            std::to_string(s.method) + " (" + MethodName(s.method) + ")";
+  if (s.onFailure.action == FailureAction::kSkip)
+    return "--until-converged stops at a failed analysis or retries it; the failure policy skip works with a plain "
+           "`rbo run`";
   if (!p.builder.IsRandom())
     return "--until-converged needs random variables and a random response; this problem has nothing to sample";
   return "";

@@ -12,6 +12,7 @@
 #include <stdexcept>
 
 #include "PointModel.h"
+#include "rbo/problem/AnalysisPolicy.h"
 #include "rbo/problem/Evaluate.h"
 #include "rbo/reliability/Reliability.h"
 
@@ -721,6 +722,7 @@ std::string SoraRefusal(const Problem& p) { return ReadModel(p).refusal; }
 SoraResult OptimizeSora(const Problem& p, const SoraOptions& options, const SoraProgress& progress,
                         const std::shared_ptr<std::atomic<long long>>& pCounter) {
   const std::string refusal = SoraRefusal(p);
+  if (const std::string skip = OptimizeSkipRefusal(p); !skip.empty()) throw std::invalid_argument(skip);
   if (!refusal.empty()) throw std::invalid_argument(refusal);
   if (p.designVariables.empty()) throw std::invalid_argument("sora needs a design variable to move");
   refhost::SetWorkerCount(p.settings.workers);

@@ -3,7 +3,8 @@
 set -euo pipefail
 packages=(cmake g++ make pkg-config googletest libgtest-dev libgmock-dev libbenchmark-dev
           libeigen3-dev libmuparser-dev libsqlite3-dev nlohmann-json3-dev libnlopt-cxx-dev
-          python3-dev pybind11-dev python3-numpy python3-matplotlib python3-pytest)
+          python3-dev pybind11-dev python3-numpy python3-matplotlib python3-pytest
+          libopenmpi-dev openmpi-bin)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -25,6 +25,7 @@
 #include "rbo/RBO.h"
 #include "rbo/host/ExternalAnalysis.h"
 #include "rbo/host/Log.h"
+#include "rbo/problem/AnalysisPolicy.h"
 
 namespace rboapp {
 
@@ -127,6 +128,27 @@ double ParsePositive(const std::string& option, const std::string& value) {
   return v;
 }
 
+static void AddFailureOptions(OptionParser& parser, CommonOptions& o) {
+  using V = OptionParser::Value;
+  parser.Add("--on-failure", V::kRequired, "P",
+             "a failed analysis: stop (default), retry it, or skip it (methods 0, 1 of `run`: statistics over the "
+             "analyses that succeeded)",
+             [&o](const std::string& v) {
+               o.onFailure = ParseFailureAction(v);
+               if (o.onFailure < 0) throw UsageError("--on-failure wants stop, retry or skip, not \"" + v + "\"");
+             });
+  parser.Add("--retries", V::kRequired, "N", "extra attempts of a failed analysis (retry: default 2)",
+             [&o](const std::string& v) { o.retries = int(ParseInteger("--retries", v, 0, kMaxRetries)); });
+  parser.Add("--max-skipped", V::kRequired, "F",
+             "skip: stop when more than the fraction F of a design point's analyses fail (default 0.01)",
+             [&o](const std::string& v) {
+               char* end = nullptr;
+               o.maxSkipped = std::strtod(v.c_str(), &end);
+               if (v.empty() || *end != '\0' || !(o.maxSkipped >= 0.0 && o.maxSkipped < 1.0))
+                 throw UsageError("--max-skipped wants a fraction in [0, 1), not \"" + v + "\"");
+             });
+}
+
 void AddCommonOptions(OptionParser& parser, CommonOptions& o) {
   using V = OptionParser::Value;
   parser.Add("--method", V::kRequired, "M",
@@ -161,6 +183,7 @@ void AddCommonOptions(OptionParser& parser, CommonOptions& o) {
              [&o](const std::string& v) { o.logLevel = int(ParseInteger("--log-level", v, 0, 10)); });
   parser.Add("--quiet", V::kNone, "", "no progress line and no notes on stderr",
              [&o](const std::string&) { o.quiet = true; });
+  AddFailureOptions(parser, o);
 }
 
 void ApplyOverrides(const CommonOptions& o, Settings& s) {
@@ -169,6 +192,13 @@ void ApplyOverrides(const CommonOptions& o, Settings& s) {
   if (o.seed >= 0) s.seed = std::uint64_t(o.seed);
   s.parallel = o.parallel;
   s.workers = o.workers;
+  FailurePolicy& f = s.onFailure;
+  if (o.onFailure >= 0 && FailureAction(o.onFailure) != f.action) {
+    f.action = FailureAction(o.onFailure);
+    f.retries = f.action == FailureAction::kRetry ? kDefaultRetries : 0;
+  }
+  if (o.retries >= 0) f.retries = o.retries;
+  if (o.maxSkipped >= 0.0) f.maxSkippedFraction = o.maxSkipped;
 }
 
 Problem LoadForCommand(const std::string& path, const CommonOptions& options) {

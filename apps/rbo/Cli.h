@@ -84,10 +84,13 @@ struct CommonOptions {
   int logLevel = -1;       ///< --log-level, -1: the host's default
   bool quiet = false;      ///< --quiet: no progress, no notes
   std::string out;         ///< --out FILE.json | FILE.csv
+  int onFailure = -1;      ///< --on-failure as a FailureAction code, -1: the file's
+  int retries = -1;        ///< --retries, -1: the file's (or the policy's default)
+  double maxSkipped = -1;  ///< --max-skipped, -1: the file's
 };
 
 /// Adds --method, --samples, --seed, --parallel, --log, --log-level,
-/// --quiet and --out.
+/// --quiet, --out, --on-failure, --retries and --max-skipped.
 void AddCommonOptions(OptionParser& parser, CommonOptions& options);
 
 /// Applies the command-line overrides to the problem's settings.

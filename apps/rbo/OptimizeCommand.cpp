@@ -10,6 +10,8 @@
 
 #include "Cli.h"
 #include "Commands.h"
+#include "Ranks.h"
+#include "rbo/problem/AnalysisPolicy.h"
 #include "rbo/problem/Evaluate.h"
 #include "rbo/problem/Interval.h"
 #include "rbo/problem/Optimize.h"
@@ -204,8 +206,12 @@ int OptimizeCommand(const std::vector<std::string>& args) {
     // Created now: an output path that cannot be written is reported
     // before the optimisation, not after it.
     std::unique_ptr<AtomicFile> pOut;
-    if (!o.common.out.empty()) pOut = std::make_unique<AtomicFile>(o.common.out);
+    if (!o.common.out.empty() && !IsServingRank()) pOut = std::make_unique<AtomicFile>(o.common.out);
     Problem p = LoadForCommand(file, o.common);
+    // The other ranks of an MPI launch only analyse what rank 0 sends.
+    if (IsServingRank()) return ServeAnalyses(p);
+    const RankDispatch ranks;
+    if (const std::string refusal = OptimizeSkipRefusal(p); !refusal.empty()) throw UsageError(refusal);
     if (p.settings.method == kMethodSora) {
       if (const std::string refusal = SoraRefusal(p); !refusal.empty()) throw UsageError(refusal);
       return RunSora(p, o, log, pOut.get());

@@ -10,6 +10,8 @@
 #include "Cli.h"
 #include "Commands.h"
 #include "Output.h"
+#include "Ranks.h"
+#include "rbo/problem/AnalysisPolicy.h"
 #include "rbo/problem/Evaluate.h"
 #include "rbo/problem/Reliability.h"
 #include "rbo/problem/Run.h"
@@ -123,6 +125,17 @@ void PrintBatches(const Problem& p) {
       limit / 1e9, source.c_str(), Thousands(b.batches).c_str(), b.batches == 1 ? "" : "es", Thousands(b.size).c_str());
 }
 
+// Under the failure policy skip: how many analyses each design point left out.
+void PrintSkipped(const Problem& p, const std::vector<PointResult>& points) {
+  if (p.settings.onFailure.action != FailureAction::kSkip) return;
+  std::printf(
+      "\nskipped (failed analyses left out; the statistics are conditional on the analyses that "
+      "succeeded):\n");
+  for (std::size_t j = 0; j < points.size(); ++j)
+    std::printf("  design point %zu: %s of %s\n", j + 1, Thousands(points[j].skipped).c_str(),
+                Thousands(points[j].analyses).c_str());
+}
+
 // ---------------------------------------------------------------- one go
 
 int RunAll(Problem& p, const RunOptions& o, LogSession& log, AtomicFile* pOut) {
@@ -142,6 +155,7 @@ int RunAll(Problem& p, const RunOptions& o, LogSession& log, AtomicFile* pOut) {
   std::printf("%s\n\n%s", DescribeSettings(s).c_str(), RunTable(p, points).c_str());
   std::printf("%s", ImportanceTables(points).c_str());
   PrintNotes(p);
+  PrintSkipped(p, points);
   const std::string incomplete = ReliabilityNotes(points);
   if (!incomplete.empty()) std::printf("\nINCOMPLETE:\n%s", incomplete.c_str());
   PrintBatches(p);
@@ -217,12 +231,16 @@ int RunCommand(const std::vector<std::string>& args) {
     // The output file is created before anything runs: a folder that does
     // not exist is reported now, not after the run.
     std::unique_ptr<AtomicFile> pOut;
-    if (!o.common.out.empty()) pOut = std::make_unique<AtomicFile>(o.common.out);
+    if (!o.common.out.empty() && !IsServingRank()) pOut = std::make_unique<AtomicFile>(o.common.out);
     Problem p = LoadForCommand(file, o.common);
+    // The other ranks of an MPI launch only analyse what rank 0 sends.
+    if (IsServingRank()) return ServeAnalyses(p);
+    const RankDispatch ranks;
     ApplyReliabilityOverrides(o, p.settings.reliability);
     if (p.settings.method == kMethodSora)
       throw UsageError("method sora optimises: use `rbo optimize --method sora`, or form, sorm, is, subset here");
     if (const std::string refusal = MethodRefusal(p); !refusal.empty()) throw UsageError(refusal);
+    if (const std::string refusal = SkipRefusal(p); !refusal.empty()) throw UsageError(refusal);
     return o.untilConverged ? RunBatches(p, o, log, pOut.get()) : RunAll(p, o, log, pOut.get());
   });
 }

@@ -12,6 +12,7 @@
 
 #include "Cli.h"
 #include "Commands.h"
+#include "Ranks.h"
 #include "rbo/RBO.h"
 
 namespace rboapp {
@@ -181,8 +182,8 @@ int HelpFor(const Command& c) {
 int Version() {
   int major = 0, minor = 0, patch = 0;
   GetRBOVersion(&major, &minor, &patch);
-  std::printf("rbo %d.%d.%d\nlibrary: RBO %d.%d.%d (librbo)\nhost:    reference host (librbohost)\n", major, minor,
-              patch, major, minor, patch);
+  std::printf("rbo %d.%d.%d\nlibrary: RBO %d.%d.%d (librbo)\nhost:    reference host (librbohost)\nranks:   %s\n",
+              major, minor, patch, major, minor, patch, RanksDescription().c_str());
   return kExitOk;
 }
 
@@ -207,9 +208,10 @@ int ReportUsage(const std::string& command, const std::string& message) {
 
 }  // namespace rboapp
 
-int main(int argc, char** argv) {
-  using namespace rboapp;
-  const std::vector<std::string> args(argv + 1, argv + argc);
+namespace rboapp {
+namespace {
+
+int Main(const std::vector<std::string>& args) {
   if (args.empty() || args[0] == "--help" || args[0] == "-h") return Overview(stdout);
   if (args[0] == "--version" || args[0] == "version") return Version();
   if (args[0] == "help") {
@@ -232,4 +234,13 @@ int main(int argc, char** argv) {
   for (const std::string& a : rest)
     if (a == "--help" || a == "-h") return HelpFor(*c);
   return c->run(rest);
+}
+
+}  // namespace
+}  // namespace rboapp
+
+int main(int argc, char** argv) {
+  rboapp::StartRanks(&argc, &argv);
+  const int nExitCode = rboapp::Main(std::vector<std::string>(argv + 1, argv + argc));
+  return rboapp::EndRanks(nExitCode);
 }

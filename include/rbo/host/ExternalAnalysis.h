@@ -101,4 +101,10 @@ RBO_HOST_API void StopExternalAnalyses() noexcept;
 /// not held by another live thread, kept until the thread ends.
 RBO_HOST_API int WorkerNumber();
 
+/// A sub-folder of the work root that holds this process' worker folders
+/// (<work root>/<tag>/worker-<n>), so that several processes sharing one
+/// work root never share a folder; "" (the default) puts them in the root.
+/// Set before the first analysis.
+RBO_HOST_API void SetWorkFolderTag(const std::string& tag);
+
 }  // namespace refhost

@@ -96,6 +96,15 @@ RBO_HOST_API void SetWorkerCount(int nWorkers);
 RBO_HOST_API void AnalyseColumns(const AnalysisFunction& analysis, const CMatrix<double>& inputs,
                                  CMatrix<double>& outputs, bool bParallel);
 
+/// As AnalyseColumns, for a chunk of a larger matrix whose column 0 is
+/// analysis point nFirstColumn (the number in messages).  With pFailures, a
+/// point that fails does not stop the others: (*pFailures)[j] receives the
+/// report of column j ("" when it succeeded) and a failed column is left as
+/// zeros; without, the first failure is thrown as by AnalyseColumns.
+RBO_HOST_API void AnalyseColumnsKeepingFailures(const AnalysisFunction& analysis, const CMatrix<double>& inputs,
+                                                CMatrix<double>& outputs, bool bParallel, int nFirstColumn,
+                                                std::vector<std::string>* pFailures);
+
 /// Runs a batch analysis on the columns of inputs into the same columns of
 /// outputs (resized to the inputs' columns, keeping its rows), at most
 /// kBatchColumns columns per call.  A call that throws fails the run with a

@@ -139,6 +139,20 @@ struct ReliabilitySettings {
 };
 
 /// How to evaluate: from the problem file, overridden by command-line options.
+/// What a failed analysis does to the run.
+enum class FailureAction {
+  kStop,   ///< the run stops with the failure (the default)
+  kRetry,  ///< the point is analysed again, up to FailurePolicy::retries more times, then the run stops
+  kSkip,   ///< after the retries the point is left out; the statistics are over the points that succeeded
+};
+
+/// The failure policy of the analyses ("on_failure" in the problem file).
+struct FailurePolicy {
+  FailureAction action = FailureAction::kStop;
+  int retries = 0;                   ///< extra attempts of a failed point (retry: default 2; skip: default 0)
+  double maxSkippedFraction = 0.01;  ///< skip: the run stops when more of a design point's analyses fail
+};
+
 struct Settings {
   int method = 1;                   ///< RBO method code 0..4, or a reliability method (kMethodForm ..)
   int samples = 10000;              ///< sample points per design point (methods 0, 1, 3, 4)
@@ -146,6 +160,7 @@ struct Settings {
   bool parallel = false;            ///< run the analyses of a batch on worker threads
   int workers = 0;                  ///< worker threads when parallel; 0: one per core
   ReliabilitySettings reliability;  ///< the reliability methods' settings
+  FailurePolicy onFailure;          ///< what a failed analysis does
 };
 
 /// The analysis: muparser expressions or an external program (the model

@@ -71,6 +71,7 @@ struct PointResult {
   double joint = 0.0;                     ///< fraction of samples with the joint-violation flag
   std::optional<double> anyCov;           ///< reliability methods: c.o.v. of the any-violation probability
   long long analyses = 0;                 ///< analyses spent on this design point
+  long long skipped = 0;                  ///< analyses that failed and were left out (failure policy skip)
   /// False when a reliability method could not give every POF (a search that
   /// did not converge) or missed its target c.o.v.; the notes of the
   /// responses say why.
