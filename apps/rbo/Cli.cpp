@@ -26,6 +26,7 @@
 #include "rbo/host/ExternalAnalysis.h"
 #include "rbo/host/Log.h"
 #include "rbo/problem/AnalysisPolicy.h"
+#include "rbo/problem/ErrorText.h"
 
 namespace rboapp {
 
@@ -283,24 +284,7 @@ std::vector<std::string> LogSession::LibraryReport() const {
   return lines;
 }
 
-namespace {
-
-// The message of e and of the exceptions nested in it, each on its own
-// line, leaving out those whose text the outer message already contains.
-void CollectMessages(const std::exception& e, std::vector<std::string>& out) {
-  const std::string what = e.what();
-  bool bRepeated = false;
-  for (const std::string& m : out) bRepeated = bRepeated || m.find(what) != std::string::npos;
-  if (!bRepeated && !what.empty()) out.push_back(what);
-  try {
-    std::rethrow_if_nested(e);
-  } catch (const std::exception& inner) {
-    CollectMessages(inner, out);
-  } catch (...) {
-  }
-}
-
-}  // namespace
+namespace {}  // namespace
 
 int ReportFailure(const std::string& command, const std::exception& e, const LogSession* pLog) {
   if (dynamic_cast<const std::bad_alloc*>(&e)) {
@@ -319,8 +303,7 @@ int ReportFailure(const std::string& command, const std::exception& e, const Log
     std::fprintf(stderr, "rbo %s: error: %s\n", command.c_str(), e.what());
     return kExitProblem;
   }
-  std::vector<std::string> messages;
-  CollectMessages(e, messages);
+  const std::vector<std::string> messages = NestedMessages(e);
   std::string text;
   for (std::size_t k = 0; k < messages.size(); ++k) text += (k ? "\n  " : "") + messages[k];
   std::fprintf(stderr, "rbo %s: error: %s\n", command.c_str(), text.c_str());

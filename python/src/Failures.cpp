@@ -8,6 +8,7 @@
 #include <tuple>
 
 #include "rbo/foundation/OrvoErr.h"
+#include "rbo/problem/ErrorText.h"
 #include "rbo/problem/Evaluate.h"
 
 namespace rbopy {
@@ -22,24 +23,8 @@ using rbo::problem::Diagnostic;
 
 py::object Errors() { return py::module_::import("rbo.errors"); }
 
-// The message of e and of the exceptions nested in it, each on its own line,
-// leaving out those whose text an outer message already contains.
-void CollectMessages(const std::exception& e, std::vector<std::string>& out) {
-  const std::string what = e.what();
-  bool bRepeated = false;
-  for (const std::string& m : out) bRepeated = bRepeated || m.find(what) != std::string::npos;
-  if (!bRepeated && !what.empty()) out.push_back(what);
-  try {
-    std::rethrow_if_nested(e);
-  } catch (const std::exception& inner) {
-    CollectMessages(inner, out);
-  } catch (...) {
-  }
-}
-
 std::string Messages(const std::exception& e) {
-  std::vector<std::string> messages;
-  CollectMessages(e, messages);
+  const std::vector<std::string> messages = rbo::problem::NestedMessages(e);
   std::string text;
   for (std::size_t k = 0; k < messages.size(); ++k) text += (k ? "\n  " : "") + messages[k];
   return text;

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <valarray>
+#include <vector>
 
 #include "rbo/RBO.h"
 #include "rbo/problem/Problem.h"
@@ -98,6 +100,17 @@ struct LinearReliability {
     p.builder.SetObjectiveSense(sense);
     p.sense = sense;
     p.model = [](const std::valarray<double>& x, std::valarray<double>& y) { y[0] = x[0] - x[1]; };
+  }
+
+  /// The problem evaluated at design points with these means of R.
+  rbo::problem::Problem AtMeans(int method, int samples, std::uint64_t seed, const std::vector<double>& means) const {
+    rbo::problem::Problem p;
+    Make(p);
+    p.settings.method = method;
+    p.settings.samples = samples;
+    p.settings.seed = seed;
+    for (double m : means) p.designPoints.push_back(std::valarray<double>{m});
+    return p;
   }
 };
 

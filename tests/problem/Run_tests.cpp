@@ -83,13 +83,7 @@ class LayerRun : public ::testing::Test {
   }
   /// The linear limit state g = R - S at the given means of R.
   static Problem Linear(int method, int samples, const std::vector<double>& means) {
-    Problem p;
-    LinearReliability().Make(p);
-    p.settings.method = method;
-    p.settings.samples = samples;
-    p.settings.seed = 5;
-    for (double m : means) p.designPoints.push_back(std::valarray<double>{m});
-    return p;
+    return LinearReliability().AtMeans(method, samples, 5, means);
   }
 };
 

@@ -31,13 +31,7 @@ class SampleBatchesRun : public ::testing::Test {
     refhost::SetRBOMethod(0, 100);
   }
   static Problem Linear(int method, int samples, const std::vector<double>& means) {
-    Problem p;
-    LinearReliability().Make(p);
-    p.settings.method = method;
-    p.settings.samples = samples;
-    p.settings.seed = 9;
-    for (double m : means) p.designPoints.push_back(std::valarray<double>{m});
-    return p;
+    return LinearReliability().AtMeans(method, samples, 9, means);
   }
 };
 
