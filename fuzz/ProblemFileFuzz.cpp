@@ -4,6 +4,7 @@
 // crash is therefore: an exception out of ParseProblem, a diagnostic that
 // reports a fault of the reader itself, a clean result that is not a usable
 // problem, or anything the sanitizers find.
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -33,7 +34,16 @@ void CheckCleanProblem(const rbo::problem::Problem& p) {
   }
   for (const rbo::problem::Variable& v : p.variables)
     if (!std::isfinite(v.value) || !std::isfinite(v.stdDev)) Fail("variable " + v.name + " is not finite");
-  if (p.settings.method < 0 || p.settings.method > 4 || p.settings.samples < 1) Fail("settings out of range");
+  if (p.settings.method < 0 || p.settings.method >= rbo::problem::kMethodCount || p.settings.samples < 1)
+    Fail("settings out of range");
+  const rbo::problem::ReliabilitySettings& r = p.settings.reliability;
+  if (!(r.targetCov >= 0.0 && r.targetCov < 1.0) || r.maxAnalyses < 1 || r.starts < 1 || r.samplesPerLevel < 100)
+    Fail("reliability settings out of range");
+  const std::size_t nRandom = std::size_t(std::count_if(p.variables.begin(), p.variables.end(), [](const auto& v) {
+    return v.kind == rbo::problem::VariableKind::kRandomDesign ||
+           v.kind == rbo::problem::VariableKind::kRandomParameter;
+  }));
+  if (!p.correlation.empty() && p.correlation.size() != nRandom * nRandom) Fail("a correlation of the wrong size");
 }
 
 }  // namespace
