@@ -76,4 +76,26 @@ class CPointModel {
   std::valarray<double> m_design;       ///< the design point
 };
 
+/// What every reliability method needs at one design: the random
+/// variables' standard space there, the model, and its limit states as one
+/// function of batches (the j-th design point, for messages).
+struct DesignLimitStates {
+  DesignLimitStates(const Problem& p, CDB& db, const std::valarray<double>& design, std::size_t j,
+                    refhost::BatchModelFunction analysis)
+      : space(StandardSpaceAt(p, db, design, j)),
+        model(p, design, std::move(analysis)),
+        g([this](const rbo::reliability::Batch& x) { return model.LimitStates(x); }) {}
+  DesignLimitStates(const DesignLimitStates&) = delete;
+  DesignLimitStates& operator=(const DesignLimitStates&) = delete;
+
+  const rbo::reliability::StandardSpace space;
+  const CPointModel model;
+  const rbo::reliability::LimitStateFunction g;  ///< model.LimitStates
+};
+
+/// s ends with suffix (a subject's ".sd", ".pof", ".mean").
+inline bool EndsWith(const std::string& s, const std::string& suffix) {
+  return s.size() >= suffix.size() && s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
 }  // namespace rbo::problem

@@ -282,10 +282,10 @@ PointResult EvaluateAt(const Problem& p, CDB& db, std::size_t j, const refhost::
   const long long before = pCounter->load();
   PointResult pr;
   pr.design = p.designPoints[j];
-  const rel::StandardSpace space = StandardSpaceAt(p, db, pr.design, j);
-  const CPointModel model(p, pr.design, counted);
-  const rel::LimitStateFunction g = [&model](const rel::Batch& x) { return model.LimitStates(x); };
-  SetValuesAtMeans(p, model, space, &pr);
+  const DesignLimitStates at(p, db, pr.design, j, counted);
+  const rel::StandardSpace& space = at.space;
+  const rel::LimitStateFunction& g = at.g;
+  SetValuesAtMeans(p, at.model, space, &pr);
 
   const std::vector<Bound> bounds = BoundsOf(p);
   const bool bSearch = p.settings.method != kMethodSubset;
@@ -318,11 +318,6 @@ PointResult EvaluateAt(const Problem& p, CDB& db, std::size_t j, const refhost::
   return pr;
 }
 
-bool OnStatistic(const std::string& subject, const char* suffix) {
-  const std::string s(suffix);
-  return subject.size() > s.size() && subject.compare(subject.size() - s.size(), s.size(), s) == 0;
-}
-
 }  // namespace
 
 std::string MethodRefusal(const Problem& p) {
@@ -339,9 +334,9 @@ std::string MethodRefusal(const Problem& p) {
            " does not compute; use montecarlo or lhs for it";
   };
   for (const Constraint& c : p.constraints)
-    if (OnStatistic(c.subject, ".sd") || c.subject == "joint") return refuse(c.subject, "a constraint");
+    if (EndsWith(c.subject, ".sd") || c.subject == "joint") return refuse(c.subject, "a constraint");
   for (const ObjectiveTerm& t : p.objective)
-    if (OnStatistic(t.subject, ".sd") || t.subject == "joint") return refuse(t.subject, "the objective");
+    if (EndsWith(t.subject, ".sd") || t.subject == "joint") return refuse(t.subject, "the objective");
   return "";
 }
 

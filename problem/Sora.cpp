@@ -29,10 +29,6 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 /// deviations, far below what moves the optimum.
 constexpr double kInverseTol = 1e-4;
 
-bool EndsWith(const std::string& s, const std::string& suffix) {
-  return s.size() > suffix.size() && s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
-}
-
 // ---------------------------------------------------------------- the problem's terms
 
 /// A quantity a term or constraint reads: a design variable, or a response
@@ -480,9 +476,9 @@ constexpr double kCoarseCov = 0.05;
 // points (< 0: a constraint not yet met).
 double CSora::Assess(const std::valarray<double>& d, bool bAll) {
   const long long before = Count();
-  const rel::StandardSpace space = StandardSpaceAt(m_p, *m_db, d, 0);
-  const CPointModel model(m_p, d, m_analysis);
-  const rel::LimitStateFunction g = [&model](const rel::Batch& x) { return model.LimitStates(x); };
+  const DesignLimitStates at(m_p, *m_db, d, 0, m_analysis);
+  const rel::StandardSpace& space = at.space;
+  const rel::LimitStateFunction& g = at.g;
   const std::vector<double> means = MeansAt(d);
   double worst = HUGE_VAL;
   for (std::size_t i = 0; i < m_model.probabilities.size(); ++i) {
@@ -533,9 +529,9 @@ bool CSora::Cycles(std::valarray<double>& d, bool bRefinement) {
 
 void CSora::ReportAtOptimum(const std::valarray<double>& d) {
   const long long before = Count();
-  const rel::StandardSpace space = StandardSpaceAt(m_p, *m_db, d, 0);
-  const CPointModel model(m_p, d, m_analysis);
-  const rel::LimitStateFunction g = [&model](const rel::Batch& x) { return model.LimitStates(x); };
+  const DesignLimitStates at(m_p, *m_db, d, 0, m_analysis);
+  const rel::StandardSpace& space = at.space;
+  const rel::LimitStateFunction& g = at.g;
   for (std::size_t i = 0; i < m_model.probabilities.size(); ++i) {
     SoraConstraint& c = m_model.probabilities[i];
     c.active = c.gAtInverse / m_gScale[i] <= 1e-3;
@@ -567,9 +563,9 @@ void CSora::ReportAtOptimum(const std::valarray<double>& d) {
 // target indices of those that miss are corrected.
 bool CSora::Refine(std::valarray<double>& d, double cov) {
   const long long before = Count();
-  const rel::StandardSpace space = StandardSpaceAt(m_p, *m_db, d, 0);
-  const CPointModel model(m_p, d, m_analysis);
-  const rel::LimitStateFunction g = [&model](const rel::Batch& x) { return model.LimitStates(x); };
+  const DesignLimitStates at(m_p, *m_db, d, 0, m_analysis);
+  const rel::StandardSpace& space = at.space;
+  const rel::LimitStateFunction& g = at.g;
   bool bMet = true;
   for (std::size_t i = 0; i < m_model.probabilities.size(); ++i) {
     SoraConstraint& c = m_model.probabilities[i];
@@ -608,9 +604,9 @@ bool CSora::Refine(std::valarray<double>& d, double cov) {
 // stream of its own: an independent check of whatever the cycles assumed.
 void CSora::Verify(const std::valarray<double>& d) {
   const long long before = Count();
-  const rel::StandardSpace space = StandardSpaceAt(m_p, *m_db, d, 0);
-  const CPointModel model(m_p, d, m_analysis);
-  const rel::LimitStateFunction g = [&model](const rel::Batch& x) { return model.LimitStates(x); };
+  const DesignLimitStates at(m_p, *m_db, d, 0, m_analysis);
+  const rel::StandardSpace& space = at.space;
+  const rel::LimitStateFunction& g = at.g;
   for (SoraConstraint& c : m_model.probabilities) {
     rel::ImportanceSamplingOptions o;
     o.targetCov = 1e-12;  // every sample is drawn
@@ -653,8 +649,8 @@ void CSora::Finish(const std::valarray<double>& d) {
 // tolerance on beta.  One batch of n + 1 analyses for all of them.
 void CSora::SetScales(const std::valarray<double>& d) {
   const long long before = Count();
-  const rel::StandardSpace space = StandardSpaceAt(m_p, *m_db, d, 0);
-  const CPointModel model(m_p, d, m_analysis);
+  const DesignLimitStates at(m_p, *m_db, d, 0, m_analysis);
+  const rel::StandardSpace& space = at.space;
   const std::size_t n = space.Dimension();
   constexpr double kStep = 1e-5;
   rel::Batch x{space.ToPhysical(Vector(n, 0.0))};
@@ -663,7 +659,7 @@ void CSora::SetScales(const std::valarray<double>& d) {
     u[j] = kStep;
     x.push_back(space.ToPhysical(u));
   }
-  const rel::Batch g = model.LimitStates(x);
+  const rel::Batch g = at.g(x);
   m_gScale.assign(m_model.probabilities.size(), 1.0);
   for (std::size_t i = 0; i < m_model.probabilities.size(); ++i) {
     const std::size_t b = m_model.probabilities[i].bound;
