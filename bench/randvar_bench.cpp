@@ -78,8 +78,15 @@ long ExactCdfCalls(CRandVar& v, double p) {
     ++nCalls;
     return v.CDF(x);
   };
-  rbo::icdf::InverseCdfSearch(v.GetType(), v.GetParam1(), v.GetParam2(), v.GetParam3(), p, 1e-12, v.GetActualMean(),
-                              v.GetActualStdDev(), CRandVarInternals::LowLimit(v), CRandVarInternals::UpLimit(v), cdf);
+  const rbo::icdf::CSearchVariable sv{v.GetType(),
+                                      v.GetParam1(),
+                                      v.GetParam2(),
+                                      v.GetParam3(),
+                                      v.GetActualMean(),
+                                      v.GetActualStdDev(),
+                                      CRandVarInternals::LowLimit(v),
+                                      CRandVarInternals::UpLimit(v)};
+  rbo::icdf::InverseCdfSearch(sv, p, 1e-12, cdf);
   return nCalls;
 }
 

@@ -10,7 +10,7 @@
 // each search take those steps with one lookup instead of kLevels dependent
 // midpoints.
 //
-// The lookup stands in for the steps of StepOutsideZone that move an end
+// The lookup stands in for the steps outside the zone that move an end
 // without testing a CDF value: a midpoint at or below xa moves the lower
 // end, one at or above xb the upper end.  Every midpoint of the first
 // kLevels steps is a point of the grid, so when no grid point lies inside
@@ -28,19 +28,9 @@
 #include <vector>
 
 #include "randvar/DistributionKernels.h"
+#include "randvar/IntegerBisection.h"
 
 namespace rbo::icdf {
-
-inline std::uint64_t BitsOf(double d) {
-  std::uint64_t u;
-  std::memcpy(&u, &d, sizeof u);
-  return u;
-}
-inline double DoubleOf(std::uint64_t u) {
-  double d;
-  std::memcpy(&d, &u, sizeof d);
-  return d;
-}
 
 /// The points of the first kLevels bisection levels of one bracket, in order.
 class CBisectionGrid {
@@ -93,41 +83,48 @@ class CBisectionGrid {
 
 /// The grids of the brackets that one variable's searches start from at one
 /// tolerance, built when a bracket has been seen kVisitsBeforeBuild times
-/// (a bracket in a far tail is not worth its grid).
+/// (a bracket in a far tail is not worth its grid).  A search names its
+/// bracket by the steps its widening took (-21 .. 20: the bracket's
+/// number), so a lookup is one index.
 class CBracketGrids {
  public:
   static constexpr int kVisitsBeforeBuild = 32;
-  static constexpr std::size_t kMaxBrackets = 64;
+  static constexpr int kFirstBracket = -21, kLastBracket = 20;
 
-  explicit CBracketGrids(double tol) : m_dTol(tol) {}
+  explicit CBracketGrids(double tol) : m_dTol(tol), m_vEntries(std::size_t(kLastBracket - kFirstBracket + 1)) {}
 
-  /// The grid of [xL, xU], or nullptr when it is not (yet) worth building or cannot be used.
-  const CBisectionGrid* Find(double xL, double xU) {
+  /// The grid of bracket number nBracket, [xL, xU], or nullptr when it is
+  /// not (yet) worth building or cannot be used.
+  const CBisectionGrid* Find(int nBracket, double xL, double xU) {
+    if (nBracket < kFirstBracket || nBracket > kLastBracket) return nullptr;
+    CEntry& e = m_vEntries[std::size_t(nBracket - kFirstBracket)];
     const std::uint64_t l = BitsOf(xL), u = BitsOf(xU);
-    for (CEntry& e : m_vEntries)
-      if (e.nLow == l && e.nHigh == u) return Visit(e);
-    if (m_vEntries.size() >= kMaxBrackets) return nullptr;
-    m_vEntries.push_back(CEntry{l, u, 0, nullptr});
-    return Visit(m_vEntries.back());
+    if (e.nVisits == 0) {
+      e.nLow = l;
+      e.nHigh = u;
+    } else if (e.nLow != l || e.nHigh != u) {
+      return nullptr;  // another bracket under this number: never for one variable's searches
+    }
+    return Visit(e);
   }
 
  private:
   struct CEntry {
-    std::uint64_t nLow;                     ///< bits of the lower end
-    std::uint64_t nHigh;                    ///< bits of the upper end
-    int nVisits;                            ///< searches that started here so far
+    std::uint64_t nLow = 0;                 ///< bits of the lower end
+    std::uint64_t nHigh = 0;                ///< bits of the upper end
+    int nVisits = 0;                        ///< searches that started here so far
     std::unique_ptr<CBisectionGrid> pGrid;  ///< built grid; null until built or when unusable
   };
 
   const CBisectionGrid* Visit(CEntry& e) {
-    if (e.pGrid || ++e.nVisits != kVisitsBeforeBuild) return e.pGrid.get();
+    if (e.pGrid || e.nVisits > kVisitsBeforeBuild || ++e.nVisits != kVisitsBeforeBuild) return e.pGrid.get();
     auto pGrid = std::make_unique<CBisectionGrid>();
     if (pGrid->Build(DoubleOf(e.nLow), DoubleOf(e.nHigh), m_dTol)) e.pGrid = std::move(pGrid);
     return e.pGrid.get();
   }
 
   double m_dTol;                   ///< the searches' tolerance
-  std::vector<CEntry> m_vEntries;  ///< brackets seen, in order of first visit
+  std::vector<CEntry> m_vEntries;  ///< by bracket number
 };
 
 }  // namespace rbo::icdf

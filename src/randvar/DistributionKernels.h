@@ -30,15 +30,18 @@ inline constexpr double kErfcFit[10] = {-1.26551223, 1.00002368,  0.37409196, 0.
 
 /// The fitted complementary error function for u >= 0:
 /// t exp(-u^2 + Q(t)) with t = 1 / (1 + u/2), Q evaluated by Horner's rule.
-inline double ErfcFit(double u) {
+/// ErfcFitT forms t, ErfcFitFromT the rest (the inverse distribution's model
+/// shares t with the fit's derivatives).
+inline double ErfcFitT(double u) { return 1.0 / (1.0 + u / 2.0); }
+inline double ErfcFitFromT(double u, double t) {
   const double* c = kErfcFit;
-  const double t = 1.0 / (1.0 + u / 2.0);
   return t *
          std::exp(
              -u * u + c[0] +
              t * (c[1] +
                   t * (c[2] + t * (c[3] + t * (c[4] + t * (c[5] + t * (c[6] + t * (c[7] + t * (c[8] + t * c[9])))))))));
 }
+inline double ErfcFit(double u) { return ErfcFitFromT(u, ErfcFitT(u)); }
 
 /// erf from the fitted erfc of |x|: 1 - erfc for x >= 0, erfc - 1 below.
 inline double ErfFromErfc(bool bNonNegative, double dErfc) { return bNonNegative ? 1.0 - dErfc : dErfc - 1.0; }

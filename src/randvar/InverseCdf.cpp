@@ -78,18 +78,14 @@ struct CRandVarSearchStart {
     dUpLimit = v.GetXUpLimit();
   }
 
-  template <class Cdf>
-  double Search(double p, double tol, Cdf& cdf, rbo::icdf::CBracketGrids* pGrids) const {
-    return rbo::icdf::InverseCdfSearch(nType, dParam1, dParam2, dParam3, p, tol, m, s, dLowLimit, dUpLimit, cdf,
-                                       pGrids);
-  }
+  rbo::icdf::CSearchVariable Variable() const { return {nType, dParam1, dParam2, dParam3, m, s, dLowLimit, dUpLimit}; }
 };
 
 double CRandVar::InverseCDF(double p, double dTolerance) {
   return Guarded(kUnitRandVar, __LINE__, [&] {
     const CRandVarSearchStart start(*this);
     auto cdf = [this](double x) { return CDF(x); };
-    return start.Search(p, rbo::ToleranceOrDefault(dTolerance), cdf, nullptr);
+    return rbo::icdf::InverseCdfSearch(start.Variable(), p, rbo::ToleranceOrDefault(dTolerance), cdf);
   });
 }
 
@@ -119,9 +115,15 @@ void CInverseCdfRun::Invert(double* pValues, std::size_t n, std::size_t nStride)
     CRandVar& v = *m_pVar;
     auto cdf = [&v](double x) { return v.CDF(x); };
     const double tol = ToleranceOrDefault(-1.0);
-    for (double *px = pValues, *pEnd = pValues + n * nStride; px != pEnd; px += nStride)
-      *px = icdf::InverseCdfSearch(m_nType, m_dParam1, m_dParam2, m_dParam3, *px, tol, m_dMean, m_dStdDev, m_dLowLimit,
-                                   m_dUpLimit, cdf, m_pGrids.get());
+    const icdf::CSearchVariable sv{m_nType, m_dParam1, m_dParam2,   m_dParam3,
+                                   m_dMean, m_dStdDev, m_dLowLimit, m_dUpLimit};
+    if (sv.nType < 0 || sv.nType > 3) {
+      for (double *px = pValues, *pEnd = pValues + n * nStride; px != pEnd; px += nStride)
+        *px = icdf::InverseCdfSearch(sv, *px, tol, cdf, m_pGrids.get());
+      return;
+    }
+    icdf::WithPredictor(
+        sv, [&](const auto& pred) { icdf::InvertEach(sv, pred, pValues, n, nStride, tol, cdf, m_pGrids.get()); });
   });
 }
 

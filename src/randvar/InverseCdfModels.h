@@ -67,10 +67,10 @@ struct CCdfBounds {
 inline double ErfcFitNoise(double u) { return 1.001 * kUnitRoundoff * (3.0 * u * u + 170.0); }
 
 /// L'(u) = -T/2 - 2u - Q'(T) T^2 / 2 and
-/// L''(u) = T^2/4 - 2 + (Q''(T) T^4 + 2 Q'(T) T^3) / 4, evaluated in double.
-inline void ErfcFitLogDerivatives(double u, double& dSlope, double& dCurvature) {
+/// L''(u) = T^2/4 - 2 + (Q''(T) T^4 + 2 Q'(T) T^3) / 4, evaluated in double
+/// from t = 1/(1 + u/2) as the fit computes it.
+inline void ErfcFitLogDerivatives(double u, double t, double& dSlope, double& dCurvature) {
   const double* c = kErfcFit;
-  const double t = 1.0 / (1.0 + u / 2.0);
   const double dq =
       c[1] +
       t * (2.0 * c[2] +
@@ -115,10 +115,14 @@ class CErfcFitModel {
   /// Anchors the model at u1 (0 < u1 <= 30): one evaluation of the fit.
   void Anchor(double u1) {
     m_dU1 = u1;
-    m_dE1 = ErfcFit(u1);
-    ErfcFitLogDerivatives(u1, m_dSlope, m_dCurvature);
+    const double t = ErfcFitT(u1);
+    m_dE1 = ErfcFitFromT(u1, t);
+    ErfcFitLogDerivatives(u1, t, m_dSlope, m_dCurvature);
     const double rho = ErfcFitNoise(u1);
     m_dAnchorWidth = rho * (1.0 + 2.0 * rho);  // |ln(1 + theta)| for |theta| <= rho
+    const double w = LogWidthWithinReach();
+    m_dLowFactor = 1.0 - w;
+    m_dHighFactor = 1.0 + w;
   }
   double U1() const { return m_dU1; }
   double E1() const { return m_dE1; }
@@ -129,33 +133,42 @@ class CErfcFitModel {
   double Solve(double dErfc) const {
     const double q = dErfc / m_dE1 - 1.0;
     const double r = q - 0.5 * q * q;  // ln(dErfc / e1) to second order
-    const double d0 = r / m_dSlope;
-    return m_dU1 + (r - 0.5 * m_dCurvature * d0 * d0) / m_dSlope;
+    const double dInvSlope = 1.0 / m_dSlope;
+    const double d0 = r * dInvSlope;
+    return m_dU1 + (r - 0.5 * m_dCurvature * d0 * d0) * dInvSlope;
   }
 
   /// Bounds [lo, hi] of the computed ErfcFit(u) for a double u within
   /// kErfcModelReach of the anchor; false further away.
   bool Bounds(double u, double& dLo, double& dHi) const {
-    constexpr double eps = kUnitRoundoff;
     const double du = u - m_dU1;  // within eps |du| of the true difference
     if (!(std::fabs(du) <= kErfcModelReach)) return false;
-    const double adu = std::fabs(du) * (1.0 + 4.0 * eps);  // >= |u - u1|
     const double m = m_dSlope * du + 0.5 * m_dCurvature * (du * du);
-    const double am = std::fabs(m);
-    // |ln e(u) - ln e(u1) - m|: the derivatives' errors, the roundings of
-    // the difference and of m, and the cubic remainder.
+    // exp(m) = 1 + m + m^2/2 + R with |R| <= |m|^3 / 4.9 for |m| <= 0.01 (|m| <= 1e-4 here).
+    const double c = m_dE1 * (1.0 + (m + 0.5 * m * m));
+    dLo = c * m_dLowFactor;
+    dHi = c * m_dHighFactor;
+    return true;
+  }
+
+ private:
+  // The relative width of the bounds, the same for every u within reach:
+  // each term grows with |u - u1| and with u, so its value at the edge of
+  // the reach covers every point inside.  The sum of the logarithmic
+  // widths: the anchor's noise, the Taylor remainder (the derivatives'
+  // errors, the roundings of the difference and of m, the cubic term), the
+  // series remainder |m|^3 / 4.9, the 4 roundings of c, and the noise at u;
+  // then the outward rounding of the bounds.
+  double LogWidthWithinReach() const {
+    constexpr double eps = kUnitRoundoff;
+    const double adu = kErfcModelReach * (1.0 + 4.0 * eps);  // >= |u - u1|
     const double a1 = std::fabs(m_dSlope) * adu, a2 = 0.5 * std::fabs(m_dCurvature) * adu * adu;
     const double wTaylor = adu * kLogSlopeError + 0.5 * adu * adu * kLogCurvatureError + 6.0 * eps * (a1 + a2) +
                            kLogThirdBound * adu * adu * adu / 6.0;
-    // exp(m) = 1 + m + m^2/2 + R with |R| <= |m|^3 / 4.9 for |m| <= 0.01 (|m| <= 1e-4 here).
-    const double c = m_dE1 * (1.0 + (m + 0.5 * m * m));
-    // Sum of the logarithmic widths: anchor noise, Taylor remainder, the
-    // series remainder, the 4 roundings of c, and the noise at u.
-    const double a = 1.0001 * (m_dAnchorWidth + wTaylor + am * am * am / 4.9 + 4.0 * eps + ErfcFitNoise(u));
-    const double w = 1.01 * (1.001 * a) + 8.0 * eps;  // outward rounding of the bounds below
-    dLo = c * (1.0 - w);
-    dHi = c * (1.0 + w);
-    return true;
+    const double am = 1.001 * (a1 + a2);  // >= |m| as computed
+    const double a =
+        1.0001 * (m_dAnchorWidth + wTaylor + am * am * am / 4.9 + 4.0 * eps + ErfcFitNoise(m_dU1 + 2.0 * adu));
+    return 1.01 * (1.001 * a) + 8.0 * eps;
   }
 
  private:
@@ -164,6 +177,8 @@ class CErfcFitModel {
   double m_dSlope = 0.0;        ///< ErfcFitLogSlope(u1)
   double m_dCurvature = 0.0;    ///< ErfcFitLogCurvature(u1)
   double m_dAnchorWidth = 0.0;  ///< bound on |ln ErfcFit(u1) - ln e(u1)|
+  double m_dLowFactor = 1.0;    ///< 1 - w, w the bounds' relative width
+  double m_dHighFactor = 1.0;   ///< 1 + w
 };
 
 /// Where the fit's jump at 0 could matter: for every u > 0 the lower side

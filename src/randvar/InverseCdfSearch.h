@@ -14,6 +14,7 @@
 
 #include "randvar/BisectionGrid.h"
 #include "randvar/DistributionKernels.h"
+#include "randvar/IntegerBisection.h"
 #include "randvar/InverseCdfModels.h"
 
 namespace rbo::icdf {
@@ -95,109 +96,57 @@ struct CBisection {
   double xU;     ///< upper end
   double xM;     ///< (xL + xU) / 2, the next point to test
   int n;         ///< step counter (the search ends after the step with n = 200)
-  bool bMovedL;  ///< the lower end moved in StepOutsideZone
-  bool bMovedU;  ///< the upper end moved in StepOutsideZone
+  bool bMovedL;  ///< the lower end moved outside the zone
+  bool bMovedU;  ///< the upper end moved outside the zone
+};
+
+/// Where the steps outside the zone stopped.
+enum class EOutside : unsigned char {
+  kEnded,    ///< the search ended
+  kZone,     ///< the midpoint lies inside the zone
+  kIntegers  ///< the bracket is one binade: integer steps are set up
 };
 
 /// Runs the bisection steps whose midpoint lies outside (xa, xb), given
 /// that every value at or below xa sits below p and every value at or above
 /// xb above it, with no test on them open.  Each step moves the lower end
 /// (xM <= xa) or the upper end, then ends the search after step 200 or when
-/// the ends are close, exactly as the plain search does; the search's result
-/// goes to dResult and the function returns true.  It returns false, with
-/// the state at the first midpoint inside the zone, otherwise.
-///
-/// While both ends are normal doubles of one sign and one binade, the steps
-/// run on their bit patterns: there a double is its integer bit pattern up
-/// to a constant, the patterns are ordered like the values (like the
-/// magnitudes below 0, where the search is mirrored), and the rounded
-/// midpoint fl(a + b) / 2 is the integer (A + B) / 2 rounded half to even
-/// (the sum lies one binade up, whose spacing is two units; the constant is
-/// even).  The integer steps take a few one-cycle operations and no
-/// unpredictable branch.  Other brackets (across a power of two or zero)
-/// take ordinary floating-point steps.
-inline bool StepOutsideZone(CBisection& b, double xa, double xb, double tol, double& dResult) {
-  b.bMovedL = b.bMovedU = false;
+/// the ends are close, exactly as the plain search does.  The steps run in
+/// floating point until the bracket lies within one binade, where integer
+/// steps take over (IntegerBisection.h): then s is set up and the function
+/// returns kIntegers.  kEnded leaves the search's result in dResult; kZone
+/// the state at the first midpoint inside the zone.
+inline EOutside StepOutsideZoneUntilIntegers(CBisection& b, double xa, double xb, double tol, double& dResult,
+                                             CIntegerSteps& s) {
   for (;;) {
-    if (b.xM > xa && b.xM < xb) return false;
-    // Mirror a negative bracket: y = -x, the zone (-xb, -xa), the ends swap.
-    const bool bNeg = b.xU < 0.0;
-    const double yLo = bNeg ? -b.xU : b.xL, yHi = bNeg ? -b.xL : b.xU;
-    const double yZa = bNeg ? -xb : xa, yZb = bNeg ? -xa : xb;
-    std::int64_t lo = std::int64_t(BitsOf(yLo)), hi = std::int64_t(BitsOf(yHi));
-    const std::int64_t nBinade = lo >> 52;
-    if (yLo > 0.0 && nBinade == (hi >> 52) && nBinade != 0 && nBinade != 0x7FF) {
-      const std::int64_t za = yZa > 0.0 ? std::int64_t(BitsOf(yZa)) : -1;  // y <= yZa: the low end moves
-      const std::int64_t zb = yZb > 0.0 ? std::int64_t(BitsOf(yZb)) : 0;   // y >= yZb: the high end moves
-      // Widths (in units of the binade's spacing) at which the ends cannot
-      // be close: relative width >= units * 2^-53 >= tol + 2 eps.  Below
-      // 2^e < tol the absolute form may apply: test every step there.
-      const double dUnit = DoubleOf(std::uint64_t(nBinade) << 52);  // 2^e
-      const std::int64_t nFar = dUnit >= tol ? std::int64_t(tol * 0x1p53) + 4 : INT64_MAX;
-      const std::int64_t zFirst = za + 1;                           // first pattern inside the zone
-      const std::uint64_t nZoneCount = std::uint64_t(zb - zFirst);  // patterns inside (zb > za)
-      bool bMovedLo = false, bMovedHi = false;
-      int n = b.n;
-      int nResult = 0;  // 1: the search ended, 2: the midpoint is in the zone, 3: left the binade
-      std::int64_t mid = 0;
-      for (;;) {
-        // Unsigned: patterns are below 2^63, their sum below 2^64.
-        const std::uint64_t sum = std::uint64_t(lo) + std::uint64_t(hi), half = sum >> 1;
-        mid = std::int64_t(half + (sum & half & 1));
-        if (std::uint64_t(mid - zFirst) < nZoneCount) {  // za < mid < zb in one unsigned comparison
-          nResult = 2;
-          break;
-        }
-        const bool bLowMoves = mid <= za;
-        lo = bLowMoves ? mid : lo;
-        hi = bLowMoves ? hi : mid;
-        bMovedLo |= bLowMoves;
-        bMovedHi |= !bLowMoves;
-        if ((mid >> 52) != nBinade) {
-          nResult = 3;
-          break;
-        }
-        if (n == 200) {
-          nResult = 1;
-          break;
-        }
-        ++n;
-        if (hi - lo < nFar) {
-          const double xL = bNeg ? -DoubleOf(std::uint64_t(hi)) : DoubleOf(std::uint64_t(lo));
-          const double xU = bNeg ? -DoubleOf(std::uint64_t(lo)) : DoubleOf(std::uint64_t(hi));
-          if (NumbersAreClose(xL, xU, tol)) {
-            nResult = 1;
-            break;
-          }
-        }
-      }
-      b.n = n;
-      const double dLo = DoubleOf(std::uint64_t(lo)), dHi = DoubleOf(std::uint64_t(hi));
-      b.xL = bNeg ? -dHi : dLo;
-      b.xU = bNeg ? -dLo : dHi;
-      b.bMovedL |= bNeg ? bMovedHi : bMovedLo;
-      b.bMovedU |= bNeg ? bMovedLo : bMovedHi;
-      if (nResult == 2) {
-        b.xM = bNeg ? -DoubleOf(std::uint64_t(mid)) : DoubleOf(std::uint64_t(mid));
-        return false;
-      }
-      b.xM = (b.xL + b.xU) / 2.0;
-      // Having left the binade, the step still ends like every other.
-      if (nResult == 1 || b.n == 200 || (++b.n, NumbersAreClose(b.xL, b.xU, tol))) {
-        dResult = b.xM;
-        return true;
-      }
-      continue;  // go on in floating point
-    }
+    if (b.xM > xa && b.xM < xb) return EOutside::kZone;
+    if (SetUpIntegerSteps(b.xL, b.xU, xa, xb, b.n, tol, s)) return EOutside::kIntegers;
     const bool bLower = b.xM <= xa;
     (bLower ? b.xL : b.xU) = b.xM;
     (bLower ? b.bMovedL : b.bMovedU) = true;
     b.xM = (b.xL + b.xU) / 2.0;
     if (b.n == 200 || (++b.n, NumbersAreClose(b.xL, b.xU, tol))) {
       dResult = b.xM;
-      return true;
+      return EOutside::kEnded;
     }
   }
+}
+
+/// Takes the state after integer steps into b: true when the search ended
+/// (its result in dResult), false at a midpoint inside the zone.
+inline bool TakeIntegerSteps(CBisection& b, const CIntegerSteps& s, double& dResult) {
+  b.n = s.n;
+  IntegerEnds(s, b.xL, b.xU);
+  const bool bMovedLo = s.lo != s.lo0, bMovedHi = s.hi != s.hi0;
+  b.bMovedL |= s.bNeg ? bMovedHi : bMovedLo;
+  b.bMovedU |= s.bNeg ? bMovedLo : bMovedHi;
+  if (s.eEnd == EIntegerEnd::kZone) {
+    b.xM = s.bNeg ? -DoubleOf(s.mid) : DoubleOf(s.mid);
+    return false;
+  }
+  b.xM = (b.xL + b.xU) / 2.0;
+  dResult = b.xM;
+  return true;
 }
 
 /// Outcome of a test over an interval: decided false, decided true, or open.
@@ -254,83 +203,116 @@ class CPredictedSearch {
     return false;
   }
 
+  /// The whole search.
   double Run(double m, double s, double dLowLimit, double dUpLimit) {
-    const double tol = m_dTol;
-    double xL = m;
-    CLazyCdf fL = Query(xL);
-    if (CloseToP(fL)) return xL;
-    double xU = m + s;
-    CLazyCdf fU = Query(xU);
-    if (CloseToP(fU)) return xU;
-
-    int n = 0;
-    if (PLess(fL)) {
-      do {
-        xU = xL;
-        fU = fL;
-        xL = xL - s;
-        if (xL < dLowLimit) {
-          xL = dLowLimit;
-          fL = {0.0, 0.0, xL, true, ERegion::kLeft};  // 0 lies in [0, A]
-          break;
-        }
-        if (++n > 20) return xL;
-        fL = Query(xL);
-      } while (PLess(fL));
-    } else if (PGreater(fU)) {
-      do {
-        xL = xU;
-        fL = fU;
-        xU = xU + s;
-        if (xU > dUpLimit) {
-          xU = dUpLimit;
-          fU = {1.0, 1.0, xU, true, ERegion::kRight};  // 1 lies in [B, 1]
-          break;
-        }
-        if (++n > 19) return xU;
-        fU = Query(xU);
-      } while (PGreater(fU));
-    }
-
-    for (n = 0;; ++n) {
-      if (NumbersAreClose(xL, xU, tol)) return (xL + xU) / 2.0;
-      double xM = (xL + xU) / 2.0;
-      if (fL.eRegion == ERegion::kLeft && fU.eRegion == ERegion::kRight) {
-        // Steps with both ends and the midpoint outside the zone: the
-        // midpoint's value is not close to p and lies on the side of p
-        // given by its region, and FL <= A, FU >= B are not close.
-        CBisection b{xL, xU, xM, n, false, false};
-        bool bJumpedL = false, bJumpedU = false;
-        if (n == 0 && m_pGrids) JumpByGrid(b, bJumpedL, bJumpedU);
-        double dResult = 0.0;
-        if (StepOutsideZone(b, m_dXa, m_dXb, tol, dResult)) return dResult;
-        const bool bMovedL = b.bMovedL || bJumpedL, bMovedU = b.bMovedU || bJumpedU;
-        xL = b.xL;
-        xU = b.xU;
-        xM = b.xM;
-        n = b.n;
-        if (bMovedL) fL = {0.0, m_dA, xL, false, ERegion::kLeft};
-        if (bMovedU) fU = {m_dB, 1.0, xU, false, ERegion::kRight};
-      }
-      CLazyCdf fM = Query(xM);
-      if (CloseToP(fM)) return xM;
-      if (PLessEq(fM)) {
-        xU = xM;
-        fU = fM;
-      } else {
-        xL = xM;
-        fL = fM;
-      }
-      if (Close(fL, fU)) return (xL + xU) / 2.0;
-      if (n == 200) return (xL + xU) / 2.0;
+    double x = 0.0;
+    if (Widen(m, s, dLowLimit, dUpLimit, x) || Bisect(0, x)) return x;
+    for (;;) {
+      RunIntegerSteps(m_steps);
+      if (TakeIntegerSteps(m_b, m_steps, x)) return x;
+      AfterOutsideSteps();
+      const int n = m_b.n;
+      if (ZoneStep(m_b.xM, n, x) || Bisect(n + 1, x)) return x;
+      // Not reached: after a zone step one end lies in the zone.
     }
   }
 
  private:
+  // The bracketing by steps of s from m; true when it ended the search.
+  // The bracket's number (0 for [m, m + s], -k after k steps down, +k after
+  // k steps up) names its grid.
+  bool Widen(double m, double s, double dLowLimit, double dUpLimit, double& x) {
+    m_xL = m;
+    m_fL = Query(m_xL);
+    if (CloseToP(m_fL)) return x = m_xL, true;
+    m_xU = m + s;
+    m_fU = Query(m_xU);
+    if (CloseToP(m_fU)) return x = m_xU, true;
+
+    int n = 0;
+    if (PLess(m_fL)) {
+      do {
+        m_xU = m_xL;
+        m_fU = m_fL;
+        m_xL = m_xL - s;
+        m_nBracket = -(n + 1);
+        if (m_xL < dLowLimit) {
+          m_xL = dLowLimit;
+          m_fL = {0.0, 0.0, m_xL, true, ERegion::kLeft};  // 0 lies in [0, A]
+          break;
+        }
+        if (++n > 20) return x = m_xL, true;
+        m_fL = Query(m_xL);
+      } while (PLess(m_fL));
+    } else if (PGreater(m_fU)) {
+      do {
+        m_xL = m_xU;
+        m_fL = m_fU;
+        m_xU = m_xU + s;
+        m_nBracket = n + 1;
+        if (m_xU > dUpLimit) {
+          m_xU = dUpLimit;
+          m_fU = {1.0, 1.0, m_xU, true, ERegion::kRight};  // 1 lies in [B, 1]
+          break;
+        }
+        if (++n > 19) return x = m_xU, true;
+        m_fU = Query(m_xU);
+      } while (PGreater(m_fU));
+    }
+    return false;
+  }
+
+  // The bisection from step n; true when it ended (x), false when integer
+  // steps are set up.
+  bool Bisect(int n, double& x) {
+    for (;; ++n) {
+      if (NumbersAreClose(m_xL, m_xU, m_dTol)) return x = (m_xL + m_xU) / 2.0, true;
+      double xM = (m_xL + m_xU) / 2.0;
+      if (m_fL.eRegion == ERegion::kLeft && m_fU.eRegion == ERegion::kRight) {
+        // Steps with both ends and the midpoint outside the zone: the
+        // midpoint's value is not close to p and lies on the side of p
+        // given by its region, and FL <= A, FU >= B are not close.
+        m_b = CBisection{m_xL, m_xU, xM, n, false, false};
+        m_bJumpedL = m_bJumpedU = false;
+        if (n == 0 && m_pGrids) JumpByGrid(m_b, m_bJumpedL, m_bJumpedU);
+        const EOutside e = StepOutsideZoneUntilIntegers(m_b, m_dXa, m_dXb, m_dTol, x, m_steps);
+        if (e != EOutside::kZone) return e == EOutside::kEnded;
+        AfterOutsideSteps();
+        xM = m_b.xM;
+        n = m_b.n;
+      }
+      if (ZoneStep(xM, n, x)) return true;
+    }
+  }
+
+  // The ends after the steps outside the zone: an end that moved lies
+  // outside it, where the bounds stand for its value.
+  void AfterOutsideSteps() {
+    m_xL = m_b.xL;
+    m_xU = m_b.xU;
+    if (m_b.bMovedL || m_bJumpedL) m_fL = {0.0, m_dA, m_xL, false, ERegion::kLeft};
+    if (m_b.bMovedU || m_bJumpedU) m_fU = {m_dB, 1.0, m_xU, false, ERegion::kRight};
+  }
+
+  // One step at a midpoint that needs its value; true when it ended the search (x).
+  bool ZoneStep(double xM, int n, double& x) {
+    CLazyCdf fM = Query(xM);
+    if (CloseToP(fM)) return x = xM, true;
+    if (PLessEq(fM)) {
+      m_xU = xM;
+      m_fU = fM;
+    } else {
+      m_xL = xM;
+      m_fL = fM;
+    }
+    if (Close(m_fL, m_fU) || n == 200) return x = (m_xL + m_xU) / 2.0, true;
+    return false;
+  }
+
   // The first steps of the bisection from the bracket in one lookup, when
   // its grid is built and holds no point of the zone (BisectionGrid.h).
   void JumpByGrid(CBisection& b, bool& bMovedL, bool& bMovedU) {
-    const CBisectionGrid* pGrid = m_pGrids->Find(b.xL, b.xU);
+    const CBisectionGrid* pGrid = m_pGrids->Find(m_nBracket, b.xL, b.xU);
     if (pGrid && pGrid->Descend(m_dXa, m_dXb, b.xL, b.xU, bMovedL, bMovedU)) {
       b.xM = (b.xL + b.xU) / 2.0;
       b.n = CBisectionGrid::kLevels;
@@ -418,6 +400,13 @@ class CPredictedSearch {
   bool m_bLeftApart = false;   ///< no value <= A is close to a value >= p
   bool m_bRightApart = false;  ///< no value < p is close to a value >= B
   CBracketGrids* m_pGrids;     ///< grids of the brackets, or null
+  // The search's state between its phases.
+  double m_xL = 0.0, m_xU = 0.0;                ///< the ends
+  CLazyCdf m_fL{}, m_fU{};                      ///< their values
+  int m_nBracket = 0;                           ///< the bracket's number (Widen)
+  CBisection m_b{};                             ///< the steps outside the zone
+  bool m_bJumpedL = false, m_bJumpedU = false;  ///< the grid moved an end
+  CIntegerSteps m_steps{};                      ///< the integer steps
 };
 
 /// Runs the predicted search into x when the predictor sets itself up.
@@ -434,44 +423,90 @@ bool TryPredictedSearch(Predictor& pred, Cdf& cdf, double p, double tol, double 
 
 inline bool Finite(double a, double b, double c) { return std::isfinite(a) && std::isfinite(b) && std::isfinite(c); }
 
-/// The inverse distribution of a variable of type nType with parameters
-/// p1..p3, mean m, standard deviation s and search limits: the predicted
-/// search where a predictor covers the case, the plain search elsewhere.
-/// tol is the resolved tolerance (>= 0); pGrids, when given, holds the
-/// bisection grids of this variable's brackets at that tolerance.
-template <class Cdf>
-double InverseCdfSearch(int nType, double p1, double p2, double p3, double p, double tol, double m, double s,
-                        double dLowLimit, double dUpLimit, Cdf& cdf, CBracketGrids* pGrids = nullptr) {
-  // The predictors cover the probabilities and tolerances of sampling;
-  // everything else takes the plain search.
-  const bool bCovered =
-      tol >= 1e-15 && tol <= 1e-10 && p >= 1e-9 && p <= 0.99999 && s > 0.0 && Finite(m, s, p1) && Finite(p2, p3, 0.0);
-  if (bCovered) {
-    double x = 0.0;
-    switch (nType) {
-      case 0:  // normal
-      case 2:  // lognormal
-        if (std::fabs(p - 0.5) >= 1e-5 && p2 > 0.0) {
-          CNormalFitPredictor pred(nType == 2, p1, p2);
-          if (TryPredictedSearch(pred, cdf, p, tol, m, s, dLowLimit, dUpLimit, x, pGrids)) return x;
-        }
-        break;
-      case 1: {  // uniform
-        CUniformPredictor pred(p1, p2);
-        if (TryPredictedSearch(pred, cdf, p, tol, m, s, dLowLimit, dUpLimit, x, pGrids)) return x;
-        break;
-      }
-      case 3:  // Weibull
-        if (p2 > 0.0 && p3 > 0.0) {
-          CWeibullPredictor pred(p1, p2, p3);
-          if (TryPredictedSearch(pred, cdf, p, tol, m, s, dLowLimit, dUpLimit, x, pGrids)) return x;
-        }
-        break;
-      default:
-        break;
-    }
+/// The variable whose inverse distribution a search computes: type,
+/// parameters, the mean and standard deviation the bracketing starts from,
+/// and the limits of its support.
+struct CSearchVariable {
+  int nType;
+  double p1, p2, p3;
+  double m, s;
+  double dLowLimit, dUpLimit;
+};
+
+/// Whether a predictor may be set up for v at tolerance tol, for some p:
+/// the predictors cover the tolerances of sampling and usual parameters.
+inline bool PredictorCoversVariable(const CSearchVariable& v, double tol) {
+  const bool bUsual = tol >= 1e-15 && tol <= 1e-10 && v.s > 0.0 && Finite(v.m, v.s, v.p1) && Finite(v.p2, v.p3, 0.0);
+  switch (v.nType) {
+    case 0:  // normal
+    case 2:  // lognormal
+      return bUsual && v.p2 > 0.0;
+    case 1:  // uniform
+      return bUsual;
+    case 3:  // Weibull
+      return bUsual && v.p2 > 0.0 && v.p3 > 0.0;
+    default:
+      return false;
   }
-  return PlainSearch(cdf, p, tol, m, s, dLowLimit, dUpLimit);
+}
+
+/// Whether the predictor of a covered variable v may be set up for p: the
+/// probabilities of sampling, and for the normal and lognormal not where
+/// the erfc fit jumps.  Everything else takes the plain search.
+inline bool PredictorCoversProbability(const CSearchVariable& v, double p) {
+  if (!(p >= 1e-9 && p <= 0.99999)) return false;
+  return (v.nType != 0 && v.nType != 2) || std::fabs(p - 0.5) >= 1e-5;
+}
+
+/// Calls f with the predictor of v's type (v.nType 0 to 3).
+template <class F>
+void WithPredictor(const CSearchVariable& v, F&& f) {
+  switch (v.nType) {
+    case 0:
+    case 2:
+      f(CNormalFitPredictor(v.nType == 2, v.p1, v.p2));
+      break;
+    case 1:
+      f(CUniformPredictor(v.p1, v.p2));
+      break;
+    default:
+      f(CWeibullPredictor(v.p1, v.p2, v.p3));
+      break;
+  }
+}
+
+/// The inverse distribution of v at p: the predicted search where a
+/// predictor covers the case, the plain search elsewhere.  tol is the
+/// resolved tolerance (>= 0); pGrids, when given, holds the bisection grids
+/// of this variable's brackets at that tolerance.
+template <class Cdf>
+double InverseCdfSearch(const CSearchVariable& v, double p, double tol, Cdf& cdf, CBracketGrids* pGrids = nullptr) {
+  if (PredictorCoversVariable(v, tol) && PredictorCoversProbability(v, p)) {
+    double x = 0.0;
+    bool bDone = false;
+    WithPredictor(v, [&](auto pred) {
+      bDone = TryPredictedSearch(pred, cdf, p, tol, v.m, v.s, v.dLowLimit, v.dUpLimit, x, pGrids);
+    });
+    if (bDone) return x;
+  }
+  return PlainSearch(cdf, p, tol, v.m, v.s, v.dLowLimit, v.dUpLimit);
+}
+
+/// The inverse distribution of v over n values (pValues[i * nStride] holds p
+/// and receives x), the same doubles as InverseCdfSearch, with the
+/// predictor of v's type made once.
+template <class Predictor, class Cdf>
+void InvertEach(const CSearchVariable& v, const Predictor& proto, double* pValues, std::size_t n, std::size_t nStride,
+                double tol, Cdf& cdf, CBracketGrids* pGrids) {
+  const bool bCovered = PredictorCoversVariable(v, tol);
+  for (double *px = pValues, *pEnd = pValues + n * nStride; px != pEnd; px += nStride) {
+    const double p = *px;
+    if (bCovered && PredictorCoversProbability(v, p)) {
+      Predictor pred = proto;
+      if (TryPredictedSearch(pred, cdf, p, tol, v.m, v.s, v.dLowLimit, v.dUpLimit, *px, pGrids)) continue;
+    }
+    *px = PlainSearch(cdf, p, tol, v.m, v.s, v.dLowLimit, v.dUpLimit);
+  }
 }
 
 }  // namespace rbo::icdf

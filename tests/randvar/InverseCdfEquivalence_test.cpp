@@ -115,9 +115,15 @@ double CountedInverse(CRandVar& v, double p, double tol, long& nCalls) {
     ++nCalls;
     return v.CDF(x);
   };
-  return rbo::icdf::InverseCdfSearch(v.GetType(), v.GetParam1(), v.GetParam2(), v.GetParam3(), p, tol,
-                                     v.GetActualMean(), v.GetActualStdDev(), CRandVarInternals::LowLimit(v),
-                                     CRandVarInternals::UpLimit(v), cdf);
+  const rbo::icdf::CSearchVariable sv{v.GetType(),
+                                      v.GetParam1(),
+                                      v.GetParam2(),
+                                      v.GetParam3(),
+                                      v.GetActualMean(),
+                                      v.GetActualStdDev(),
+                                      CRandVarInternals::LowLimit(v),
+                                      CRandVarInternals::UpLimit(v)};
+  return rbo::icdf::InverseCdfSearch(sv, p, tol, cdf);
 }
 
 /// Compares nCases random cases and reports the first few differences.
@@ -308,7 +314,7 @@ TEST(InverseCdfModels, ErfcFitDerivativesWithinTheirBounds) {
     long double l1, l2, l3;
     LogDerivativesLong(u, l1, l2, l3);
     double s = 0.0, c = 0.0;
-    rbo::icdf::ErfcFitLogDerivatives(u, s, c);
+    rbo::icdf::ErfcFitLogDerivatives(u, rbo::ErfcFitT(u), s, c);
     ASSERT_LE(fabsl(s - l1), rbo::icdf::kLogSlopeError) << u;
     ASSERT_LE(fabsl(c - l2), rbo::icdf::kLogCurvatureError) << u;
     ASSERT_LE(l1, -1.0L - 64.0L * h) << u;
