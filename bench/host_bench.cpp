@@ -1,7 +1,10 @@
 // Reference host: throughput of the analysis runner, serial against parallel,
-// and the cost of one synthetic-quantity evaluation.
+// the cost of one synthetic-quantity evaluation, and the per-sample path of
+// a cheap analysis: expressions over many points (point by point, or in
+// chunks with muparser's bulk mode) and the assembly of one sample's
+// response vector (RespsArrayAnalysisIntoOrvo).
 //
-//   rbo_bench --benchmark_filter='Analys|EvalSynth'
+//   rbo_bench --benchmark_filter='Analys|EvalSynth|Expression|SampleInto'
 //
 // The parallel speed-up is the ratio of the Analysis and AnalysePar times (or
 // of their points/s counters).  CPU is the process's CPU time: on a machine
@@ -14,12 +17,16 @@
 
 #include <algorithm>
 #include <ctime>
+#include <memory>
 #include <string>
 #include <valarray>
 #include <vector>
 
+#include "ExpressionModel.h"
+#include "rbo/RandRespModules.h"
 #include "rbo/foundation/Matrix.h"
 #include "rbo/host/DBUtils.h"
+#include "rbo/host/ProblemBuilder.h"
 #include "rbo/host/ReferenceHost.h"
 
 namespace {
@@ -108,5 +115,104 @@ void BM_EvalSynth_OneSmallExpression(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_EvalSynth_OneSmallExpression);
+
+// ---- the per-sample path of a cheap analysis ----
+// The end-to-end problem bench/e2e/sum_of_normals.json: ten random
+// parameters X1..X10 and one random response g = 3 sqrt(10) - sum.
+
+constexpr int kVars = 10;
+constexpr int kSamplePoints = 100000;
+
+std::vector<std::string> VariableNames() {
+  std::vector<std::string> names;
+  for (int i = 1; i <= kVars; ++i) names.push_back("X" + std::to_string(i));
+  return names;
+}
+
+refhost::ProblemBuilder SumOfNormals() {
+  refhost::ProblemBuilder b;
+  for (const std::string& name : VariableNames()) b.AddRandomParameter(name, 0, 0.0, 1.0);
+  b.AddRandomResponse("g");
+  return b;
+}
+
+const std::vector<std::string> kExpression{"3 * sqrt(10) - (X1 + X2 + X3 + X4 + X5 + X6 + X7 + X8 + X9 + X10)"};
+
+// kSamplePoints points of kVars values in (-3, 3), one column each.
+CMatrix<double> SamplePoints() {
+  CMatrix<double> m(kVars, kSamplePoints);
+  for (int j = 0; j < kSamplePoints; ++j)
+    for (int i = 0; i < kVars; ++i) m(i, j) = 6.0 * double((j * 7919 + i * 104729) % 10007) / 10007.0 - 3.0;
+  return m;
+}
+
+// The analysis as `rbo run` sets it up for expressions, through the host's
+// serial runner (Analysis): per point, or with the chunk form (bulk mode).
+void RunExpressions(benchmark::State& state, bool bChunks) {
+  const refhost::ProblemBuilder b = SumOfNormals();
+  const std::vector<std::string> names = VariableNames(), responses{"g"};
+  refhost::BatchAnalysisFunction chunks;
+  if (bChunks) chunks = b.BatchAnalysis(rbo::problem::ExpressionBulkModel(names, responses, kExpression));
+  refhost::SetAnalysis(b.Analysis(rbo::problem::ExpressionModel(names, responses, kExpression)), chunks);
+  CMatrix<double> in = SamplePoints(), out(1, kSamplePoints);
+  std::string s;
+  for (auto _ : state) {
+    Analysis(in, out, s, s, s, s, false, 0, -1);
+    benchmark::DoNotOptimize(out(0, 0));
+  }
+  refhost::SetAnalysis(nullptr);
+  state.counters["ns/point"] = benchmark::Counter(double(kSamplePoints) * double(state.iterations()),
+                                                  benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+
+void BM_Expression_PerPoint(benchmark::State& state) { RunExpressions(state, false); }
+BENCHMARK(BM_Expression_PerPoint)->Unit(benchmark::kMillisecond);
+
+void BM_Expression_BulkChunks(benchmark::State& state) { RunExpressions(state, true); }
+BENCHMARK(BM_Expression_BulkChunks)->Unit(benchmark::kMillisecond);
+
+// One call of the bulk model on n points: the cost of a small batch (an
+// optimiser's few points per call) against n calls of the per-point model.
+void BM_Expression_BulkCallOf(benchmark::State& state) {
+  const std::vector<std::string> names = VariableNames(), responses{"g"};
+  const refhost::BatchModelFunction bulk = rbo::problem::ExpressionBulkModel(names, responses, kExpression);
+  const CMatrix<double> all = SamplePoints();
+  const int n = int(state.range(0));
+  CMatrix<double> in(kVars, n), out(1, n);
+  for (int j = 0; j < n; ++j)
+    for (int i = 0; i < kVars; ++i) in(i, j) = all(i, j);
+  for (auto _ : state) {
+    bulk(in, out);
+    benchmark::DoNotOptimize(out(0, 0));
+  }
+}
+BENCHMARK(BM_Expression_BulkCallOf)->Arg(1)->Arg(16)->Arg(256)->Arg(2048);
+
+void BM_Expression_PointCalls(benchmark::State& state) {
+  const refhost::ModelFunction point = rbo::problem::ExpressionModel(VariableNames(), {"g"}, kExpression);
+  std::valarray<double> x(0.5, kVars), y(1);
+  for (auto _ : state) {
+    x[0] += 1.0e-9;
+    point(x, y);
+    benchmark::DoNotOptimize(y[0]);
+  }
+}
+BENCHMARK(BM_Expression_PointCalls);
+
+// What the library does with one analysed sample point of the problem (the
+// host's vector assembly and quantities: ExtractAllTypeDV,
+// ExtractAllTypeResp, EvalLinks, EvalSynth, SetRVector).
+void BM_SampleIntoResponseVector(benchmark::State& state) {
+  const std::unique_ptr<CDB> pDB = SumOfNormals().Build();
+  CDB& db = *pDB;
+  std::valarray<double> inputs(0.0, db.m_vDVIndexOfInput.size()), resps{1.25}, entries;
+  for (std::size_t e = 0; e < inputs.size(); e += 2) inputs[e + 1] = 1.0;  // mean 0, sd 1
+  for (auto _ : state) {
+    resps[0] += 1.0e-9;
+    RespsArrayAnalysisIntoOrvo(&db, inputs, resps, db.m_vEntryRandRespNumber, entries);
+    benchmark::DoNotOptimize(entries[1]);
+  }
+}
+BENCHMARK(BM_SampleIntoResponseVector);
 
 }  // namespace

@@ -52,6 +52,12 @@ void CopyOut(const std::valarray<double>& values, std::valarray<double>& out) {
   out = values;
 }
 
+// The output of a call without quantities (the usual case, once per sample
+// point): empty, and no scratch needed.
+void ClearOut(std::valarray<double>& out) {
+  if (out.size() != 0) out.resize(0);
+}
+
 // The function of quantity k among the shared definitions: its index, checked
 // against the number of shared functions and its code against the wanted one.
 std::size_t SharedFunction(const CItemRef& ref, const char* pszKind, int nFunc, const std::vector<int>& codes,
@@ -208,6 +214,7 @@ void EvalLinks(std::valarray<double>& dv0, std::valarray<double>& dv1, std::vala
   const std::size_t n = linkFunc.size();
   RequireSize(kRoutine, "the argument-index lists", argIndex.size(), "the link-function array", n);
   RequireSize(kRoutine, "the argument-type lists", argType.size(), "the link-function array", n);
+  if (n == 0) return ClearOut(out);
   CGroups groups("20..24 (design-variable groups 0..3, response group 0)");
   groups.Add(kTypeIndDV, dv0).Add(kTypeLinkDV, dv1).Add(kTypeSynthDV, dv2).Add(kTypeGroup3DV, dv3);
   groups.Add(kTypeIndResp, resp0);
@@ -243,6 +250,7 @@ void EvalSynth(std::valarray<double>& dv0, std::valarray<double>& dv1, std::vala
   RequireSize(kRoutine, "the argument-type lists", argType.size(), "the synthetic-function array", n);
   if (argSlot.size() > n)
     RequireSize(kRoutine, "the argument-slot lists", argSlot.size(), "the synthetic-function array", n);
+  if (n == 0) return ClearOut(out);
   CGroups groups("20..25 (design-variable groups 0..3, response groups 0..1)");
   groups.Add(kTypeIndDV, dv0).Add(kTypeLinkDV, dv1).Add(kTypeSynthDV, dv2).Add(kTypeGroup3DV, dv3);
   groups.Add(kTypeIndResp, resp0).Add(kTypeLinkResp, resp1);

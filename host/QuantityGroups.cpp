@@ -27,11 +27,7 @@ void RequireSize(const char* pszRoutine, const char* pszArray, std::size_t nSize
                                " has " + std::to_string(nExpected));
 }
 
-std::valarray<double>* CGroups::GroupOf(int nType, const CItemRef& ref) const {
-  if (nType >= kFirstType && nType <= kLastType) {
-    const std::size_t slot = Slot(nType);
-    if (m_apGroup[slot] != nullptr || m_abSkip[slot]) return m_apGroup[slot];
-  }
+void CGroups::ThrowNotAccepted(int nType, const CItemRef& ref) const {
   ThrowInvalid(ref, "type code " + std::to_string(nType) + " is not one of " + m_pszAccepted);
 }
 
@@ -41,7 +37,7 @@ void CheckIndex(int nIndex, std::size_t nSize, int nType, const CItemRef& ref) {
                           std::to_string(nType) + " (size " + std::to_string(nSize) + ")");
 }
 
-double& CGroups::At(int nType, int nIndex, const CItemRef& ref) const {
+double& CGroups::CheckedAt(int nType, int nIndex, const CItemRef& ref) const {
   std::valarray<double>* pGroup = GroupOf(nType, ref);
   if (pGroup == nullptr) ThrowInvalid(ref, "type code " + std::to_string(nType) + " has no values in this call");
   CheckIndex(nIndex, pGroup->size(), nType, ref);

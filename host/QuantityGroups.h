@@ -69,12 +69,39 @@ class CGroups {
 
   /// The group of nType; nullptr for a skipped type.  Throws invalid_argument
   /// for a type code the call does not accept.
-  std::valarray<double>* GroupOf(int nType, const CItemRef& ref) const;
+  std::valarray<double>* GroupOf(int nType, const CItemRef& ref) const {
+    if (Accepts(nType)) return m_apGroup[Slot(nType)];
+    ThrowNotAccepted(nType, ref);
+  }
+
+  /// True when the call accepts nType (its group was given, or it is skipped).
+  bool Accepts(int nType) const {
+    return nType >= kFirstType && nType <= kLastType && (m_apGroup[Slot(nType)] != nullptr || m_abSkip[Slot(nType)]);
+  }
+
+  /// The group of an accepted nType (Accepts), unchecked; nullptr for a skipped type.
+  std::valarray<double>* AcceptedGroup(int nType) const { return m_apGroup[Slot(nType)]; }
+
+  /// The element (nType, nIndex) when nType has a group and nIndex lies in
+  /// it; otherwise nullptr (At then gives the report).
+  double* Find(int nType, int nIndex) const {
+    if (nType < kFirstType || nType > kLastType) return nullptr;
+    std::valarray<double>* pGroup = m_apGroup[Slot(nType)];
+    if (pGroup == nullptr || nIndex < 0 || std::size_t(nIndex) >= pGroup->size()) return nullptr;
+    return &(*pGroup)[std::size_t(nIndex)];
+  }
 
   /// The element (nType, nIndex), checked (GroupOf, then the index against the group's size).
-  double& At(int nType, int nIndex, const CItemRef& ref) const;
+  double& At(int nType, int nIndex, const CItemRef& ref) const {
+    if (double* p = Find(nType, nIndex)) return *p;
+    return CheckedAt(nType, nIndex, ref);
+  }
 
  private:
+  [[noreturn]] void ThrowNotAccepted(int nType, const CItemRef& ref) const;
+  /// At's checks one by one, for the report of an element that Find did not find.
+  double& CheckedAt(int nType, int nIndex, const CItemRef& ref) const;
+
   static std::size_t Slot(int nType) { return std::size_t(nType - kFirstType); }
 
   std::array<std::valarray<double>*, kLastType - kFirstType + 1> m_apGroup;  ///< group per type code, null: none

@@ -41,9 +41,12 @@ void Assemble(const char* pszRoutine, const CGroups& groups, const std::valarray
               const std::valarray<int>& type, std::valarray<double>& out) {
   refhost::detail::RequireSize(pszRoutine, "the type array", type.size(), "the index array", index.size());
   const std::size_t n = index.size();
-  for (std::size_t e = 0; e < n; ++e) groups.At(type[e], index[e], CItemRef{pszRoutine, "entry", e, -1});
+  // Every entry is checked before out is touched; Find is the check, At the
+  // report of an entry that fails it.
+  for (std::size_t e = 0; e < n; ++e)
+    if (groups.Find(type[e], index[e]) == nullptr) groups.At(type[e], index[e], CItemRef{pszRoutine, "entry", e, -1});
   if (out.size() != n) out.resize(n);
-  for (std::size_t e = 0; e < n; ++e) out[e] = groups.At(type[e], index[e], CItemRef{pszRoutine, "entry", e, -1});
+  for (std::size_t e = 0; e < n; ++e) out[e] = *groups.Find(type[e], index[e]);
 }
 
 // Enlarges group to n elements, keeping its values (valarray::resize would
@@ -63,24 +66,29 @@ void Split(const char* pszRoutine, const double* pVector, std::size_t nVector, c
            const std::valarray<int>& type, const CGroups& groups) {
   refhost::detail::RequireSize(pszRoutine, "the type array", type.size(), "the index array", index.size());
   refhost::detail::RequireSize(pszRoutine, "the vector", nVector, "the index array", index.size());
-  // Per type code: its group and the size that the entries need.
+  // Per type code: the size that the entries need.  A code the call does
+  // not accept, or a negative index, is reported naming its entry.
   constexpr std::size_t kSlots = CGroups::kLastType - CGroups::kFirstType + 1;
-  std::array<std::pair<std::valarray<double>*, std::size_t>, kSlots> needed{};
+  std::array<std::size_t, kSlots> needed{};
   for (std::size_t e = 0; e < nVector; ++e) {
-    const CItemRef ref{pszRoutine, "entry", e, -1};
-    std::valarray<double>* pGroup = groups.GroupOf(type[e], ref);
+    const int nType = type[e];
+    if (!groups.Accepts(nType)) groups.GroupOf(nType, CItemRef{pszRoutine, "entry", e, -1});
+    std::valarray<double>* pGroup = groups.AcceptedGroup(nType);
     if (pGroup == nullptr) continue;
-    if (index[e] < 0) refhost::detail::CheckIndex(index[e], pGroup->size(), type[e], ref);
-    auto& slot = needed[std::size_t(type[e] - CGroups::kFirstType)];
-    slot.first = pGroup;
-    slot.second = std::max(slot.second, std::size_t(index[e]) + 1);
+    if (index[e] < 0)
+      refhost::detail::CheckIndex(index[e], pGroup->size(), nType, CItemRef{pszRoutine, "entry", e, -1});
+    std::size_t& nNeeded = needed[std::size_t(nType - CGroups::kFirstType)];
+    nNeeded = std::max(nNeeded, std::size_t(index[e]) + 1);
   }
-  for (const auto& [pGroup, nNeeded] : needed)
-    if (pGroup != nullptr && pGroup->size() < nNeeded) GrowKeeping(*pGroup, nNeeded);
-  for (std::size_t e = 0; e < nVector; ++e) {
-    if (std::valarray<double>* pGroup = groups.GroupOf(type[e], CItemRef{pszRoutine, "entry", e, -1}))
-      (*pGroup)[std::size_t(index[e])] = pVector[e];
+  for (int nType = CGroups::kFirstType; nType <= CGroups::kLastType; ++nType) {
+    const std::size_t nNeeded = needed[std::size_t(nType - CGroups::kFirstType)];
+    if (nNeeded == 0) continue;  // no entry names the group
+    std::valarray<double>& group = *groups.AcceptedGroup(nType);
+    if (group.size() < nNeeded) GrowKeeping(group, nNeeded);
   }
+  // Every entry was checked above.
+  for (std::size_t e = 0; e < nVector; ++e)
+    if (std::valarray<double>* pGroup = groups.AcceptedGroup(type[e])) (*pGroup)[std::size_t(index[e])] = pVector[e];
 }
 
 const double* Data(const std::valarray<double>& v) { return v.size() != 0 ? &v[0] : nullptr; }

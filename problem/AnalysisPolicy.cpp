@@ -36,6 +36,20 @@ refhost::AnalysisFunction ModelColumns(refhost::ModelFunction model, std::size_t
   };
 }
 
+// The bulk model in the layout of kind: the analysis-point layout, or the
+// model-variable layout with the sizes checked.
+refhost::BatchAnalysisFunction BulkColumns(const Problem& p, ColumnKind kind) {
+  if (!p.bulkModel) return nullptr;
+  if (kind == ColumnKind::kAnalysis) return p.builder.BatchAnalysis(p.bulkModel);
+  const int nVars = int(p.variables.size()), nResps = int(p.responses.size());
+  return [model = p.bulkModel, nVars, nResps](const CMatrix<double>& x, CMatrix<double>& y) {
+    if (x.Rows() != nVars || y.Rows() != nResps)
+      throw std::invalid_argument("bulk model called with " + std::to_string(x.Rows()) + " inputs and " +
+                                  std::to_string(y.Rows()) + " outputs");
+    model(x, y);
+  };
+}
+
 }  // namespace
 
 int ParseFailureAction(const std::string& text) {
@@ -117,7 +131,8 @@ void AnalyseHere(const Problem& p, ColumnKind kind, const CMatrix<double>& input
   const refhost::AnalysisFunction f = kind == ColumnKind::kAnalysis
                                           ? p.builder.Analysis(std::move(model))
                                           : ModelColumns(std::move(model), p.variables.size(), p.responses.size());
-  refhost::AnalyseColumnsKeepingFailures(f, inputs, outputs, p.settings.parallel, nFirstColumn, pFailures);
+  refhost::AnalyseColumnsKeepingFailures(f, BulkColumns(p, kind), inputs, outputs, p.settings.parallel, nFirstColumn,
+                                         pFailures);
 }
 
 void SetColumnDispatcher(ColumnDispatcher d) {

@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <cstdio>
@@ -22,6 +23,18 @@ refhost::BatchModelFunction CountedBatchModel(refhost::BatchModelFunction model,
   return [inner = std::move(model), pCounter](const CMatrix<double>& x, CMatrix<double>& y) {
     inner(x, y);
     pCounter->fetch_add(x.Cols(), std::memory_order_relaxed);
+  };
+}
+
+refhost::BatchModelFunction CountedBulkModel(refhost::BatchModelFunction model,
+                                             std::shared_ptr<std::atomic<long long>> pCounter) {
+  if (!pCounter || !model) return model;
+  return [inner = std::move(model), pCounter](const CMatrix<double>& x, CMatrix<double>& y) {
+    inner(x, y);
+    const std::size_t n = std::size_t(y.Rows()) * std::size_t(y.Cols());
+    const double* pY = n > 0 ? y.ColData(0) : nullptr;
+    if (std::all_of(pY, pY + n, [](double v) { return std::isfinite(v); }))
+      pCounter->fetch_add(x.Cols(), std::memory_order_relaxed);
   };
 }
 
@@ -51,7 +64,9 @@ void ConfigureHost(const Problem& problem, std::shared_ptr<std::atomic<long long
       pCounter->fetch_add(1, std::memory_order_relaxed);
     };
   }
-  refhost::SetAnalysis(problem.builder.Analysis(model));
+  refhost::BatchAnalysisFunction chunks;
+  if (problem.bulkModel) chunks = problem.builder.BatchAnalysis(CountedBulkModel(problem.bulkModel, pCounter));
+  refhost::SetAnalysis(problem.builder.Analysis(model), std::move(chunks));
 }
 
 void RecomputeObjectiveAndConstraint(CDB& db, const CMatrix<double>& indDVs, CMatrix<double>& designResponses,

@@ -2,6 +2,7 @@
 
 #include <muParser.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <deque>
@@ -29,6 +30,36 @@ class CExpressionSet {
         m_vResponses(std::move(responses)),
         m_vExpressions(std::move(expressions)),
         m_nId(s_nextId.fetch_add(1)) {}
+
+  /// Every response at every point (column) of x, into the same column of
+  /// y: Evaluate's parsers and byte code, point after point, with the
+  /// thread's parsers found once for the whole batch.  A value that is not
+  /// finite is left in y (the responses after it computed from it) for the
+  /// caller to find; Evaluate then reports the point.
+  void EvaluateMany(const CMatrix<double>& x, CMatrix<double>& y) const {
+    const std::size_t nVars = m_vVariables.size(), nResps = m_vResponses.size();
+    if (std::size_t(x.Rows()) != nVars)
+      throw std::invalid_argument("the expressions were given " + std::to_string(x.Rows()) + " inputs per point for " +
+                                  std::to_string(nVars) + " variables");
+    const int nPoints = x.Cols();
+    if (std::size_t(y.Rows()) != nResps || y.Cols() != nPoints) y = CMatrix<double>(int(nResps), nPoints);
+    if (nPoints == 0) return;
+    CCompiled& c = ForThisThread();
+    double* pValues = c.pValues.get();
+    for (int j = 0; j < nPoints; ++j) {
+      const double* pIn = x.ColData(j);
+      double* pOut = y.ColData(j);
+      std::copy(pIn, pIn + nVars, pValues);
+      for (std::size_t k = 0; k < nResps; ++k) {
+        try {
+          pOut[k] = pValues[nVars + k] = c.parsers[k].Eval();
+        } catch (const mu::Parser::exception_type& e) {
+          throw std::runtime_error("the expression of " + m_vResponses[k] + " (" + m_vExpressions[k] +
+                                   ") could not be evaluated: " + e.GetMsg());
+        }
+      }
+    }
+  }
 
   void Evaluate(const std::valarray<double>& x, std::valarray<double>& y) const {
     CCompiled& c = ForThisThread();
@@ -132,6 +163,13 @@ refhost::ModelFunction ExpressionModel(const std::vector<std::string>& variableN
                                        const std::vector<std::string>& expressions) {
   auto pSet = std::make_shared<const CExpressionSet>(variableNames, responseNames, expressions);
   return [pSet](const std::valarray<double>& x, std::valarray<double>& y) { pSet->Evaluate(x, y); };
+}
+
+refhost::BatchModelFunction ExpressionBulkModel(const std::vector<std::string>& variableNames,
+                                                const std::vector<std::string>& responseNames,
+                                                const std::vector<std::string>& expressions) {
+  auto pSet = std::make_shared<const CExpressionSet>(variableNames, responseNames, expressions);
+  return [pSet](const CMatrix<double>& x, CMatrix<double>& y) { pSet->EvaluateMany(x, y); };
 }
 
 std::string CheckExpression(const std::string& expression, const std::vector<std::string>& names) {

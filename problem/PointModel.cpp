@@ -70,8 +70,9 @@ refhost::BatchModelFunction CountedModel(const Problem& p, const std::shared_ptr
     inner(x, y);
     counter->fetch_add(1, std::memory_order_relaxed);
   };
-  return [point, bParallel = p.settings.parallel](const CMatrix<double>& x, CMatrix<double>& y) {
-    refhost::AnalyseColumns(point, x, y, bParallel);
+  const refhost::BatchModelFunction chunks = CountedBulkModel(p.bulkModel, counter);
+  return [point, chunks, bParallel = p.settings.parallel](const CMatrix<double>& x, CMatrix<double>& y) {
+    refhost::AnalyseColumnsKeepingFailures(point, chunks, x, y, bParallel, 0, nullptr);
   };
 }
 

@@ -58,7 +58,9 @@ void CReader::ReadExpressions(const json& j, const std::vector<std::string>& var
     }
     names.push_back(r);  // later expressions may use this response
   }
-  if (bOk && m_mode != ModelMode::kCheckOnly) m_p.model = ExpressionModel(varNames, respNames, expressions);
+  if (!bOk || m_mode == ModelMode::kCheckOnly) return;
+  m_p.model = ExpressionModel(varNames, respNames, expressions);
+  m_p.bulkModel = ExpressionBulkModel(varNames, respNames, expressions);
 }
 
 std::string CReader::Substitute(std::string s) const {

@@ -106,6 +106,16 @@ def timed(cmd):
     return wall, user + system, rss_kb / 1024.0, proc.stdout
 
 
+def result_line(stdout):
+    """The line that gives the result: rbo's POF row (its table ends with
+    footnotes), else the program's last line."""
+    lines = stdout.strip().splitlines()
+    for line in lines:
+        if line.split()[:1] == ["POF"]:
+            return " ".join(line.split())
+    return lines[-1] if lines else ""
+
+
 def rbo_command(exe, samples):
     problem = os.path.join(HERE, "sum_of_normals.json")
     return [exe, "run", problem, "--method", "montecarlo", "--samples", str(samples), "--parallel", "2", "--quiet"]
@@ -145,7 +155,7 @@ def main():
             wall, cpu, rss, stdout = timed(cmd)
             results[name].append((wall, cpu, rss))
             if r == 0:
-                print("%-6s %s" % (name, stdout.strip().splitlines()[-1] if stdout.strip() else ""))
+                print("%-6s %s" % (name, result_line(stdout)))
     med = {n: tuple(statistics.median(v[i] for v in rs) for i in range(3)) for n, rs in results.items()}
     print("\n%d samples x 10 variables, median of %d interleaved rounds" % (args.samples, args.rounds))
     print("%-6s %9s %9s %10s %14s %14s" % ("", "wall s", "cpu s", "peak MB", "rbo/this wall", "rbo/this cpu"))

@@ -84,6 +84,19 @@ constexpr int kBatchColumns = 10000;
 /// function clears both.
 RBO_HOST_API void SetBatchAnalysis(BatchAnalysisFunction f);
 
+/// The per-point analysis f with a faster form for many points: chunks(inputs,
+/// outputs) analyses a matrix of consecutive analysis points at once (as a
+/// BatchAnalysisFunction) and gives every point the very values that f gives
+/// it.  Analysis and AnalysePar then hand each worker chunks of up to
+/// kAnalysisChunkColumns columns.  A chunk that chunks throws on, resizes or
+/// leaves a value in that is not finite is analysed again by f, point by
+/// point, so that a failing point is found and reported exactly as by
+/// SetAnalysis(f) alone.  An empty chunks is SetAnalysis(f).
+RBO_HOST_API void SetAnalysis(AnalysisFunction f, BatchAnalysisFunction chunks);
+
+/// Most consecutive analysis points in one call of a chunk analysis.
+constexpr int kAnalysisChunkColumns = 2048;
+
 /// Number of worker threads of AnalysePar; 0 (the default) uses every core.
 RBO_HOST_API void SetWorkerCount(int nWorkers);
 
@@ -104,6 +117,15 @@ RBO_HOST_API void AnalyseColumns(const AnalysisFunction& analysis, const CMatrix
 RBO_HOST_API void AnalyseColumnsKeepingFailures(const AnalysisFunction& analysis, const CMatrix<double>& inputs,
                                                 CMatrix<double>& outputs, bool bParallel, int nFirstColumn,
                                                 std::vector<std::string>* pFailures);
+
+/// As AnalyseColumnsKeepingFailures, with the chunk form of the analysis
+/// (SetAnalysis(f, chunks)): the columns go in chunks through `chunks`, and
+/// the columns of a chunk in which some point fails through `analysis`, one
+/// by one, which reports or records the failures.  An empty chunks analyses
+/// every column through `analysis`.
+RBO_HOST_API void AnalyseColumnsKeepingFailures(const AnalysisFunction& analysis, const BatchAnalysisFunction& chunks,
+                                                const CMatrix<double>& inputs, CMatrix<double>& outputs, bool bParallel,
+                                                int nFirstColumn, std::vector<std::string>* pFailures);
 
 /// Runs a batch analysis on the columns of inputs into the same columns of
 /// outputs (resized to the inputs' columns, keeping its rows), at most

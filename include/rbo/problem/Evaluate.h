@@ -43,6 +43,13 @@ struct BatchResult {
 /// the model; counting finished analyses in *pCounter when it is given).
 void ConfigureHost(const Problem& problem, std::shared_ptr<std::atomic<long long>> pCounter);
 
+/// Problem::bulkModel, adding the points of every call that the runners
+/// keep (every value finite; they analyse the others again point by point,
+/// and count them there) to *pCounter (the model itself when pCounter is
+/// null).
+refhost::BatchModelFunction CountedBulkModel(refhost::BatchModelFunction model,
+                                             std::shared_ptr<std::atomic<long long>> pCounter);
+
 /// The batch model, adding the points of every finished call to *pCounter
 /// (the model itself when pCounter is null).
 refhost::BatchModelFunction CountedBatchModel(refhost::BatchModelFunction model,

@@ -186,6 +186,12 @@ struct Problem {
   AnalysisKind analysisKind = AnalysisKind::kExpressions;  ///< what the model function runs
   refhost::ProblemBuilder builder;  ///< lays out the host database (Build) and adapts the model (Analysis)
   refhost::ModelFunction model;     ///< model variables -> model responses; safe to call on several threads
+  /// model on many points at once (model variables x points -> model
+  /// responses x points), giving every point the very values of model; the
+  /// expressions set it.  The runners give it chunks of points and analyse
+  /// a chunk in which some point fails with model, point by point, which
+  /// reports, retries or skips that point.  Empty: model alone.
+  refhost::BatchModelFunction bulkModel;
   /// The analysis of many points at once (model variables x points -> model
   /// responses x points), for a caller that brings its own analysis; when
   /// set, every evaluation runs it instead of model, on chunks of points from
