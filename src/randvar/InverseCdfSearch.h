@@ -184,7 +184,10 @@ class CPredictedSearch {
   /// not decide the tests (the caller then runs the plain search).
   bool PlaceZone(double dRoot, double dSlope) {
     const double tau = std::max(m_dTol * m_dP, 0x1p-52);  // at least two steps of a computed CDF near 0
-    for (double k : {1.5, 8.0, 64.0}) {
+    // Narrow first: a midpoint inside the zone costs a prediction, one
+    // outside it an integer step.  Half-widths of 1.1 tau are decided for
+    // nearly every p; wider ones are the fallback.
+    for (double k : {1.1, 8.0, 64.0}) {
       const double dx = k * tau / dSlope;
       m_dXa = dRoot - dx;
       m_dXb = dRoot + dx;
