@@ -25,6 +25,7 @@
 #include "randvar/RandVarCases.h"
 #include "rbo/RandVar.h"
 #include "support/RandVarInternals.h"
+#include "support/SearchVariable.h"
 
 namespace {
 
@@ -78,15 +79,7 @@ long ExactCdfCalls(CRandVar& v, double p) {
     ++nCalls;
     return v.CDF(x);
   };
-  const rbo::icdf::CSearchVariable sv{v.GetType(),
-                                      v.GetParam1(),
-                                      v.GetParam2(),
-                                      v.GetParam3(),
-                                      v.GetActualMean(),
-                                      v.GetActualStdDev(),
-                                      CRandVarInternals::LowLimit(v),
-                                      CRandVarInternals::UpLimit(v)};
-  rbo::icdf::InverseCdfSearch(sv, p, 1e-12, cdf);
+  rbo::icdf::InverseCdfSearch(rbotest::SearchVariableOf(v), p, 1e-12, cdf);
   return nCalls;
 }
 

@@ -23,6 +23,7 @@
 #include "randvar/InverseCdfSearch.h"
 #include "rbo/RandVar.h"
 #include "support/RandVarInternals.h"
+#include "support/SearchVariable.h"
 
 namespace {
 
@@ -115,15 +116,7 @@ double CountedInverse(CRandVar& v, double p, double tol, long& nCalls) {
     ++nCalls;
     return v.CDF(x);
   };
-  const rbo::icdf::CSearchVariable sv{v.GetType(),
-                                      v.GetParam1(),
-                                      v.GetParam2(),
-                                      v.GetParam3(),
-                                      v.GetActualMean(),
-                                      v.GetActualStdDev(),
-                                      CRandVarInternals::LowLimit(v),
-                                      CRandVarInternals::UpLimit(v)};
-  return rbo::icdf::InverseCdfSearch(sv, p, tol, cdf);
+  return rbo::icdf::InverseCdfSearch(rbotest::SearchVariableOf(v), p, tol, cdf);
 }
 
 /// Compares nCases random cases and reports the first few differences.
