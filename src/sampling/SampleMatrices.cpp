@@ -189,15 +189,44 @@ void MonteCarloInto(const ColumnBlock& block, const std::vector<SampledRow>& row
   DrawSamples(block, rows, means, randVars, [&](int, std::size_t) { return generator.Random(); });
 }
 
+// True when the table of the design (m values per sample, random variable
+// r at position r) has the layout of the block: every row drawn, row k from
+// random variable k.
+bool TableIsTheBlock(const ColumnBlock& block, const std::vector<SampledRow>& rows, std::size_t m) {
+  if (block.nRows != m || rows.size() != m) return false;
+  for (std::size_t k = 0; k < m; ++k)
+    if (rows[k].nRow != k || rows[k].nRandVar != k) return false;
+  return true;
+}
+
 // Latin hypercube samples into a block.  The table is indexed by random
 // variable, not by group order: every variable keeps its own stratified
-// coordinate, and repeated groups share it.
+// coordinate, and repeated groups share it.  pStorage, when given, is the
+// storage of a matrix that the block covers whole: when the table has the
+// block's layout, the host fills that storage itself and the probabilities
+// are inverted where they lie, so the samples never exist twice.
 void LatinHyperCubeInto(const ColumnBlock& block, const std::vector<SampledRow>& rows,
-                        const std::valarray<double>& means, std::valarray<CRandVar>& randVars) {
-  const std::size_t m = randVars.size();
-  std::valarray<double> table(0.0, m * std::size_t(block.nCols));
+                        const std::valarray<double>& means, std::valarray<CRandVar>& randVars,
+                        std::valarray<double>* pStorage) {
+  const std::size_t m = randVars.size(), nValues = m * std::size_t(block.nCols);
+  if (pStorage && pStorage->size() == nValues && nValues > 0 && block.pData == &(*pStorage)[0] &&
+      TableIsTheBlock(block, rows, m)) {
+    *pStorage = 0.0;
+    LatinHyperCubeDOE(int(m), block.nCols, *pStorage);
+    if (pStorage->size() != nValues || block.pData != &(*pStorage)[0])
+      throw std::out_of_range("LatinHyperCubeDOE: the design table changed its size");
+    InvertDrawnValues(rows, randVars, block);
+    return;
+  }
+  std::valarray<double> table(0.0, nValues);
   LatinHyperCubeDOE(int(m), block.nCols, table);
   DrawSamples(block, rows, means, randVars, [&](int j, std::size_t r) { return table[std::size_t(j) * m + r]; });
+}
+
+// The storage of a matrix, to be written in place: the matrix is not const,
+// and its size stays (the callers check it).
+std::valarray<double>* WritableStorage(CMatrix<double>& matrix) {
+  return &const_cast<std::valarray<double>&>(matrix.Storage());
 }
 
 }  // namespace
@@ -215,7 +244,7 @@ void MatrixOfLatinHyperCubePoints(int nSamples, int nRows, std::valarray<double>
                                   CMatrix<double>& samples) {
   Guarded(kUnitRandVarModules, __LINE__, [&] {
     const std::vector<SampledRow> rows = PrepareSampling(nSamples, nRows, means, inputRandVar, randVars, samples);
-    if (nSamples > 0) LatinHyperCubeInto(WholeMatrix(samples), rows, means, randVars);
+    if (nSamples > 0) LatinHyperCubeInto(WholeMatrix(samples), rows, means, randVars, WritableStorage(samples));
   });
 }
 
@@ -268,10 +297,11 @@ void SampleIntoColumns(int nMethod, int nSamples, std::valarray<double>& designV
       throw std::out_of_range("CMatrix: the sample block does not fit the matrix");
     const std::vector<SampledRow> rows = DrawnRows(means, inputRandVar, randVars);
     const ColumnBlock block{target.ColData(nFirstCol), std::size_t(target.Rows()), nSamples};
+    const bool bWhole = nFirstCol == 0 && nSamples == target.Cols();
     if (nMethod == kMethodMonteCarlo)
       MonteCarloInto(block, rows, means, randVars);
     else
-      LatinHyperCubeInto(block, rows, means, randVars);
+      LatinHyperCubeInto(block, rows, means, randVars, bWhole ? WritableStorage(target) : nullptr);
   });
 }
 
