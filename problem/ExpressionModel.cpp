@@ -50,14 +50,7 @@ class CExpressionSet {
       const double* pIn = x.ColData(j);
       double* pOut = y.ColData(j);
       std::copy(pIn, pIn + nVars, pValues);
-      for (std::size_t k = 0; k < nResps; ++k) {
-        try {
-          pOut[k] = pValues[nVars + k] = c.parsers[k].Eval();
-        } catch (const mu::Parser::exception_type& e) {
-          throw std::runtime_error("the expression of " + m_vResponses[k] + " (" + m_vExpressions[k] +
-                                   ") could not be evaluated: " + e.GetMsg());
-        }
-      }
+      for (std::size_t k = 0; k < nResps; ++k) pOut[k] = pValues[nVars + k] = EvalResponse(c, k);
     }
   }
 
@@ -67,13 +60,7 @@ class CExpressionSet {
     if (y.size() != m_vResponses.size()) y.resize(m_vResponses.size());
     for (std::size_t i = 0; i < nVars && i < x.size(); ++i) c.pValues[i] = x[i];
     for (std::size_t k = 0; k < c.parsers.size(); ++k) {
-      double v;
-      try {
-        v = c.parsers[k].Eval();
-      } catch (const mu::Parser::exception_type& e) {
-        throw std::runtime_error("the expression of " + m_vResponses[k] + " (" + m_vExpressions[k] +
-                                 ") could not be evaluated: " + e.GetMsg());
-      }
+      const double v = EvalResponse(c, k);
       if (!std::isfinite(v))
         throw std::runtime_error("the expression of " + m_vResponses[k] + " (" + m_vExpressions[k] + ") gave " +
                                  (std::isnan(v) ? "nan" : "an infinite value") +
@@ -84,6 +71,16 @@ class CExpressionSet {
   }
 
  private:
+  // Response k from the values in place; a parser failure names the response.
+  double EvalResponse(CCompiled& c, std::size_t k) const {
+    try {
+      return c.parsers[k].Eval();
+    } catch (const mu::Parser::exception_type& e) {
+      throw std::runtime_error("the expression of " + m_vResponses[k] + " (" + m_vExpressions[k] +
+                               ") could not be evaluated: " + e.GetMsg());
+    }
+  }
+
   CCompiled& ForThisThread() const {
     // Keyed by the set's id, not its address: a new set may reuse the
     // address of a destroyed one.
@@ -158,18 +155,24 @@ const mu::value_type* AssignmentTarget(const mu::Parser& parser) {
 
 }  // namespace
 
+ExpressionModels MakeExpressionModels(const std::vector<std::string>& variableNames,
+                                      const std::vector<std::string>& responseNames,
+                                      const std::vector<std::string>& expressions) {
+  auto pSet = std::make_shared<const CExpressionSet>(variableNames, responseNames, expressions);
+  return {[pSet](const std::valarray<double>& x, std::valarray<double>& y) { pSet->Evaluate(x, y); },
+          [pSet](const CMatrix<double>& x, CMatrix<double>& y) { pSet->EvaluateMany(x, y); }};
+}
+
 refhost::ModelFunction ExpressionModel(const std::vector<std::string>& variableNames,
                                        const std::vector<std::string>& responseNames,
                                        const std::vector<std::string>& expressions) {
-  auto pSet = std::make_shared<const CExpressionSet>(variableNames, responseNames, expressions);
-  return [pSet](const std::valarray<double>& x, std::valarray<double>& y) { pSet->Evaluate(x, y); };
+  return MakeExpressionModels(variableNames, responseNames, expressions).point;
 }
 
 refhost::BatchModelFunction ExpressionBulkModel(const std::vector<std::string>& variableNames,
                                                 const std::vector<std::string>& responseNames,
                                                 const std::vector<std::string>& expressions) {
-  auto pSet = std::make_shared<const CExpressionSet>(variableNames, responseNames, expressions);
-  return [pSet](const CMatrix<double>& x, CMatrix<double>& y) { pSet->EvaluateMany(x, y); };
+  return MakeExpressionModels(variableNames, responseNames, expressions).batch;
 }
 
 std::string CheckExpression(const std::string& expression, const std::vector<std::string>& names) {

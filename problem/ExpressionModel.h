@@ -18,10 +18,10 @@ refhost::ModelFunction ExpressionModel(const std::vector<std::string>& variableN
                                        const std::vector<std::string>& responseNames,
                                        const std::vector<std::string>& expressions);
 
-/// The model of ExpressionModel on many points at once, with muparser's
-/// bulk mode: column j of x holds the model variables of point j, column j
-/// of y (resized to responses x points) receives the very doubles that
-/// ExpressionModel gives point j.  It does not report failures: a value
+/// The model of ExpressionModel on many points at once (the same parsers,
+/// point after point, found once per call): column j of x holds the model
+/// variables of point j, column j of y (resized to responses x points)
+/// receives the very doubles that ExpressionModel gives point j.  It does not report failures: a value
 /// that is not finite stays in y (the responses after it are computed from
 /// it), and an evaluation error throws without naming the point; the caller
 /// analyses such points with ExpressionModel, which reports them.  Safe to
@@ -29,6 +29,16 @@ refhost::ModelFunction ExpressionModel(const std::vector<std::string>& variableN
 refhost::BatchModelFunction ExpressionBulkModel(const std::vector<std::string>& variableNames,
                                                 const std::vector<std::string>& responseNames,
                                                 const std::vector<std::string>& expressions);
+
+/// Both forms over one parsed set of expressions, so that each thread
+/// parses the expressions once for both.
+struct ExpressionModels {
+  refhost::ModelFunction point;       ///< ExpressionModel
+  refhost::BatchModelFunction batch;  ///< ExpressionBulkModel
+};
+ExpressionModels MakeExpressionModels(const std::vector<std::string>& variableNames,
+                                      const std::vector<std::string>& responseNames,
+                                      const std::vector<std::string>& expressions);
 
 /// "" when the expression parses, uses only the given names and assigns to
 /// none of them ('=' would change a variable for every later response);

@@ -59,8 +59,9 @@ void CReader::ReadExpressions(const json& j, const std::vector<std::string>& var
     names.push_back(r);  // later expressions may use this response
   }
   if (!bOk || m_mode == ModelMode::kCheckOnly) return;
-  m_p.model = ExpressionModel(varNames, respNames, expressions);
-  m_p.bulkModel = ExpressionBulkModel(varNames, respNames, expressions);
+  ExpressionModels models = MakeExpressionModels(varNames, respNames, expressions);
+  m_p.model = std::move(models.point);
+  m_p.bulkModel = std::move(models.batch);
 }
 
 std::string CReader::Substitute(std::string s) const {

@@ -93,13 +93,20 @@ inline bool SetUpIntegerSteps(double xL, double xU, double xa, double xb, int n,
   return true;
 }
 
+/// The pattern of fl(a + b) / 2 for the patterns lo, hi of one binade: the
+/// integer midpoint rounded half to even (patterns are below 2^63, so their
+/// sum does not wrap).
+inline std::uint64_t RoundedMidpoint(std::uint64_t lo, std::uint64_t hi) {
+  const std::uint64_t sum = lo + hi, half = sum >> 1;
+  return half + (sum & half & 1);
+}
+
 /// One bisection step; true when the run has ended (s.eEnd says how).  A
 /// midpoint inside the zone is left for the caller to test; one outside it
 /// moves the end on its side; the step that moved an end ends the search
 /// when it was the 201st or the ends have become close.
 inline bool IntegerStep(CIntegerSteps& s) {
-  const std::uint64_t sum = s.lo + s.hi, half = sum >> 1;  // patterns are below 2^63
-  const std::uint64_t mid = half + (sum & half & 1);
+  const std::uint64_t mid = RoundedMidpoint(s.lo, s.hi);
   s.mid = mid;
   if (mid - s.zFirst < s.nZoneCount) {  // za < mid < zb in one unsigned comparison
     s.eEnd = EIntegerEnd::kZone;
@@ -143,7 +150,7 @@ inline void RunIntegerSteps(CIntegerSteps& s) {
   const std::uint64_t zFirst = s.zFirst, zCount = s.nZoneCount;
   const int nQuiet = QuietStepCount(s);
   for (int k = 0; k < nQuiet; ++k) {
-    const std::uint64_t sum = lo + hi, half = sum >> 1, mid = half + (sum & half & 1);
+    const std::uint64_t mid = RoundedMidpoint(lo, hi);
     if (mid - zFirst < zCount) {
       s.lo = lo;
       s.hi = hi;

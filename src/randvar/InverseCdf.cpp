@@ -117,11 +117,6 @@ void CInverseCdfRun::Invert(double* pValues, std::size_t n, std::size_t nStride)
     const double tol = ToleranceOrDefault(-1.0);
     const icdf::CSearchVariable sv{m_nType, m_dParam1, m_dParam2,   m_dParam3,
                                    m_dMean, m_dStdDev, m_dLowLimit, m_dUpLimit};
-    if (sv.nType < 0 || sv.nType > 3) {
-      for (double *px = pValues, *pEnd = pValues + n * nStride; px != pEnd; px += nStride)
-        *px = icdf::InverseCdfSearch(sv, *px, tol, cdf, m_pGrids.get());
-      return;
-    }
     icdf::WithPredictor(
         sv, [&](const auto& pred) { icdf::InvertEach(sv, pred, pValues, n, nStride, tol, cdf, m_pGrids.get()); });
   });

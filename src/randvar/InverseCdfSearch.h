@@ -461,7 +461,8 @@ inline bool PredictorCoversProbability(const CSearchVariable& v, double p) {
   return (v.nType != 0 && v.nType != 2) || std::fabs(p - 0.5) >= 1e-5;
 }
 
-/// Calls f with the predictor of v's type (v.nType 0 to 3).
+/// Calls f with the predictor of v's type (the Weibull one for types
+/// beyond 2, which PredictorCoversVariable refuses but 3).
 template <class F>
 void WithPredictor(const CSearchVariable& v, F&& f) {
   switch (v.nType) {
