@@ -532,10 +532,10 @@ void CSora::ReportAtOptimum(const std::valarray<double>& d) {
   const DesignLimitStates at(m_p, *m_db, d, 0, m_analysis);
   const rel::StandardSpace& space = at.space;
   const rel::LimitStateFunction& g = at.g;
+  const std::vector<std::string> names = RandomNames(m_p);
   for (std::size_t i = 0; i < m_model.probabilities.size(); ++i) {
     SoraConstraint& c = m_model.probabilities[i];
     c.active = c.gAtInverse / m_gScale[i] <= 1e-3;
-    const std::vector<std::string> names = RandomNames(m_p);
     c.designPoint.clear();
     if (c.active) {
       // On the limit state and least on its sphere: the inverse point is the
