@@ -268,8 +268,6 @@ const Usage kUsages[] = {
     {"Help", {"--help"}, 0, true, "Examples"},
     {"HelpRun", {"help", "run"}, 0, true, "usage: rbo run [options] [PROBLEM.json]"},
     {"RunDashHelp", {"run", "--help"}, 0, true, "usage: rbo run"},
-    {"HelpCheck", {"help", "check"}, 0, true, "usage: rbo check"},
-    {"HelpUnknown", {"help", "nope"}, 2, false, "there is no command \"nope\""},
     {"UnknownCommand", {"nope"}, 2, false, "there is no command \"nope\""},
     {"FileAsCommand", {"linear.json"}, 2, false, "write `rbo run FILE`"},
     {"MisspeltOption", {"run", "--sampels", "5"}, 2, false, "unknown option --sampels; did you mean --samples?"},

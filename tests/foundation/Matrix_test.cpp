@@ -204,18 +204,6 @@ TEST(Matrix, FailedAppendsLeaveTheMatrixUnchanged) {
   EXPECT_EQ(oneByZero.Cols(), 0);
 }
 
-// Growing a matrix one row at a time (as the approximation data sets do)
-// keeps every row where it was written.
-TEST(Matrix, RepeatedAppendRowBuildsTheRowMajorTable) {
-  Matrix m;
-  for (int i = 0; i < 5; ++i) m.AppendRow(Values({double(i), 10.0 + i}));
-  ASSERT_EQ(m.Rows(), 5);
-  for (int i = 0; i < 5; ++i) {
-    EXPECT_EQ(m(i, 0), double(i));
-    EXPECT_EQ(m(i, 1), 10.0 + i);
-  }
-}
-
 // ---- copies ----
 
 TEST(Matrix, CopiesAreDeepAndTakeTheSourceDimensions) {
@@ -234,15 +222,6 @@ TEST(Matrix, CopiesAreDeepAndTakeTheSourceDimensions) {
   Matrix& alias = a;
   a = alias;  // self-assignment keeps the contents
   EXPECT_EQ(StorageOf(a), (std::vector<double>{1, 2, 3, -1}));
-}
-
-TEST(Matrix, IntegerInstantiation) {
-  CMatrix<int> m(2, 2, std::valarray<int>{1, 2, 3, 4}, false);
-  EXPECT_EQ(m(0, 1), 2);
-  EXPECT_EQ(m(1, 0), 3);
-  m.AppendRow(std::valarray<int>{5, 6});
-  EXPECT_EQ(m.Rows(), 3);
-  EXPECT_EQ(m(2, 1), 6);
 }
 
 }  // namespace

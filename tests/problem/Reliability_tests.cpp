@@ -157,18 +157,6 @@ TEST_F(Reliability, TheSeriesSystemOfIndependentResponses) {
   }
 }
 
-TEST_F(Reliability, ASearchThatCannotReachTheLimitStateGivesNoProbability) {
-  const PointResult r = RunOne(R"({
-    "random_variables": [{"name": "X", "distribution": "normal", "mean": 0, "sd": 1}],
-    "responses": [{"name": "g", "lower": 0}],
-    "analysis": {"expressions": {"g": "1 + X^2"}}})",
-                               "form");
-  EXPECT_FALSE(r.complete);
-  EXPECT_TRUE(std::isnan(r.responses[0].pof));
-  EXPECT_NE(r.responses[0].reliability->note.find("did not converge"), std::string::npos)
-      << r.responses[0].reliability->note;
-}
-
 TEST_F(Reliability, MethodsThatCannotHonourTheProblemRefuseIt) {
   Problem p = Parse(kCorrelatedLinear);
   p.settings.method = 1;

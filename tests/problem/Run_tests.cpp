@@ -106,25 +106,6 @@ TEST_F(LayerRun, FirstOrderGivesTheClosedFormAtEveryPoint) {
   }
 }
 
-// Sampling: the estimate lies within four standard errors of the exact
-// POF, and its 95% interval is that of the run's sample size.
-TEST_F(LayerRun, SamplingEstimatesTheClosedFormWithItsInterval) {
-  const LinearReliability lin;
-  const int N = 20000;
-  const Problem p = Linear(1, N, {11.0});
-  auto counter = std::make_shared<std::atomic<long long>>(0);
-  const PointResult point = rbo::problem::EvaluatePoints(p, counter).at(0);
-  const double exact = lin.Pof(11.0);
-  const ResponseResult& g = point.responses[0];
-  EXPECT_NEAR(g.pof, exact, 4.0 * std::sqrt(exact * (1.0 - exact) / N));
-  ASSERT_TRUE(g.pof95.has_value());
-  EXPECT_LE(g.pof95->low, g.pof);
-  EXPECT_GE(g.pof95->high, g.pof);
-  // The Wilson interval's half-width is about 1.96 sqrt(p (1 - p) / N).
-  EXPECT_NEAR(g.pof95->high - g.pof95->low, 2.0 * 1.96 * std::sqrt(g.pof * (1.0 - g.pof) / N), 0.05 * g.pof);
-  EXPECT_EQ(counter->load(), N);
-}
-
 // Batch by batch: every batch folds --samples more samples, each row's
 // interval is that of the samples folded so far, and the run stops when the
 // interval is within the tolerance, near the exact POF.

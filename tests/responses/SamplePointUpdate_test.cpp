@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cmath>
 #include <future>
+#include <utility>
 #include <vector>
 
 #include "rbo/RBO.h"
@@ -15,7 +16,9 @@ namespace {
 
 constexpr int kKey = 42;
 
-TEST(CheckMeanStdDev, FirstValueMovesTheMeanSecondEqualValueConverges) {
+// The first value sets the mean, an equal second one converges; three
+// values fold to their population mean and deviation.
+TEST(CheckMeanStdDev, RunningFormEqualsBatchForm) {
   double m = -1.0, s = -1.0;
   EXPECT_FALSE(CheckMeanStdDev(0.0, 0.0, 5.0, 1, 1e-12, &m, &s));
   EXPECT_EQ(m, 5.0);
@@ -23,10 +26,6 @@ TEST(CheckMeanStdDev, FirstValueMovesTheMeanSecondEqualValueConverges) {
   EXPECT_TRUE(CheckMeanStdDev(m, s, 5.0, 2, 1e-12, &m, &s));
   EXPECT_EQ(m, 5.0);
   EXPECT_EQ(s, 0.0);
-}
-
-TEST(CheckMeanStdDev, RunningFormEqualsBatchForm) {
-  double m = 0.0, s = 0.0;
   const double values[] = {1.0, 2.0, 3.0};
   for (int n = 1; n <= 3; ++n) CheckMeanStdDev(m, s, values[n - 1], n, 1e-12, &m, &s);
   EXPECT_DOUBLE_EQ(m, 2.0);
@@ -126,30 +125,28 @@ TEST_F(SamplePointUpdate, BatchByBatchEqualsTheBatchStatistics) {
   EXPECT_DOUBLE_EQ(stats[std::size_t(g.pof.index)], 0.4);
 }
 
-TEST_F(SamplePointUpdate, UpperBoundOnlyAndBothBounds) {
-  b.AddConstraint(g.value, 1, 2.0);
-  Build();
-  Fold(true, 0, {{3.0, 0, -1}});
-  EXPECT_EQ(Finish()[std::size_t(g.pof.index)], 1.0);
-  Fold(false, 1, {{1.0, 0, -1}});
-  EXPECT_EQ(Finish()[std::size_t(g.pof.index)], 0.5);
-}
-
-TEST_F(SamplePointUpdate, LowerHitThenNothingWithBothBounds) {
-  b.AddConstraint(g.value, -1, 0.0);
-  b.AddConstraint(g.value, 1, 10.0);
-  Build();
-  Fold(true, 0, {{-1.0, 0, -1}});
-  EXPECT_EQ(Finish()[std::size_t(g.pof.index)], 1.0);
-  Fold(false, 1, {{5.0, 0, -1}});
-  EXPECT_EQ(Finish()[std::size_t(g.pof.index)], 0.5);
-}
-
-TEST_F(SamplePointUpdate, AnyFractionCountsViolatingSamplesOnly) {
-  b.AddConstraint(g.value, -1, 0.0);
-  Build();
-  Fold(true, 0, {{-1.0, 0, -1}, {1.0, 0, -1}});
-  EXPECT_EQ(Finish()[0], 0.5);
+// The POF after a violating and then a passing sample, for an upper bound,
+// a lower bound with an upper one, and (entry 0, the "any" fraction) for a
+// lower bound alone.
+TEST_F(SamplePointUpdate, PofCountsTheViolatingSamples) {
+  struct Case {
+    std::vector<std::pair<int, double>> bounds;  ///< side and bound of g
+    double violating, passing;
+    bool bAnyFraction;  ///< read entry 0 instead of g's POF
+  };
+  const Case cases[] = {
+      {{{1, 2.0}}, 3.0, 1.0, false}, {{{-1, 0.0}, {1, 10.0}}, -1.0, 5.0, false}, {{{-1, 0.0}}, -1.0, 1.0, true}};
+  for (const Case& c : cases) {
+    b = refhost::ProblemBuilder();
+    SetUp();
+    for (const auto& [side, bound] : c.bounds) b.AddConstraint(g.value, side, bound);
+    Build();
+    const std::size_t entry = c.bAnyFraction ? 0 : std::size_t(g.pof.index);
+    Fold(true, 0, {{c.violating, 0, -1}});
+    EXPECT_EQ(Finish()[entry], 1.0) << c.violating;
+    Fold(false, 1, {{c.passing, 0, -1}});
+    EXPECT_EQ(Finish()[entry], 0.5) << c.passing;
+  }
 }
 
 TEST_F(SamplePointUpdate, ConvergenceResultOfTheLastSample) {
