@@ -34,6 +34,8 @@ namespace {
 
 int s_nRank = 0;
 int s_nRanks = 1;
+
+#ifdef RBO_HAVE_MPI
 bool s_bStarted = false;  // MPI_Init was called
 
 bool LaunchedByMpi() {
@@ -41,6 +43,7 @@ bool LaunchedByMpi() {
     if (std::getenv(name) != nullptr) return true;
   return false;
 }
+#endif
 
 }  // namespace
 
