@@ -142,13 +142,11 @@ inline int QuietStepCount(const CIntegerSteps& s) {
   return std::min(k, 200 - s.n);
 }
 
-/// Runs one search's steps to their end: the quiet steps with nothing but
-/// the zone to look at, then step by step.
-inline void RunIntegerSteps(CIntegerSteps& s) {
+/// The quiet steps one by one; false when they ran out without meeting the zone.
+inline bool WalkQuietSteps(CIntegerSteps& s, int nQuiet) {
   std::uint64_t lo = s.lo, hi = s.hi;
   const std::int64_t za = std::int64_t(s.za);
   const std::uint64_t zFirst = s.zFirst, zCount = s.nZoneCount;
-  const int nQuiet = QuietStepCount(s);
   for (int k = 0; k < nQuiet; ++k) {
     const std::uint64_t mid = RoundedMidpoint(lo, hi);
     if (mid - zFirst < zCount) {
@@ -157,7 +155,7 @@ inline void RunIntegerSteps(CIntegerSteps& s) {
       s.n += k;
       s.mid = mid;
       s.eEnd = EIntegerEnd::kZone;
-      return;
+      return true;
     }
     const bool bLowMoves = std::int64_t(mid) <= za;
     lo = bLowMoves ? mid : lo;
@@ -166,6 +164,66 @@ inline void RunIntegerSteps(CIntegerSteps& s) {
   s.lo = lo;
   s.hi = hi;
   s.n += nQuiet;
+  return false;
+}
+
+/// The offset in [a, b] (0 < a <= b) with the most trailing zeros: b with
+/// the bits cleared below the highest bit where a - 1 and b differ.
+inline std::uint64_t MostTrailingZerosIn(std::uint64_t a, std::uint64_t b) {
+  const int h = 63 - __builtin_clzll((a - 1) ^ b);
+  return b >> h << h;
+}
+
+/// The quiet steps at once, for a width w = 2^K: lo + hi is then even at
+/// every step, so no midpoint rounds, the midpoints of step k are lo plus
+/// the odd multiples of w >> (k + 1), and the walk first meets the zone at
+/// its offset with the most trailing zeros.  Short of that, after k steps
+/// the ends are the multiples of w >> k around the zone.  The same outcome
+/// as WalkQuietSteps.
+inline bool JumpQuietSteps(CIntegerSteps& s, int nQuiet) {
+  const std::uint64_t w = s.hi - s.lo;
+  const int K = __builtin_ctzll(w);
+  // The zone's offsets from lo, [a, b], clipped to the midpoints' (0, w).
+  const std::int64_t a = std::int64_t(s.zFirst) - std::int64_t(s.lo);
+  const std::int64_t b = a + std::int64_t(s.nZoneCount) - 1;
+  const std::int64_t aIn = std::max<std::int64_t>(a, 1), bIn = std::min<std::int64_t>(b, std::int64_t(w) - 1);
+  // Where the walk heads: the first midpoint inside the zone, else the
+  // boundary after offset a - 1 (the last midpoint that moves lo).
+  std::int64_t t = a - 1;
+  if (aIn <= bIn) {
+    const std::uint64_t node = MostTrailingZerosIn(std::uint64_t(aIn), std::uint64_t(bIn));
+    const int c = __builtin_ctzll(node);
+    const int nMoves = K - 1 - c;
+    if (nMoves < nQuiet) {
+      s.mid = s.lo + node;
+      s.hi = s.mid + (std::uint64_t(1) << c);
+      s.lo = s.mid - (std::uint64_t(1) << c);
+      s.n += nMoves;
+      s.eEnd = EIntegerEnd::kZone;
+      return true;
+    }
+    t = std::int64_t(node);
+  }
+  t = std::min<std::int64_t>(std::max<std::int64_t>(t, 0), std::int64_t(w) - 1);
+  const int j = K - nQuiet;
+  s.lo += std::uint64_t(t) >> j << j;
+  s.hi = s.lo + (std::uint64_t(1) << j);
+  s.n += nQuiet;
+  return false;
+}
+
+/// The quiet steps: at once when the width is a power of two, else one by one.
+inline bool RunQuietSteps(CIntegerSteps& s) {
+  const int nQuiet = QuietStepCount(s);
+  if (nQuiet <= 0) return false;
+  const std::uint64_t w = s.hi - s.lo;
+  return (w & (w - 1)) == 0 ? JumpQuietSteps(s, nQuiet) : WalkQuietSteps(s, nQuiet);
+}
+
+/// Runs one search's steps to their end: the quiet steps with nothing but
+/// the zone to look at, then step by step.
+inline void RunIntegerSteps(CIntegerSteps& s) {
+  if (RunQuietSteps(s)) return;
   while (!IntegerStep(s)) {
   }
 }

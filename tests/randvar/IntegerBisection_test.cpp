@@ -1,8 +1,10 @@
 // The bisection steps on bit patterns against the same steps in floating
 // point: the same ends, midpoint, step count and outcome, for brackets of
-// one binade (the upper end on the next power of two included), mirrored
+// one binade (the upper end on the next power of two included), widths of
+// a power of two units (taken at once) and others (step by step), mirrored
 // negative brackets, zones from one unit in the last place to a thousandth
-// of the bracket, several tolerances and step counts near the limit of 200.
+// of the bracket, some reaching past its ends, several tolerances and step
+// counts near the limit of 200.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -55,6 +57,9 @@ TEST(IntegerBisection, StepsEqualTheFloatingPointSteps) {
       {"tiny", 1e-300, 1.4e-300, false},
       {"huge", 1e300, 1.3e300, true},
       {"narrow", 1.0, 1.0 + 1e-9, true},
+      {"power-of-two width", 3.0, 3.5, true},
+      {"power-of-two width, deep", 1.25, 1.25 + 0x1p-30, true},
+      {"power-of-two width, mirrored", -4.5, -4.0, true},
   };
   const double tolerances[] = {1e-12, 1e-15, 1e-10};
   std::mt19937_64 rng(41);
@@ -64,9 +69,10 @@ TEST(IntegerBisection, StepsEqualTheFloatingPointSteps) {
     for (int trial = 0; trial < 3000; ++trial) {
       const double tol = tolerances[trial % 3];
       const int n0 = trial % 10 == 0 ? 170 + int(unit(rng) * 30) : int(unit(rng) * 20);
-      const double xa = c.xL + unit(rng) * (c.xU - c.xL);
+      const double dReach = trial % 7 == 0 ? 0.1 : 0.0;  // a zone may begin beyond an end
+      const double xa = c.xL + (unit(rng) * (1.0 + 2.0 * dReach) - dReach) * (c.xU - c.xL);
       const double w = (c.xU - c.xL) * std::pow(10.0, -3.0 - 14.0 * unit(rng));
-      const double xb = std::fmin(std::fmax(std::nextafter(xa, HUGE_VAL), xa + w), c.xU);
+      const double xb = std::fmax(std::nextafter(xa, HUGE_VAL), xa + w);
       if (!(xa < xb)) continue;
       CIntegerSteps s{};
       ASSERT_TRUE(rbo::icdf::SetUpIntegerSteps(c.xL, c.xU, xa, xb, n0, tol, s)) << c.pszName;
