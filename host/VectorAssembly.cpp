@@ -57,6 +57,43 @@ void GrowKeeping(std::valarray<double>& group, std::size_t n) {
   group.swap(grown);
 }
 
+// Checks every entry of a split: a type code the call does not accept, or a
+// negative index, is reported naming its entry.  True when every index
+// already lies inside its group (the usual call), so no group grows.
+bool CheckSplitEntries(const char* pszRoutine, std::size_t nVector, const std::valarray<int>& index,
+                       const std::valarray<int>& type, const CGroups& groups) {
+  bool bAllInside = true;
+  for (std::size_t e = 0; e < nVector; ++e) {
+    const int nType = type[e];
+    if (!groups.Accepts(nType)) groups.GroupOf(nType, CItemRef{pszRoutine, "entry", e, -1});
+    const std::valarray<double>* pGroup = groups.AcceptedGroup(nType);
+    if (pGroup == nullptr) continue;
+    if (index[e] < 0)
+      refhost::detail::CheckIndex(index[e], pGroup->size(), nType, CItemRef{pszRoutine, "entry", e, -1});
+    bAllInside &= std::size_t(index[e]) < pGroup->size();
+  }
+  return bAllInside;
+}
+
+// Grows every group that an entry reaches beyond to the largest index + 1
+// (the entries are checked).
+void GrowSplitGroups(std::size_t nVector, const std::valarray<int>& index, const std::valarray<int>& type,
+                     const CGroups& groups) {
+  constexpr std::size_t kSlots = CGroups::kLastType - CGroups::kFirstType + 1;
+  std::array<std::size_t, kSlots> needed{};
+  for (std::size_t e = 0; e < nVector; ++e) {
+    if (groups.AcceptedGroup(type[e]) == nullptr) continue;
+    std::size_t& nNeeded = needed[std::size_t(type[e] - CGroups::kFirstType)];
+    nNeeded = std::max(nNeeded, std::size_t(index[e]) + 1);
+  }
+  for (int nType = CGroups::kFirstType; nType <= CGroups::kLastType; ++nType) {
+    const std::size_t nNeeded = needed[std::size_t(nType - CGroups::kFirstType)];
+    if (nNeeded == 0) continue;  // no entry names the group
+    std::valarray<double>& group = *groups.AcceptedGroup(nType);
+    if (group.size() < nNeeded) GrowKeeping(group, nNeeded);
+  }
+}
+
 // The inverse of Assemble over the nVector values at pVector.  A group keeps
 // its size when every index naming it fits, and otherwise grows to the
 // largest index + 1, so callers that size the groups from the database keep
@@ -66,26 +103,7 @@ void Split(const char* pszRoutine, const double* pVector, std::size_t nVector, c
            const std::valarray<int>& type, const CGroups& groups) {
   refhost::detail::RequireSize(pszRoutine, "the type array", type.size(), "the index array", index.size());
   refhost::detail::RequireSize(pszRoutine, "the vector", nVector, "the index array", index.size());
-  // Per type code: the size that the entries need.  A code the call does
-  // not accept, or a negative index, is reported naming its entry.
-  constexpr std::size_t kSlots = CGroups::kLastType - CGroups::kFirstType + 1;
-  std::array<std::size_t, kSlots> needed{};
-  for (std::size_t e = 0; e < nVector; ++e) {
-    const int nType = type[e];
-    if (!groups.Accepts(nType)) groups.GroupOf(nType, CItemRef{pszRoutine, "entry", e, -1});
-    std::valarray<double>* pGroup = groups.AcceptedGroup(nType);
-    if (pGroup == nullptr) continue;
-    if (index[e] < 0)
-      refhost::detail::CheckIndex(index[e], pGroup->size(), nType, CItemRef{pszRoutine, "entry", e, -1});
-    std::size_t& nNeeded = needed[std::size_t(nType - CGroups::kFirstType)];
-    nNeeded = std::max(nNeeded, std::size_t(index[e]) + 1);
-  }
-  for (int nType = CGroups::kFirstType; nType <= CGroups::kLastType; ++nType) {
-    const std::size_t nNeeded = needed[std::size_t(nType - CGroups::kFirstType)];
-    if (nNeeded == 0) continue;  // no entry names the group
-    std::valarray<double>& group = *groups.AcceptedGroup(nType);
-    if (group.size() < nNeeded) GrowKeeping(group, nNeeded);
-  }
+  if (!CheckSplitEntries(pszRoutine, nVector, index, type, groups)) GrowSplitGroups(nVector, index, type, groups);
   // Every entry was checked above.
   for (std::size_t e = 0; e < nVector; ++e)
     if (std::valarray<double>* pGroup = groups.AcceptedGroup(type[e])) (*pGroup)[std::size_t(index[e])] = pVector[e];

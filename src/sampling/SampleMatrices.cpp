@@ -2,25 +2,23 @@
 // host's generator and Latin hypercube draws from the host's design table,
 // both mapped through the inverse distribution of each random variable.
 #include <algorithm>
-#include <atomic>
-#include <exception>
 #include <stdexcept>
-#include <system_error>
-#include <thread>
 #include <vector>
 
 #include "foundation/Guard.h"
 #include "foundation/MethodCodes.h"
 #include "foundation/ProcessState.h"
 #include "foundation/SourceUnits.h"
-#include "randvar/InverseCdfBatch.h"
 #include "rbo/RandVarModules.h"
 #include "rbo/host/Utility.h"
+#include "sampling/ColumnInversion.h"
 #include "sampling/SamplingInternals.h"
 
+using rbo::ColumnBlock;
 using rbo::ErrorReport;
 using rbo::Guarded;
 using rbo::kUnitRandVarModules;
+using rbo::SampledRow;
 
 namespace {
 
@@ -28,13 +26,6 @@ constexpr int kLineInvalidSamplingMethod = 327;
 
 // InverseCDF's default tolerance.
 constexpr double kDefaultTolerance = -1.0;
-
-// One row of the sample matrix that is drawn: analysis input nRow belongs to
-// the group of random variable nRandVar.
-struct SampledRow {
-  std::size_t nRow;      ///< analysis-input position
-  std::size_t nRandVar;  ///< random variable of the group
-};
 
 // A map with more analysis inputs than the matrix has rows would draw into
 // a row beyond the matrix column.
@@ -79,104 +70,26 @@ std::vector<SampledRow> PrepareSampling(int nSamples, int nRows, const std::vala
   return DrawnRows(means, inputRandVar, randVars);
 }
 
-// Consecutive columns of nRows values each in column-major storage: a whole
-// sample matrix, or one design point's block of the analysis points.
-struct ColumnBlock {
-  double* pData;  ///< first value of the first column
-  std::size_t nRows;
-  int nCols;
-  double* Col(int j) const { return pData + std::size_t(j) * nRows; }
-};
-
 ColumnBlock WholeMatrix(CMatrix<double>& m) {
   return {m.Cols() > 0 ? m.ColData(0) : nullptr, std::size_t(m.Rows()), m.Cols()};
 }
 
-// Values per worker below which more threads cost more than they save.
-constexpr std::size_t kValuesPerWorker = 16384;
-
-// The threads that invert a matrix of nValues drawn values.
-std::size_t WorkerCount(std::size_t nValues) {
-  int n = rbo::TheProcessState().sampling.s_nWorkers;
-  if (n == 0) n = int(std::max(1u, std::thread::hardware_concurrency()));
-  return std::max<std::size_t>(1, std::min(std::size_t(n), nValues / kValuesPerWorker));
-}
-
-// Columns inverted between two updates of the progress count.
-constexpr int kColumnsPerSlice = 8192;
-
-// Maps the drawn rows of columns [j0, j1) through their inverse
-// distributions in place: slice by slice, and within a slice one row (one
-// variable) after the other, each with its own inverse-distribution run
-// whose bracket grids last for the whole range.
-void InvertColumns(const std::vector<SampledRow>& rows, std::valarray<CRandVar>& randVars, const ColumnBlock& block,
-                   int j0, int j1) {
-  if (j1 <= j0) return;
-  std::vector<rbo::CInverseCdfRun> runs;
-  runs.reserve(rows.size());
-  for (const SampledRow& row : rows) runs.emplace_back(randVars[row.nRandVar]);
-  std::atomic<long long>& nInverted = rbo::TheProcessState().sampling.s_nInvertedValues;
-  for (int s0 = j0, nSlice = 0; s0 < j1; s0 += nSlice) {
-    nSlice = std::min(kColumnsPerSlice, j1 - s0);
-    for (std::size_t k = 0; k < rows.size(); ++k)
-      runs[k].Invert(block.Col(s0) + rows[k].nRow, std::size_t(nSlice), block.nRows);
-    nInverted.fetch_add((long long)nSlice * (long long)rows.size(), std::memory_order_relaxed);
-  }
-}
-
-// Inverts every drawn value of the matrix.  The first column goes first, on
-// the calling thread: a variable that cannot be inverted fails there,
-// reported as a serial run reports it.  The other columns go in contiguous
-// ranges to the sampling workers, the calling thread taking the first range.
-// Every value depends only on its own probability, so the split does not
-// change the result.  Should a worker still fail, the failure of the lowest
-// range is passed on.
-void InvertDrawnValues(const std::vector<SampledRow>& rows, std::valarray<CRandVar>& randVars,
-                       const ColumnBlock& block) {
-  const int nCols = block.nCols;
-  if (nCols == 0) return;
-  InvertColumns(rows, randVars, block, 0, 1);
-  const std::size_t nWorkers = WorkerCount(std::size_t(nCols) * rows.size());
-  std::vector<std::exception_ptr> failures(nWorkers);
-  auto work = [&](std::size_t w) noexcept {
-    try {
-      const std::size_t nRest = std::size_t(nCols - 1);
-      const int j0 = 1 + int(nRest * w / nWorkers), j1 = 1 + int(nRest * (w + 1) / nWorkers);
-      InvertColumns(rows, randVars, block, j0, j1);
-    } catch (...) {
-      failures[w] = std::current_exception();
-    }
-  };
-  std::vector<std::thread> helpers;
-  for (std::size_t w = 1; w < nWorkers; ++w) {
-    try {
-      helpers.emplace_back(work, w);
-    } catch (const std::system_error&) {
-      for (std::size_t v = w; v < nWorkers; ++v) work(v);  // no more threads: the calling thread takes the rest
-      break;
-    }
-  }
-  work(0);
-  for (std::thread& t : helpers) t.join();
-  for (const std::exception_ptr& p : failures)
-    if (p) std::rethrow_exception(p);
-}
-
-// Fills the sample columns in two passes.  The first gives every column the
-// mean vector and, in each drawn row, its probability, sample after sample
-// in the order of the draws: probability(j, r) is the probability of sample
-// j for random variable r.  The second maps the drawn rows through their
-// inverse distributions in place.  The matrix is the only copy of the
-// samples.
+// Fills the sample columns: every column gets the mean vector and, in each
+// drawn row, its probability, sample after sample in the order of the
+// draws (probability(j, r) is the probability of sample j for random
+// variable r); the drawn rows are mapped through their inverse
+// distributions in place as the columns are drawn.  The matrix is the only
+// copy of the samples.
 template <class Probability>
 void DrawSamples(const ColumnBlock& block, const std::vector<SampledRow>& rows, const std::valarray<double>& means,
                  std::valarray<CRandVar>& randVars, Probability&& probability) {
-  for (int j = 0; j < block.nCols; ++j) {
-    double* pColumn = block.Col(j);
-    std::copy(std::begin(means), std::end(means), pColumn);
-    for (const SampledRow& row : rows) pColumn[row.nRow] = probability(j, row.nRandVar);
-  }
-  InvertDrawnValues(rows, randVars, block);
+  rbo::DrawAndInvert(block, rows, randVars, [&](int j0, int j1) {
+    for (int j = j0; j < j1; ++j) {
+      double* pColumn = block.Col(j);
+      std::copy(std::begin(means), std::end(means), pColumn);
+      for (const SampledRow& row : rows) pColumn[row.nRow] = probability(j, row.nRandVar);
+    }
+  });
 }
 
 // Monte Carlo samples into a block: from one host generator started from
@@ -215,7 +128,7 @@ void LatinHyperCubeInto(const ColumnBlock& block, const std::vector<SampledRow>&
     LatinHyperCubeDOE(int(m), block.nCols, *pStorage);
     if (pStorage->size() != nValues || block.pData != &(*pStorage)[0])
       throw std::out_of_range("LatinHyperCubeDOE: the design table changed its size");
-    InvertDrawnValues(rows, randVars, block);
+    rbo::DrawAndInvert(block, rows, randVars, [](int, int) {});  // drawn by the host already
     return;
   }
   std::valarray<double> table(0.0, nValues);
