@@ -55,7 +55,9 @@ struct CCdfBounds {
 ///    |tau| <= 2 eps / (1 - eps);
 ///  * exponent A = ((-u*u) + c0) + t*S with S the Horner value of
 ///    c1 + c2 t + ... + c9 t^8: Horner's error is at most
-///    gamma_16 * sum|c_k| t^(k-1) <= 16.01 eps * 5.5528; the product t*S,
+///    gamma_16 * sum|c_k| t^(k-1) <= 16.01 eps * 5.5528 (Estrin's value,
+///    which the model's anchor uses, rounds a term at most 11 times, so the
+///    same bound holds for it); the product t*S,
 ///    the square, the two sums add eps (u^2 + |c0| + 5.56) + eps u^2 + eps (u^2 + |c0|);
 ///    altogether |A_computed - A(t)| <= eps (3 u^2 + 2|c0| + 18 * 5.5528);
 ///  * using t instead of T moves Q by at most max|Q'| |t - T| <= 29.53 * 2.0001 eps;
@@ -66,23 +68,46 @@ struct CCdfBounds {
 /// bound increases with u.
 inline double ErfcFitNoise(double u) { return 1.001 * kUnitRoundoff * (3.0 * u * u + 170.0); }
 
+/// k0 + k1 t + ... + k8 t^8 by Estrin's scheme from t2 = t^2, t4 = t2^2,
+/// t8 = t4^2: pairs, then pairs of pairs.  A dependency chain of four
+/// steps instead of Horner's nine; a term passes through at most 11
+/// roundings (Horner: 16), so Horner's error bound covers it.
+inline double Estrin8(const double (&k)[9], double t, double t2, double t4, double t8) {
+  const double q0 = k[0] + k[1] * t, q1 = k[2] + k[3] * t, q2 = k[4] + k[5] * t, q3 = k[6] + k[7] * t;
+  const double r0 = q0 + q1 * t2, r1 = q2 + q3 * t2;
+  return (r0 + r1 * t4) + k[8] * t8;
+}
+
+/// k0 + k1 t + ... + k7 t^7 the same way (at most 10 roundings on a term;
+/// Horner: 14).
+inline double Estrin7(const double (&k)[8], double t, double t2, double t4) {
+  const double q0 = k[0] + k[1] * t, q1 = k[2] + k[3] * t, q2 = k[4] + k[5] * t, q3 = k[6] + k[7] * t;
+  const double r0 = q0 + q1 * t2, r1 = q2 + q3 * t2;
+  return r0 + r1 * t4;
+}
+
+/// The erfc fit at the model's anchor: t exp(-u^2 + Q(t)) with the tail of
+/// Q by Estrin's scheme instead of Horner's rule (within ErfcFitNoise of
+/// the exact fit, like ErfcFit, but not necessarily the same double).
+inline double ErfcFitAtAnchor(double u, double t, double t2, double t4, double t8) {
+  const double* c = kErfcFit;
+  const double tail[9] = {c[1], c[2], c[3], c[4], c[5], c[6], c[7], c[8], c[9]};
+  return t * std::exp(-u * u + c[0] + t * Estrin8(tail, t, t2, t4, t8));
+}
+
 /// L'(u) = -T/2 - 2u - Q'(T) T^2 / 2 and
 /// L''(u) = T^2/4 - 2 + (Q''(T) T^4 + 2 Q'(T) T^3) / 4, evaluated in double
-/// from t = 1/(1 + u/2) as the fit computes it.
+/// from t = 1/(1 + u/2) as the fit computes it, Q' and Q'' by Estrin's
+/// scheme.
 inline void ErfcFitLogDerivatives(double u, double t, double& dSlope, double& dCurvature) {
   const double* c = kErfcFit;
-  const double dq =
-      c[1] +
-      t * (2.0 * c[2] +
-           t * (3.0 * c[3] +
-                t * (4.0 * c[4] +
-                     t * (5.0 * c[5] + t * (6.0 * c[6] + t * (7.0 * c[7] + t * (8.0 * c[8] + t * (9.0 * c[9]))))))));
-  const double d2q =
-      2.0 * c[2] +
-      t * (6.0 * c[3] +
-           t * (12.0 * c[4] +
-                t * (20.0 * c[5] + t * (30.0 * c[6] + t * (42.0 * c[7] + t * (56.0 * c[8] + t * (72.0 * c[9])))))));
-  const double t2 = t * t;
+  const double dqk[9] = {c[1],       2.0 * c[2], 3.0 * c[3], 4.0 * c[4], 5.0 * c[5],
+                         6.0 * c[6], 7.0 * c[7], 8.0 * c[8], 9.0 * c[9]};
+  const double d2qk[8] = {2.0 * c[2],  6.0 * c[3],  12.0 * c[4], 20.0 * c[5],
+                          30.0 * c[6], 42.0 * c[7], 56.0 * c[8], 72.0 * c[9]};
+  const double t2 = t * t, t4 = t2 * t2, t8 = t4 * t4;
+  const double dq = Estrin8(dqk, t, t2, t4, t8);
+  const double d2q = Estrin7(d2qk, t, t2, t4);
   dSlope = -t / 2.0 - 2.0 * u - dq * t2 / 2.0;
   dCurvature = t2 / 4.0 - 2.0 + (d2q * t2 * t2 + 2.0 * dq * t2 * t) / 4.0;
 }
@@ -94,7 +119,7 @@ inline void ErfcFitLogDerivatives(double u, double t, double& dSlope, double& dC
 inline constexpr double kLogSlopeError = 1e-12;
 
 /// Bound on the error of the computed L''(u): its terms are at most 58 in
-/// size; Horner on Q'' errs by at most 14.01 eps * 164.06, the rounding of t
+/// size; Horner on Q'' would err by at most 14.01 eps * 164.06 (Estrin less), the rounding of t
 /// moves the terms by at most 2.0001 eps * 500, the products and sums add
 /// 10 eps * 58: below 4000 eps = 4.5e-13.
 inline constexpr double kLogCurvatureError = 1e-10;
@@ -116,7 +141,8 @@ class CErfcFitModel {
   void Anchor(double u1) {
     m_dU1 = u1;
     const double t = ErfcFitT(u1);
-    m_dE1 = ErfcFitFromT(u1, t);
+    const double t2 = t * t, t4 = t2 * t2, t8 = t4 * t4;
+    m_dE1 = ErfcFitAtAnchor(u1, t, t2, t4, t8);
     ErfcFitLogDerivatives(u1, t, m_dSlope, m_dCurvature);
     const double rho = ErfcFitNoise(u1);
     m_dAnchorWidth = rho * (1.0 + 2.0 * rho);  // |ln(1 + theta)| for |theta| <= rho
@@ -214,7 +240,7 @@ class CNormalFitPredictor {
     m_bUpper = p > 0.5;
     // Anchor at the quantile of the true normal distribution; the fit's
     // root lies within about 1.2e-7 of it, well inside the model's reach.
-    const double u0 = -NormalQuantileEstimate(q) / std::sqrt(2.0);
+    const double u0 = -NormalQuantileEstimate(q) * 0.70710678118654752440;  // / sqrt(2)
     if (!(u0 > 0.0 && u0 <= 30.0)) return false;
     m_model.Anchor(u0);
     const double uRoot = m_model.Solve(eTarget);
@@ -297,10 +323,12 @@ class CNormalFitPredictor {
       return (((((c[0] * r + c[1]) * r + c[2]) * r + c[3]) * r + c[4]) * r + c[5]) /
              ((((d[0] * r + d[1]) * r + d[2]) * r + d[3]) * r + 1.0);
     }
+    // The same rational function by pairs of terms (a shorter chain).
     const double h = q - 0.5;
-    const double r = h * h;
-    return (((((a[0] * r + a[1]) * r + a[2]) * r + a[3]) * r + a[4]) * r + a[5]) * h /
-           (((((b[0] * r + b[1]) * r + b[2]) * r + b[3]) * r + b[4]) * r + 1.0);
+    const double r = h * h, r2 = r * r, r4 = r2 * r2;
+    const double num = ((a[0] * r + a[1]) * r4 + (a[2] * r + a[3]) * r2) + (a[4] * r + a[5]);
+    const double den = ((b[0] * r + b[1]) * r4 + (b[2] * r + b[3]) * r2) + (b[4] * r + 1.0);
+    return num * h / den;
   }
 
  private:
