@@ -129,6 +129,13 @@ inline constexpr double kLogCurvatureError = 1e-10;
 /// sum k(k-1)(k-2)|c_k| = 832.96: at most 0.25 + (832.96 + 984.4 + 177.2)/8 = 249.6.
 inline constexpr double kLogThirdBound = 256.0;
 
+/// Bounds on the computed |L'(u)| and |L''(u)| for u >= 0 (0 < T <= 1):
+/// |L'| <= T/2 + 2u + |Q'(T)| T^2 / 2 <= 0.5 + 2u + sum k|c_k| / 2 = 2u + 15.27,
+/// |L''| <= T^2/4 + 2 + (|Q''| + 2|Q'|) / 4 <= 2.25 + (164.06 + 59.08) / 4 = 58.04,
+/// and the computed values lie within kLogSlopeError, kLogCurvatureError.
+inline double LogSlopeBound(double u) { return 2.0 * u + 16.0; }
+inline constexpr double kLogCurvatureBound = 60.0;
+
 /// How far from its anchor the erfc model answers (in u).
 inline constexpr double kErfcModelReach = 1e-6;
 
@@ -146,7 +153,7 @@ class CErfcFitModel {
     ErfcFitLogDerivatives(u1, t, m_dSlope, m_dCurvature);
     const double rho = ErfcFitNoise(u1);
     m_dAnchorWidth = rho * (1.0 + 2.0 * rho);  // |ln(1 + theta)| for |theta| <= rho
-    const double w = LogWidthWithinReach();
+    const double w = LogWidthWithinReach(LogSlopeBound(u1), kLogCurvatureBound);
     m_dLowFactor = 1.0 - w;
     m_dHighFactor = 1.0 + w;
   }
@@ -180,15 +187,17 @@ class CErfcFitModel {
  private:
   // The relative width of the bounds, the same for every u within reach:
   // each term grows with |u - u1| and with u, so its value at the edge of
-  // the reach covers every point inside.  The sum of the logarithmic
+  // the reach covers every point inside.  It takes bounds on |L'(u1)| and
+  // |L''(u1)| as computed instead of their values, so that it does not wait
+  // for them (the bounds widen by a small fraction of the noise terms).  The sum of the logarithmic
   // widths: the anchor's noise, the Taylor remainder (the derivatives'
   // errors, the roundings of the difference and of m, the cubic term), the
   // series remainder |m|^3 / 4.9, the 4 roundings of c, and the noise at u;
   // then the outward rounding of the bounds.
-  double LogWidthWithinReach() const {
+  double LogWidthWithinReach(double dSlopeBound, double dCurvatureBound) const {
     constexpr double eps = kUnitRoundoff;
     const double adu = kErfcModelReach * (1.0 + 4.0 * eps);  // >= |u - u1|
-    const double a1 = std::fabs(m_dSlope) * adu, a2 = 0.5 * std::fabs(m_dCurvature) * adu * adu;
+    const double a1 = dSlopeBound * adu, a2 = 0.5 * dCurvatureBound * adu * adu;
     const double wTaylor = adu * kLogSlopeError + 0.5 * adu * adu * kLogCurvatureError + 6.0 * eps * (a1 + a2) +
                            kLogThirdBound * adu * adu * adu / 6.0;
     const double am = 1.001 * (a1 + a2);  // >= |m| as computed

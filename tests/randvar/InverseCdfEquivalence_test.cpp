@@ -296,8 +296,8 @@ TEST(InverseCdfModels, ErfcFitRoundingWithinItsBound) {
   EXPECT_GT(worst, 0.0);  // the comparison saw rounding at all
 }
 
-// The computed derivatives are within their stated errors, the curvature
-// and third derivative within their bounds, and the fit decreases steeply
+// The computed derivatives are within their stated errors and bounds, the
+// exact curvature and third derivative within theirs, and the fit decreases steeply
 // enough (L' <= -1) for the far bounds: on a grid of step h, L' <= -1 - 64 h
 // leaves L' <= -1 between the grid points (|L''| <= 64).
 TEST(InverseCdfModels, ErfcFitDerivativesWithinTheirBounds) {
@@ -310,6 +310,8 @@ TEST(InverseCdfModels, ErfcFitDerivativesWithinTheirBounds) {
     rbo::icdf::ErfcFitLogDerivatives(u, rbo::ErfcFitT(u), s, c);
     ASSERT_LE(fabsl(s - l1), rbo::icdf::kLogSlopeError) << u;
     ASSERT_LE(fabsl(c - l2), rbo::icdf::kLogCurvatureError) << u;
+    ASSERT_LE(std::fabs(s), rbo::icdf::LogSlopeBound(u)) << u;
+    ASSERT_LE(std::fabs(c), rbo::icdf::kLogCurvatureBound) << u;
     ASSERT_LE(l1, -1.0L - 64.0L * h) << u;
     ASSERT_LE(fabsl(l2), 58.1L) << u;
     ASSERT_LE(fabsl(l3), rbo::icdf::kLogThirdBound) << u;
