@@ -189,8 +189,8 @@ class CErfcFitModel {
   // each term grows with |u - u1| and with u, so its value at the edge of
   // the reach covers every point inside.  It takes bounds on |L'(u1)| and
   // |L''(u1)| as computed instead of their values, so that it does not wait
-  // for them (the bounds widen by a small fraction of the noise terms).  The sum of the logarithmic
-  // widths: the anchor's noise, the Taylor remainder (the derivatives'
+  // for them (the bounds widen by a small fraction of the noise terms).
+  // The sum of the logarithmic widths: the anchor's noise, the Taylor remainder (the derivatives'
   // errors, the roundings of the difference and of m, the cubic term), the
   // series remainder |m|^3 / 4.9, the 4 roundings of c, and the noise at u;
   // then the outward rounding of the bounds.
