@@ -35,18 +35,38 @@ CGroups RespGroups(std::valarray<double>& g0, std::valarray<double>& g1, std::va
   return groups;
 }
 
+// The end of the run of entries from e that share e's type code.  Entries
+// go by runs: a run looks its group up once.
+std::size_t RunEnd(const std::valarray<int>& type, std::size_t e, std::size_t n) {
+  std::size_t e1 = e + 1;
+  while (e1 < n && type[e1] == type[e]) ++e1;
+  return e1;
+}
+
+// True when the index lies inside a group of nSize elements.
+bool Inside(int nIndex, std::size_t nSize) { return nIndex >= 0 && std::size_t(nIndex) < nSize; }
+
 // out[e] = group(type[e])[index[e]]; out is resized to the number of entries
 // only when its length differs (the usual caller passes it at that length).
 void Assemble(const char* pszRoutine, const CGroups& groups, const std::valarray<int>& index,
               const std::valarray<int>& type, std::valarray<double>& out) {
   refhost::detail::RequireSize(pszRoutine, "the type array", type.size(), "the index array", index.size());
   const std::size_t n = index.size();
-  // Every entry is checked before out is touched; Find is the check, At the
-  // report of an entry that fails it.
-  for (std::size_t e = 0; e < n; ++e)
-    if (groups.Find(type[e], index[e]) == nullptr) groups.At(type[e], index[e], CItemRef{pszRoutine, "entry", e, -1});
+  // Every entry is checked, in order, before out is touched; At reports the
+  // first entry whose type has no group or whose index lies outside it.
+  for (std::size_t e = 0, e1 = 0; e < n; e = e1) {
+    e1 = RunEnd(type, e, n);
+    const double* pFirst = groups.Find(type[e], index[e]);
+    const std::size_t nSize = pFirst ? groups.AcceptedGroup(type[e])->size() : 0;
+    for (std::size_t k = e; k < e1; ++k)
+      if (!Inside(index[k], nSize)) groups.At(type[k], index[k], CItemRef{pszRoutine, "entry", k, -1});
+  }
   if (out.size() != n) out.resize(n);
-  for (std::size_t e = 0; e < n; ++e) out[e] = *groups.Find(type[e], index[e]);
+  for (std::size_t e = 0, e1 = 0; e < n; e = e1) {
+    e1 = RunEnd(type, e, n);
+    const std::valarray<double>& group = *groups.AcceptedGroup(type[e]);
+    for (std::size_t k = e; k < e1; ++k) out[k] = group[std::size_t(index[k])];
+  }
 }
 
 // Enlarges group to n elements, keeping its values (valarray::resize would
@@ -63,14 +83,17 @@ void GrowKeeping(std::valarray<double>& group, std::size_t n) {
 bool CheckSplitEntries(const char* pszRoutine, std::size_t nVector, const std::valarray<int>& index,
                        const std::valarray<int>& type, const CGroups& groups) {
   bool bAllInside = true;
-  for (std::size_t e = 0; e < nVector; ++e) {
+  for (std::size_t e = 0, e1 = 0; e < nVector; e = e1) {
+    e1 = RunEnd(type, e, nVector);
     const int nType = type[e];
     if (!groups.Accepts(nType)) groups.GroupOf(nType, CItemRef{pszRoutine, "entry", e, -1});
     const std::valarray<double>* pGroup = groups.AcceptedGroup(nType);
-    if (pGroup == nullptr) continue;
-    if (index[e] < 0)
-      refhost::detail::CheckIndex(index[e], pGroup->size(), nType, CItemRef{pszRoutine, "entry", e, -1});
-    bAllInside &= std::size_t(index[e]) < pGroup->size();
+    if (pGroup == nullptr) continue;  // a skipped type
+    const std::size_t nSize = pGroup->size();
+    for (std::size_t k = e; k < e1; ++k) {
+      if (index[k] < 0) refhost::detail::CheckIndex(index[k], nSize, nType, CItemRef{pszRoutine, "entry", k, -1});
+      bAllInside &= std::size_t(index[k]) < nSize;
+    }
   }
   return bAllInside;
 }
@@ -105,8 +128,12 @@ void Split(const char* pszRoutine, const double* pVector, std::size_t nVector, c
   refhost::detail::RequireSize(pszRoutine, "the vector", nVector, "the index array", index.size());
   if (!CheckSplitEntries(pszRoutine, nVector, index, type, groups)) GrowSplitGroups(nVector, index, type, groups);
   // Every entry was checked above.
-  for (std::size_t e = 0; e < nVector; ++e)
-    if (std::valarray<double>* pGroup = groups.AcceptedGroup(type[e])) (*pGroup)[std::size_t(index[e])] = pVector[e];
+  for (std::size_t e = 0, e1 = 0; e < nVector; e = e1) {
+    e1 = RunEnd(type, e, nVector);
+    std::valarray<double>* pGroup = groups.AcceptedGroup(type[e]);
+    if (pGroup == nullptr) continue;
+    for (std::size_t k = e; k < e1; ++k) (*pGroup)[std::size_t(index[k])] = pVector[k];
+  }
 }
 
 const double* Data(const std::valarray<double>& v) { return v.size() != 0 ? &v[0] : nullptr; }

@@ -124,26 +124,13 @@ void RespsArrayAnalysisIntoOrvoIni(std::valarray<double>& analysisResps, std::va
   }
 }
 
-namespace {
-
-// The design-variable and response vectors of each group.
-struct GroupVectors {
-  std::valarray<double> dv0, dv1, dv2, dv3, resp0, resp1, resp2;
-};
-
-}  // namespace
-
-void RespsArrayAnalysisIntoOrvo(CDB* pDB, std::valarray<double>& inputs, std::valarray<double>& analysisResps,
-                                std::valarray<int>& entryNumbers, std::valarray<double>& entries) {
+void rbo::RespsIntoOrvoWith(CDB* pDB, ResponseGroupVectors& groups, std::valarray<double>& inputs,
+                            std::valarray<double>& analysisResps, std::valarray<int>& entryNumbers,
+                            std::valarray<double>& entries) {
   rbo::Guarded(rbo::kUnitRandRespModules, kLineGuardRespsIntoOrvo, [&] {
     rbo::RequireDatabase(pDB, rbo::kUnitRandRespModules, __LINE__);
     CDB& db = *pDB;
     ZeroFill(entries, entryNumbers.size());
-    // Zero-filled group vectors for this call.  They are called once per
-    // sample point, so their storage is kept between calls instead of being
-    // allocated seven times per sample, in one thread-local record (one
-    // lookup of the thread's storage per call, not seven).
-    thread_local GroupVectors groups;
     auto& [dv0, dv1, dv2, dv3, resp0, resp1, resp2] = groups;
     ZeroFill(dv0, db.m_nIndDVs);
     ZeroFill(dv1, db.m_nLinkDVs);
@@ -161,4 +148,14 @@ void RespsArrayAnalysisIntoOrvo(CDB* pDB, std::valarray<double>& inputs, std::va
               db.m_vvRespSynthArgSlot, db.m_vSynthFuncCode, db.m_vSynthExpr, resp2);
     SetRVector(resp0, resp1, resp2, db.m_vRespIndexOfEntry, db.m_vRespTypeOfEntry, entries);
   });
+}
+
+void RespsArrayAnalysisIntoOrvo(CDB* pDB, std::valarray<double>& inputs, std::valarray<double>& analysisResps,
+                                std::valarray<int>& entryNumbers, std::valarray<double>& entries) {
+  // The group vectors are zero-filled for every call.  They are called once
+  // per sample point, so their storage is kept between calls instead of
+  // being allocated seven times per sample, in one thread-local record; the
+  // sample statistics pass their own record and skip even that lookup.
+  thread_local rbo::ResponseGroupVectors groups;
+  rbo::RespsIntoOrvoWith(pDB, groups, inputs, analysisResps, entryNumbers, entries);
 }

@@ -47,11 +47,23 @@ void RandRespsFromSamples(CDB* pDB, int nSamples, std::valarray<int>& inputRandV
                           CMatrix<double>& analysisOutputs, std::valarray<CRandResp>& records,
                           CMatrix<double>& designResponses);
 
+/// The design-variable and response vectors of each group: the work
+/// storage of RespsArrayAnalysisIntoOrvo.
+struct ResponseGroupVectors {
+  std::valarray<double> dv0, dv1, dv2, dv3, resp0, resp1, resp2;
+};
+
+/// RespsArrayAnalysisIntoOrvo with the caller's work storage.
+void RespsIntoOrvoWith(CDB* pDB, ResponseGroupVectors& groups, std::valarray<double>& inputs,
+                       std::valarray<double>& analysisResps, std::valarray<int>& entryNumbers,
+                       std::valarray<double>& entries);
+
 /// Adds one sample point into the records' running sums and the joint/any
-/// counters; leaves the sample's full response vector in entries.
-void AddSampleIntoRandResps(CDB* pDB, std::valarray<double>& designVariables, std::valarray<double>& analysisResps,
-                            std::valarray<int>& entryNumbers, std::valarray<int>& roles,
-                            std::valarray<CRandResp>& records, double* pdJointCount, double* pdAnyCount,
-                            std::valarray<double>& entries);
+/// counters; leaves the sample's full response vector in entries.  groups
+/// is work storage for the response vector.
+void AddSampleIntoRandResps(CDB* pDB, ResponseGroupVectors& groups, std::valarray<double>& designVariables,
+                            std::valarray<double>& analysisResps, std::valarray<int>& entryNumbers,
+                            std::valarray<int>& roles, std::valarray<CRandResp>& records, double* pdJointCount,
+                            double* pdAnyCount, std::valarray<double>& entries);
 
 }  // namespace rbo

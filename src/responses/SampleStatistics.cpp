@@ -10,6 +10,7 @@
 #include "rbo/host/DB.h"
 #include "responses/RecordStatistics.h"
 #include "responses/ResponseTables.h"
+#include "sampling/SamplingInternals.h"
 
 namespace rbo {
 namespace {
@@ -19,12 +20,12 @@ constexpr int kLineGuardAddSample = 842;
 
 }  // namespace
 
-void AddSampleIntoRandResps(CDB* pDB, std::valarray<double>& designVariables, std::valarray<double>& analysisResps,
-                            std::valarray<int>& entryNumbers, std::valarray<int>& roles,
-                            std::valarray<CRandResp>& records, double* pdJointCount, double* pdAnyCount,
-                            std::valarray<double>& entries) {
+void AddSampleIntoRandResps(CDB* pDB, ResponseGroupVectors& groups, std::valarray<double>& designVariables,
+                            std::valarray<double>& analysisResps, std::valarray<int>& entryNumbers,
+                            std::valarray<int>& roles, std::valarray<CRandResp>& records, double* pdJointCount,
+                            double* pdAnyCount, std::valarray<double>& entries) {
   Guarded(kUnitRandRespModules, kLineGuardAddSample, [&] {
-    RespsArrayAnalysisIntoOrvo(pDB, designVariables, analysisResps, entryNumbers, entries);
+    RespsIntoOrvoWith(pDB, groups, designVariables, analysisResps, entryNumbers, entries);
     const double tol = pDB->m_pParams->m_dConstrTol;
     SampleFlags flags;
     for (std::size_t i = 0; i < entryNumbers.size(); ++i) {
@@ -51,6 +52,7 @@ void RandRespsFromSamples(CDB* pDB, int nSamples, std::valarray<int>& inputRandV
 
     // Work vectors, sized once and reused for every sample.
     std::valarray<double> designColumn, sampleDVs, analysisInputs, analysisResps, entries;
+    ResponseGroupVectors groups;
     std::valarray<double> sums(0.0, std::size_t(E));
     const double n = double(nSamples);
 
@@ -64,10 +66,15 @@ void RandRespsFromSamples(CDB* pDB, int nSamples, std::valarray<int>& inputRandV
         if (sampleDVs.size() != designColumn.size()) sampleDVs.resize(designColumn.size());
         sampleDVs = designColumn;
         analysisPoints.GetCol(c, analysisInputs);
-        PartialOrvoDVsArrayFromAnalysisInps(analysisInputs, inputRandVar, sampleDVs);
+        // The map and both lengths stay the same from sample to sample: the
+        // first sample checks them (and fails where a check fails).
+        if (c == 0)
+          PartialOrvoDVsArrayFromAnalysisInps(analysisInputs, inputRandVar, sampleDVs);
+        else
+          CopyAnalysisInputsIntoDVs(analysisInputs, inputRandVar, sampleDVs);
         analysisOutputs.GetCol(c, analysisResps);
-        AddSampleIntoRandResps(pDB, sampleDVs, analysisResps, entryNumbers, roles, records, &jointCount, &anyCount,
-                               entries);
+        AddSampleIntoRandResps(pDB, groups, sampleDVs, analysisResps, entryNumbers, roles, records, &jointCount,
+                               &anyCount, entries);
         for (int i = 0; i < E; ++i) sums[std::size_t(i)] += entries[std::size_t(i)];
       }
       FinishStatistics(records, n);

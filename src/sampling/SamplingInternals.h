@@ -33,6 +33,14 @@ std::size_t ForEachAnalysisInput(const std::valarray<int>& inputRandVar, OnInput
   return k;
 }
 
+/// PartialOrvoDVsArrayFromAnalysisInps without its checks, for a map and
+/// lengths already checked: each entry that opens an analysis input takes
+/// its value.
+inline void CopyAnalysisInputsIntoDVs(const std::valarray<double>& analysisInputs,
+                                      const std::valarray<int>& inputRandVar, std::valarray<double>& designVars) {
+  ForEachAnalysisInput(inputRandVar, [&](std::size_t i, std::size_t k) { designVars[i] = analysisInputs[k]; });
+}
+
 /// Rejects a map that would be read out of bounds: fewer parameter codes
 /// (when pCodes is given) than entries of the index array, fewer values
 /// (nValues, named pszValues in the report) than entries, or a random-variable
