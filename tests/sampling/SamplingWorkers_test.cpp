@@ -5,12 +5,15 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <stdexcept>
 #include <valarray>
+#include <vector>
 
 #include "foundation/ProcessState.h"
 #include "rbo/RandVarModules.h"
 #include "rbo/host/ReferenceHost.h"
 #include "rbo/host/Utility.h"
+#include "sampling/ColumnInversion.h"
 
 namespace {
 
@@ -104,6 +107,27 @@ TEST(SamplingWorkersFailure, AnInvalidVariableFailsAsInASerialRun) {
     EXPECT_THROW(MatrixOfMonteCarloPoints(Problem::kSamples, int(p.means.size()), p.means, p.map, p.vars, p.samples),
                  CInvalidType)
         << nWorkers << " workers";
+  }
+  SetSamplingWorkers(1);
+}
+
+// A draw that fails part-way is passed on, and no worker is left waiting
+// for columns that will never be drawn (the call would not return).
+TEST(SamplingWorkersFailure, AFailingDrawIsPassedOnAndStopsTheWorkers) {
+  std::valarray<CRandVar> vars{CRandVar(CRandVar::kNormal, 0.0, 1.0)};
+  const std::vector<rbo::SampledRow> rows{{0, 0}};
+  constexpr int kCols = 100000;  // several chunks of one-value columns
+  std::vector<double> values(kCols, 0.5);
+  const rbo::ColumnBlock block{values.data(), 1, kCols};
+  for (int nWorkers : {1, 2, 3}) {
+    SetSamplingWorkers(nWorkers);
+    int nDraws = 0;
+    auto draw = [&](int j0, int j1) {
+      if (++nDraws == 3) throw std::runtime_error("the generator failed");  // the second chunk
+      for (int j = j0; j < j1; ++j) values[std::size_t(j)] = 0.25;
+    };
+    EXPECT_THROW(rbo::DrawAndInvert(block, rows, vars, draw), std::runtime_error) << nWorkers << " workers";
+    EXPECT_EQ(nDraws, 3) << nWorkers << " workers";
   }
   SetSamplingWorkers(1);
 }
