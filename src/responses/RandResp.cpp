@@ -9,10 +9,12 @@
 namespace {
 constexpr int kLineGuardRespsIntoOrvo = 613;
 
+// v resized to n zeros, or zeroed in place (not at all when empty: most
+// groups of a problem are, and this runs several times per sample).
 void ZeroFill(std::valarray<double>& v, std::size_t n) {
   if (v.size() != n)
     v.resize(n, 0.0);
-  else
+  else if (n != 0)
     v = 0.0;
 }
 }  // namespace

@@ -3,6 +3,7 @@
 // population standard deviation and probabilities of violating the bounds
 // on the mean, and into the any and joint violation fractions.
 #include <cmath>
+#include <vector>
 
 #include "foundation/Guard.h"
 #include "foundation/SourceUnits.h"
@@ -53,6 +54,7 @@ void RandRespsFromSamples(CDB* pDB, int nSamples, std::valarray<int>& inputRandV
     // Work vectors, sized once and reused for every sample.
     std::valarray<double> designColumn, sampleDVs, analysisInputs, analysisResps, entries;
     ResponseGroupVectors groups;
+    std::vector<OpenedInput> opened;
     std::valarray<double> sums(0.0, std::size_t(E));
     const double n = double(nSamples);
 
@@ -67,11 +69,14 @@ void RandRespsFromSamples(CDB* pDB, int nSamples, std::valarray<int>& inputRandV
         sampleDVs = designColumn;
         analysisPoints.GetCol(c, analysisInputs);
         // The map and both lengths stay the same from sample to sample: the
-        // first sample checks them (and fails where a check fails).
-        if (c == 0)
+        // first sample checks them (and fails where a check fails), and the
+        // entries that take an analysis input are listed once.
+        if (c == 0) {
           PartialOrvoDVsArrayFromAnalysisInps(analysisInputs, inputRandVar, sampleDVs);
-        else
-          CopyAnalysisInputsIntoDVs(analysisInputs, inputRandVar, sampleDVs);
+          opened = OpenedAnalysisInputs(inputRandVar);
+        } else {
+          for (const OpenedInput& o : opened) sampleDVs[o.nEntry] = analysisInputs[o.nInput];
+        }
         analysisOutputs.GetCol(c, analysisResps);
         AddSampleIntoRandResps(pDB, groups, sampleDVs, analysisResps, entryNumbers, roles, records, &jointCount,
                                &anyCount, entries);

@@ -218,5 +218,5 @@ void PartialOrvoDVsArrayFromAnalysisInps(std::valarray<double>& analysisInputs, 
                                          std::valarray<double>& designVars) {
   CheckRandVarMap(inputRandVar, nullptr, designVars.size(), "design values", kAnyRandVarCount);
   CheckAnalysisInputRoom(inputRandVar, analysisInputs.size());
-  rbo::CopyAnalysisInputsIntoDVs(analysisInputs, inputRandVar, designVars);
+  rbo::ForEachAnalysisInput(inputRandVar, [&](std::size_t i, std::size_t k) { designVars[i] = analysisInputs[k]; });
 }

@@ -33,12 +33,19 @@ std::size_t ForEachAnalysisInput(const std::valarray<int>& inputRandVar, OnInput
   return k;
 }
 
-/// PartialOrvoDVsArrayFromAnalysisInps without its checks, for a map and
-/// lengths already checked: each entry that opens an analysis input takes
-/// its value.
-inline void CopyAnalysisInputsIntoDVs(const std::valarray<double>& analysisInputs,
-                                      const std::valarray<int>& inputRandVar, std::valarray<double>& designVars) {
-  ForEachAnalysisInput(inputRandVar, [&](std::size_t i, std::size_t k) { designVars[i] = analysisInputs[k]; });
+/// An entry of the map that opens an analysis input, and that input.
+struct OpenedInput {
+  std::size_t nEntry;
+  std::size_t nInput;
+};
+
+/// The entries that open analysis inputs, in entry order: the design
+/// values that PartialOrvoDVsArrayFromAnalysisInps writes, for a caller
+/// that copies many samples through one checked map.
+inline std::vector<OpenedInput> OpenedAnalysisInputs(const std::valarray<int>& inputRandVar) {
+  std::vector<OpenedInput> opened;
+  ForEachAnalysisInput(inputRandVar, [&](std::size_t i, std::size_t k) { opened.push_back({i, k}); });
+  return opened;
 }
 
 /// Rejects a map that would be read out of bounds: fewer parameter codes
