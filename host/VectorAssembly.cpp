@@ -43,6 +43,13 @@ std::size_t RunEnd(const std::valarray<int>& type, std::size_t e, std::size_t n)
   return e1;
 }
 
+// The size of the group of type code nType in this call; 0 when it has none
+// (an unknown or skipped type), so that every index of it fails.
+std::size_t GroupSize(const CGroups& groups, int nType) {
+  const std::valarray<double>* pGroup = groups.Accepts(nType) ? groups.AcceptedGroup(nType) : nullptr;
+  return pGroup != nullptr ? pGroup->size() : 0;
+}
+
 // True when the index lies inside a group of nSize elements.
 bool Inside(int nIndex, std::size_t nSize) { return nIndex >= 0 && std::size_t(nIndex) < nSize; }
 
@@ -56,8 +63,7 @@ void Assemble(const char* pszRoutine, const CGroups& groups, const std::valarray
   // first entry whose type has no group or whose index lies outside it.
   for (std::size_t e = 0, e1 = 0; e < n; e = e1) {
     e1 = RunEnd(type, e, n);
-    const double* pFirst = groups.Find(type[e], index[e]);
-    const std::size_t nSize = pFirst ? groups.AcceptedGroup(type[e])->size() : 0;
+    const std::size_t nSize = GroupSize(groups, type[e]);
     for (std::size_t k = e; k < e1; ++k)
       if (!Inside(index[k], nSize)) groups.At(type[k], index[k], CItemRef{pszRoutine, "entry", k, -1});
   }
