@@ -405,11 +405,11 @@ class CPredictedSearch {
   CBracketGrids* m_pGrids;     ///< grids of the brackets, or null
   // The search's state between its phases.
   double m_xL = 0.0, m_xU = 0.0;                ///< the ends
-  CLazyCdf m_fL{}, m_fU{};                      ///< their values
+  CLazyCdf m_fL, m_fU;                          ///< their values (set by Widen)
   int m_nBracket = 0;                           ///< the bracket's number (Widen)
-  CBisection m_b{};                             ///< the steps outside the zone
+  CBisection m_b;                               ///< the steps outside the zone (set by Bisect)
   bool m_bJumpedL = false, m_bJumpedU = false;  ///< the grid moved an end
-  CIntegerSteps m_steps{};                      ///< the integer steps
+  CIntegerSteps m_steps;                        ///< the integer steps (set up before they run)
 };
 
 /// Runs the predicted search into x when the predictor sets itself up.
@@ -503,10 +503,12 @@ template <class Predictor, class Cdf>
 void InvertEach(const CSearchVariable& v, const Predictor& proto, double* pValues, std::size_t n, std::size_t nStride,
                 double tol, Cdf& cdf, CBracketGrids* pGrids) {
   const bool bCovered = PredictorCoversVariable(v, tol);
+  // Prepare sets every part of the predictor that a search reads, so one
+  // copy serves all the values.
+  Predictor pred = proto;
   for (double *px = pValues, *pEnd = pValues + n * nStride; px != pEnd; px += nStride) {
     const double p = *px;
     if (bCovered && PredictorCoversProbability(v, p)) {
-      Predictor pred = proto;
       if (TryPredictedSearch(pred, cdf, p, tol, v.m, v.s, v.dLowLimit, v.dUpLimit, *px, pGrids)) continue;
     }
     *px = PlainSearch(cdf, p, tol, v.m, v.s, v.dLowLimit, v.dUpLimit);
