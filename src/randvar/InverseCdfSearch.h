@@ -195,13 +195,7 @@ class CPredictedSearch {
       if (!(m_dXb > dRoot)) m_dXb = std::nextafter(dRoot, HUGE_VAL);
       if (!(std::isfinite(m_dXa) && std::isfinite(m_dXb))) return false;
       if (!m_pred.BoundBelow(m_dXa, m_dA) || !m_pred.BoundAbove(m_dXb, m_dB)) return false;
-      if (ZoneBoundsDecide(m_dP, m_dTol, m_dA, m_dB)) {
-        // A value <= A is not close to any value >= p, nor a value >= B to
-        // any value < p (the quotients and differences are monotone).
-        m_bLeftApart = m_dP - std::min(m_dA, m_dTol) >= m_dTol && (m_dA < m_dTol || m_dP / m_dA - 1.0 >= m_dTol);
-        m_bRightApart = m_dB - m_dP >= m_dTol && m_dB / m_dP - 1.0 >= m_dTol;
-        return true;
-      }
+      if (ZoneBoundsDecide(m_dP, m_dTol, m_dA, m_dB)) return true;
     }
     return false;
   }
@@ -371,12 +365,20 @@ class CPredictedSearch {
     return m_dP > f.dLo;
   }
 
+  // No value <= A is close to a value >= p, nor a value >= B to one < p
+  // (the quotients and differences are monotone).  Asked only when a zone
+  // step's value is not close to p.
+  bool LeftApart() const {
+    return m_dP - std::min(m_dA, m_dTol) >= m_dTol && (m_dA < m_dTol || m_dP / m_dA - 1.0 >= m_dTol);
+  }
+  bool RightApart() const { return m_dB - m_dP >= m_dTol && m_dB / m_dP - 1.0 >= m_dTol; }
+
   // FL close to FU: FU - FL when |FL| < tol, else FU / FL - 1; CDF values
   // are >= 0, and both forms increase with FU and decrease with FL.
   bool Close(CLazyCdf& fL, CLazyCdf& fU) {
-    if (fL.eRegion == ERegion::kLeft && (fU.eRegion == ERegion::kRight || (m_bLeftApart && fU.dLo >= m_dP)))
+    if (fL.eRegion == ERegion::kLeft && (fU.eRegion == ERegion::kRight || (fU.dLo >= m_dP && LeftApart())))
       return false;
-    if (fU.eRegion == ERegion::kRight && m_bRightApart && fL.dHi < m_dP) return false;
+    if (fU.eRegion == ERegion::kRight && fL.dHi < m_dP && RightApart()) return false;
     if (fL.bExact && fU.bExact) return NumbersAreClose(fL.dLo, fU.dLo, m_dTol);
     // The values of FL below tol take the absolute form, the others the
     // relative one; the outcome is decided when both parts agree.
@@ -392,17 +394,15 @@ class CPredictedSearch {
     return NumbersAreClose(fL.dLo, fU.dLo, m_dTol);
   }
 
-  const Predictor& m_pred;     ///< bounds of CDF near the quantile
-  Cdf& m_cdf;                  ///< the exact CDF
-  double m_dP;                 ///< wanted probability
-  double m_dTol;               ///< resolved tolerance
-  double m_dXa = 0.0;          ///< upper end of the left region
-  double m_dXb = 0.0;          ///< lower end of the right region
-  double m_dA = 0.0;           ///< CDF(x) <= A for x <= xa
-  double m_dB = 0.0;           ///< CDF(x) >= B for x >= xb
-  bool m_bLeftApart = false;   ///< no value <= A is close to a value >= p
-  bool m_bRightApart = false;  ///< no value < p is close to a value >= B
-  CBracketGrids* m_pGrids;     ///< grids of the brackets, or null
+  const Predictor& m_pred;  ///< bounds of CDF near the quantile
+  Cdf& m_cdf;               ///< the exact CDF
+  double m_dP;              ///< wanted probability
+  double m_dTol;            ///< resolved tolerance
+  double m_dXa = 0.0;       ///< upper end of the left region
+  double m_dXb = 0.0;       ///< lower end of the right region
+  double m_dA = 0.0;        ///< CDF(x) <= A for x <= xa
+  double m_dB = 0.0;        ///< CDF(x) >= B for x >= xb
+  CBracketGrids* m_pGrids;  ///< grids of the brackets, or null
   // The search's state between its phases.
   double m_xL = 0.0, m_xU = 0.0;                ///< the ends
   CLazyCdf m_fL, m_fU;                          ///< their values (set by Widen)
