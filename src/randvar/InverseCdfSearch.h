@@ -208,10 +208,16 @@ class CPredictedSearch {
     if (bEnded || Bisect(0, x)) return x;
     for (;;) {
       RunIntegerSteps(m_steps);
-      if (TakeIntegerSteps(m_b, m_steps, x)) return x;
+      if (m_steps.eEnd != EIntegerEnd::kZone) return TakeIntegerSteps(m_b, m_steps, x), x;
+      // The usual end: the first midpoint inside the zone has a value close
+      // to p, and the ends need not be formed.
+      const double xM = m_steps.bNeg ? -DoubleOf(m_steps.mid) : DoubleOf(m_steps.mid);
+      CLazyCdf fM = Query(xM);
+      if (CloseToP(fM)) return xM;
+      TakeIntegerSteps(m_b, m_steps, x);
       AfterOutsideSteps();
       const int n = m_b.n;
-      if (ZoneStep(m_b.xM, n, x) || Bisect(n + 1, x)) return x;
+      if (MoveEnd(xM, fM, n, x) || Bisect(n + 1, x)) return x;
       // Not reached: after a zone step one end lies in the zone.
     }
   }
@@ -352,6 +358,11 @@ class CPredictedSearch {
   bool ZoneStep(double xM, int n, double& x) {
     CLazyCdf fM = Query(xM);
     if (CloseToP(fM)) return x = xM, true;
+    return MoveEnd(xM, fM, n, x);
+  }
+
+  // The rest of a zone step whose value fM at xM is not close to p.
+  bool MoveEnd(double xM, CLazyCdf& fM, int n, double& x) {
     if (PLessEq(fM)) {
       m_xU = xM;
       m_fU = fM;
