@@ -46,6 +46,7 @@ class CBisectionGrid {
     double* g = m_vPoints.data();
     g[0] = xL;
     g[kCells] = xU;
+    m_dCellsPerUnit = double(kCells) / (xU - xL);
     for (std::size_t nStep = kCells; nStep > 1; nStep /= 2) {
       // The midpoints of one level, as the search computes them.
       for (std::size_t i = 0; i < kCells; i += nStep) g[i + nStep / 2] = (g[i] + g[i + nStep]) / 2.0;
@@ -64,7 +65,7 @@ class CBisectionGrid {
     if (!(g[0] <= xa && xa < xb && xb <= g[kCells])) return false;
     // The grid points lie within a few units in the last place of an even
     // spacing: the estimate is off by at most one cell.
-    const double t = (xa - g[0]) / (g[kCells] - g[0]) * double(kCells);
+    const double t = (xa - g[0]) * m_dCellsPerUnit;
     std::size_t j = t > 0.0 ? std::size_t(t) : 0;
     if (j > kCells - 1) j = kCells - 1;
     while (j > 0 && g[j] > xa) --j;
@@ -79,6 +80,7 @@ class CBisectionGrid {
 
  private:
   std::vector<double> m_vPoints;  ///< kCells + 1 points, g[0] = xL, g[kCells] = xU
+  double m_dCellsPerUnit = 0.0;   ///< kCells / (xU - xL), to place a point among the cells
 };
 
 /// The grids of the brackets that one variable's searches start from at one
