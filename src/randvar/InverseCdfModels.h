@@ -242,8 +242,8 @@ class CNormalFitPredictor {
       : m_bLognormal(bLognormal), m_dParam1(dParam1), m_dParam2(dParam2) {}
 
   /// Anchors the model near the root of CDF = p (0 < p < 1, |p - 1/2| >= 1e-5)
-  /// and writes a root estimate and the slope dCDF/dx there.
-  bool Prepare(double p, double& dRoot, double& dSlope) {
+  /// and writes a root estimate and dx/dCDF there.
+  bool Prepare(double p, double& dRoot, double& dXPerP) {
     const double q = p < 0.5 ? p : 1.0 - p;  // the smaller tail (1 - p is exact for p >= 1/2)
     const double eTarget = 2.0 * q;          // erfc value with CDF = p on the side of p
     m_bUpper = p > 0.5;
@@ -261,13 +261,13 @@ class CNormalFitPredictor {
       m_dLogRoot = m_dParam1 + m_dParam2 * std::sqrt(2.0) * vRoot;
       m_dRoot = std::exp(m_dLogRoot);
       dRoot = m_dRoot;
-      dSlope = dCdfDv / (m_dParam2 * std::sqrt(2.0) * dRoot);
+      dXPerP = m_dParam2 * std::sqrt(2.0) * dRoot / dCdfDv;
       if (!(m_dRoot > 0.0)) return false;
     } else {
       dRoot = m_dParam1 + m_dParam2 * std::sqrt(2.0) * vRoot;
-      dSlope = dCdfDv / (m_dParam2 * std::sqrt(2.0));
+      dXPerP = m_dParam2 * std::sqrt(2.0) / dCdfDv;
     }
-    return std::isfinite(dRoot) && dSlope > 0.0 && std::isfinite(dSlope);
+    return std::isfinite(dRoot) && dXPerP > 0.0 && std::isfinite(dXPerP);
   }
 
   /// Bounds of CDF(x) near the anchor; false where the model does not reach.
@@ -406,13 +406,13 @@ class CWeibullPredictor {
   CWeibullPredictor(double dGamma, double dEta, double dBeta) : m_dGamma(dGamma), m_dEta(dEta), m_dBeta(dBeta) {}
 
   /// Anchors at the closed-form quantile z0 = (-log1p(-p))^(1/beta) of
-  /// 0 < p < 1 and writes a root estimate and the slope dCDF/dx there.
+  /// 0 < p < 1 and writes a root estimate and dx/dCDF there.
   /// With y0 = -log1p(-p) = y (1 + dl), |dl| <= 4 eps, y = -ln(1 - p),
   /// 1/beta rounded by di and pow by dq:
   /// ln(z0^beta / y0) = di ln y0 + beta ln(1 + dq), at most
   /// kappa = eps |ln y0| + 4.0001 eps beta; hence
   /// |ln g(z0) - ln(1 - p)| <= y0 (kappa (1 + kappa) + 4.0001 eps).
-  bool Prepare(double p, double& dRoot, double& dSlope) {
+  bool Prepare(double p, double& dRoot, double& dXPerP) {
     constexpr double eps = kUnitRoundoff;
     m_dY0 = -std::log1p(-p);
     m_dZ0 = std::pow(m_dY0, 1.0 / m_dBeta);
@@ -425,8 +425,8 @@ class CWeibullPredictor {
     m_dKappa = kappa;
     m_dAnchorWidth = 1.0001 * m_dY0 * (kappa * (1.0 + kappa) + 4.0001 * eps) + 1.0001 * eps;
     dRoot = m_dGamma + m_dEta * m_dZ0;
-    dSlope = m_dSurvival0 * m_dBeta * m_dY0 / (m_dZ0 * m_dEta);
-    return std::isfinite(dRoot) && dSlope > 0.0 && std::isfinite(dSlope);
+    dXPerP = m_dZ0 * m_dEta / (m_dSurvival0 * m_dBeta * m_dY0);
+    return std::isfinite(dRoot) && dXPerP > 0.0 && std::isfinite(dXPerP);
   }
 
   bool Predict(double x, CCdfBounds& b) const {
@@ -502,12 +502,12 @@ class CUniformPredictor {
  public:
   CUniformPredictor(double a, double b) : m_dA(a), m_dB(b) {}
 
-  bool Prepare(double p, double& dRoot, double& dSlope) const {
+  bool Prepare(double p, double& dRoot, double& dXPerP) const {
     const double w = m_dB - m_dA;
     if (!(w > 0.0 && std::isfinite(w))) return false;
     dRoot = m_dA + p * w;
-    dSlope = 1.0 / w;
-    return std::isfinite(dRoot) && dSlope > 0.0 && std::isfinite(dSlope);
+    dXPerP = w;
+    return std::isfinite(dRoot);
   }
   bool Predict(double x, CCdfBounds& b) const {
     const double f = UniformCdf(x, m_dA, m_dB);

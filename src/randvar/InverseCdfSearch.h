@@ -182,13 +182,13 @@ class CPredictedSearch {
 
   /// Places the zone around the estimated root; false when the bounds do
   /// not decide the tests (the caller then runs the plain search).
-  bool PlaceZone(double dRoot, double dSlope) {
+  bool PlaceZone(double dRoot, double dXPerP) {
     const double tau = std::max(m_dTol * m_dP, 0x1p-52);  // at least two steps of a computed CDF near 0
     // Narrow first: a midpoint inside the zone costs a prediction, one
     // outside it an integer step.  Half-widths of 1.1 tau are decided for
     // nearly every p; wider ones are the fallback.
     for (double k : {1.1, 8.0, 64.0}) {
-      const double dx = k * tau / dSlope;
+      const double dx = k * tau * dXPerP;
       m_dXa = dRoot - dx;
       m_dXb = dRoot + dx;
       if (!(m_dXa < dRoot)) m_dXa = std::nextafter(dRoot, -HUGE_VAL);  // a zone narrower than a step of x
@@ -484,10 +484,10 @@ class CPredictedSearch {
 template <class Predictor, class Cdf>
 bool TryPredictedSearch(Predictor& pred, Cdf& cdf, double p, double tol, double m, double s, double dLowLimit,
                         double dUpLimit, double& x, CBracketGrids* pGrids) {
-  double dRoot = 0.0, dSlope = 0.0;
-  if (!pred.Prepare(p, dRoot, dSlope)) return false;
+  double dRoot = 0.0, dXPerP = 0.0;
+  if (!pred.Prepare(p, dRoot, dXPerP)) return false;
   CPredictedSearch<Predictor, Cdf> search(pred, cdf, p, tol, pGrids);
-  if (!search.PlaceZone(dRoot, dSlope)) return false;
+  if (!search.PlaceZone(dRoot, dXPerP)) return false;
   x = search.Run(m, s, dLowLimit, dUpLimit);
   return true;
 }

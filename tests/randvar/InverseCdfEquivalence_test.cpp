@@ -353,9 +353,9 @@ TEST(InverseCdfModels, LibraryFunctionsWithinTwoUlp) {
 /// The predictor of a variable, set up for p (false when it declines).
 template <class Predictor>
 bool PredictorEncloses(Predictor& pred, CRandVar& v, double p, CCaseGenerator& gen, std::string& failure) {
-  double root = 0.0, slope = 0.0;
-  if (!pred.Prepare(p, root, slope)) return true;
-  const double scale = 1e-12 * (p < 0.5 ? p : 1.0 - p) / slope;  // the zone's scale in x
+  double root = 0.0, xPerP = 0.0;
+  if (!pred.Prepare(p, root, xPerP)) return true;
+  const double scale = 1e-12 * (p < 0.5 ? p : 1.0 - p) * xPerP;  // the zone's scale in x
   for (int k = 0; k < 200; ++k) {
     const double x = root + gen.Uniform(-1e3, 1e3) * scale;
     CCdfBounds b{0.0, 0.0};
