@@ -21,6 +21,7 @@
 
 #include "randvar/InverseCdfReference.h"
 #include "randvar/InverseCdfSearch.h"
+#include "randvar/RandVarCases.h"
 #include "rbo/RandVar.h"
 #include "support/RandVarInternals.h"
 #include "support/SearchVariable.h"
@@ -174,29 +175,44 @@ const CFixedCase kFixedCases[] = {
     {"LognormalAtOne", CRandVar::kLognormal, 1e-12, 1e-6, 0.0},
     {"LognormalWide", CRandVar::kLognormal, 3.0, 4.0, 0.0},
     {"WeibullNegativeLocation", CRandVar::kWeibull, -3.0, 5.0, 3.5},
-    {"WeibullExponential", CRandVar::kWeibull, 0.0, 2.0, 1.0},
     {"WeibullSteep", CRandVar::kWeibull, 1.0, 1e-3, 50.0},
     {"WeibullFlat", CRandVar::kWeibull, 0.0, 1e6, 0.1},
+    {"UniformPointMass", CRandVar::kUniform, 2.0, 2.0, 0.0},
 };
+
+/// The fixed cases above and the variables shared by the random-variable tests.
+std::vector<CFixedCase> FixedCases() {
+  std::vector<CFixedCase> cases(std::begin(kFixedCases), std::end(kFixedCases));
+  for (const rbotest::DistCase& d : rbotest::Distributions())
+    cases.push_back({d.pszName, d.nType, d.dP1, d.dP2, d.dP3});
+  return cases;
+}
 
 class InverseCdfEquivalenceAt : public ::testing::TestWithParam<CFixedCase> {};
 
+// The documented search's double for every probability and tolerance,
+// including where it gives up; it never makes more than 2 + 20 + 201 CDF
+// evaluations, even with a zero tolerance, where only the 201-step limit
+// ends the bisection.
 TEST_P(InverseCdfEquivalenceAt, EveryProbabilityAndTolerance) {
   const CFixedCase& c = GetParam();
   CRandVar v(c.nType, c.dP1, c.dP2, c.dP3);
-  std::vector<double> ps = {0.0, 1.0, -0.1, 1.5, NAN, 1e-300, 1e-9, 0.99999, 1.0 - 1e-16, 0.5, 0.5 + 1e-5, 0.5 - 1e-5};
+  std::vector<double> ps = {0.0,         1.0, -0.1,       1.5,        NAN,        1e-300, 1e-9, 0.99999, 0.9999,
+                            1.0 - 1e-16, 0.5, 0.5 + 1e-5, 0.5 - 1e-5, 1.0 - 1e-9, 1e-6,   1e-4, 0.999};
   for (int k = -20; k <= 20; ++k) ps.push_back(0.5 + k * 5e-10);  // within 1e-8 of 1/2
   for (int k = 1; k < 400; ++k) ps.push_back(k / 400.0);
   for (int k = 1; k <= 16; ++k) ps.push_back(std::ldexp(1.0, -k) * (1.0 + 1e-13));
   for (double tol : {-1.0, 1e-12, 1e-6, 1e-3, 0.0, 1e-15}) {
     for (double p : ps) {
-      const double expected = rbotest::ReferenceInverseCdf(v, p, tol, nullptr);
+      int nCalls = 0;
+      const double expected = rbotest::ReferenceInverseCdf(v, p, tol, &nCalls);
       EXPECT_TRUE(SameBits(v.InverseCDF(p, tol), expected)) << Describe(v, p, tol);
+      EXPECT_LE(nCalls, rbotest::kMaxInverseCdfCalls) << Describe(v, p, tol);
     }
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, InverseCdfEquivalenceAt, ::testing::ValuesIn(kFixedCases),
+INSTANTIATE_TEST_SUITE_P(Cases, InverseCdfEquivalenceAt, ::testing::ValuesIn(FixedCases()),
                          [](const ::testing::TestParamInfo<CFixedCase>& i) { return std::string(i.param.pszName); });
 
 // ---- the predicted search is the one that runs ----
