@@ -43,21 +43,42 @@ inline double ErfcFitFromT(double u, double t) {
 }
 inline double ErfcFit(double u) { return ErfcFitFromT(u, ErfcFitT(u)); }
 
-/// erf from the fitted erfc of |x|: 1 - erfc for x >= 0, erfc - 1 below.
-inline double ErfFromErfc(bool bNonNegative, double dErfc) { return bNonNegative ? 1.0 - dErfc : dErfc - 1.0; }
+// The steps below are templates over the number type V, so that the inverse
+// distribution can replay them on vector lanes (LaneMath.h) as well as on
+// a double; a condition is then a lane mask instead of a bool.
 
-inline double Clamp01(double p) {
-  if (p < 0.0) return 0.0;
-  if (p > 1.0) return 1.0;
-  return p;
+/// x as a value of V: itself, or x in every lane.
+template <class V>
+V Splat(double x) {
+  const V zero = {};
+  return zero + x;
+}
+
+/// erf from the fitted erfc of |x|: 1 - erfc for x >= 0, erfc - 1 below.
+template <class M, class V>
+V ErfFromErfc(M bNonNegative, V dErfc) {
+  return bNonNegative ? 1.0 - dErfc : dErfc - 1.0;
+}
+
+template <class V>
+V Clamp01(V p) {
+  const V zero = Splat<V>(0.0), one = Splat<V>(1.0);  // vectors compare with vectors
+  const V atLeastZero = p < zero ? zero : p;
+  return atLeastZero > one ? one : atLeastZero;
 }
 
 /// The normal and lognormal distribution from erf of the standardised
 /// argument: (1 + erf) first, then the halving.
-inline double NormalCdfFromErf(double dErf) { return Clamp01(0.5 * (1.0 + dErf)); }
+template <class V>
+V NormalCdfFromErf(V dErf) {
+  return Clamp01(0.5 * (1.0 + dErf));
+}
 
 /// Argument of erf for a normal variable: ((x - mu) / sigma) / sqrt(2).
-inline double NormalErfArgument(double x, double dMu, double dSigma) { return (x - dMu) / dSigma / std::sqrt(2.0); }
+template <class V>
+V NormalErfArgument(V x, double dMu, double dSigma) {
+  return (x - dMu) / dSigma / std::sqrt(2.0);
+}
 
 /// Argument of erf for a lognormal variable (x > 0): ((ln x - lambda) / eps) / sqrt(2).
 inline double LognormalErfArgumentFromLog(double dLogX, double dLambda, double dEps) {

@@ -30,6 +30,7 @@
 #include <cmath>
 
 #include "randvar/DistributionKernels.h"
+#include "randvar/LaneMath.h"
 
 namespace rbo::icdf {
 
@@ -66,48 +67,64 @@ struct CCdfBounds {
 /// Sum: eps (3 u^2 + 2.54 + 99.95 + 59.1 + 7) <= eps (3 u^2 + 170), with a
 /// factor 1.001 for the second-order terms (all below 1e-6 here).  The
 /// bound increases with u.
-inline double ErfcFitNoise(double u) { return 1.001 * kUnitRoundoff * (3.0 * u * u + 170.0); }
+template <class V>
+V ErfcFitNoise(V u) {
+  return 1.001 * kUnitRoundoff * (3.0 * u * u + 170.0);
+}
 
 /// k0 + k1 t + ... + k8 t^8 by Estrin's scheme from t2 = t^2, t4 = t2^2,
 /// t8 = t4^2: pairs, then pairs of pairs.  A dependency chain of four
 /// steps instead of Horner's nine; a term passes through at most 11
 /// roundings (Horner: 16), so Horner's error bound covers it.
-inline double Estrin8(const double (&k)[9], double t, double t2, double t4, double t8) {
-  const double q0 = k[0] + k[1] * t, q1 = k[2] + k[3] * t, q2 = k[4] + k[5] * t, q3 = k[6] + k[7] * t;
-  const double r0 = q0 + q1 * t2, r1 = q2 + q3 * t2;
+template <class V>
+V Estrin8(const double (&k)[9], V t, V t2, V t4, V t8) {
+  const V q0 = k[0] + k[1] * t, q1 = k[2] + k[3] * t, q2 = k[4] + k[5] * t, q3 = k[6] + k[7] * t;
+  const V r0 = q0 + q1 * t2, r1 = q2 + q3 * t2;
   return (r0 + r1 * t4) + k[8] * t8;
 }
 
 /// k0 + k1 t + ... + k7 t^7 the same way (at most 10 roundings on a term;
 /// Horner: 14).
-inline double Estrin7(const double (&k)[8], double t, double t2, double t4) {
-  const double q0 = k[0] + k[1] * t, q1 = k[2] + k[3] * t, q2 = k[4] + k[5] * t, q3 = k[6] + k[7] * t;
-  const double r0 = q0 + q1 * t2, r1 = q2 + q3 * t2;
+template <class V>
+V Estrin7(const double (&k)[8], V t, V t2, V t4) {
+  const V q0 = k[0] + k[1] * t, q1 = k[2] + k[3] * t, q2 = k[4] + k[5] * t, q3 = k[6] + k[7] * t;
+  const V r0 = q0 + q1 * t2, r1 = q2 + q3 * t2;
   return r0 + r1 * t4;
 }
 
+/// The anchor's exp: the C library's for one value (within the 2 ulp that
+/// ErfcFitNoise assumes), LanesExp for lanes (within kLanesExpErrorUnits
+/// units of 2^-53); AnchorExpExcess is what the latter adds to the noise.
+inline double AnchorExp(double x) { return std::exp(x); }
+inline VLanes AnchorExp(VLanes x) { return LanesExp(x); }
+inline constexpr double AnchorExpExcess(double) { return 0.0; }
+inline constexpr double AnchorExpExcess(VLanes) { return (kLanesExpErrorUnits - 4.0) * kUnitRoundoff; }
+
 /// The erfc fit at the model's anchor: t exp(-u^2 + Q(t)) with the tail of
 /// Q by Estrin's scheme instead of Horner's rule (within ErfcFitNoise of
-/// the exact fit, like ErfcFit, but not necessarily the same double).
-inline double ErfcFitAtAnchor(double u, double t, double t2, double t4, double t8) {
+/// the exact fit, plus AnchorExpExcess, like ErfcFit, but not necessarily
+/// the same double).
+template <class V>
+V ErfcFitAtAnchor(V u, V t, V t2, V t4, V t8) {
   const double* c = kErfcFit;
   const double tail[9] = {c[1], c[2], c[3], c[4], c[5], c[6], c[7], c[8], c[9]};
-  return t * std::exp(-u * u + c[0] + t * Estrin8(tail, t, t2, t4, t8));
+  return t * AnchorExp(-u * u + c[0] + t * Estrin8(tail, t, t2, t4, t8));
 }
 
 /// L'(u) = -T/2 - 2u - Q'(T) T^2 / 2 and
 /// L''(u) = T^2/4 - 2 + (Q''(T) T^4 + 2 Q'(T) T^3) / 4, evaluated in double
 /// from t = 1/(1 + u/2) as the fit computes it, Q' and Q'' by Estrin's
 /// scheme.
-inline void ErfcFitLogDerivatives(double u, double t, double& dSlope, double& dCurvature) {
+template <class V>
+void ErfcFitLogDerivatives(V u, V t, V& dSlope, V& dCurvature) {
   const double* c = kErfcFit;
   const double dqk[9] = {c[1],       2.0 * c[2], 3.0 * c[3], 4.0 * c[4], 5.0 * c[5],
                          6.0 * c[6], 7.0 * c[7], 8.0 * c[8], 9.0 * c[9]};
   const double d2qk[8] = {2.0 * c[2],  6.0 * c[3],  12.0 * c[4], 20.0 * c[5],
                           30.0 * c[6], 42.0 * c[7], 56.0 * c[8], 72.0 * c[9]};
-  const double t2 = t * t, t4 = t2 * t2, t8 = t4 * t4;
-  const double dq = Estrin8(dqk, t, t2, t4, t8);
-  const double d2q = Estrin7(d2qk, t, t2, t4);
+  const V t2 = t * t, t4 = t2 * t2, t8 = t4 * t4;
+  const V dq = Estrin8(dqk, t, t2, t4, t8);
+  const V d2q = Estrin7(d2qk, t, t2, t4);
   dSlope = -t / 2.0 - 2.0 * u - dq * t2 / 2.0;
   dCurvature = t2 / 4.0 - 2.0 + (d2q * t2 * t2 + 2.0 * dq * t2 * t) / 4.0;
 }
@@ -133,11 +150,93 @@ inline constexpr double kLogThirdBound = 256.0;
 /// |L'| <= T/2 + 2u + |Q'(T)| T^2 / 2 <= 0.5 + 2u + sum k|c_k| / 2 = 2u + 15.27,
 /// |L''| <= T^2/4 + 2 + (|Q''| + 2|Q'|) / 4 <= 2.25 + (164.06 + 59.08) / 4 = 58.04,
 /// and the computed values lie within kLogSlopeError, kLogCurvatureError.
-inline double LogSlopeBound(double u) { return 2.0 * u + 16.0; }
+template <class V>
+V LogSlopeBound(V u) {
+  return 2.0 * u + 16.0;
+}
 inline constexpr double kLogCurvatureBound = 60.0;
 
 /// How far from its anchor the erfc model answers (in u).
 inline constexpr double kErfcModelReach = 1e-6;
+
+/// The model's values at an anchor u1, for one value (V = double) or for
+/// lanes: the computed fit e1, L'(u1) and L''(u1) as computed, and the
+/// factors 1 -/+ w of the bounds' relative width w within the model's reach.
+template <class V>
+struct TErfcAnchor {
+  V u1, e1, slope, curvature, lowFactor, highFactor;
+};
+
+/// The relative width of the bounds, the same for every u within reach of
+/// the anchor u1 whose fit value is within dAnchorWidth (logarithmic) of the
+/// exact one: each term grows with |u - u1| and with u, so its value at the
+/// edge of the reach covers every point inside.  It takes bounds on |L'(u1)|
+/// and |L''(u1)| as computed instead of their values, so that it does not
+/// wait for them (the bounds widen by a small fraction of the noise terms).
+/// The sum of the logarithmic widths: the anchor's noise, the Taylor
+/// remainder (the derivatives' errors, the roundings of the difference and
+/// of m, the cubic term), the series remainder |m|^3 / 4.9, the 4 roundings
+/// of c, and the noise at u; then the outward rounding of the bounds.
+template <class V>
+V LogWidthWithinReach(V u1, V dAnchorWidth) {
+  constexpr double eps = kUnitRoundoff;
+  constexpr double adu = kErfcModelReach * (1.0 + 4.0 * eps);  // >= |u - u1|
+  const V a1 = LogSlopeBound(u1) * adu;
+  constexpr double a2 = 0.5 * kLogCurvatureBound * adu * adu;
+  const V wTaylor = adu * kLogSlopeError + 0.5 * adu * adu * kLogCurvatureError + 6.0 * eps * (a1 + a2) +
+                    kLogThirdBound * adu * adu * adu / 6.0;
+  const V am = 1.001 * (a1 + a2);  // >= |m| as computed
+  const V a = 1.0001 * (dAnchorWidth + wTaylor + am * am * am / 4.9 + 4.0 * eps + ErfcFitNoise(u1 + 2.0 * adu));
+  return 1.01 * (1.001 * a) + 8.0 * eps;
+}
+
+/// The model's values at u1 (0 < u1 <= 30): one evaluation of the fit.
+template <class V>
+TErfcAnchor<V> ErfcAnchorAt(V u1) {
+  TErfcAnchor<V> a;
+  a.u1 = u1;
+  const V t = 1.0 / (1.0 + u1 / 2.0);  // ErfcFitT
+  const V t2 = t * t, t4 = t2 * t2, t8 = t4 * t4;
+  a.e1 = ErfcFitAtAnchor(u1, t, t2, t4, t8);
+  ErfcFitLogDerivatives(u1, t, a.slope, a.curvature);
+  const V rho = ErfcFitNoise(u1) + 1.001 * AnchorExpExcess(u1);
+  const V w = LogWidthWithinReach(u1, rho * (1.0 + 2.0 * rho));  // |ln(1 + theta)| for |theta| <= rho
+  a.lowFactor = 1.0 - w;
+  a.highFactor = 1.0 + w;
+  return a;
+}
+
+/// |x|, and x finite, for one value or lanes.
+inline double Abs(double x) { return std::fabs(x); }
+inline VLanes Abs(VLanes x) { return (VLanes)((VLaneBits)x & 0x7FFFFFFFFFFFFFFF); }
+inline bool IsFinite(double x) { return std::isfinite(x); }
+inline VLaneBits IsFinite(VLanes x) { return Abs(x) <= Splat<VLanes>(0x1.fffffffffffffp1023); }
+
+/// The u near the anchor where the model's centre value is dErfc (an
+/// estimate: one Newton step on the quadratic).
+template <class V>
+V ErfcSolve(const TErfcAnchor<V>& a, V dErfc) {
+  const V q = dErfc / a.e1 - 1.0;
+  const V r = q - 0.5 * q * q;  // ln(dErfc / e1) to second order
+  const V dInvSlope = 1.0 / a.slope;
+  const V d0 = r * dInvSlope;
+  return a.u1 + (r - 0.5 * a.curvature * d0 * d0) * dInvSlope;
+}
+
+/// Bounds [lo, hi] of the computed ErfcFit(u) for a double u within
+/// kErfcModelReach of the anchor; the condition (a bool or a lane mask) is
+/// false further away, where lo and hi mean nothing.
+template <class V>
+auto ErfcBoundsNear(const TErfcAnchor<V>& a, V u, V& dLo, V& dHi) {
+  const V du = u - a.u1;  // within eps |du| of the true difference
+  const auto bWithin = Abs(du) <= Splat<V>(kErfcModelReach);
+  const V m = a.slope * du + 0.5 * a.curvature * (du * du);
+  // exp(m) = 1 + m + m^2/2 + R with |R| <= |m|^3 / 4.9 for |m| <= 0.01 (|m| <= 1e-4 here).
+  const V c = a.e1 * (1.0 + (m + 0.5 * m * m));
+  dLo = c * a.lowFactor;
+  dHi = c * a.highFactor;
+  return bWithin;
+}
 
 /// Taylor model of the erfc fit around an anchor u1 > 0:
 ///   ln e(u) = ln e(u1) + L'(u1) d + L''(u1) d^2 / 2 + r,  d = u - u1,
@@ -145,75 +244,21 @@ inline constexpr double kErfcModelReach = 1e-6;
 class CErfcFitModel {
  public:
   /// Anchors the model at u1 (0 < u1 <= 30): one evaluation of the fit.
-  void Anchor(double u1) {
-    m_dU1 = u1;
-    const double t = ErfcFitT(u1);
-    const double t2 = t * t, t4 = t2 * t2, t8 = t4 * t4;
-    m_dE1 = ErfcFitAtAnchor(u1, t, t2, t4, t8);
-    ErfcFitLogDerivatives(u1, t, m_dSlope, m_dCurvature);
-    const double rho = ErfcFitNoise(u1);
-    m_dAnchorWidth = rho * (1.0 + 2.0 * rho);  // |ln(1 + theta)| for |theta| <= rho
-    const double w = LogWidthWithinReach(LogSlopeBound(u1), kLogCurvatureBound);
-    m_dLowFactor = 1.0 - w;
-    m_dHighFactor = 1.0 + w;
-  }
-  double U1() const { return m_dU1; }
-  double E1() const { return m_dE1; }
-  double Slope() const { return m_dSlope; }
+  void Anchor(double u1) { m_a = ErfcAnchorAt(u1); }
 
-  /// The u near the anchor where the model's centre value is dErfc (an
-  /// estimate: one Newton step on the quadratic).
-  double Solve(double dErfc) const {
-    const double q = dErfc / m_dE1 - 1.0;
-    const double r = q - 0.5 * q * q;  // ln(dErfc / e1) to second order
-    const double dInvSlope = 1.0 / m_dSlope;
-    const double d0 = r * dInvSlope;
-    return m_dU1 + (r - 0.5 * m_dCurvature * d0 * d0) * dInvSlope;
-  }
+  /// Anchors the model with values computed elsewhere (ErfcAnchorAt in lanes).
+  void Set(const TErfcAnchor<double>& a) { m_a = a; }
+
+  const TErfcAnchor<double>& Values() const { return m_a; }
+  double Slope() const { return m_a.slope; }
+  double Solve(double dErfc) const { return ErfcSolve(m_a, dErfc); }
 
   /// Bounds [lo, hi] of the computed ErfcFit(u) for a double u within
   /// kErfcModelReach of the anchor; false further away.
-  bool Bounds(double u, double& dLo, double& dHi) const {
-    const double du = u - m_dU1;  // within eps |du| of the true difference
-    if (!(std::fabs(du) <= kErfcModelReach)) return false;
-    const double m = m_dSlope * du + 0.5 * m_dCurvature * (du * du);
-    // exp(m) = 1 + m + m^2/2 + R with |R| <= |m|^3 / 4.9 for |m| <= 0.01 (|m| <= 1e-4 here).
-    const double c = m_dE1 * (1.0 + (m + 0.5 * m * m));
-    dLo = c * m_dLowFactor;
-    dHi = c * m_dHighFactor;
-    return true;
-  }
+  bool Bounds(double u, double& dLo, double& dHi) const { return ErfcBoundsNear(m_a, u, dLo, dHi); }
 
  private:
-  // The relative width of the bounds, the same for every u within reach:
-  // each term grows with |u - u1| and with u, so its value at the edge of
-  // the reach covers every point inside.  It takes bounds on |L'(u1)| and
-  // |L''(u1)| as computed instead of their values, so that it does not wait
-  // for them (the bounds widen by a small fraction of the noise terms).
-  // The sum of the logarithmic widths: the anchor's noise, the Taylor remainder (the derivatives'
-  // errors, the roundings of the difference and of m, the cubic term), the
-  // series remainder |m|^3 / 4.9, the 4 roundings of c, and the noise at u;
-  // then the outward rounding of the bounds.
-  double LogWidthWithinReach(double dSlopeBound, double dCurvatureBound) const {
-    constexpr double eps = kUnitRoundoff;
-    const double adu = kErfcModelReach * (1.0 + 4.0 * eps);  // >= |u - u1|
-    const double a1 = dSlopeBound * adu, a2 = 0.5 * dCurvatureBound * adu * adu;
-    const double wTaylor = adu * kLogSlopeError + 0.5 * adu * adu * kLogCurvatureError + 6.0 * eps * (a1 + a2) +
-                           kLogThirdBound * adu * adu * adu / 6.0;
-    const double am = 1.001 * (a1 + a2);  // >= |m| as computed
-    const double a =
-        1.0001 * (m_dAnchorWidth + wTaylor + am * am * am / 4.9 + 4.0 * eps + ErfcFitNoise(m_dU1 + 2.0 * adu));
-    return 1.01 * (1.001 * a) + 8.0 * eps;
-  }
-
- private:
-  double m_dU1 = 0.0;           ///< anchor (u1 > 0)
-  double m_dE1 = 0.0;           ///< ErfcFit(u1) as computed
-  double m_dSlope = 0.0;        ///< ErfcFitLogSlope(u1)
-  double m_dCurvature = 0.0;    ///< ErfcFitLogCurvature(u1)
-  double m_dAnchorWidth = 0.0;  ///< bound on |ln ErfcFit(u1) - ln e(u1)|
-  double m_dLowFactor = 1.0;    ///< 1 - w, w the bounds' relative width
-  double m_dHighFactor = 1.0;   ///< 1 + w
+  TErfcAnchor<double> m_a{0.0, 0.0, 0.0, 0.0, 1.0, 1.0};  ///< the model's values at its anchor
 };
 
 /// Where the fit's jump at 0 could matter: for every u > 0 the lower side
@@ -226,7 +271,75 @@ inline constexpr double kJumpSup = 0.5000002;
 inline constexpr double kJumpInf = 0.4999998;
 
 /// The computed normal distribution from the computed erfc on a side.
-inline double CdfFromErfc(bool bUpper, double dErfc) { return NormalCdfFromErf(ErfFromErfc(bUpper, dErfc)); }
+template <class M, class V>
+V CdfFromErfc(M bUpper, V dErfc) {
+  return NormalCdfFromErf(ErfFromErfc(bUpper, dErfc));
+}
+
+/// Bounds [lo, hi] of the computed CDF at the erf argument v when the
+/// model reaches it and v lies on the root's side (bUpper: v >= 0); the
+/// condition says so.
+template <class M, class V>
+auto CdfBoundsAtArgument(const TErfcAnchor<V>& a, M bUpper, V v, V& dLo, V& dHi) {
+  const auto bSide = (v >= Splat<V>(0.0)) == bUpper;
+  V eLo, eHi;
+  const auto bWithin = ErfcBoundsNear(a, Abs(v), eLo, eHi);
+  // CdfFromErfc decreases in the erfc value on the upper side and increases
+  // on the lower one.
+  dLo = CdfFromErfc(bUpper, bUpper ? eHi : eLo);
+  dHi = CdfFromErfc(bUpper, bUpper ? eLo : eHi);
+  return bSide & bWithin;
+}
+
+/// The one-sided bounds from the bounds at a point: A = the upper bound
+/// (raised to kJumpSup on the upper side), B = the lower bound (lowered to
+/// kJumpInf on the lower side); CNormalFitPredictor::BoundBelow says why.
+template <class M, class V>
+V OneSidedBelow(M bUpper, V dHi) {
+  const V sup = Splat<V>(kJumpSup);
+  return bUpper ? (dHi < sup ? sup : dHi) : dHi;
+}
+template <class M, class V>
+V OneSidedAbove(M bUpper, V dLo) {
+  const V inf = Splat<V>(kJumpInf);
+  return bUpper ? dLo : (inf < dLo ? inf : dLo);
+}
+
+/// The normal variable's root estimate and dx/dCDF from the model anchored
+/// for p (bUpper: p > 1/2): v = (x - mu) / (sigma sqrt 2) and dCDF/dv =
+/// e |L'| / 2 on either side.
+template <class M, class V>
+void NormalRootAndSlope(const TErfcAnchor<V>& a, V p, M bUpper, double dMu, double dSigma, V& dRoot, V& dXPerP) {
+  const V eTarget = 2.0 * (p < Splat<V>(0.5) ? p : 1.0 - p);  // erfc value with CDF = p on the side of p
+  const V uRoot = ErfcSolve(a, eTarget);
+  const V dCdfDv = 0.5 * eTarget * Abs(a.slope);
+  dRoot = dMu + dSigma * std::sqrt(2.0) * (bUpper ? uRoot : -uRoot);
+  dXPerP = dSigma * std::sqrt(2.0) / dCdfDv;
+}
+
+/// True when the zone's bounds decide every test that involves values
+/// F <= A or F >= B (p >= 1e-9 > tol, so "p close to F" is relative): p <=
+/// F, p < F, p > F; p close to F (d(0) = -1); and FL close to FU for FL in
+/// [0, A], FU in [B, 1], absolute below tol, relative above (both
+/// differences grow with FU and shrink with FL).
+template <class V>
+auto ZoneBoundsDecide(V p, double tol, V A, V B) {
+  const V t = Splat<V>(tol);
+  return (A < p) && (B > p) && (A / p - 1.0 <= -t) && (B / p - 1.0 >= t) && (B - (t < A ? t : A) >= t) &&
+         ((A < t) || (B / A - 1.0 >= t));
+}
+
+/// The first zone the search tries around the root: half-width 1.1 tau in
+/// CDF, tau = tol p but at least two steps of a computed CDF near 0.  A
+/// half-width of 1.1 tau is decided for nearly every p: a midpoint inside
+/// the zone costs a prediction, one outside it an integer step.
+inline constexpr double kZoneWidths[3] = {1.1, 8.0, 64.0};
+template <class V>
+V ZoneHalfWidth(V p, double tol, V dXPerP, double k) {
+  const V tau = tol * p;
+  const V tauMin = Splat<V>(0x1p-52);
+  return k * (tau < tauMin ? tauMin : tau) * dXPerP;
+}
 
 /// Predictor for a normal or lognormal variable: the computed CDF is
 /// CdfFromErfc(v >= 0, ErfcFit(|v|)) of the computed erf argument v, and v
@@ -244,30 +357,33 @@ class CNormalFitPredictor {
   /// Anchors the model near the root of CDF = p (0 < p < 1, |p - 1/2| >= 1e-5)
   /// and writes a root estimate and dx/dCDF there.
   bool Prepare(double p, double& dRoot, double& dXPerP) {
-    const double q = p < 0.5 ? p : 1.0 - p;  // the smaller tail (1 - p is exact for p >= 1/2)
-    const double eTarget = 2.0 * q;          // erfc value with CDF = p on the side of p
-    m_bUpper = p > 0.5;
-    // Anchor at the quantile of the true normal distribution; the fit's
-    // root lies within about 1.2e-7 of it, well inside the model's reach.
-    const double u0 = -NormalQuantileEstimate(q) * 0.70710678118654752440;  // / sqrt(2)
+    const double u0 = AnchorFor(p);
     if (!(u0 > 0.0 && u0 <= 30.0)) return false;
     m_model.Anchor(u0);
-    const double uRoot = m_model.Solve(eTarget);
-    const double vRoot = m_bUpper ? uRoot : -uRoot;
-    // dCDF/dv = e |L'| / 2 on either side; v = (x - mu) / (sigma sqrt 2), or
-    // (ln x - lambda) / (eps sqrt 2).
-    const double dCdfDv = 0.5 * eTarget * std::fabs(m_model.Slope());
-    if (m_bLognormal) {
-      m_dLogRoot = m_dParam1 + m_dParam2 * std::sqrt(2.0) * vRoot;
-      m_dRoot = std::exp(m_dLogRoot);
-      dRoot = m_dRoot;
-      dXPerP = m_dParam2 * std::sqrt(2.0) * dRoot / dCdfDv;
-      if (!(m_dRoot > 0.0)) return false;
-    } else {
-      dRoot = m_dParam1 + m_dParam2 * std::sqrt(2.0) * vRoot;
-      dXPerP = m_dParam2 * std::sqrt(2.0) / dCdfDv;
-    }
-    return std::isfinite(dRoot) && dXPerP > 0.0 && std::isfinite(dXPerP);
+    return PrepareAnchored(p, dRoot, dXPerP);
+  }
+
+  /// Prepare with the model's values at AnchorFor(p) computed elsewhere
+  /// (ErfcAnchorAt in lanes, for many probabilities at once).
+  bool Prepare(double p, const TErfcAnchor<double>& anchor, double& dRoot, double& dXPerP) {
+    m_model.Set(anchor);
+    return PrepareAnchored(p, dRoot, dXPerP);
+  }
+
+  /// The model and side for p without the root, for a search of a normal
+  /// variable whose zone was placed elsewhere (a lognormal's bounds need the
+  /// root that Prepare forms).
+  void PrepareForZone(double p, const TErfcAnchor<double>& anchor) {
+    m_model.Set(anchor);
+    m_bUpper = p > 0.5;
+  }
+
+  /// Where the model is anchored for p: the quantile of the true normal
+  /// distribution in u = |v|, the fit's root lies within about 1.2e-7 of it,
+  /// well inside the model's reach.  Prepare declines unless 0 < u <= 30.
+  static double AnchorFor(double p) {
+    const double q = p < 0.5 ? p : 1.0 - p;                      // the smaller tail (1 - p is exact for p >= 1/2)
+    return -NormalQuantileEstimate(q) * 0.70710678118654752440;  // / sqrt(2)
   }
 
   /// Bounds of CDF(x) near the anchor; false where the model does not reach.
@@ -302,7 +418,7 @@ class CNormalFitPredictor {
     const double v = m_bLognormal ? LogArgumentBound(xa, +1.0) : NormalErfArgument(xa, m_dParam1, m_dParam2);
     CCdfBounds b;
     if (!FromArgument(v, b)) return false;
-    dA = m_bUpper ? std::max(b.dHi, kJumpSup) : b.dHi;
+    dA = OneSidedBelow(m_bUpper, b.dHi);
     return true;
   }
 
@@ -312,45 +428,66 @@ class CNormalFitPredictor {
     const double v = m_bLognormal ? LogArgumentBound(xb, -1.0) : NormalErfArgument(xb, m_dParam1, m_dParam2);
     CCdfBounds b;
     if (!FromArgument(v, b)) return false;
-    dB = m_bUpper ? b.dLo : std::min(b.dLo, kJumpInf);
+    dB = OneSidedAbove(m_bUpper, b.dLo);
     return true;
   }
 
   /// Standard normal quantile of 0 < q <= 1/2 by a rational approximation
   /// (relative error below 1.2e-9); only a starting point.
   static double NormalQuantileEstimate(double q) {
-    static constexpr double a[6] = {-3.969683028665376e+01, 2.209460984245205e+02,  -2.759285104469687e+02,
-                                    1.383577518672690e+02,  -3.066479806614716e+01, 2.506628277459239e+00};
-    static constexpr double b[5] = {-5.447609879822406e+01, 1.615858368580409e+02, -1.556989798598866e+02,
-                                    6.680131188771972e+01, -1.328068155288572e+01};
+    return q < kQuantileTail ? TailQuantileEstimate(q) : CentralQuantileEstimate(q);
+  }
+
+  /// Where the approximation changes from the central to the tail formula.
+  static constexpr double kQuantileTail = 0.02425;
+
+  /// The approximation for q < kQuantileTail.
+  static double TailQuantileEstimate(double q) {
     static constexpr double c[6] = {-7.784894002430293e-03, -3.223964580411365e-01, -2.400758277161838e+00,
                                     -2.549732539343734e+00, 4.374664141464968e+00,  2.938163982698783e+00};
     static constexpr double d[4] = {7.784695709041462e-03, 3.224671290700398e-01, 2.445134137142996e+00,
                                     3.754408661907416e+00};
-    if (q < 0.02425) {
-      const double r = std::sqrt(-2.0 * std::log(q));
-      return (((((c[0] * r + c[1]) * r + c[2]) * r + c[3]) * r + c[4]) * r + c[5]) /
-             ((((d[0] * r + d[1]) * r + d[2]) * r + d[3]) * r + 1.0);
-    }
-    // The same rational function by pairs of terms (a shorter chain).
-    const double h = q - 0.5;
-    const double r = h * h, r2 = r * r, r4 = r2 * r2;
-    const double num = ((a[0] * r + a[1]) * r4 + (a[2] * r + a[3]) * r2) + (a[4] * r + a[5]);
-    const double den = ((b[0] * r + b[1]) * r4 + (b[2] * r + b[3]) * r2) + (b[4] * r + 1.0);
+    const double r = std::sqrt(-2.0 * std::log(q));
+    return (((((c[0] * r + c[1]) * r + c[2]) * r + c[3]) * r + c[4]) * r + c[5]) /
+           ((((d[0] * r + d[1]) * r + d[2]) * r + d[3]) * r + 1.0);
+  }
+
+  /// The approximation for kQuantileTail <= q <= 1/2, the rational function
+  /// by pairs of terms (a shorter chain), for one value or lanes.
+  template <class V>
+  static V CentralQuantileEstimate(V q) {
+    constexpr double a[6] = {-3.969683028665376e+01, 2.209460984245205e+02,  -2.759285104469687e+02,
+                             1.383577518672690e+02,  -3.066479806614716e+01, 2.506628277459239e+00};
+    constexpr double b[5] = {-5.447609879822406e+01, 1.615858368580409e+02, -1.556989798598866e+02,
+                             6.680131188771972e+01, -1.328068155288572e+01};
+    const V h = q - 0.5;
+    const V r = h * h, r2 = r * r, r4 = r2 * r2;
+    const V num = ((a[0] * r + a[1]) * r4 + (a[2] * r + a[3]) * r2) + (a[4] * r + a[5]);
+    const V den = ((b[0] * r + b[1]) * r4 + (b[2] * r + b[3]) * r2) + (b[4] * r + 1.0);
     return num * h / den;
   }
 
  private:
+  // The root estimate and dx/dCDF from the anchored model.
+  bool PrepareAnchored(double p, double& dRoot, double& dXPerP) {
+    m_bUpper = p > 0.5;
+    if (m_bLognormal) {
+      // As for the normal, in ln x: the root is exp of it, dx/dCDF x times it.
+      double dLogRoot = 0.0, dLogPerP = 0.0;
+      NormalRootAndSlope(m_model.Values(), p, m_bUpper, m_dParam1, m_dParam2, dLogRoot, dLogPerP);
+      m_dLogRoot = dLogRoot;
+      m_dRoot = std::exp(m_dLogRoot);
+      dRoot = m_dRoot;
+      dXPerP = dLogPerP * dRoot;
+      if (!(m_dRoot > 0.0)) return false;
+    } else {
+      NormalRootAndSlope(m_model.Values(), p, m_bUpper, m_dParam1, m_dParam2, dRoot, dXPerP);
+    }
+    return std::isfinite(dRoot) && dXPerP > 0.0 && std::isfinite(dXPerP);
+  }
+
   bool FromArgument(double v, CCdfBounds& b) const {
-    const bool bUpper = v >= 0.0;
-    if (bUpper != m_bUpper) return false;
-    double eLo = 0.0, eHi = 0.0;
-    if (!m_model.Bounds(std::fabs(v), eLo, eHi)) return false;
-    if (bUpper)
-      b = {CdfFromErfc(true, eHi), CdfFromErfc(true, eLo)};
-    else
-      b = {CdfFromErfc(false, eLo), CdfFromErfc(false, eHi)};
-    return true;
+    return CdfBoundsAtArgument(m_model.Values(), m_bUpper, v, b.dLo, b.dHi);
   }
 
   /// The erf argument of a lognormal variable from a bound on log(y): an

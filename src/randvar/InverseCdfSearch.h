@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "randvar/AnchorLanes.h"
 #include "randvar/BisectionGrid.h"
 #include "randvar/DistributionKernels.h"
 #include "randvar/IntegerBisection.h"
@@ -159,17 +160,12 @@ inline ETri CloseOver(double dLo, double dHi, double tol) {
   return ETri::kOpen;
 }
 
-/// True when the zone's bounds decide every test that involves values
-/// F <= A or F >= B (p >= 1e-9 > tol, so "p close to F" is relative).
-inline bool ZoneBoundsDecide(double p, double tol, double A, double B) {
-  if (!(A < p && B > p)) return false;                             // p <= F, p < F, p > F
-  if (!(A / p - 1.0 <= -tol && B / p - 1.0 >= tol)) return false;  // p close to F (d(0) = -1)
-  // FL close to FU for FL in [0, A], FU in [B, 1]: absolute below tol,
-  // relative above; both differences grow with FU and shrink with FL.
-  if (!(B - std::min(A, tol) >= tol)) return false;
-  if (A >= tol && !(B / A - 1.0 >= tol)) return false;
-  return true;
-}
+/// Where every search of a variable starts: the mean and standard deviation
+/// it widens from, and the limits of its support.
+struct CSearchStart {
+  double m, s;
+  double dLowLimit, dUpLimit;
+};
 
 /// The search with predicted CDF values (InverseCdf.cpp explains why it
 /// returns the plain search's double).
@@ -183,12 +179,9 @@ class CPredictedSearch {
   /// Places the zone around the estimated root; false when the bounds do
   /// not decide the tests (the caller then runs the plain search).
   bool PlaceZone(double dRoot, double dXPerP) {
-    const double tau = std::max(m_dTol * m_dP, 0x1p-52);  // at least two steps of a computed CDF near 0
-    // Narrow first: a midpoint inside the zone costs a prediction, one
-    // outside it an integer step.  Half-widths of 1.1 tau are decided for
-    // nearly every p; wider ones are the fallback.
-    for (double k : {1.1, 8.0, 64.0}) {
-      const double dx = k * tau * dXPerP;
+    // Narrow first, then the wider zones as the fallback.
+    for (double k : kZoneWidths) {
+      const double dx = ZoneHalfWidth(m_dP, m_dTol, dXPerP, k);
       m_dXa = dRoot - dx;
       m_dXb = dRoot + dx;
       if (!(m_dXa < dRoot)) m_dXa = std::nextafter(dRoot, -HUGE_VAL);  // a zone narrower than a step of x
@@ -198,6 +191,15 @@ class CPredictedSearch {
       if (ZoneBoundsDecide(m_dP, m_dTol, m_dA, m_dB)) return true;
     }
     return false;
+  }
+
+  /// Takes a zone placed elsewhere (the same bounds as PlaceZone's, for
+  /// many probabilities at once).
+  void SetZone(double xa, double xb, double A, double B) {
+    m_dXa = xa;
+    m_dXb = xb;
+    m_dA = A;
+    m_dB = B;
   }
 
   /// The whole search.
@@ -481,16 +483,23 @@ class CPredictedSearch {
   CIntegerSteps m_steps;                        ///< the integer steps (set up before they run)
 };
 
-/// Runs the predicted search into x when the predictor sets itself up.
+/// Runs the predicted search into x from a prepared predictor (its root
+/// estimate and dx/dCDF there) when the zone can be placed.
 template <class Predictor, class Cdf>
-bool TryPredictedSearch(Predictor& pred, Cdf& cdf, double p, double tol, double m, double s, double dLowLimit,
-                        double dUpLimit, double& x, CBracketGrids* pGrids) {
-  double dRoot = 0.0, dXPerP = 0.0;
-  if (!pred.Prepare(p, dRoot, dXPerP)) return false;
+bool SearchFromRoot(const Predictor& pred, Cdf& cdf, double p, double tol, double dRoot, double dXPerP,
+                    const CSearchStart& start, double& x, CBracketGrids* pGrids) {
   CPredictedSearch<Predictor, Cdf> search(pred, cdf, p, tol, pGrids);
   if (!search.PlaceZone(dRoot, dXPerP)) return false;
-  x = search.Run(m, s, dLowLimit, dUpLimit);
+  x = search.Run(start.m, start.s, start.dLowLimit, start.dUpLimit);
   return true;
+}
+
+/// Runs the predicted search into x when the predictor sets itself up.
+template <class Predictor, class Cdf>
+bool TryPredictedSearch(Predictor& pred, Cdf& cdf, double p, double tol, const CSearchStart& start, double& x,
+                        CBracketGrids* pGrids) {
+  double dRoot = 0.0, dXPerP = 0.0;
+  return pred.Prepare(p, dRoot, dXPerP) && SearchFromRoot(pred, cdf, p, tol, dRoot, dXPerP, start, x, pGrids);
 }
 
 inline bool Finite(double a, double b, double c) { return std::isfinite(a) && std::isfinite(b) && std::isfinite(c); }
@@ -503,6 +512,8 @@ struct CSearchVariable {
   double p1, p2, p3;
   double m, s;
   double dLowLimit, dUpLimit;
+
+  CSearchStart Start() const { return {m, s, dLowLimit, dUpLimit}; }
 };
 
 /// Whether a predictor may be set up for v at tolerance tol, for some p:
@@ -557,9 +568,7 @@ double InverseCdfSearch(const CSearchVariable& v, double p, double tol, Cdf& cdf
   if (PredictorCoversVariable(v, tol) && PredictorCoversProbability(v, p)) {
     double x = 0.0;
     bool bDone = false;
-    WithPredictor(v, [&](auto pred) {
-      bDone = TryPredictedSearch(pred, cdf, p, tol, v.m, v.s, v.dLowLimit, v.dUpLimit, x, pGrids);
-    });
+    WithPredictor(v, [&](auto pred) { bDone = TryPredictedSearch(pred, cdf, p, tol, v.Start(), x, pGrids); });
     if (bDone) return x;
   }
   return PlainSearch(cdf, p, tol, v.m, v.s, v.dLowLimit, v.dUpLimit);
@@ -572,15 +581,59 @@ template <class Predictor, class Cdf>
 void InvertEach(const CSearchVariable& v, const Predictor& proto, double* pValues, std::size_t n, std::size_t nStride,
                 double tol, Cdf& cdf, CBracketGrids* pGrids) {
   const bool bCovered = PredictorCoversVariable(v, tol);
+  const CSearchStart start = v.Start();
   // Prepare sets every part of the predictor that a search reads, so one
   // copy serves all the values.
   Predictor pred = proto;
   for (double *px = pValues, *pEnd = pValues + n * nStride; px != pEnd; px += nStride) {
     const double p = *px;
-    if (bCovered && PredictorCoversProbability(v, p)) {
-      if (TryPredictedSearch(pred, cdf, p, tol, v.m, v.s, v.dLowLimit, v.dUpLimit, *px, pGrids)) continue;
+    if (bCovered && PredictorCoversProbability(v, p) && TryPredictedSearch(pred, cdf, p, tol, start, *px, pGrids))
+      continue;
+    *px = PlainSearch(cdf, p, tol, start.m, start.s, start.dLowLimit, start.dUpLimit);
+  }
+}
+
+/// One lane's predicted search: from the lane's zone when it has one, else
+/// from its anchor, else from the predictor's own Prepare.
+template <class Cdf>
+bool SearchFromLane(CNormalFitPredictor& pred, Cdf& cdf, double p, double tol, const CErfcAnchors& lanes, int j,
+                    const CSearchStart& start, double& x, CBracketGrids* pGrids) {
+  if (lanes.bZone[j]) {
+    pred.PrepareForZone(p, lanes.At(j));
+    CPredictedSearch<CNormalFitPredictor, Cdf> search(pred, cdf, p, tol, pGrids);
+    search.SetZone(lanes.xa[j], lanes.xb[j], lanes.A[j], lanes.B[j]);
+    x = search.Run(start.m, start.s, start.dLowLimit, start.dUpLimit);
+    return true;
+  }
+  double dRoot = 0.0, dXPerP = 0.0;
+  const bool bPrepared = lanes.bValid[j] ? pred.Prepare(p, lanes.At(j), dRoot, dXPerP) : pred.Prepare(p, dRoot, dXPerP);
+  return bPrepared && SearchFromRoot(pred, cdf, p, tol, dRoot, dXPerP, start, x, pGrids);
+}
+
+/// The same for a normal or lognormal variable, with the models' anchors
+/// (and a normal variable's zones) computed for kLanes values at once
+/// (AnchorLanes.h).
+template <class Cdf>
+void InvertEach(const CSearchVariable& v, const CNormalFitPredictor& proto, double* pValues, std::size_t n,
+                std::size_t nStride, double tol, Cdf& cdf, CBracketGrids* pGrids) {
+  const bool bCovered = PredictorCoversVariable(v, tol);
+  const CSearchStart start = v.Start();
+  const CLaneNormal normal{v.p1, v.p2, tol};
+  const CLaneNormal* pNormal = v.nType == 0 ? &normal : nullptr;
+  CNormalFitPredictor pred = proto;
+  double p[kLanes];
+  CErfcAnchors lanes;
+  for (std::size_t i = 0; i < n; i += kLanes) {
+    const std::size_t nBlock = std::min<std::size_t>(kLanes, n - i);
+    double* px = pValues + i * nStride;
+    for (std::size_t j = 0; j < std::size_t(kLanes); ++j) p[j] = j < nBlock ? px[j * nStride] : 0.25;
+    if (bCovered) ErfcAnchorsOf(p, pNormal, lanes);
+    for (int j = 0; j < int(nBlock); ++j, px += nStride) {
+      if (bCovered && PredictorCoversProbability(v, p[j]) &&
+          SearchFromLane(pred, cdf, p[j], tol, lanes, j, start, *px, pGrids))
+        continue;
+      *px = PlainSearch(cdf, p[j], tol, start.m, start.s, start.dLowLimit, start.dUpLimit);
     }
-    *px = PlainSearch(cdf, p, tol, v.m, v.s, v.dLowLimit, v.dUpLimit);
   }
 }
 

@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "randvar/AnchorLanes.h"
 #include "randvar/InverseCdfReference.h"
 #include "randvar/InverseCdfSearch.h"
 #include "randvar/RandVarCases.h"
@@ -364,6 +365,86 @@ TEST(InverseCdfModels, LibraryFunctionsWithinTwoUlp) {
     if (pw > 1e-300L && pw < 1e300L) worst = std::max(worst, UlpError(std::pow(z, beta), pw));
   }
   EXPECT_LE(worst, 2.0);
+}
+
+// The lanes' exp stays within its stated bound over its whole range, at
+// the edges of the reduction (r = -/+ ln 2 / 2) and at exact powers of two.
+TEST(InverseCdfModels, LanesExpWithinItsBound) {
+  using rbo::icdf::kLanes;
+  using rbo::icdf::VLanes;
+  CCaseGenerator gen(21);
+  std::vector<double> xs = {-700.0, 700.0, 0.0, -0.0, 1e-300, -1e-300, 1.0, -1.0, std::log(2.0), -745.0 + 45.0};
+  for (int k = -1000; k <= 1000; k += 7)
+    for (double d : {-0.5, -0.4999999, 0.0, 0.4999999, 0.5}) xs.push_back((k + d) * 0.69314718055994531);
+  for (int i = 0; i < 200000; ++i) xs.push_back(i % 2 == 0 ? gen.Uniform(-700.0, 700.0) : gen.Uniform(-40.0, 1.0));
+  double worst = 0.0;
+  for (std::size_t i = 0; i + kLanes <= xs.size(); i += kLanes) {
+    VLanes x;
+    for (int j = 0; j < kLanes; ++j) x[j] = xs[i + std::size_t(j)];
+    const VLanes e = rbo::icdf::LanesExp(x);
+    for (int j = 0; j < kLanes; ++j) {
+      const long double exact = expl((long double)x[j]);
+      const double rel = double(fabsl(e[j] / exact - 1.0L)) / 0x1p-53;
+      ASSERT_LE(rel, rbo::icdf::kLanesExpErrorUnits) << "x = " << x[j];
+      worst = std::max(worst, rel);
+    }
+  }
+  EXPECT_GT(worst, 0.1);  // the comparison saw rounding at all
+}
+
+/// The lanes' anchors and zones for a normal variable, from every code this
+/// processor runs; each must equal the generic code's bit for bit.
+struct CLaneRun {
+  rbo::icdf::ELaneCode eCode;
+  rbo::icdf::CErfcAnchors anchors;
+};
+
+// The lanes anchor where the scalar predictor does, with the same slope and
+// curvature, a fit value within the lanes' noise of the exact fit and bounds
+// at least as wide as the scalar ones; every zone they place holds its
+// one-sided bounds (checked on the computed CDF on both sides) and decides
+// the tests.  Each code gives the same doubles.
+TEST(InverseCdfModels, LanesAnchorAndPlaceZonesLikeTheScalarPredictor) {
+  using namespace rbo::icdf;
+  CCaseGenerator gen(23);
+  int nZones = 0;
+  for (int i = 0; i < 4000; ++i) {
+    const double mu = i % 4 == 0 ? 0.0 : gen.Uniform(-100.0, 100.0), sigma = gen.LogUniform(1e-3, 1e3);
+    CRandVar v(CRandVar::kNormal, mu, sigma);
+    double p[kLanes];
+    for (double& q : p) q = i % 3 == 0 ? gen.LogUniform(1e-9, 0.5) : gen.Uniform(1e-9, 0.99999);
+    const CLaneNormal normal{mu, sigma, 1e-12};
+    std::vector<CLaneRun> runs;
+    for (ELaneCode e : {ELaneCode::kGeneric, ELaneCode::kAvx2}) {
+      CLaneRun r{e, {}};
+      if (ErfcAnchorsWith(e, p, &normal, r.anchors)) runs.push_back(r);
+    }
+    ASSERT_FALSE(runs.empty());
+    const CErfcAnchors& a = runs[0].anchors;
+    for (const CLaneRun& r : runs) ASSERT_EQ(std::memcmp(&r.anchors, &a, sizeof a), 0) << int(r.eCode);
+    for (int j = 0; j < kLanes; ++j) {
+      const double u = CNormalFitPredictor::AnchorFor(p[j]);
+      ASSERT_EQ(a.bValid[j], u > 0.0 && u <= 26.0) << p[j];
+      if (!a.bValid[j]) continue;
+      const TErfcAnchor<double> scalar = ErfcAnchorAt(u);
+      ASSERT_TRUE(SameBits(a.u1[j], u) && SameBits(a.slope[j], scalar.slope) &&
+                  SameBits(a.curvature[j], scalar.curvature))
+          << p[j];
+      const double rho = ErfcFitNoise(u) + 1.001 * AnchorExpExcess(VLanes{});
+      ASSERT_LE(double(fabsl(a.e1[j] / ErfcFitLong(u) - 1.0L)), rho) << p[j];
+      ASSERT_LE(a.lowFactor[j], scalar.lowFactor) << p[j];
+      ASSERT_GE(a.highFactor[j], scalar.highFactor) << p[j];
+      if (!a.bZone[j]) continue;
+      ++nZones;
+      ASSERT_TRUE(a.xa[j] < a.xb[j] && ZoneBoundsDecide(p[j], 1e-12, a.A[j], a.B[j])) << p[j];
+      const double w = a.xb[j] - a.xa[j];
+      for (double x : {a.xa[j], std::nextafter(a.xa[j], -1e300), a.xa[j] - gen.Uniform(0.0, 1e3) * w})
+        ASSERT_LE(v.CDF(x), a.A[j]) << "below the zone at p = " << p[j];
+      for (double x : {a.xb[j], std::nextafter(a.xb[j], 1e300), a.xb[j] + gen.Uniform(0.0, 1e3) * w})
+        ASSERT_GE(v.CDF(x), a.B[j]) << "above the zone at p = " << p[j];
+    }
+  }
+  EXPECT_GT(nZones, 3 * 4000 * rbo::icdf::kLanes / 4);  // the lanes place nearly every zone
 }
 
 /// The predictor of a variable, set up for p (false when it declines).

@@ -1,0 +1,44 @@
+// The normal predictor's anchors (InverseCdfModels.h) for kLanes
+// probabilities at once: the quantile estimate and the erfc model's values
+// in vector lanes, the part of a search that does not depend on its path.
+#pragma once
+
+#include "randvar/InverseCdfModels.h"
+#include "randvar/LaneMath.h"
+
+namespace rbo::icdf {
+
+/// The code that computes the lanes: generic (whatever the build targets),
+/// or for processors with AVX2 (x86-64 with GCC or Clang only).
+enum class ELaneCode : unsigned char { kGeneric, kAvx2 };
+
+/// A normal variable whose zones the lanes place too: its parameters and
+/// the searches' tolerance.
+struct CLaneNormal {
+  double dMu, dSigma, dTol;
+};
+
+/// The anchors of kLanes probabilities, lane by lane, and for a normal
+/// variable the first zone of each search (CPredictedSearch::PlaceZone).
+struct CErfcAnchors {
+  double u1[kLanes], e1[kLanes], slope[kLanes], curvature[kLanes], lowFactor[kLanes], highFactor[kLanes];
+  bool bValid[kLanes];  ///< false: the anchor lies outside (0, 26], where the lanes' exp does not reach
+  double xa[kLanes], xb[kLanes], A[kLanes], B[kLanes];  ///< the zone (xa, xb), CDF <= A below it, >= B above
+  bool bZone[kLanes];  ///< the zone is placed and decides the tests (else PlaceZone decides)
+
+  TErfcAnchor<double> At(int i) const { return {u1[i], e1[i], slope[i], curvature[i], lowFactor[i], highFactor[i]}; }
+};
+
+/// The anchors for the probabilities p[i] (0 < p < 1): lane i as
+/// ErfcAnchorAt(CNormalFitPredictor::AnchorFor(p[i])) gives it but for the
+/// exp of the lanes (within ErfcAnchorAt's bounds).  Where a lane is not
+/// valid the scalar Prepare decides.  With pNormal, also the zones of that
+/// normal variable's searches at the first width PlaceZone tries.  Runs the
+/// best code the processor has.
+void ErfcAnchorsOf(const double (&p)[kLanes], const CLaneNormal* pNormal, CErfcAnchors& anchors);
+
+/// The same with the given code; false (nothing written) when this build or
+/// processor lacks it.
+bool ErfcAnchorsWith(ELaneCode eCode, const double (&p)[kLanes], const CLaneNormal* pNormal, CErfcAnchors& anchors);
+
+}  // namespace rbo::icdf
