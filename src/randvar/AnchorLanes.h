@@ -18,27 +18,34 @@ struct CLaneNormal {
   double dMu, dSigma, dTol;
 };
 
-/// The anchors of kLanes probabilities, lane by lane, and for a normal
-/// variable the first zone of each search (CPredictedSearch::PlaceZone).
+/// How many probabilities one call takes: enough groups of kLanes that the
+/// processor overlaps the groups' long chains of dependent operations.
+inline constexpr int kAnchorBatch = 64;
+
+/// The anchors of kAnchorBatch probabilities, value by value, and for a
+/// normal variable the first zone of each search (CPredictedSearch::PlaceZone).
 struct CErfcAnchors {
-  double u1[kLanes], e1[kLanes], slope[kLanes], curvature[kLanes], lowFactor[kLanes], highFactor[kLanes];
-  bool bValid[kLanes];  ///< false: the anchor lies outside (0, 26], where the lanes' exp does not reach
-  double xa[kLanes], xb[kLanes], A[kLanes], B[kLanes];  ///< the zone (xa, xb), CDF <= A below it, >= B above
-  bool bZone[kLanes];  ///< the zone is placed and decides the tests (else PlaceZone decides)
+  double u1[kAnchorBatch], e1[kAnchorBatch], slope[kAnchorBatch], curvature[kAnchorBatch];
+  double lowFactor[kAnchorBatch], highFactor[kAnchorBatch];
+  bool bValid[kAnchorBatch];  ///< false: the anchor lies outside (0, 26], where the lanes' exp does not reach
+  double xa[kAnchorBatch], xb[kAnchorBatch];  ///< the zone (xa, xb)
+  double A[kAnchorBatch], B[kAnchorBatch];    ///< CDF <= A below the zone, >= B above it
+  bool bZone[kAnchorBatch];                   ///< the zone is placed and decides the tests (else PlaceZone decides)
 
   TErfcAnchor<double> At(int i) const { return {u1[i], e1[i], slope[i], curvature[i], lowFactor[i], highFactor[i]}; }
 };
 
-/// The anchors for the probabilities p[i] (0 < p < 1): lane i as
+/// The anchors for the probabilities p[i] (0 < p < 1): value i as
 /// ErfcAnchorAt(CNormalFitPredictor::AnchorFor(p[i])) gives it but for the
-/// exp of the lanes (within ErfcAnchorAt's bounds).  Where a lane is not
+/// exp of the lanes (within ErfcAnchorAt's bounds).  Where a value is not
 /// valid the scalar Prepare decides.  With pNormal, also the zones of that
 /// normal variable's searches at the first width PlaceZone tries.  Runs the
 /// best code the processor has.
-void ErfcAnchorsOf(const double (&p)[kLanes], const CLaneNormal* pNormal, CErfcAnchors& anchors);
+void ErfcAnchorsOf(const double (&p)[kAnchorBatch], const CLaneNormal* pNormal, CErfcAnchors& anchors);
 
 /// The same with the given code; false (nothing written) when this build or
 /// processor lacks it.
-bool ErfcAnchorsWith(ELaneCode eCode, const double (&p)[kLanes], const CLaneNormal* pNormal, CErfcAnchors& anchors);
+bool ErfcAnchorsWith(ELaneCode eCode, const double (&p)[kAnchorBatch], const CLaneNormal* pNormal,
+                     CErfcAnchors& anchors);
 
 }  // namespace rbo::icdf

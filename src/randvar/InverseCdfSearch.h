@@ -611,7 +611,7 @@ bool SearchFromLane(CNormalFitPredictor& pred, Cdf& cdf, double p, double tol, c
 }
 
 /// The same for a normal or lognormal variable, with the models' anchors
-/// (and a normal variable's zones) computed for kLanes values at once
+/// (and a normal variable's zones) computed for kAnchorBatch values at once
 /// (AnchorLanes.h).
 template <class Cdf>
 void InvertEach(const CSearchVariable& v, const CNormalFitPredictor& proto, double* pValues, std::size_t n,
@@ -621,12 +621,12 @@ void InvertEach(const CSearchVariable& v, const CNormalFitPredictor& proto, doub
   const CLaneNormal normal{v.p1, v.p2, tol};
   const CLaneNormal* pNormal = v.nType == 0 ? &normal : nullptr;
   CNormalFitPredictor pred = proto;
-  double p[kLanes];
+  double p[kAnchorBatch];
   CErfcAnchors lanes;
-  for (std::size_t i = 0; i < n; i += kLanes) {
-    const std::size_t nBlock = std::min<std::size_t>(kLanes, n - i);
+  for (std::size_t i = 0; i < n; i += kAnchorBatch) {
+    const std::size_t nBlock = std::min<std::size_t>(kAnchorBatch, n - i);
     double* px = pValues + i * nStride;
-    for (std::size_t j = 0; j < std::size_t(kLanes); ++j) p[j] = j < nBlock ? px[j * nStride] : 0.25;
+    for (std::size_t j = 0; j < std::size_t(kAnchorBatch); ++j) p[j] = j < nBlock ? px[j * nStride] : 0.25;
     if (bCovered) ErfcAnchorsOf(p, pNormal, lanes);
     for (int j = 0; j < int(nBlock); ++j, px += nStride) {
       if (bCovered && PredictorCoversProbability(v, p[j]) &&

@@ -408,10 +408,10 @@ TEST(InverseCdfModels, LanesAnchorAndPlaceZonesLikeTheScalarPredictor) {
   using namespace rbo::icdf;
   CCaseGenerator gen(23);
   int nZones = 0;
-  for (int i = 0; i < 4000; ++i) {
+  for (int i = 0; i < 500; ++i) {
     const double mu = i % 4 == 0 ? 0.0 : gen.Uniform(-100.0, 100.0), sigma = gen.LogUniform(1e-3, 1e3);
     CRandVar v(CRandVar::kNormal, mu, sigma);
-    double p[kLanes];
+    double p[kAnchorBatch];
     for (double& q : p) q = i % 3 == 0 ? gen.LogUniform(1e-9, 0.5) : gen.Uniform(1e-9, 0.99999);
     const CLaneNormal normal{mu, sigma, 1e-12};
     std::vector<CLaneRun> runs;
@@ -422,7 +422,7 @@ TEST(InverseCdfModels, LanesAnchorAndPlaceZonesLikeTheScalarPredictor) {
     ASSERT_FALSE(runs.empty());
     const CErfcAnchors& a = runs[0].anchors;
     for (const CLaneRun& r : runs) ASSERT_EQ(std::memcmp(&r.anchors, &a, sizeof a), 0) << int(r.eCode);
-    for (int j = 0; j < kLanes; ++j) {
+    for (int j = 0; j < kAnchorBatch; ++j) {
       const double u = CNormalFitPredictor::AnchorFor(p[j]);
       ASSERT_EQ(a.bValid[j], u > 0.0 && u <= 26.0) << p[j];
       if (!a.bValid[j]) continue;
@@ -444,7 +444,7 @@ TEST(InverseCdfModels, LanesAnchorAndPlaceZonesLikeTheScalarPredictor) {
         ASSERT_GE(v.CDF(x), a.B[j]) << "above the zone at p = " << p[j];
     }
   }
-  EXPECT_GT(nZones, 3 * 4000 * rbo::icdf::kLanes / 4);  // the lanes place nearly every zone
+  EXPECT_GT(nZones, 3 * 500 * kAnchorBatch / 4);  // the lanes place nearly every zone
 }
 
 /// The predictor of a variable, set up for p (false when it declines).
