@@ -24,6 +24,10 @@ void StoreLanes(VLanes v, double* a) { std::memcpy(a, &v, sizeof v); }
 // The work goes phase by phase over the whole batch: within a phase the
 // groups are independent, so the processor overlaps their chains.
 
+void StoreMask(VLaneBits m, std::int64_t* a) { std::memcpy(a, &m, sizeof m); }
+bool AnyLane(VLaneBits m) { return (m[0] | m[1] | m[2] | m[3]) != 0; }
+static_assert(kLanes == 4, "AnyLane looks at four lanes");
+
 // The anchors in u of the probabilities: the central quantile formula in
 // lanes, the tail formula value by value where a value needs it.  Invalid
 // values get u = 1 so that the lanes compute only finite values.
@@ -31,13 +35,14 @@ void StoreLanes(VLanes v, double* a) { std::memcpy(a, &v, sizeof v); }
   for (int g = 0; g < kAnchorBatch; g += kLanes) {
     const VLanes vp = LoadLanes(p + g);
     const VLanes q = vp < Splat<VLanes>(0.5) ? vp : 1.0 - vp;
-    StoreLanes(-CNormalFitPredictor::CentralQuantileEstimate(q) * 0.70710678118654752440, out.u1 + g);
-  }
-  for (int i = 0; i < kAnchorBatch; ++i) {
-    double& u = out.u1[i];
-    if ((p[i] < 0.5 ? p[i] : 1.0 - p[i]) < CNormalFitPredictor::kQuantileTail) u = CNormalFitPredictor::AnchorFor(p[i]);
-    out.bValid[i] = u > 0.0 && u <= kLaneAnchorLimit;
-    if (!out.bValid[i]) u = 1.0;
+    VLanes u = -CNormalFitPredictor::CentralQuantileEstimate(q) * 0.70710678118654752440;
+    const VLaneBits bTail = q < Splat<VLanes>(CNormalFitPredictor::kQuantileTail);
+    if (AnyLane(bTail))
+      for (int i = 0; i < kLanes; ++i)
+        if (bTail[i]) u[i] = CNormalFitPredictor::AnchorFor(p[g + i]);
+    const VLaneBits bValid = (u > Splat<VLanes>(0.0)) & (u <= Splat<VLanes>(kLaneAnchorLimit));
+    StoreLanes(bValid ? u : Splat<VLanes>(1.0), out.u1 + g);
+    StoreMask(bValid, out.bValid + g);
   }
 }
 
@@ -77,7 +82,9 @@ void StoreLanes(VLanes v, double* a) { std::memcpy(a, &v, sizeof v); }
     StoreLanes(xb, out.xb + g);
     StoreLanes(A, out.A + g);
     StoreLanes(B, out.B + g);
-    for (int i = 0; i < kLanes; ++i) out.bZone[g + i] = out.bValid[g + i] && bZone[i] != 0;
+    VLaneBits bValid;
+    std::memcpy(&bValid, out.bValid + g, sizeof bValid);
+    StoreMask(bValid & bZone, out.bZone + g);
   }
 }
 
@@ -88,7 +95,7 @@ void StoreLanes(VLanes v, double* a) { std::memcpy(a, &v, sizeof v); }
   if (pNormal)
     Zones(p, *pNormal, out);
   else
-    for (bool& b : out.bZone) b = false;
+    for (std::int64_t& b : out.bZone) b = 0;
 }
 
 // Each variant inlines everything it calls, so that the lanes' arithmetic

@@ -3,6 +3,8 @@
 // in vector lanes, the part of a search that does not depend on its path.
 #pragma once
 
+#include <cstdint>
+
 #include "randvar/InverseCdfModels.h"
 #include "randvar/LaneMath.h"
 
@@ -27,10 +29,11 @@ inline constexpr int kAnchorBatch = 64;
 struct CErfcAnchors {
   double u1[kAnchorBatch], e1[kAnchorBatch], slope[kAnchorBatch], curvature[kAnchorBatch];
   double lowFactor[kAnchorBatch], highFactor[kAnchorBatch];
-  bool bValid[kAnchorBatch];  ///< false: the anchor lies outside (0, 26], where the lanes' exp does not reach
+  // Conditions as lane masks (nonzero: true), stored as the lanes give them.
+  std::int64_t bValid[kAnchorBatch];  ///< false: the anchor lies outside (0, 26], where the lanes' exp does not reach
   double xa[kAnchorBatch], xb[kAnchorBatch];  ///< the zone (xa, xb)
   double A[kAnchorBatch], B[kAnchorBatch];    ///< CDF <= A below the zone, >= B above it
-  bool bZone[kAnchorBatch];                   ///< the zone is placed and decides the tests (else PlaceZone decides)
+  std::int64_t bZone[kAnchorBatch];           ///< the zone is placed and decides the tests (else PlaceZone decides)
 
   TErfcAnchor<double> At(int i) const { return {u1[i], e1[i], slope[i], curvature[i], lowFactor[i], highFactor[i]}; }
 };

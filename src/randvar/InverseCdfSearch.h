@@ -598,7 +598,7 @@ void InvertEach(const CSearchVariable& v, const Predictor& proto, double* pValue
 template <class Cdf>
 bool SearchFromLane(CNormalFitPredictor& pred, Cdf& cdf, double p, double tol, const CErfcAnchors& lanes, int j,
                     const CSearchStart& start, double& x, CBracketGrids* pGrids) {
-  if (lanes.bZone[j]) {
+  if (lanes.bZone[j] != 0) {
     pred.PrepareForZone(p, lanes.At(j));
     CPredictedSearch<CNormalFitPredictor, Cdf> search(pred, cdf, p, tol, pGrids);
     search.SetZone(lanes.xa[j], lanes.xb[j], lanes.A[j], lanes.B[j]);
@@ -606,7 +606,8 @@ bool SearchFromLane(CNormalFitPredictor& pred, Cdf& cdf, double p, double tol, c
     return true;
   }
   double dRoot = 0.0, dXPerP = 0.0;
-  const bool bPrepared = lanes.bValid[j] ? pred.Prepare(p, lanes.At(j), dRoot, dXPerP) : pred.Prepare(p, dRoot, dXPerP);
+  const bool bPrepared =
+      lanes.bValid[j] != 0 ? pred.Prepare(p, lanes.At(j), dRoot, dXPerP) : pred.Prepare(p, dRoot, dXPerP);
   return bPrepared && SearchFromRoot(pred, cdf, p, tol, dRoot, dXPerP, start, x, pGrids);
 }
 

@@ -424,8 +424,8 @@ TEST(InverseCdfModels, LanesAnchorAndPlaceZonesLikeTheScalarPredictor) {
     for (const CLaneRun& r : runs) ASSERT_EQ(std::memcmp(&r.anchors, &a, sizeof a), 0) << int(r.eCode);
     for (int j = 0; j < kAnchorBatch; ++j) {
       const double u = CNormalFitPredictor::AnchorFor(p[j]);
-      ASSERT_EQ(a.bValid[j], u > 0.0 && u <= 26.0) << p[j];
-      if (!a.bValid[j]) continue;
+      ASSERT_EQ(a.bValid[j] != 0, u > 0.0 && u <= 26.0) << p[j];
+      if (a.bValid[j] == 0) continue;
       const TErfcAnchor<double> scalar = ErfcAnchorAt(u);
       ASSERT_TRUE(SameBits(a.u1[j], u) && SameBits(a.slope[j], scalar.slope) &&
                   SameBits(a.curvature[j], scalar.curvature))
@@ -434,7 +434,7 @@ TEST(InverseCdfModels, LanesAnchorAndPlaceZonesLikeTheScalarPredictor) {
       ASSERT_LE(double(fabsl(a.e1[j] / ErfcFitLong(u) - 1.0L)), rho) << p[j];
       ASSERT_LE(a.lowFactor[j], scalar.lowFactor) << p[j];
       ASSERT_GE(a.highFactor[j], scalar.highFactor) << p[j];
-      if (!a.bZone[j]) continue;
+      if (a.bZone[j] == 0) continue;
       ++nZones;
       ASSERT_TRUE(a.xa[j] < a.xb[j] && ZoneBoundsDecide(p[j], 1e-12, a.A[j], a.B[j])) << p[j];
       const double w = a.xb[j] - a.xa[j];
