@@ -14,24 +14,24 @@ constexpr double kLaneAnchorLimit = 26.0;
 
 static_assert(kAnchorBatch % kLanes == 0, "the batch is whole groups of lanes");
 
-VLanes LoadLanes(const double* a) {
+RBO_LANES_INLINE VLanes LoadLanes(const double* a) {
   VLanes v;
   std::memcpy(&v, a, sizeof v);
   return v;
 }
-void StoreLanes(VLanes v, double* a) { std::memcpy(a, &v, sizeof v); }
+RBO_LANES_INLINE void StoreLanes(VLanes v, double* a) { std::memcpy(a, &v, sizeof v); }
 
 // The work goes phase by phase over the whole batch: within a phase the
 // groups are independent, so the processor overlaps their chains.
 
-void StoreMask(VLaneBits m, std::int64_t* a) { std::memcpy(a, &m, sizeof m); }
-bool AnyLane(VLaneBits m) { return (m[0] | m[1] | m[2] | m[3]) != 0; }
+RBO_LANES_INLINE void StoreMask(VLaneBits m, std::int64_t* a) { std::memcpy(a, &m, sizeof m); }
+RBO_LANES_INLINE bool AnyLane(VLaneBits m) { return (m[0] | m[1] | m[2] | m[3]) != 0; }
 static_assert(kLanes == 4, "AnyLane looks at four lanes");
 
 // The anchors in u of the probabilities: the central quantile formula in
 // lanes, the tail formula value by value where a value needs it.  Invalid
 // values get u = 1 so that the lanes compute only finite values.
-[[gnu::always_inline]] inline void AnchorPoints(const double* p, CErfcAnchors& out) {
+RBO_LANES_INLINE void AnchorPoints(const double* p, CErfcAnchors& out) {
   for (int g = 0; g < kAnchorBatch; g += kLanes) {
     const VLanes vp = LoadLanes(p + g);
     const VLanes q = vp < Splat<VLanes>(0.5) ? vp : 1.0 - vp;
@@ -46,7 +46,7 @@ static_assert(kLanes == 4, "AnyLane looks at four lanes");
   }
 }
 
-[[gnu::always_inline]] inline void AnchorValues(CErfcAnchors& out) {
+RBO_LANES_INLINE void AnchorValues(CErfcAnchors& out) {
   for (int g = 0; g < kAnchorBatch; g += kLanes) {
     const TErfcAnchor<VLanes> a = ErfcAnchorAt(LoadLanes(out.u1 + g));
     StoreLanes(a.e1, out.e1 + g);
@@ -60,7 +60,7 @@ static_assert(kLanes == 4, "AnyLane looks at four lanes");
 // The first zone of each search for a normal variable: the root estimate,
 // the zone of half-width kZoneWidths[0], the one-sided bounds at its ends
 // and whether they decide the tests, as PlaceZone forms them.
-[[gnu::always_inline]] inline void Zones(const double* p, const CLaneNormal& v, CErfcAnchors& out) {
+RBO_LANES_INLINE void Zones(const double* p, const CLaneNormal& v, CErfcAnchors& out) {
   for (int g = 0; g < kAnchorBatch; g += kLanes) {
     const TErfcAnchor<VLanes> a{LoadLanes(out.u1 + g),        LoadLanes(out.e1 + g),
                                 LoadLanes(out.slope + g),     LoadLanes(out.curvature + g),
@@ -88,8 +88,7 @@ static_assert(kLanes == 4, "AnyLane looks at four lanes");
   }
 }
 
-[[gnu::always_inline]] inline void Anchors(const double (&p)[kAnchorBatch], const CLaneNormal* pNormal,
-                                           CErfcAnchors& out) {
+RBO_LANES_INLINE void Anchors(const double (&p)[kAnchorBatch], const CLaneNormal* pNormal, CErfcAnchors& out) {
   AnchorPoints(p, out);
   AnchorValues(out);
   if (pNormal)

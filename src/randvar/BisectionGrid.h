@@ -35,7 +35,7 @@ namespace rbo::icdf {
 /// The points of the first kLevels bisection levels of one bracket, in order.
 class CBisectionGrid {
  public:
-  static constexpr int kLevels = 12;
+  static constexpr int kLevels = 9;
   static constexpr std::size_t kCells = std::size_t(1) << kLevels;
 
   /// Builds the grid of [xL, xU] (xL < xU, finite); false when two ends of

@@ -9,6 +9,7 @@
 
 #include <cmath>
 
+#include "randvar/LaneMath.h"
 #include "randvar/RandVarConstants.h"
 
 // Every operation must round once to double: no fast-math, no extended
@@ -49,19 +50,19 @@ inline double ErfcFit(double u) { return ErfcFitFromT(u, ErfcFitT(u)); }
 
 /// x as a value of V: itself, or x in every lane.
 template <class V>
-V Splat(double x) {
+RBO_LANES_INLINE V Splat(double x) {
   const V zero = {};
   return zero + x;
 }
 
 /// erf from the fitted erfc of |x|: 1 - erfc for x >= 0, erfc - 1 below.
 template <class M, class V>
-V ErfFromErfc(M bNonNegative, V dErfc) {
+RBO_LANES_INLINE V ErfFromErfc(M bNonNegative, V dErfc) {
   return bNonNegative ? 1.0 - dErfc : dErfc - 1.0;
 }
 
 template <class V>
-V Clamp01(V p) {
+RBO_LANES_INLINE V Clamp01(V p) {
   const V zero = Splat<V>(0.0), one = Splat<V>(1.0);  // vectors compare with vectors
   const V atLeastZero = p < zero ? zero : p;
   return atLeastZero > one ? one : atLeastZero;
@@ -70,13 +71,13 @@ V Clamp01(V p) {
 /// The normal and lognormal distribution from erf of the standardised
 /// argument: (1 + erf) first, then the halving.
 template <class V>
-V NormalCdfFromErf(V dErf) {
+RBO_LANES_INLINE V NormalCdfFromErf(V dErf) {
   return Clamp01(0.5 * (1.0 + dErf));
 }
 
 /// Argument of erf for a normal variable: ((x - mu) / sigma) / sqrt(2).
 template <class V>
-V NormalErfArgument(V x, double dMu, double dSigma) {
+RBO_LANES_INLINE V NormalErfArgument(V x, double dMu, double dSigma) {
   return (x - dMu) / dSigma / std::sqrt(2.0);
 }
 

@@ -68,7 +68,7 @@ struct CCdfBounds {
 /// factor 1.001 for the second-order terms (all below 1e-6 here).  The
 /// bound increases with u.
 template <class V>
-V ErfcFitNoise(V u) {
+RBO_LANES_INLINE V ErfcFitNoise(V u) {
   return 1.001 * kUnitRoundoff * (3.0 * u * u + 170.0);
 }
 
@@ -77,7 +77,7 @@ V ErfcFitNoise(V u) {
 /// steps instead of Horner's nine; a term passes through at most 11
 /// roundings (Horner: 16), so Horner's error bound covers it.
 template <class V>
-V Estrin8(const double (&k)[9], V t, V t2, V t4, V t8) {
+RBO_LANES_INLINE V Estrin8(const double (&k)[9], V t, V t2, V t4, V t8) {
   const V q0 = k[0] + k[1] * t, q1 = k[2] + k[3] * t, q2 = k[4] + k[5] * t, q3 = k[6] + k[7] * t;
   const V r0 = q0 + q1 * t2, r1 = q2 + q3 * t2;
   return (r0 + r1 * t4) + k[8] * t8;
@@ -86,7 +86,7 @@ V Estrin8(const double (&k)[9], V t, V t2, V t4, V t8) {
 /// k0 + k1 t + ... + k7 t^7 the same way (at most 10 roundings on a term;
 /// Horner: 14).
 template <class V>
-V Estrin7(const double (&k)[8], V t, V t2, V t4) {
+RBO_LANES_INLINE V Estrin7(const double (&k)[8], V t, V t2, V t4) {
   const V q0 = k[0] + k[1] * t, q1 = k[2] + k[3] * t, q2 = k[4] + k[5] * t, q3 = k[6] + k[7] * t;
   const V r0 = q0 + q1 * t2, r1 = q2 + q3 * t2;
   return r0 + r1 * t4;
@@ -96,16 +96,16 @@ V Estrin7(const double (&k)[8], V t, V t2, V t4) {
 /// ErfcFitNoise assumes), LanesExp for lanes (within kLanesExpErrorUnits
 /// units of 2^-53); AnchorExpExcess is what the latter adds to the noise.
 inline double AnchorExp(double x) { return std::exp(x); }
-inline VLanes AnchorExp(VLanes x) { return LanesExp(x); }
+RBO_LANES_INLINE VLanes AnchorExp(VLanes x) { return LanesExp(x); }
 inline constexpr double AnchorExpExcess(double) { return 0.0; }
-inline constexpr double AnchorExpExcess(VLanes) { return (kLanesExpErrorUnits - 4.0) * kUnitRoundoff; }
+RBO_LANES_INLINE constexpr double AnchorExpExcess(VLanes) { return (kLanesExpErrorUnits - 4.0) * kUnitRoundoff; }
 
 /// The erfc fit at the model's anchor: t exp(-u^2 + Q(t)) with the tail of
 /// Q by Estrin's scheme instead of Horner's rule (within ErfcFitNoise of
 /// the exact fit, plus AnchorExpExcess, like ErfcFit, but not necessarily
 /// the same double).
 template <class V>
-V ErfcFitAtAnchor(V u, V t, V t2, V t4, V t8) {
+RBO_LANES_INLINE V ErfcFitAtAnchor(V u, V t, V t2, V t4, V t8) {
   const double* c = kErfcFit;
   const double tail[9] = {c[1], c[2], c[3], c[4], c[5], c[6], c[7], c[8], c[9]};
   return t * AnchorExp(-u * u + c[0] + t * Estrin8(tail, t, t2, t4, t8));
@@ -116,7 +116,7 @@ V ErfcFitAtAnchor(V u, V t, V t2, V t4, V t8) {
 /// from t = 1/(1 + u/2) as the fit computes it, Q' and Q'' by Estrin's
 /// scheme.
 template <class V>
-void ErfcFitLogDerivatives(V u, V t, V& dSlope, V& dCurvature) {
+RBO_LANES_INLINE void ErfcFitLogDerivatives(V u, V t, V& dSlope, V& dCurvature) {
   const double* c = kErfcFit;
   const double dqk[9] = {c[1],       2.0 * c[2], 3.0 * c[3], 4.0 * c[4], 5.0 * c[5],
                          6.0 * c[6], 7.0 * c[7], 8.0 * c[8], 9.0 * c[9]};
@@ -151,7 +151,7 @@ inline constexpr double kLogThirdBound = 256.0;
 /// |L''| <= T^2/4 + 2 + (|Q''| + 2|Q'|) / 4 <= 2.25 + (164.06 + 59.08) / 4 = 58.04,
 /// and the computed values lie within kLogSlopeError, kLogCurvatureError.
 template <class V>
-V LogSlopeBound(V u) {
+RBO_LANES_INLINE V LogSlopeBound(V u) {
   return 2.0 * u + 16.0;
 }
 inline constexpr double kLogCurvatureBound = 60.0;
@@ -178,7 +178,7 @@ struct TErfcAnchor {
 /// of m, the cubic term), the series remainder |m|^3 / 4.9, the 4 roundings
 /// of c, and the noise at u; then the outward rounding of the bounds.
 template <class V>
-V LogWidthWithinReach(V u1, V dAnchorWidth) {
+RBO_LANES_INLINE V LogWidthWithinReach(V u1, V dAnchorWidth) {
   constexpr double eps = kUnitRoundoff;
   constexpr double adu = kErfcModelReach * (1.0 + 4.0 * eps);  // >= |u - u1|
   const V a1 = LogSlopeBound(u1) * adu;
@@ -192,7 +192,7 @@ V LogWidthWithinReach(V u1, V dAnchorWidth) {
 
 /// The model's values at u1 (0 < u1 <= 30): one evaluation of the fit.
 template <class V>
-TErfcAnchor<V> ErfcAnchorAt(V u1) {
+RBO_LANES_INLINE TErfcAnchor<V> ErfcAnchorAt(V u1) {
   TErfcAnchor<V> a;
   a.u1 = u1;
   const V t = 1.0 / (1.0 + u1 / 2.0);  // ErfcFitT
@@ -208,14 +208,14 @@ TErfcAnchor<V> ErfcAnchorAt(V u1) {
 
 /// |x|, and x finite, for one value or lanes.
 inline double Abs(double x) { return std::fabs(x); }
-inline VLanes Abs(VLanes x) { return (VLanes)((VLaneBits)x & 0x7FFFFFFFFFFFFFFF); }
+RBO_LANES_INLINE VLanes Abs(VLanes x) { return (VLanes)((VLaneBits)x & 0x7FFFFFFFFFFFFFFF); }
 inline bool IsFinite(double x) { return std::isfinite(x); }
-inline VLaneBits IsFinite(VLanes x) { return Abs(x) <= Splat<VLanes>(0x1.fffffffffffffp1023); }
+RBO_LANES_INLINE VLaneBits IsFinite(VLanes x) { return Abs(x) <= Splat<VLanes>(0x1.fffffffffffffp1023); }
 
 /// The u near the anchor where the model's centre value is dErfc (an
 /// estimate: one Newton step on the quadratic).
 template <class V>
-V ErfcSolve(const TErfcAnchor<V>& a, V dErfc) {
+RBO_LANES_INLINE V ErfcSolve(const TErfcAnchor<V>& a, V dErfc) {
   const V q = dErfc / a.e1 - 1.0;
   const V r = q - 0.5 * q * q;  // ln(dErfc / e1) to second order
   const V dInvSlope = 1.0 / a.slope;
@@ -227,7 +227,7 @@ V ErfcSolve(const TErfcAnchor<V>& a, V dErfc) {
 /// kErfcModelReach of the anchor; the condition (a bool or a lane mask) is
 /// false further away, where lo and hi mean nothing.
 template <class V>
-auto ErfcBoundsNear(const TErfcAnchor<V>& a, V u, V& dLo, V& dHi) {
+RBO_LANES_INLINE auto ErfcBoundsNear(const TErfcAnchor<V>& a, V u, V& dLo, V& dHi) {
   const V du = u - a.u1;  // within eps |du| of the true difference
   const auto bWithin = Abs(du) <= Splat<V>(kErfcModelReach);
   const V m = a.slope * du + 0.5 * a.curvature * (du * du);
@@ -272,7 +272,7 @@ inline constexpr double kJumpInf = 0.4999998;
 
 /// The computed normal distribution from the computed erfc on a side.
 template <class M, class V>
-V CdfFromErfc(M bUpper, V dErfc) {
+RBO_LANES_INLINE V CdfFromErfc(M bUpper, V dErfc) {
   return NormalCdfFromErf(ErfFromErfc(bUpper, dErfc));
 }
 
@@ -280,7 +280,7 @@ V CdfFromErfc(M bUpper, V dErfc) {
 /// model reaches it and v lies on the root's side (bUpper: v >= 0); the
 /// condition says so.
 template <class M, class V>
-auto CdfBoundsAtArgument(const TErfcAnchor<V>& a, M bUpper, V v, V& dLo, V& dHi) {
+RBO_LANES_INLINE auto CdfBoundsAtArgument(const TErfcAnchor<V>& a, M bUpper, V v, V& dLo, V& dHi) {
   const auto bSide = (v >= Splat<V>(0.0)) == bUpper;
   V eLo, eHi;
   const auto bWithin = ErfcBoundsNear(a, Abs(v), eLo, eHi);
@@ -295,12 +295,12 @@ auto CdfBoundsAtArgument(const TErfcAnchor<V>& a, M bUpper, V v, V& dLo, V& dHi)
 /// (raised to kJumpSup on the upper side), B = the lower bound (lowered to
 /// kJumpInf on the lower side); CNormalFitPredictor::BoundBelow says why.
 template <class M, class V>
-V OneSidedBelow(M bUpper, V dHi) {
+RBO_LANES_INLINE V OneSidedBelow(M bUpper, V dHi) {
   const V sup = Splat<V>(kJumpSup);
   return bUpper ? (dHi < sup ? sup : dHi) : dHi;
 }
 template <class M, class V>
-V OneSidedAbove(M bUpper, V dLo) {
+RBO_LANES_INLINE V OneSidedAbove(M bUpper, V dLo) {
   const V inf = Splat<V>(kJumpInf);
   return bUpper ? dLo : (inf < dLo ? inf : dLo);
 }
@@ -309,7 +309,8 @@ V OneSidedAbove(M bUpper, V dLo) {
 /// for p (bUpper: p > 1/2): v = (x - mu) / (sigma sqrt 2) and dCDF/dv =
 /// e |L'| / 2 on either side.
 template <class M, class V>
-void NormalRootAndSlope(const TErfcAnchor<V>& a, V p, M bUpper, double dMu, double dSigma, V& dRoot, V& dXPerP) {
+RBO_LANES_INLINE void NormalRootAndSlope(const TErfcAnchor<V>& a, V p, M bUpper, double dMu, double dSigma, V& dRoot,
+                                         V& dXPerP) {
   const V eTarget = 2.0 * (p < Splat<V>(0.5) ? p : 1.0 - p);  // erfc value with CDF = p on the side of p
   const V uRoot = ErfcSolve(a, eTarget);
   const V dCdfDv = 0.5 * eTarget * Abs(a.slope);
@@ -323,7 +324,7 @@ void NormalRootAndSlope(const TErfcAnchor<V>& a, V p, M bUpper, double dMu, doub
 /// [0, A], FU in [B, 1], absolute below tol, relative above (both
 /// differences grow with FU and shrink with FL).
 template <class V>
-auto ZoneBoundsDecide(V p, double tol, V A, V B) {
+RBO_LANES_INLINE auto ZoneBoundsDecide(V p, double tol, V A, V B) {
   const V t = Splat<V>(tol);
   return (A < p) && (B > p) && (A / p - 1.0 <= -t) && (B / p - 1.0 >= t) && (B - (t < A ? t : A) >= t) &&
          ((A < t) || (B / A - 1.0 >= t));
@@ -335,7 +336,7 @@ auto ZoneBoundsDecide(V p, double tol, V A, V B) {
 /// the zone costs a prediction, one outside it an integer step.
 inline constexpr double kZoneWidths[3] = {1.1, 8.0, 64.0};
 template <class V>
-V ZoneHalfWidth(V p, double tol, V dXPerP, double k) {
+RBO_LANES_INLINE V ZoneHalfWidth(V p, double tol, V dXPerP, double k) {
   const V tau = tol * p;
   const V tauMin = Splat<V>(0x1p-52);
   return k * (tau < tauMin ? tauMin : tau) * dXPerP;
@@ -455,7 +456,7 @@ class CNormalFitPredictor {
   /// The approximation for kQuantileTail <= q <= 1/2, the rational function
   /// by pairs of terms (a shorter chain), for one value or lanes.
   template <class V>
-  static V CentralQuantileEstimate(V q) {
+  RBO_LANES_INLINE static V CentralQuantileEstimate(V q) {
     constexpr double a[6] = {-3.969683028665376e+01, 2.209460984245205e+02,  -2.759285104469687e+02,
                              1.383577518672690e+02,  -3.066479806614716e+01, 2.506628277459239e+00};
     constexpr double b[5] = {-5.447609879822406e+01, 1.615858368580409e+02, -1.556989798598866e+02,

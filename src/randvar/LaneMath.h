@@ -15,6 +15,12 @@
 
 #include <cstdint>
 
+/// For every function that lanes pass through: always inlined, so that the
+/// lanes' code is compiled for the vector unit of the function that runs it
+/// (a call between code compiled for different vector units would pass the
+/// vectors differently; an unoptimised build would make such calls).
+#define RBO_LANES_INLINE [[gnu::always_inline]] inline
+
 namespace rbo::icdf {
 
 inline constexpr int kLanes = 4;
@@ -52,7 +58,7 @@ inline constexpr double kLanesExpErrorUnits = 6.0;
 ///    by at most (0.41 + 0.42 + 1.42) / 0.707 eps < 3.2 eps relative;
 ///  * 2^k is formed exactly and multiplies exactly (normal results).
 /// Sum: 0.7 + 0.05 + 3.2 < 4 eps; the stated bound leaves room.
-[[gnu::always_inline]] inline VLanes LanesExp(VLanes x) {
+RBO_LANES_INLINE VLanes LanesExp(VLanes x) {
   constexpr double kLog2e = 1.4426950408889634074;
   constexpr double kShift = 0x1.8p52;  // adding it rounds to an integer in the low bits
   constexpr double kLn2Hi = 6.93147180369123816490e-01;
