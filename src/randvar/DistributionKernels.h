@@ -61,10 +61,17 @@ RBO_LANES_INLINE V ErfFromErfc(M bNonNegative, V dErfc) {
   return bNonNegative ? 1.0 - dErfc : dErfc - 1.0;
 }
 
-template <class V>
-RBO_LANES_INLINE V Clamp01(V p) {
-  const V zero = Splat<V>(0.0), one = Splat<V>(1.0);  // vectors compare with vectors
-  const V atLeastZero = p < zero ? zero : p;
+/// p clamped to [0, 1] (a NaN stays).  For one value by branches, which
+/// are predictable; for lanes by selects, the same doubles.
+inline double Clamp01(double p) {
+  if (p < 0.0) return 0.0;
+  if (p > 1.0) return 1.0;
+  return p;
+}
+RBO_LANES_INLINE icdf::VLanes Clamp01(icdf::VLanes p) {
+  using icdf::VLanes;
+  const VLanes zero = Splat<VLanes>(0.0), one = Splat<VLanes>(1.0);  // vectors compare with vectors
+  const VLanes atLeastZero = p < zero ? zero : p;
   return atLeastZero > one ? one : atLeastZero;
 }
 
