@@ -1,5 +1,5 @@
-// The lanes' anchors, compiled once for each vector width and chosen by what
-// the processor has when first called.
+// The lanes' anchors and zones, compiled for AVX2 and for the build's own
+// target, and chosen by what the processor has when first called.
 
 #include "randvar/AnchorLanes.h"
 
@@ -20,13 +20,15 @@ RBO_LANES_INLINE VLanes LoadLanes(const double* a) {
   return v;
 }
 RBO_LANES_INLINE void StoreLanes(VLanes v, double* a) { std::memcpy(a, &v, sizeof v); }
+RBO_LANES_INLINE void StoreMask(VLaneBits m, std::int64_t* a) { std::memcpy(a, &m, sizeof m); }
+RBO_LANES_INLINE bool AnyLane(VLaneBits m) {
+  std::int64_t nAny = 0;
+  for (int i = 0; i < kLanes; ++i) nAny |= m[i];
+  return nAny != 0;
+}
 
 // The work goes phase by phase over the whole batch: within a phase the
 // groups are independent, so the processor overlaps their chains.
-
-RBO_LANES_INLINE void StoreMask(VLaneBits m, std::int64_t* a) { std::memcpy(a, &m, sizeof m); }
-RBO_LANES_INLINE bool AnyLane(VLaneBits m) { return (m[0] | m[1] | m[2] | m[3]) != 0; }
-static_assert(kLanes == 4, "AnyLane looks at four lanes");
 
 // The anchors in u of the probabilities: the central quantile formula in
 // lanes, the tail formula value by value where a value needs it.  Invalid

@@ -1,6 +1,6 @@
-// The normal predictor's anchors (InverseCdfModels.h) for kLanes
-// probabilities at once: the quantile estimate and the erfc model's values
-// in vector lanes, the part of a search that does not depend on its path.
+// The normal predictor's anchors (InverseCdfModels.h) for kAnchorBatch
+// probabilities at once, and a normal variable's first zones: the parts of
+// the searches that do not depend on their paths, in vector lanes.
 #pragma once
 
 #include <cstdint>

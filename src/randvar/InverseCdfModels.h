@@ -159,9 +159,12 @@ inline constexpr double kLogCurvatureBound = 60.0;
 /// How far from its anchor the erfc model answers (in u).
 inline constexpr double kErfcModelReach = 1e-6;
 
-/// The model's values at an anchor u1, for one value (V = double) or for
-/// lanes: the computed fit e1, L'(u1) and L''(u1) as computed, and the
-/// factors 1 -/+ w of the bounds' relative width w within the model's reach.
+/// The Taylor model of the erfc fit around an anchor u1 > 0,
+///   ln e(u) = ln e(u1) + L'(u1) d + L''(u1) d^2 / 2 + r,  d = u - u1,
+///   |r| <= kLogThirdBound |d|^3 / 6,
+/// for one value (V = double) or for lanes: the computed fit e1, L'(u1) and
+/// L''(u1) as computed, and the factors 1 -/+ w of the bounds' relative
+/// width w within the model's reach (ErfcBoundsNear).
 template <class V>
 struct TErfcAnchor {
   V u1, e1, slope, curvature, lowFactor, highFactor;
@@ -237,29 +240,6 @@ RBO_LANES_INLINE auto ErfcBoundsNear(const TErfcAnchor<V>& a, V u, V& dLo, V& dH
   dHi = c * a.highFactor;
   return bWithin;
 }
-
-/// Taylor model of the erfc fit around an anchor u1 > 0:
-///   ln e(u) = ln e(u1) + L'(u1) d + L''(u1) d^2 / 2 + r,  d = u - u1,
-///   |r| <= kLogThirdBound |d|^3 / 6.
-class CErfcFitModel {
- public:
-  /// Anchors the model at u1 (0 < u1 <= 30): one evaluation of the fit.
-  void Anchor(double u1) { m_a = ErfcAnchorAt(u1); }
-
-  /// Anchors the model with values computed elsewhere (ErfcAnchorAt in lanes).
-  void Set(const TErfcAnchor<double>& a) { m_a = a; }
-
-  const TErfcAnchor<double>& Values() const { return m_a; }
-  double Slope() const { return m_a.slope; }
-  double Solve(double dErfc) const { return ErfcSolve(m_a, dErfc); }
-
-  /// Bounds [lo, hi] of the computed ErfcFit(u) for a double u within
-  /// kErfcModelReach of the anchor; false further away.
-  bool Bounds(double u, double& dLo, double& dHi) const { return ErfcBoundsNear(m_a, u, dLo, dHi); }
-
- private:
-  TErfcAnchor<double> m_a{0.0, 0.0, 0.0, 0.0, 1.0, 1.0};  ///< the model's values at its anchor
-};
 
 /// Where the fit's jump at 0 could matter: for every u > 0 the lower side
 /// (argument < 0) gives CDF <= kJumpSup, the upper side (argument >= 0)
@@ -360,14 +340,14 @@ class CNormalFitPredictor {
   bool Prepare(double p, double& dRoot, double& dXPerP) {
     const double u0 = AnchorFor(p);
     if (!(u0 > 0.0 && u0 <= 30.0)) return false;
-    m_model.Anchor(u0);
+    m_model = ErfcAnchorAt(u0);
     return PrepareAnchored(p, dRoot, dXPerP);
   }
 
   /// Prepare with the model's values at AnchorFor(p) computed elsewhere
   /// (ErfcAnchorAt in lanes, for many probabilities at once).
   bool Prepare(double p, const TErfcAnchor<double>& anchor, double& dRoot, double& dXPerP) {
-    m_model.Set(anchor);
+    m_model = anchor;
     return PrepareAnchored(p, dRoot, dXPerP);
   }
 
@@ -375,7 +355,7 @@ class CNormalFitPredictor {
   /// variable whose zone was placed elsewhere (a lognormal's bounds need the
   /// root that Prepare forms).
   void PrepareForZone(double p, const TErfcAnchor<double>& anchor) {
-    m_model.Set(anchor);
+    m_model = anchor;
     m_bUpper = p > 0.5;
   }
 
@@ -475,21 +455,19 @@ class CNormalFitPredictor {
     if (m_bLognormal) {
       // As for the normal, in ln x: the root is exp of it, dx/dCDF x times it.
       double dLogRoot = 0.0, dLogPerP = 0.0;
-      NormalRootAndSlope(m_model.Values(), p, m_bUpper, m_dParam1, m_dParam2, dLogRoot, dLogPerP);
+      NormalRootAndSlope(m_model, p, m_bUpper, m_dParam1, m_dParam2, dLogRoot, dLogPerP);
       m_dLogRoot = dLogRoot;
       m_dRoot = std::exp(m_dLogRoot);
       dRoot = m_dRoot;
       dXPerP = dLogPerP * dRoot;
       if (!(m_dRoot > 0.0)) return false;
     } else {
-      NormalRootAndSlope(m_model.Values(), p, m_bUpper, m_dParam1, m_dParam2, dRoot, dXPerP);
+      NormalRootAndSlope(m_model, p, m_bUpper, m_dParam1, m_dParam2, dRoot, dXPerP);
     }
     return std::isfinite(dRoot) && dXPerP > 0.0 && std::isfinite(dXPerP);
   }
 
-  bool FromArgument(double v, CCdfBounds& b) const {
-    return CdfBoundsAtArgument(m_model.Values(), m_bUpper, v, b.dLo, b.dHi);
-  }
+  bool FromArgument(double v, CCdfBounds& b) const { return CdfBoundsAtArgument(m_model, m_bUpper, v, b.dLo, b.dHi); }
 
   /// The erf argument of a lognormal variable from a bound on log(y): an
   /// upper bound over all 0 < y <= x (dir = +1) or a lower bound over all
@@ -516,13 +494,13 @@ class CNormalFitPredictor {
     return LognormalErfArgumentFromLog(l, m_dParam1, m_dParam2);
   }
 
-  bool m_bLognormal;        ///< lognormal (else normal)
-  double m_dParam1;         ///< mu or lambda
-  double m_dParam2;         ///< sigma or eps
-  bool m_bUpper = false;    ///< the root lies where the erf argument is >= 0
-  double m_dLogRoot = 0.0;  ///< lognormal: ln of the root estimate, Lr
-  double m_dRoot = 1.0;     ///< lognormal: the root estimate exp(Lr)
-  CErfcFitModel m_model;    ///< the fit around the root
+  bool m_bLognormal;                                          ///< lognormal (else normal)
+  double m_dParam1;                                           ///< mu or lambda
+  double m_dParam2;                                           ///< sigma or eps
+  bool m_bUpper = false;                                      ///< the root lies where the erf argument is >= 0
+  double m_dLogRoot = 0.0;                                    ///< lognormal: ln of the root estimate, Lr
+  double m_dRoot = 1.0;                                       ///< lognormal: the root estimate exp(Lr)
+  TErfcAnchor<double> m_model{0.0, 0.0, 0.0, 0.0, 1.0, 1.0};  ///< the fit's model around the root
 };
 
 // ============================================================ Weibull
