@@ -174,50 +174,252 @@ inline std::uint64_t MostTrailingZerosIn(std::uint64_t a, std::uint64_t b) {
   return b >> h << h;
 }
 
-/// The quiet steps at once, for a width w = 2^K: lo + hi is then even at
-/// every step, so no midpoint rounds, the midpoints of step k are lo plus
-/// the odd multiples of w >> (k + 1), and the walk first meets the zone at
-/// its offset with the most trailing zeros.  Short of that, after k steps
-/// the ends are the multiples of w >> k around the zone.  The same outcome
-/// as WalkQuietSteps.
-inline bool JumpQuietSteps(CIntegerSteps& s, int nQuiet) {
+/// floor(x / q) for q >= 1, where every negative x may give -1 (the
+/// callers clip it to offset 0 or below).
+inline std::int64_t FloorOffset(std::int64_t x, std::uint64_t q) {
+  return x < 0 ? -1 : std::int64_t(std::uint64_t(x) / q);
+}
+
+/// The first nJump quiet steps at once, for a width w = q 2^K (q odd) and
+/// nJump <= K: the width of step k is q 2^(K - k), even, so lo + hi is even
+/// and no midpoint rounds.  The midpoints of step k are then lo plus q times
+/// the odd multiples of 2^(K - k - 1): in units of q the walk is the one on
+/// a width of 2^K, which first meets the zone at the zone's offset with the
+/// most trailing zeros (the bits of the zone's last offset above the
+/// highest bit where it differs from the offset before its first).  Short
+/// of that, after k steps the ends are the multiples of q 2^(K - k) around
+/// the zone.  The same outcome as WalkQuietSteps.  bPowerOfTwo: q is 1, and
+/// the divisions go.
+template <bool bPowerOfTwo>
+inline bool JumpQuietSteps(CIntegerSteps& s, int nJump) {
   const std::uint64_t w = s.hi - s.lo;
   const int K = __builtin_ctzll(w);
-  // The zone's offsets from lo, [a, b], clipped to the midpoints' (0, w).
+  const std::uint64_t q = bPowerOfTwo ? 1 : w >> K;
+  // The zone's offsets from lo, [a, b], in units of q: the midpoints at or
+  // below a - 1 move lo, so t = floor((a - 1) / q) is the last unit offset
+  // that does, and the zone holds the unit offsets t + 1 to floor(b / q),
+  // clipped to the midpoints' (0, 2^K).
   const std::int64_t a = std::int64_t(s.zFirst) - std::int64_t(s.lo);
   const std::int64_t b = a + std::int64_t(s.nZoneCount) - 1;
-  const std::int64_t aIn = std::max<std::int64_t>(a, 1), bIn = std::min<std::int64_t>(b, std::int64_t(w) - 1);
-  // Where the walk heads: the first midpoint inside the zone, else the
-  // boundary after offset a - 1 (the last midpoint that moves lo).
-  std::int64_t t = a - 1;
+  std::int64_t t = FloorOffset(a - 1, q);
+  const std::int64_t nUnits = std::int64_t(1) << K;
+  const std::int64_t aIn = std::max<std::int64_t>(t + 1, 1),
+                     bIn = std::min<std::int64_t>(FloorOffset(b, q), nUnits - 1);
   if (aIn <= bIn) {
     const std::uint64_t node = MostTrailingZerosIn(std::uint64_t(aIn), std::uint64_t(bIn));
     const int c = __builtin_ctzll(node);
     const int nMoves = K - 1 - c;
-    if (nMoves < nQuiet) {
-      s.mid = s.lo + node;
-      s.hi = s.mid + (std::uint64_t(1) << c);
-      s.lo = s.mid - (std::uint64_t(1) << c);
+    if (nMoves < nJump) {
+      s.mid = s.lo + node * q;
+      s.hi = s.mid + (q << c);
+      s.lo = s.mid - (q << c);
       s.n += nMoves;
       s.eEnd = EIntegerEnd::kZone;
       return true;
     }
-    t = std::int64_t(node);
+    t = std::int64_t(node);  // where the walk heads
   }
-  t = std::min<std::int64_t>(std::max<std::int64_t>(t, 0), std::int64_t(w) - 1);
-  const int j = K - nQuiet;
-  s.lo += std::uint64_t(t) >> j << j;
-  s.hi = s.lo + (std::uint64_t(1) << j);
-  s.n += nQuiet;
+  t = std::min<std::int64_t>(std::max<std::int64_t>(t, 0), nUnits - 1);
+  const int j = K - nJump;
+  s.lo += (std::uint64_t(t) >> j << j) * q;
+  s.hi = s.lo + (q << j);
+  s.n += nJump;
   return false;
 }
 
-/// The quiet steps: at once when the width is a power of two, else one by one.
+// ------------------------------------------------ steps along a known path
+//
+// For any width the walk can be replayed without its chain of dependent
+// steps.  In exact arithmetic the bisection of [lo, hi] visits lo + W f for
+// the dyadic fractions f on the way to the zone: the path's turns are the
+// binary digits of fa = (za - lo) / W, and it meets the zone at the
+// fraction with the most trailing zeros in (fa, fb).  The rounded
+// midpoints stray from those points by at most k / 2 units after k steps
+// (each midpoint is the mean of two ends, rounded by at most 1/2), so the
+// exact walk turns the same way wherever the exact path keeps more than
+// that from za and zb.  The rounded walk's ends then follow from the
+// turns: with Q_k = floor(W / 2^k), the width after k steps is Q_k + d_k
+// (d_k is 0 or 1), and a step that moves the low end moves it by
+// Q_(k+1) + t + c, where t = d_k and bit k of W, and c (the round-up to the
+// even midpoint of an odd width) depends on d_k, the low end's parity and
+// bits k and k + 1 of W: two bits of state.
+
+/// Where the exact path's turns and zone lie, as 63-bit fractions of W.
+struct CPathFractions {
+  std::uint64_t a, b;  ///< fa, fb scaled by 2^63, within 2^12 + 1
+  int nMargin;         ///< every fraction that decides something keeps 2^nMargin from a and b
+};
+
+/// False when the zone does not lie inside [lo, hi].
+inline bool PathFractions(const CIntegerSteps& s, int nSteps, CPathFractions& f) {
+  const std::uint64_t w = s.hi - s.lo, zb = s.zFirst + s.nZoneCount;
+  if (std::int64_t(s.za) < std::int64_t(s.lo) || zb > s.hi) return false;
+  // Four roundings (the two conversions, 2^63 / w, the product) of fa or
+  // fb <= 1 scaled by 2^63, and the truncation: within 2^12 + 1.
+  const double dW = double(w), dScale = 0x1p63 / dW;
+  f.a = std::uint64_t(double(s.za - s.lo) * dScale);
+  f.b = std::uint64_t(double(zb - s.lo) * dScale);
+  // The midpoints' stray (nSteps / 2 + 1 units) and the quotients' error
+  // twice, with room for the rounding of this bound.
+  const double dMargin = (0.5 * nSteps + 1.0) * dScale * 1.001 + 0x1p13 + 2.0;
+  if (!(dMargin < 0x1p62)) return false;
+  f.nMargin = 64 - __builtin_clzll(std::uint64_t(dMargin));  // 2^nMargin > dMargin
+  return true;
+}
+
+/// Whether the first nSteps turns keep their margin from a and b: after
+/// the turn of step k (bit 62 - k) the bits down to the margin are not all
+/// equal, which holds for every earlier step when it holds for the last.
+inline bool PathKeepsMargin(const CPathFractions& f, int nSteps) {
+  if (nSteps == 0) return true;
+  const int nTop = 62 - nSteps;  // the last step's window [nMargin, nTop]
+  if (nTop < f.nMargin) return false;
+  const std::uint64_t mask = ((std::uint64_t(2) << nTop) - 1) >> f.nMargin << f.nMargin;
+  const std::uint64_t wa = f.a & mask, wb = f.b & mask;
+  return wa != 0 && wa != mask && wb != 0 && wb != mask;
+}
+
+/// The rounded walk's state along a known path (see above).
+struct CPathState {
+  std::uint64_t nMoved = 0;  ///< the low end's moves
+  unsigned d = 0;            ///< width - Q_k
+  unsigned par = 0;          ///< the low end's parity
+};
+
+/// Step k's midpoint beyond lo + Q_(k+1): t + c.
+struct CPathStep {
+  unsigned t, c;
+};
+constexpr CPathStep PathStepAt(unsigned d, unsigned par, std::uint64_t w, int k) {
+  const unsigned q0 = unsigned(w >> k) & 1, q1 = unsigned(w >> (k + 1)) & 1;
+  const unsigned t = q0 & d;
+  return {t, (q0 ^ d) & (par ^ q1 ^ t)};
+}
+
+/// One step's turn: the new d and parity, and the low end's move beyond
+/// Q_(k+1) (0 when the high end moves).  Bits k and k + 1 of the width are
+/// wbits & 1 and (wbits >> 1) & 1.
+constexpr unsigned TurnPathStep(unsigned& d, unsigned& par, unsigned wbits, bool bLowMoves) {
+  const CPathStep m = PathStepAt(d, par, wbits, 0);
+  const unsigned q0 = wbits & 1, q1 = (wbits >> 1) & 1;
+  par = bLowMoves ? par ^ q1 ^ m.t ^ m.c : par;
+  d = bLowMoves ? (q0 | d) - m.c : m.t + m.c;
+  return bLowMoves ? m.t + m.c : 0;
+}
+
+/// Four turns at once, by a table indexed by the state (d, parity), the
+/// four turns (the first in the highest bit) and bits k to k + 4 of the
+/// width.  An entry holds the new state and the low end's moves beyond
+/// floor(w / 2^(k + 4)) times the turns: the four steps' t + c and the low
+/// bits of their Q terms, Q_(k+j+1) = floor(w / 2^(k+4)) 2^(3-j) + bits k+j+1
+/// to k+3 of w (at most 8 + 11).
+class CPathTurnTable {
+ public:
+  constexpr CPathTurnTable() {
+    for (unsigned i = 0; i < kSize; ++i) {
+      unsigned d = i & 1, par = (i >> 1) & 1, nMoved = 0;
+      const unsigned turns = (i >> 2) & 15, wbits = i >> 6;
+      for (unsigned j = 0; j < 4; ++j) {
+        const bool bLowMoves = (turns >> (3 - j)) & 1;
+        nMoved += TurnPathStep(d, par, wbits >> j, bLowMoves);
+        nMoved += bLowMoves ? (wbits >> (j + 1)) & ((1u << (3 - j)) - 1) : 0;
+      }
+      m_entries[i] = static_cast<unsigned char>(d | par << 1 | nMoved << 2);
+    }
+  }
+  /// state: d | parity << 1.
+  constexpr unsigned char At(unsigned state, unsigned turns, unsigned wbits) const {
+    return m_entries[state | turns << 2 | wbits << 6];
+  }
+
+ private:
+  static constexpr unsigned kSize = 1u << 11;
+  unsigned char m_entries[kSize] = {};
+};
+inline constexpr CPathTurnTable kPathTurns{};
+
+/// The walk's ends after nSteps turns, the first turn in bit 62 of turns.
+inline void TakePathTurns(CPathState& st, std::uint64_t w, std::uint64_t turns, int nSteps) {
+  unsigned state = st.d | st.par << 1;
+  std::uint64_t nMoved = 0;
+  int k = 0;
+  for (; k + 4 <= nSteps; k += 4) {
+    const unsigned four = unsigned(turns >> (59 - k)) & 15;
+    const unsigned e = kPathTurns.At(state, four, unsigned(w >> k) & 31);
+    state = e & 3;
+    nMoved += (e >> 2) + (w >> (k + 4)) * four;
+  }
+  st.d = state & 1;
+  st.par = state >> 1;
+  for (; k < nSteps; ++k) {
+    const bool bLowMoves = (turns >> (62 - k)) & 1;
+    nMoved += TurnPathStep(st.d, st.par, unsigned(w >> k) & 3, bLowMoves);
+    nMoved += bLowMoves ? w >> (k + 1) : 0;
+  }
+  st.nMoved += nMoved;
+}
+
+/// The quiet steps along the exact path; false when the path comes within
+/// the midpoints' stray of the zone's ends (the caller walks instead).
+/// Otherwise the same outcome as WalkQuietSteps, with bZone its result.
+inline bool PathQuietSteps(CIntegerSteps& s, int nQuiet, bool& bZone) {
+  CPathFractions f;
+  if (!PathFractions(s, nQuiet, f)) return false;
+  // The first fraction in (a, b), at step 62 - ctz.
+  int nSteps = nQuiet;
+  std::uint64_t node = 0;
+  if (f.a + 1 < f.b) {
+    node = MostTrailingZerosIn(f.a + 1, f.b - 1);
+    nSteps = std::min(nSteps, 62 - __builtin_ctzll(node));
+  }
+  bZone = nSteps < nQuiet;
+  if (!PathKeepsMargin(f, nSteps)) return false;
+  const std::uint64_t dNear = std::uint64_t(1) << f.nMargin;
+  if (bZone && !(node - f.a > dNear && f.b - node > dNear)) return false;
+  const std::uint64_t w = s.hi - s.lo;
+  CPathState st;
+  st.par = unsigned(s.lo) & 1;
+  TakePathTurns(st, w, f.a, nSteps);
+  const std::uint64_t lo = s.lo + st.nMoved;
+  s.hi = lo + (w >> nSteps) + st.d;
+  s.lo = lo;
+  s.n += nSteps;
+  if (bZone) {
+    const CPathStep m = PathStepAt(st.d, st.par, w, nSteps);
+    s.mid = lo + (w >> (nSteps + 1)) + m.t + m.c;
+    s.eEnd = EIntegerEnd::kZone;
+  }
+  return true;
+}
+
+/// The quiet steps for a width that is not a power of two: those without
+/// rounding at once (when there are a few), the rest along the exact path
+/// or, where it comes too near the zone's ends, one by one.  Kept out of
+/// line, so that the usual path stays small enough to be inlined into the
+/// search.
+/// Fewer steps without rounding than this go along the path with the rest:
+/// the jump's two divisions would cost more than they save.
+constexpr int kFewestJumpedSteps = 4;
+
+[[gnu::noinline]] inline bool RunQuietStepsOfOtherWidth(CIntegerSteps& s, int nQuiet) {
+  const int nJump = std::min(nQuiet, __builtin_ctzll(s.hi - s.lo));
+  if (nJump >= kFewestJumpedSteps) {
+    if (JumpQuietSteps<false>(s, nJump)) return true;
+    nQuiet -= nJump;
+    if (nQuiet == 0) return false;
+  }
+  bool bZone = false;
+  if (PathQuietSteps(s, nQuiet, bZone)) return bZone;
+  return WalkQuietSteps(s, nQuiet);
+}
+
+/// The quiet steps: at once when the width is a power of two (nQuiet <= K:
+/// the width stays at least nFar >= 1).
 inline bool RunQuietSteps(CIntegerSteps& s) {
   const int nQuiet = QuietStepCount(s);
   if (nQuiet <= 0) return false;
   const std::uint64_t w = s.hi - s.lo;
-  return (w & (w - 1)) == 0 ? JumpQuietSteps(s, nQuiet) : WalkQuietSteps(s, nQuiet);
+  return (w & (w - 1)) == 0 ? JumpQuietSteps<true>(s, nQuiet) : RunQuietStepsOfOtherWidth(s, nQuiet);
 }
 
 /// Runs one search's steps to their end: the quiet steps with nothing but

@@ -1,13 +1,16 @@
 // The bisection steps on bit patterns against the same steps in floating
 // point: the same ends, midpoint, step count and outcome, for brackets of
 // one binade (the upper end on the next power of two included), widths of
-// a power of two units (taken at once) and others (step by step), mirrored
+// an odd number times a power of two units (those steps taken at once, the
+// rest step by step) and odd widths (step by step), mirrored
 // negative brackets, zones from one unit in the last place to a thousandth
 // of the bracket, some reaching past its ends, several tolerances and step
-// counts near the limit of 200.
+// counts near the limit of 200; and the steps along the exact path against
+// the walk.
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <random>
 
@@ -60,6 +63,10 @@ TEST(IntegerBisection, StepsEqualTheFloatingPointSteps) {
       {"power-of-two width", 3.0, 3.5, true},
       {"power-of-two width, deep", 1.25, 1.25 + 0x1p-30, true},
       {"power-of-two width, mirrored", -4.5, -4.0, true},
+      {"three times a power of two", 10.0, 13.0, true},
+      {"five times a power of two, mirrored", -12.5, -10.0, true},
+      {"odd multiple of a short power of two", 1.0, 1.75 + 0x1.8p-40, true},
+      {"odd multiple of four units", 1.0, 1.0 + 0x1.ffffffp-30, true},
   };
   const double tolerances[] = {1e-12, 1e-15, 1e-10};
   std::mt19937_64 rng(41);
@@ -95,6 +102,59 @@ TEST(IntegerBisection, StepsEqualTheFloatingPointSteps) {
       EXPECT_GT(nZones, 100) << c.pszName;
     }
   }
+}
+
+// The steps along the exact path against the walk, on widths of every
+// parity and zones from one unit to 2^30 units, some placed within a few
+// dozen units of a point the exact path visits (where the rounded walk may
+// turn the other way): whenever the path answers, it gives the walk's
+// ends, step count, midpoint and outcome; it answers for nearly all zones
+// placed at random.
+TEST(IntegerBisection, PathStepsEqualTheWalk) {
+  std::mt19937_64 rng(43);
+  int nAnswered = 0, nRandom = 0, nRandomAnswered = 0, nNearAnswered = 0;
+  for (int trial = 0; trial < 200000; ++trial) {
+    CIntegerSteps s{};
+    const int nWidthBits = 20 + int(rng() % 31);
+    const std::uint64_t w = (rng() >> (64 - nWidthBits)) | (std::uint64_t(1) << (nWidthBits - 1));
+    s.lo = s.lo0 = (std::uint64_t(1000 + rng() % 40) << 52) + (rng() >> 13);
+    s.hi = s.hi0 = s.lo + w;
+    const std::uint64_t nZone = std::uint64_t(1) << (rng() % 31);
+    if (nZone + 2 >= w) continue;
+    const bool bNear = trial % 4 == 0;
+    std::uint64_t za = s.lo + rng() % (w - nZone - 1);
+    if (bNear) {  // next to the exact path's point j w / 2^k
+      const int k = 1 + int(rng() % 24);
+      const std::uint64_t j = (rng() % (std::uint64_t(1) << k)) | 1;
+      const std::uint64_t nLow = w & ((std::uint64_t(1) << k) - 1);  // floor(w j / 2^k) without overflow
+      za = s.lo + (w >> k) * j + (nLow * j >> k) + rng() % 81 - 40;
+      if (std::int64_t(za) < std::int64_t(s.lo) || za + nZone + 1 > s.hi) continue;
+      if (trial % 8 == 0) za -= nZone;  // the zone's upper end there
+      if (std::int64_t(za) < std::int64_t(s.lo)) continue;
+    }
+    s.za = za;
+    s.zFirst = za + 1;
+    s.nZoneCount = nZone;
+    s.n = int(rng() % 20);
+    const int nQuiet = 1 + int(rng() % std::uint64_t(nWidthBits - 2));
+    CIntegerSteps walked = s;
+    const bool bWalkZone = rbo::icdf::WalkQuietSteps(walked, nQuiet);
+    bool bZone = false;
+    nRandom += !bNear;
+    if (!rbo::icdf::PathQuietSteps(s, nQuiet, bZone)) continue;
+    ++nAnswered;
+    (bNear ? nNearAnswered : nRandomAnswered) += 1;
+    ASSERT_EQ(bZone, bWalkZone) << "trial " << trial;
+    ASSERT_EQ(s.lo, walked.lo) << "trial " << trial;
+    ASSERT_EQ(s.hi, walked.hi) << "trial " << trial;
+    ASSERT_EQ(s.n, walked.n) << "trial " << trial;
+    if (bZone) {
+      ASSERT_EQ(s.mid, walked.mid) << "trial " << trial;
+    }
+  }
+  EXPECT_GT(nRandomAnswered, nRandom * 9 / 10) << nRandomAnswered << " of " << nRandom;
+  EXPECT_GT(nNearAnswered, 10000) << nNearAnswered;  // near zones too, where the margin allows
+  EXPECT_GT(nAnswered, 150000) << nAnswered;
 }
 
 struct RefusedCase {
