@@ -338,25 +338,31 @@ class CPathTurnTable {
 };
 inline constexpr CPathTurnTable kPathTurns{};
 
-/// The walk's ends after nSteps turns, the first turn in bit 62 of turns.
-inline void TakePathTurns(CPathState& st, std::uint64_t w, std::uint64_t turns, int nSteps) {
+/// The low end's moves over nSteps turns (the first turn in bit 62 of
+/// turns) into st; returns w >> nSteps.  The turns and the width are
+/// shifted as they are used, which costs less than shifts by k.
+inline std::uint64_t TakePathTurns(CPathState& st, std::uint64_t w, std::uint64_t turns, int nSteps) {
   unsigned state = st.d | st.par << 1;
-  std::uint64_t nMoved = 0;
-  int k = 0;
-  for (; k + 4 <= nSteps; k += 4) {
-    const unsigned four = unsigned(turns >> (59 - k)) & 15;
-    const unsigned e = kPathTurns.At(state, four, unsigned(w >> k) & 31);
+  std::uint64_t nMoved = 0, tt = turns << 1, ww = w;  // the next turn in bit 63; w >> k
+  for (int g = nSteps >> 2; g > 0; --g) {
+    const unsigned four = unsigned(tt >> 60);
+    const unsigned e = kPathTurns.At(state, four, unsigned(ww) & 31);
     state = e & 3;
-    nMoved += (e >> 2) + (w >> (k + 4)) * four;
+    ww >>= 4;
+    nMoved += (e >> 2) + ww * four;
+    tt <<= 4;
   }
   st.d = state & 1;
   st.par = state >> 1;
-  for (; k < nSteps; ++k) {
-    const bool bLowMoves = (turns >> (62 - k)) & 1;
-    nMoved += TurnPathStep(st.d, st.par, unsigned(w >> k) & 3, bLowMoves);
-    nMoved += bLowMoves ? w >> (k + 1) : 0;
+  for (int k = nSteps & 3; k > 0; --k) {
+    const bool bLowMoves = tt >> 63;
+    nMoved += TurnPathStep(st.d, st.par, unsigned(ww) & 3, bLowMoves);
+    ww >>= 1;
+    nMoved += bLowMoves ? ww : 0;
+    tt <<= 1;
   }
   st.nMoved += nMoved;
+  return ww;
 }
 
 /// The quiet steps along the exact path; false when the path comes within
@@ -379,14 +385,14 @@ inline bool PathQuietSteps(CIntegerSteps& s, int nQuiet, bool& bZone) {
   const std::uint64_t w = s.hi - s.lo;
   CPathState st;
   st.par = unsigned(s.lo) & 1;
-  TakePathTurns(st, w, f.a, nSteps);
+  const std::uint64_t wk = TakePathTurns(st, w, f.a, nSteps);  // w >> nSteps
   const std::uint64_t lo = s.lo + st.nMoved;
-  s.hi = lo + (w >> nSteps) + st.d;
+  s.hi = lo + wk + st.d;
   s.lo = lo;
   s.n += nSteps;
   if (bZone) {
-    const CPathStep m = PathStepAt(st.d, st.par, w, nSteps);
-    s.mid = lo + (w >> (nSteps + 1)) + m.t + m.c;
+    const CPathStep m = PathStepAt(st.d, st.par, wk, 0);
+    s.mid = lo + (wk >> 1) + m.t + m.c;
     s.eEnd = EIntegerEnd::kZone;
   }
   return true;
