@@ -21,6 +21,8 @@
 #include <string>
 #include <vector>
 
+#include "support/Numbers.h"
+
 extern char** environ;
 
 namespace clitest {
@@ -28,8 +30,7 @@ namespace clitest {
 namespace fs = std::filesystem;
 using json = nlohmann::json;
 
-/// Standard normal distribution function, from the C library.
-inline double Phi(double z) { return 0.5 * std::erfc(-z / std::sqrt(2.0)); }
+using testsupport::Phi;
 
 /// What one run of the command gave.
 struct CliResult {

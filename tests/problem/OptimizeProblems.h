@@ -12,11 +12,11 @@
 
 #include "rbo/RBO.h"
 #include "rbo/problem/Problem.h"
+#include "support/Numbers.h"
 
 namespace optimizetest {
 
-/// Standard normal distribution function from the C library.
-inline double Phi(double z) { return 0.5 * std::erfc(-z / std::sqrt(2.0)); }
+using testsupport::Phi;
 /// Standard normal density.
 inline double PhiDensity(double z) { return std::exp(-0.5 * z * z) / std::sqrt(2.0 * M_PI); }
 

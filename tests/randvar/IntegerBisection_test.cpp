@@ -16,13 +16,14 @@
 
 #include "randvar/DistributionKernels.h"
 #include "randvar/IntegerBisection.h"
+#include "support/Numbers.h"
 
 namespace {
 
 using rbo::icdf::CIntegerSteps;
 using rbo::icdf::EIntegerEnd;
 
-bool SameBits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+using testsupport::SameBits;
 
 struct Outcome {
   double xL, xU, xM;

@@ -16,10 +16,11 @@
 #include "randvar/RandVarCases.h"
 #include "rbo/RandVar.h"
 #include "rbo/foundation/OrvoErr.h"
+#include "support/Numbers.h"
 
 namespace {
 
-bool SameBits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+using testsupport::SameBits;
 
 // Probabilities where a search takes unusual paths: the ends of (0, 1), a
 // denormal, the point where the error-function fit jumps, the limits of

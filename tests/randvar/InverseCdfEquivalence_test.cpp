@@ -24,13 +24,14 @@
 #include "randvar/InverseCdfSearch.h"
 #include "randvar/RandVarCases.h"
 #include "rbo/RandVar.h"
+#include "support/Numbers.h"
 #include "support/RandVarInternals.h"
 #include "support/SearchVariable.h"
 
 namespace {
 
 /// Same double, bit for bit (a NaN equals only the same NaN).
-bool SameBits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+using testsupport::SameBits;
 
 /// Random variables, probabilities and tolerances, weighted towards the
 /// places where the predicted search could go wrong.

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "rbo/RandVar.h"
+#include "support/Numbers.h"
 
 namespace rbotest {
 
@@ -59,7 +60,7 @@ constexpr double kEps = 2.220446049250313e-16;
 
 /// Standard normal distribution from the C library's erfc, the independent
 /// reference for the library's own error-function fit.
-inline double Phi(double z) { return 0.5 * std::erfc(-z / std::sqrt(2.0)); }
+using testsupport::Phi;
 
 /// How far the library's normal CDF may lie from Phi(z): the fit's
 /// fractional error applies to the smaller tail, plus rounding.

@@ -12,6 +12,7 @@
 
 #include "rbo/RandVar.h"
 #include "rbo/reliability/LimitState.h"
+#include "support/Numbers.h"
 
 namespace rbotest {
 
@@ -20,7 +21,7 @@ using ScalarFunction = std::function<double(const Point&)>;
 
 constexpr double kPi = 3.14159265358979323846;
 
-inline double Phi(double z) { return 0.5 * std::erfc(-z / std::sqrt(2.0)); }
+using testsupport::Phi;
 inline double Pdf(double z) { return std::exp(-0.5 * z * z) / std::sqrt(2.0 * kPi); }
 
 /// What a limit-state function was asked for.

@@ -15,12 +15,13 @@
 #include <vector>
 
 #include "rbo/reliability/Simulation.h"
+#include "support/Numbers.h"
 
 namespace {
 
 using namespace rbo::reliability;
 
-double Phi(double z) { return 0.5 * std::erfc(-z / std::sqrt(2.0)); }
+using testsupport::Phi;
 double Pdf(double z) { return std::exp(-0.5 * z * z) / 2.5066282746310002; }
 
 // Composite Simpson rule with n (even) intervals.

@@ -7,12 +7,13 @@
 #include <utility>
 
 #include "rbo/reliability/StandardNormal.h"
+#include "support/Numbers.h"
 
 namespace {
 
 using namespace rbo::reliability;
 
-double Phi(double z) { return 0.5 * std::erfc(-z / std::sqrt(2.0)); }
+using testsupport::Phi;
 
 // Phi(NormalQuantile(p)) = p to rounding across the whole range.  The round
 // trip is conditioned by z^2: one rounding of z moves p by about z^2

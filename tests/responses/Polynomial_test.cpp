@@ -8,6 +8,7 @@
 
 #include "rbo/RBO.h"
 #include "responses/ResponseSurface.h"
+#include "support/Numbers.h"
 
 namespace {
 
@@ -24,7 +25,7 @@ void PlainPolynomial(const std::valarray<double>& u, const CMatrix<double>& K, c
     }
 }
 
-bool SameBits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+using testsupport::SameBits;
 
 class PolynomialEvaluation : public ::testing::TestWithParam<int> {};
 

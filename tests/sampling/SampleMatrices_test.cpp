@@ -15,6 +15,7 @@
 #include "rbo/host/ReferenceHost.h"
 #include "rbo/host/Utility.h"
 #include "sampling/SamplingInternals.h"
+#include "support/Numbers.h"
 
 namespace {
 
@@ -32,7 +33,7 @@ std::valarray<CRandVar> Vars(std::initializer_list<CRandVar> list) {
   return std::valarray<CRandVar>(list.begin(), list.size());
 }
 
-double Phi(double z) { return 0.5 * std::erfc(-z / std::sqrt(2.0)); }
+using testsupport::Phi;
 
 TEST(SampleMatrices, ZeroSamplesAndNoRandomEntries) {
   for (Sampler sample : {&MatrixOfMonteCarloPoints, &MatrixOfLatinHyperCubePoints}) {

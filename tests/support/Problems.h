@@ -8,6 +8,7 @@
 
 #include "rbo/RBO.h"
 #include "rbo/host/ReferenceHost.h"
+#include "support/Numbers.h"
 
 namespace testsupport {
 
@@ -15,10 +16,6 @@ namespace testsupport {
 /// process, regression data, running statistics) back to its state at load
 /// (rbo::ResetProcessState).
 void ResetLibraryState();
-
-/// Standard normal distribution function, from the C library (independent
-/// of the library's own error-function fit).
-inline double Phi(double z) { return 0.5 * std::erfc(-z / std::sqrt(2.0)); }
 
 /// g = R - S with R ~ N(muR, sdR) and S ~ N(muS, sdS) as random design
 /// variables; g is a random response bounded below by 0 (failure: g < 0).
