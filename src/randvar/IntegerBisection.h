@@ -307,60 +307,72 @@ constexpr unsigned TurnPathStep(unsigned& d, unsigned& par, unsigned wbits, bool
   return bLowMoves ? m.t + m.c : 0;
 }
 
-/// Four turns at once, by a table indexed by the state (d, parity), the
-/// four turns (the first in the highest bit) and bits k to k + 4 of the
-/// width.  An entry holds the new state and the low end's moves beyond
-/// floor(w / 2^(k + 4)) times the turns: the four steps' t + c and the low
-/// bits of their Q terms, Q_(k+j+1) = floor(w / 2^(k+4)) 2^(3-j) + bits k+j+1
-/// to k+3 of w (at most 8 + 11).
+/// S turns at once (S = 1 to 4), by a table indexed by the state (d,
+/// parity), the S turns (the first in the highest bit) and bits k to k + S
+/// of the width.  An entry holds the new state and the low end's moves
+/// beyond floor(w / 2^(k + S)) times the turns: the steps' t + c and the
+/// low bits of their Q terms, Q_(k+j+1) = floor(w / 2^(k+S)) 2^(S-1-j) +
+/// bits k+j+1 to k+S-1 of w (at most 8 + 11 for four turns).
+template <unsigned S>
 class CPathTurnTable {
  public:
   constexpr CPathTurnTable() {
     for (unsigned i = 0; i < kSize; ++i) {
       unsigned d = i & 1, par = (i >> 1) & 1, nMoved = 0;
-      const unsigned turns = (i >> 2) & 15, wbits = i >> 6;
-      for (unsigned j = 0; j < 4; ++j) {
-        const bool bLowMoves = (turns >> (3 - j)) & 1;
+      const unsigned turns = (i >> 2) & ((1u << S) - 1), wbits = i >> (2 + S);
+      for (unsigned j = 0; j < S; ++j) {
+        const bool bLowMoves = (turns >> (S - 1 - j)) & 1;
         nMoved += TurnPathStep(d, par, wbits >> j, bLowMoves);
-        nMoved += bLowMoves ? (wbits >> (j + 1)) & ((1u << (3 - j)) - 1) : 0;
+        nMoved += bLowMoves ? (wbits >> (j + 1)) & ((1u << (S - 1 - j)) - 1) : 0;
       }
       m_entries[i] = static_cast<unsigned char>(d | par << 1 | nMoved << 2);
     }
   }
   /// state: d | parity << 1.
   constexpr unsigned char At(unsigned state, unsigned turns, unsigned wbits) const {
-    return m_entries[state | turns << 2 | wbits << 6];
+    return m_entries[state | turns << 2 | wbits << (2 + S)];
   }
 
  private:
-  static constexpr unsigned kSize = 1u << 11;
+  static constexpr unsigned kSize = 1u << (2 * S + 3);
   unsigned char m_entries[kSize] = {};
 };
-inline constexpr CPathTurnTable kPathTurns{};
+template <unsigned S>
+inline constexpr CPathTurnTable<S> kPathTurns{};
+
+/// S turns from the top of tt, with ww = w >> k.
+template <unsigned S>
+inline void TakeTurns(unsigned& state, std::uint64_t& nMoved, std::uint64_t& tt, std::uint64_t& ww) {
+  const unsigned turns = unsigned(tt >> (64 - S));
+  const unsigned e = kPathTurns<S>.At(state, turns, unsigned(ww) & ((2u << S) - 1));
+  state = e & 3;
+  ww >>= S;
+  nMoved += (e >> 2) + ww * turns;
+  tt <<= S;
+}
 
 /// The low end's moves over nSteps turns (the first turn in bit 62 of
-/// turns) into st; returns w >> nSteps.  The turns and the width are
-/// shifted as they are used, which costs less than shifts by k.
+/// turns) into st; returns w >> nSteps.  Four turns a lookup, the last one
+/// to three by one lookup in a smaller table.
 inline std::uint64_t TakePathTurns(CPathState& st, std::uint64_t w, std::uint64_t turns, int nSteps) {
   unsigned state = st.d | st.par << 1;
   std::uint64_t nMoved = 0, tt = turns << 1, ww = w;  // the next turn in bit 63; w >> k
-  for (int g = nSteps >> 2; g > 0; --g) {
-    const unsigned four = unsigned(tt >> 60);
-    const unsigned e = kPathTurns.At(state, four, unsigned(ww) & 31);
-    state = e & 3;
-    ww >>= 4;
-    nMoved += (e >> 2) + ww * four;
-    tt <<= 4;
+  for (int g = nSteps >> 2; g > 0; --g) TakeTurns<4>(state, nMoved, tt, ww);
+  switch (nSteps & 3) {
+    case 3:
+      TakeTurns<3>(state, nMoved, tt, ww);
+      break;
+    case 2:
+      TakeTurns<2>(state, nMoved, tt, ww);
+      break;
+    case 1:
+      TakeTurns<1>(state, nMoved, tt, ww);
+      break;
+    default:
+      break;
   }
   st.d = state & 1;
   st.par = state >> 1;
-  for (int k = nSteps & 3; k > 0; --k) {
-    const bool bLowMoves = tt >> 63;
-    nMoved += TurnPathStep(st.d, st.par, unsigned(ww) & 3, bLowMoves);
-    ww >>= 1;
-    nMoved += bLowMoves ? ww : 0;
-    tt <<= 1;
-  }
   st.nMoved += nMoved;
   return ww;
 }
