@@ -59,9 +59,45 @@ RBO_LANES_INLINE void AnchorValues(CErfcAnchors& out) {
   }
 }
 
-// The first zone of each search for a normal variable: the root estimate,
-// the zone of half-width kZoneWidths[0], the one-sided bounds at its ends
-// and whether they decide the tests, as PlaceZone forms them.
+// The root estimate and dx/dCDF of a normal variable, or of a lognormal
+// one (the normal's in ln x, the root exp(Lr) by the lanes' exp, within its
+// reach), as Prepare forms them.
+struct CLaneRoot {
+  VLanes root, xPerP, logRoot;
+  VLaneBits bValid;
+};
+RBO_LANES_INLINE CLaneRoot LaneRoot(const TErfcAnchor<VLanes>& a, VLanes vp, VLaneBits bUpper, const CLaneNormal& v) {
+  CLaneRoot r;
+  NormalRootAndSlope(a, vp, bUpper, v.dMu, v.dSigma, r.root, r.xPerP);
+  r.logRoot = r.root;
+  if (v.bLognormal) {
+    const VLaneBits bReach = Abs(r.logRoot) <= Splat<VLanes>(kLaneExpReach);
+    r.root = LanesExp(bReach ? r.logRoot : Splat<VLanes>(0.0));
+    r.xPerP = r.xPerP * r.root;
+    r.bValid = bReach & (r.root > Splat<VLanes>(0.0));
+  } else {
+    r.bValid = ~VLaneBits{};
+  }
+  r.bValid = r.bValid & IsFinite(r.root) & (r.xPerP > Splat<VLanes>(0.0)) & IsFinite(r.xPerP);
+  return r;
+}
+
+// The erf argument bounding the computed one over x <= xa (dDir = +1) or
+// x >= xb (dDir = -1), as BoundBelow and BoundAbove form it; for a
+// lognormal, only near the root (the condition says where).
+RBO_LANES_INLINE VLanes FarArgument(VLanes x, const CLaneRoot& r, const CLaneNormal& v, double dDir, VLaneBits& bNear) {
+  if (!v.bLognormal) {
+    bNear = ~VLaneBits{};
+    return NormalErfArgument(x, v.dMu, v.dSigma);
+  }
+  const VLanes rel = (x - r.root) / r.root;
+  bNear = (Abs(rel) <= Splat<VLanes>(kLogRootReach)) & (x > Splat<VLanes>(0.0));
+  return LognormalErfArgumentFromLog(LogBoundNearRoot(rel, r.logRoot, dDir), v.dMu, v.dSigma);
+}
+
+// The first zone of each search: the root estimate, the zone of half-width
+// kZoneWidths[0], the one-sided bounds at its ends and whether they decide
+// the tests, as PlaceZone forms them.
 RBO_LANES_INLINE void Zones(const double* p, const CLaneNormal& v, CErfcAnchors& out) {
   for (int g = 0; g < kAnchorBatch; g += kLanes) {
     const TErfcAnchor<VLanes> a{LoadLanes(out.u1 + g),        LoadLanes(out.e1 + g),
@@ -69,21 +105,23 @@ RBO_LANES_INLINE void Zones(const double* p, const CLaneNormal& v, CErfcAnchors&
                                 LoadLanes(out.lowFactor + g), LoadLanes(out.highFactor + g)};
     const VLanes vp = LoadLanes(p + g);
     const VLaneBits bUpper = vp > Splat<VLanes>(0.5);
-    VLanes root, xPerP;
-    NormalRootAndSlope(a, vp, bUpper, v.dMu, v.dSigma, root, xPerP);
-    const VLanes dx = ZoneHalfWidth(vp, v.dTol, xPerP, kZoneWidths[0]);
-    const VLanes xa = root - dx, xb = root + dx;
+    const CLaneRoot r = LaneRoot(a, vp, bUpper, v);
+    const VLanes dx = ZoneHalfWidth(vp, v.dTol, r.xPerP, kZoneWidths[0]);
+    const VLanes xa = r.root - dx, xb = r.root + dx;
+    VLaneBits bNearA, bNearB;
+    const VLanes vA = FarArgument(xa, r, v, +1.0, bNearA), vB = FarArgument(xb, r, v, -1.0, bNearB);
     VLanes aLo, aHi, bLo, bHi;
-    const VLaneBits bAtA = CdfBoundsAtArgument(a, bUpper, NormalErfArgument(xa, v.dMu, v.dSigma), aLo, aHi);
-    const VLaneBits bAtB = CdfBoundsAtArgument(a, bUpper, NormalErfArgument(xb, v.dMu, v.dSigma), bLo, bHi);
+    const VLaneBits bAtA = CdfBoundsAtArgument(a, bUpper, vA, aLo, aHi);
+    const VLaneBits bAtB = CdfBoundsAtArgument(a, bUpper, vB, bLo, bHi);
     const VLanes A = OneSidedBelow(bUpper, aHi), B = OneSidedAbove(bUpper, bLo);
-    const VLaneBits bRoot = IsFinite(root) & (xPerP > Splat<VLanes>(0.0)) & IsFinite(xPerP);
-    const VLaneBits bZone = bRoot & (xa < root) & (xb > root) & IsFinite(xa) & IsFinite(xb) & bAtA & bAtB &
-                            ZoneBoundsDecide(vp, v.dTol, A, B);
+    const VLaneBits bZone = r.bValid & (xa < r.root) & (xb > r.root) & IsFinite(xa) & IsFinite(xb) & bNearA & bNearB &
+                            bAtA & bAtB & ZoneBoundsDecide(vp, v.dTol, A, B);
     StoreLanes(xa, out.xa + g);
     StoreLanes(xb, out.xb + g);
     StoreLanes(A, out.A + g);
     StoreLanes(B, out.B + g);
+    StoreLanes(r.root, out.root + g);
+    StoreLanes(r.logRoot, out.logRoot + g);
     VLaneBits bValid;
     std::memcpy(&bValid, out.bValid + g, sizeof bValid);
     StoreMask(bValid & bZone, out.bZone + g);

@@ -1,6 +1,7 @@
 // The normal predictor's anchors (InverseCdfModels.h) for kAnchorBatch
-// probabilities at once, and a normal variable's first zones: the parts of
-// the searches that do not depend on their paths, in vector lanes.
+// probabilities at once, and a normal or lognormal variable's first zones:
+// the parts of the searches that do not depend on their paths, in vector
+// lanes.
 #pragma once
 
 #include <cstdint>
@@ -14,10 +15,11 @@ namespace rbo::icdf {
 /// or for processors with AVX2 (x86-64 with GCC or Clang only).
 enum class ELaneCode : unsigned char { kGeneric, kAvx2 };
 
-/// A normal variable whose zones the lanes place too: its parameters and
-/// the searches' tolerance.
+/// A normal or lognormal variable whose zones the lanes place too: its
+/// parameters (of ln x for a lognormal) and the searches' tolerance.
 struct CLaneNormal {
   double dMu, dSigma, dTol;
+  bool bLognormal = false;
 };
 
 /// How many probabilities one call takes: enough groups of kLanes that the
@@ -25,7 +27,8 @@ struct CLaneNormal {
 inline constexpr int kAnchorBatch = 64;
 
 /// The anchors of kAnchorBatch probabilities, value by value, and for a
-/// normal variable the first zone of each search (CPredictedSearch::PlaceZone).
+/// normal or lognormal variable the first zone of each search
+/// (CPredictedSearch::PlaceZone).
 struct CErfcAnchors {
   double u1[kAnchorBatch], e1[kAnchorBatch], slope[kAnchorBatch], curvature[kAnchorBatch];
   double lowFactor[kAnchorBatch], highFactor[kAnchorBatch];
@@ -34,6 +37,7 @@ struct CErfcAnchors {
   double xa[kAnchorBatch], xb[kAnchorBatch];  ///< the zone (xa, xb)
   double A[kAnchorBatch], B[kAnchorBatch];    ///< CDF <= A below the zone, >= B above it
   std::int64_t bZone[kAnchorBatch];           ///< the zone is placed and decides the tests (else PlaceZone decides)
+  double root[kAnchorBatch], logRoot[kAnchorBatch];  ///< lognormal: the root estimate exp(Lr) and Lr
 
   TErfcAnchor<double> At(int i) const { return {u1[i], e1[i], slope[i], curvature[i], lowFactor[i], highFactor[i]}; }
 };
@@ -42,8 +46,8 @@ struct CErfcAnchors {
 /// ErfcAnchorAt(CNormalFitPredictor::AnchorFor(p[i])) gives it but for the
 /// exp of the lanes (within ErfcAnchorAt's bounds).  Where a value is not
 /// valid the scalar Prepare decides.  With pNormal, also the zones of that
-/// normal variable's searches at the first width PlaceZone tries.  Runs the
-/// best code the processor has.
+/// variable's searches at the first width PlaceZone tries (a lognormal's
+/// root by the lanes' exp).  Runs the best code the processor has.
 void ErfcAnchorsOf(const double (&p)[kAnchorBatch], const CLaneNormal* pNormal, CErfcAnchors& anchors);
 
 /// The same with the given code; false (nothing written) when this build or

@@ -89,7 +89,8 @@ RBO_LANES_INLINE V NormalErfArgument(V x, double dMu, double dSigma) {
 }
 
 /// Argument of erf for a lognormal variable (x > 0): ((ln x - lambda) / eps) / sqrt(2).
-inline double LognormalErfArgumentFromLog(double dLogX, double dLambda, double dEps) {
+template <class V>
+RBO_LANES_INLINE V LognormalErfArgumentFromLog(V dLogX, double dLambda, double dEps) {
   return (dLogX - dLambda) / dEps / std::sqrt(2.0);
 }
 inline double LognormalErfArgument(double x, double dLambda, double dEps) {

@@ -322,6 +322,29 @@ RBO_LANES_INLINE V ZoneHalfWidth(V p, double tol, V dXPerP, double k) {
   return k * (tau < tauMin ? tauMin : tau) * dXPerP;
 }
 
+/// How far from a lognormal root estimate (relative in x) its logarithm
+/// follows from the root's.
+inline constexpr double kLogRootReach = 1e-3;
+
+/// A bound on the computed log(y) over 0 < y <= x (dir = +1: upper) or
+/// y >= x (dir = -1: lower), from r = (x - x1) / x1 as computed, with
+/// |r| <= kLogRootReach, and the root x1 = exp(Lr) of a lognormal search.
+/// x - x1 is exact there (Sterbenz), so r lies within eps |r| of the true
+/// ratio; ln x1 lies within 6.0001 eps of Lr for an exp within 6 eps (the C
+/// library's within 2 ulp, the lanes' LanesExp within 6 eps);
+/// r - 0.51 r^2 <= log1p(r) <= r; log(x) lies within 4.004 eps (|Lr| + |r|)
+/// of ln x; the sums round by at most eps (|Lr| + |r| + slack).  The slack
+/// covers 6.0001 eps + 2.01 eps |r| + 6.004 eps (|Lr| + |r|) and, below,
+/// 0.51 r^2 with the rounding of r.
+template <class V>
+RBO_LANES_INLINE V LogBoundNearRoot(V r, V dLogRoot, double dDir) {
+  constexpr double eps = kUnitRoundoff;
+  const V ar = Abs(r);
+  V slack = 8.0 * eps + 3.0 * eps * ar + 8.0 * eps * (Abs(dLogRoot) + ar);
+  if (dDir < 0.0) slack = slack + 0.52 * r * r;
+  return (dLogRoot + r) + dDir * slack;
+}
+
 /// Predictor for a normal or lognormal variable: the computed CDF is
 /// CdfFromErfc(v >= 0, ErfcFit(|v|)) of the computed erf argument v, and v
 /// is a monotone function of x for the normal (three correctly rounded
@@ -351,12 +374,20 @@ class CNormalFitPredictor {
     return PrepareAnchored(p, dRoot, dXPerP);
   }
 
+  bool IsLognormal() const { return m_bLognormal; }
+
   /// The model and side for p without the root, for a search of a normal
-  /// variable whose zone was placed elsewhere (a lognormal's bounds need the
-  /// root that Prepare forms).
+  /// variable whose zone was placed elsewhere.
   void PrepareForZone(double p, const TErfcAnchor<double>& anchor) {
     m_model = anchor;
     m_bUpper = p > 0.5;
+  }
+  /// The same for a lognormal variable, with the root exp(Lr) its zone was
+  /// placed around (its far bounds need it).
+  void PrepareForZone(double p, const TErfcAnchor<double>& anchor, double dRoot, double dLogRoot) {
+    PrepareForZone(p, anchor);
+    m_dRoot = dRoot;
+    m_dLogRoot = dLogRoot;
   }
 
   /// Where the model is anchored for p: the quantile of the true normal
@@ -473,20 +504,15 @@ class CNormalFitPredictor {
   /// upper bound over all 0 < y <= x (dir = +1) or a lower bound over all
   /// y >= x (dir = -1).  log(y) lies within 4 eps |ln y| of ln y, and
   /// ln(y) + 4 eps |ln y| increases with y (ln y - 4 eps |ln y| too), so the
-  /// bound at x serves every y beyond it.  Near the root x1 = exp(Lr) (exp
-  /// within 2 ulp, so ln x1 = Lr within 4.0001 eps), ln x = Lr + log1p(r)
-  /// with r = (x - x1)/x1 computed within 2.01 eps |r|, and
-  /// r - 0.51 r^2 <= log1p(r) <= r for |r| <= 1e-3; the slack also covers
-  /// the two roundings of the sum.  Further away, log(x) itself is widened
-  /// by 10 eps |log x|.
+  /// bound at x serves every y beyond it.  Near the root (LogBoundNearRoot)
+  /// ln x follows from Lr; further away, log(x) itself is widened by
+  /// 10 eps |log x|.
   double LogArgumentBound(double x, double dDir) const {
     constexpr double eps = kUnitRoundoff;
     const double r = (x - m_dRoot) / m_dRoot;
     double l = 0.0;
-    if (std::fabs(r) <= 1e-3) {
-      const double slack = 8.0 * eps + 3.0 * eps * std::fabs(r) + 8.0 * eps * (std::fabs(m_dLogRoot) + std::fabs(r)) +
-                           (dDir < 0.0 ? 0.52 * r * r : 0.0);
-      l = (m_dLogRoot + r) + dDir * slack;
+    if (std::fabs(r) <= kLogRootReach) {
+      l = LogBoundNearRoot(r, m_dLogRoot, dDir);
     } else {
       const double logX = std::log(x);
       l = logX + dDir * (10.0 * eps * std::fabs(logX));

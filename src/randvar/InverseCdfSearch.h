@@ -599,7 +599,10 @@ template <class Cdf>
 bool SearchFromLane(CNormalFitPredictor& pred, Cdf& cdf, double p, double tol, const CErfcAnchors& lanes, int j,
                     const CSearchStart& start, double& x, CBracketGrids* pGrids) {
   if (lanes.bZone[j] != 0) {
-    pred.PrepareForZone(p, lanes.At(j));
+    if (pred.IsLognormal())
+      pred.PrepareForZone(p, lanes.At(j), lanes.root[j], lanes.logRoot[j]);
+    else
+      pred.PrepareForZone(p, lanes.At(j));
     CPredictedSearch<CNormalFitPredictor, Cdf> search(pred, cdf, p, tol, pGrids);
     search.SetZone(lanes.xa[j], lanes.xb[j], lanes.A[j], lanes.B[j]);
     x = search.Run(start.m, start.s, start.dLowLimit, start.dUpLimit);
@@ -612,15 +615,14 @@ bool SearchFromLane(CNormalFitPredictor& pred, Cdf& cdf, double p, double tol, c
 }
 
 /// The same for a normal or lognormal variable, with the models' anchors
-/// (and a normal variable's zones) computed for kAnchorBatch values at once
-/// (AnchorLanes.h).
+/// and first zones computed for kAnchorBatch values at once (AnchorLanes.h).
 template <class Cdf>
 void InvertEach(const CSearchVariable& v, const CNormalFitPredictor& proto, double* pValues, std::size_t n,
                 std::size_t nStride, double tol, Cdf& cdf, CBracketGrids* pGrids) {
   const bool bCovered = PredictorCoversVariable(v, tol);
   const CSearchStart start = v.Start();
-  const CLaneNormal normal{v.p1, v.p2, tol};
-  const CLaneNormal* pNormal = v.nType == 0 ? &normal : nullptr;
+  const CLaneNormal normal{v.p1, v.p2, tol, v.nType == 2};
+  const CLaneNormal* pNormal = v.nType == 0 || v.nType == 2 ? &normal : nullptr;
   CNormalFitPredictor pred = proto;
   double p[kAnchorBatch];
   CErfcAnchors lanes;

@@ -33,6 +33,10 @@ typedef std::int64_t VLaneBits __attribute__((vector_size(kLanes * sizeof(double
 /// Relative error bound of LanesExp (in units of 2^-53), proved below.
 inline constexpr double kLanesExpErrorUnits = 6.0;
 
+/// The arguments over which LanesExp keeps that bound (the tests check it
+/// there; its scale 2^k stays a normal double).
+inline constexpr double kLaneExpReach = 700.0;
+
 /// exp of each lane for -700 <= x <= 700 (results are normal doubles),
 /// within kLanesExpErrorUnits * 2^-53 relative of the exact value.
 /// Outside that range the lane's result is meaningless.

@@ -393,8 +393,9 @@ TEST(InverseCdfModels, LanesExpWithinItsBound) {
   EXPECT_GT(worst, 0.1);  // the comparison saw rounding at all
 }
 
-/// The lanes' anchors and zones for a normal variable, from every code this
-/// processor runs; each must equal the generic code's bit for bit.
+/// The lanes' anchors and zones for a normal or lognormal variable, from
+/// every code this processor runs; each must equal the generic code's bit
+/// for bit.
 struct CLaneRun {
   rbo::icdf::ELaneCode eCode;
   rbo::icdf::CErfcAnchors anchors;
@@ -410,11 +411,13 @@ TEST(InverseCdfModels, LanesAnchorAndPlaceZonesLikeTheScalarPredictor) {
   CCaseGenerator gen(23);
   int nZones = 0;
   for (int i = 0; i < 500; ++i) {
-    const double mu = i % 4 == 0 ? 0.0 : gen.Uniform(-100.0, 100.0), sigma = gen.LogUniform(1e-3, 1e3);
-    CRandVar v(CRandVar::kNormal, mu, sigma);
+    const bool bLognormal = i % 2 == 1;  // parameters of ln x (the first positive)
+    const double mu = bLognormal ? gen.LogUniform(1e-6, 8.0) : i % 4 == 0 ? 0.0 : gen.Uniform(-100.0, 100.0);
+    const double sigma = bLognormal ? gen.LogUniform(1e-3, 2.0) : gen.LogUniform(1e-3, 1e3);
+    CRandVar v(bLognormal ? CRandVar::kLognormal : CRandVar::kNormal, mu, sigma);
     double p[kAnchorBatch];
     for (double& q : p) q = i % 3 == 0 ? gen.LogUniform(1e-9, 0.5) : gen.Uniform(1e-9, 0.99999);
-    const CLaneNormal normal{mu, sigma, 1e-12};
+    const CLaneNormal normal{mu, sigma, 1e-12, bLognormal};
     std::vector<CLaneRun> runs;
     for (ELaneCode e : {ELaneCode::kGeneric, ELaneCode::kAvx2}) {
       CLaneRun r{e, {}};
