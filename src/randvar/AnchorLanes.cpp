@@ -137,10 +137,29 @@ RBO_LANES_INLINE void Anchors(const double (&p)[kAnchorBatch], const CLaneNormal
     for (std::int64_t& b : out.bZone) b = 0;
 }
 
+// The Weibull anchors: z0 = exp(log(y0) * fl(1 / beta)).
+RBO_LANES_INLINE void WeibullAnchors(const double (&y0)[kAnchorBatch], double dBeta, CWeibullAnchors& out) {
+  const double dInvBeta = 1.0 / dBeta;
+  for (int g = 0; g < kAnchorBatch; g += kLanes) {
+    const VLanes y = LoadLanes(y0 + g);
+    const VLaneBits bNormal = (y >= Splat<VLanes>(0x1p-1022)) & (y <= Splat<VLanes>(0x1.fffffffffffffp1023));
+    const VLanes logY = LanesLog(bNormal ? y : Splat<VLanes>(1.0));
+    const VLanes t = logY * dInvBeta;
+    const VLaneBits bReach = Abs(t) <= Splat<VLanes>(kLaneExpReach);
+    StoreLanes(LanesExp(bReach ? t : Splat<VLanes>(0.0)), out.z0 + g);
+    StoreLanes(LanesWeibullKappa(logY, dBeta), out.kappa + g);
+    StoreMask(bNormal & bReach, out.bValid + g);
+  }
+}
+
 // Each variant inlines everything it calls, so that the lanes' arithmetic
 // is compiled for its width.
 [[gnu::flatten]] void AnchorsGeneric(const double (&p)[kAnchorBatch], const CLaneNormal* pNormal, CErfcAnchors& out) {
   Anchors(p, pNormal, out);
+}
+
+[[gnu::flatten]] void WeibullAnchorsGeneric(const double (&y0)[kAnchorBatch], double dBeta, CWeibullAnchors& out) {
+  WeibullAnchors(y0, dBeta, out);
 }
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
@@ -149,40 +168,68 @@ RBO_LANES_INLINE void Anchors(const double (&p)[kAnchorBatch], const CLaneNormal
                                                        CErfcAnchors& out) {
   Anchors(p, pNormal, out);
 }
+[[gnu::flatten, gnu::target("avx2")]] void WeibullAnchorsAvx2(const double (&y0)[kAnchorBatch], double dBeta,
+                                                              CWeibullAnchors& out) {
+  WeibullAnchors(y0, dBeta, out);
+}
 #endif
 
-using AnchorsFn = void (*)(const double (&)[kAnchorBatch], const CLaneNormal*, CErfcAnchors&);
-
-AnchorsFn CodeFor(ELaneCode eCode) {
+/// A kernel's code for eCode: the AVX2 variant when the processor has it.
+template <class Fn>
+Fn CodeFor(ELaneCode eCode, Fn fGeneric, [[maybe_unused]] Fn fAvx2) {
   switch (eCode) {
 #if defined(RBO_LANES_X86)
     case ELaneCode::kAvx2:
-      return __builtin_cpu_supports("avx2") ? AnchorsAvx2 : nullptr;
+      return __builtin_cpu_supports("avx2") ? fAvx2 : nullptr;
 #endif
     case ELaneCode::kGeneric:
-      return AnchorsGeneric;
+      return fGeneric;
     default:
       return nullptr;
   }
 }
 
-AnchorsFn BestCode() {
-  const AnchorsFn f = CodeFor(ELaneCode::kAvx2);
-  return f ? f : AnchorsGeneric;
+template <class Fn>
+Fn BestCode(Fn fGeneric, Fn fAvx2) {
+  const Fn f = CodeFor(ELaneCode::kAvx2, fGeneric, fAvx2);
+  return f ? f : fGeneric;
 }
+
+using AnchorsFn = void (*)(const double (&)[kAnchorBatch], const CLaneNormal*, CErfcAnchors&);
+using WeibullAnchorsFn = void (*)(const double (&)[kAnchorBatch], double, CWeibullAnchors&);
+
+#if defined(RBO_LANES_X86)
+constexpr AnchorsFn kAnchorsAvx2 = AnchorsAvx2;
+constexpr WeibullAnchorsFn kWeibullAnchorsAvx2 = WeibullAnchorsAvx2;
+#else
+constexpr AnchorsFn kAnchorsAvx2 = nullptr;
+constexpr WeibullAnchorsFn kWeibullAnchorsAvx2 = nullptr;
+#endif
 
 }  // namespace
 
 void ErfcAnchorsOf(const double (&p)[kAnchorBatch], const CLaneNormal* pNormal, CErfcAnchors& anchors) {
-  static const AnchorsFn fBest = BestCode();
+  static const AnchorsFn fBest = BestCode<AnchorsFn>(AnchorsGeneric, kAnchorsAvx2);
   fBest(p, pNormal, anchors);
 }
 
 bool ErfcAnchorsWith(ELaneCode eCode, const double (&p)[kAnchorBatch], const CLaneNormal* pNormal,
                      CErfcAnchors& anchors) {
-  const AnchorsFn f = CodeFor(eCode);
+  const AnchorsFn f = CodeFor<AnchorsFn>(eCode, AnchorsGeneric, kAnchorsAvx2);
   if (!f) return false;
   f(p, pNormal, anchors);
+  return true;
+}
+
+void WeibullAnchorsOf(const double (&y0)[kAnchorBatch], double dBeta, CWeibullAnchors& anchors) {
+  static const WeibullAnchorsFn fBest = BestCode<WeibullAnchorsFn>(WeibullAnchorsGeneric, kWeibullAnchorsAvx2);
+  fBest(y0, dBeta, anchors);
+}
+
+bool WeibullAnchorsWith(ELaneCode eCode, const double (&y0)[kAnchorBatch], double dBeta, CWeibullAnchors& anchors) {
+  const WeibullAnchorsFn f = CodeFor<WeibullAnchorsFn>(eCode, WeibullAnchorsGeneric, kWeibullAnchorsAvx2);
+  if (!f) return false;
+  f(y0, dBeta, anchors);
   return true;
 }
 

@@ -42,6 +42,21 @@ struct CErfcAnchors {
   TErfcAnchor<double> At(int i) const { return {u1[i], e1[i], slope[i], curvature[i], lowFactor[i], highFactor[i]}; }
 };
 
+/// The Weibull predictor's anchors z0 = y0^(1/beta) of kAnchorBatch values
+/// y0, by the lanes' log and exp, with their kappa (LanesWeibullKappa).
+struct CWeibullAnchors {
+  double z0[kAnchorBatch], kappa[kAnchorBatch];
+  std::int64_t bValid[kAnchorBatch];  ///< y0 a positive normal double and ln(y0) / beta within the lanes' exp
+};
+
+/// The anchors for y0[i] = -log1p(-p[i]) of a Weibull variable of shape
+/// dBeta; where a value is not valid the scalar Prepare decides.
+void WeibullAnchorsOf(const double (&y0)[kAnchorBatch], double dBeta, CWeibullAnchors& anchors);
+
+/// The same with the given code; false (nothing written) when this build or
+/// processor lacks it.
+bool WeibullAnchorsWith(ELaneCode eCode, const double (&y0)[kAnchorBatch], double dBeta, CWeibullAnchors& anchors);
+
 /// The anchors for the probabilities p[i] (0 < p < 1): value i as
 /// ErfcAnchorAt(CNormalFitPredictor::AnchorFor(p[i])) gives it but for the
 /// exp of the lanes (within ErfcAnchorAt's bounds).  Where a value is not

@@ -543,6 +543,17 @@ class CNormalFitPredictor {
 /// How far from the anchor the Weibull model answers (relative in z).
 inline constexpr double kWeibullModelReach = 1e-7;
 
+/// kappa for the anchor z0 = LanesExp(fl(L * fl(1 / beta))) with
+/// L = LanesLog(y0): L = ln y0 (1 + dl), |dl| <= 6 eps, the quotient and the
+/// product round by eps each, and LanesExp errs by 6 eps, so
+/// |beta ln z0 - ln y0| <= |ln y0| ((1 + 6 eps)(1 + eps)^2 - 1) +
+/// beta 6.0001 eps, with |ln y0| <= |L| / (1 - 6 eps).
+template <class V>
+RBO_LANES_INLINE V LanesWeibullKappa(V dLogY0, double dBeta) {
+  constexpr double eps = kUnitRoundoff;
+  return 8.01 * eps * (Abs(dLogY0) * 1.000001) + 6.0001 * eps * dBeta;
+}
+
 class CWeibullPredictor {
  public:
   CWeibullPredictor(double dGamma, double dEta, double dBeta) : m_dGamma(dGamma), m_dEta(dEta), m_dBeta(dBeta) {}
@@ -556,13 +567,21 @@ class CWeibullPredictor {
   /// |ln g(z0) - ln(1 - p)| <= y0 (kappa (1 + kappa) + 4.0001 eps).
   bool Prepare(double p, double& dRoot, double& dXPerP) {
     constexpr double eps = kUnitRoundoff;
-    m_dY0 = -std::log1p(-p);
-    m_dZ0 = std::pow(m_dY0, 1.0 / m_dBeta);
-    m_dSurvival0 = 1.0 - p;  // 1 - p within eps relative
+    const double y0 = -std::log1p(-p);
     int nExp = 0;
-    std::frexp(m_dY0, &nExp);
+    std::frexp(y0, &nExp);
     const double lnY0Bound = (std::abs(nExp) + 1) * 0.6932;  // >= |ln y0|
-    const double kappa = eps * lnY0Bound + 4.0001 * eps * m_dBeta;
+    return PrepareAt(p, y0, std::pow(y0, 1.0 / m_dBeta), eps * lnY0Bound + 4.0001 * eps * m_dBeta, dRoot, dXPerP);
+  }
+
+  /// Prepare with y0 = -log1p(-p) and an anchor z0 formed elsewhere, kappa
+  /// bounding |ln(z0^beta / y0)| (for the lanes' z0 = exp(log(y0) / beta):
+  /// LanesWeibullKappa).
+  bool PrepareAt(double p, double y0, double z0, double kappa, double& dRoot, double& dXPerP) {
+    constexpr double eps = kUnitRoundoff;
+    m_dY0 = y0;
+    m_dZ0 = z0;
+    m_dSurvival0 = 1.0 - p;  // 1 - p within eps relative
     if (!(m_dY0 > 0.0 && m_dZ0 > 0.0 && std::isfinite(m_dZ0) && kappa <= 1e-6 && m_dY0 <= 50.0)) return false;
     m_dKappa = kappa;
     m_dAnchorWidth = 1.0001 * m_dY0 * (kappa * (1.0 + kappa) + 4.0001 * eps) + 1.0001 * eps;

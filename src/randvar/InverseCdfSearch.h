@@ -640,4 +640,43 @@ void InvertEach(const CSearchVariable& v, const CNormalFitPredictor& proto, doub
   }
 }
 
+/// One Weibull search from its lane's anchor when it has one, else from the
+/// predictor's own Prepare.
+template <class Cdf>
+bool SearchFromWeibullLane(CWeibullPredictor& pred, Cdf& cdf, double p, double y0, double tol,
+                           const CWeibullAnchors& lanes, int j, const CSearchStart& start, double& x,
+                           CBracketGrids* pGrids) {
+  double dRoot = 0.0, dXPerP = 0.0;
+  const bool bPrepared = lanes.bValid[j] != 0 ? pred.PrepareAt(p, y0, lanes.z0[j], lanes.kappa[j], dRoot, dXPerP)
+                                              : pred.Prepare(p, dRoot, dXPerP);
+  return bPrepared && SearchFromRoot(pred, cdf, p, tol, dRoot, dXPerP, start, x, pGrids);
+}
+
+/// The same for a Weibull variable, with the anchors z0 = y0^(1/beta)
+/// computed for kAnchorBatch values at once (AnchorLanes.h).
+template <class Cdf>
+void InvertEach(const CSearchVariable& v, const CWeibullPredictor& proto, double* pValues, std::size_t n,
+                std::size_t nStride, double tol, Cdf& cdf, CBracketGrids* pGrids) {
+  const bool bCovered = PredictorCoversVariable(v, tol);
+  const CSearchStart start = v.Start();
+  CWeibullPredictor pred = proto;
+  double p[kAnchorBatch], y0[kAnchorBatch];
+  CWeibullAnchors lanes;
+  for (std::size_t i = 0; i < n; i += kAnchorBatch) {
+    const std::size_t nBlock = std::min<std::size_t>(kAnchorBatch, n - i);
+    double* px = pValues + i * nStride;
+    for (std::size_t j = 0; j < std::size_t(kAnchorBatch); ++j) {
+      p[j] = j < nBlock ? px[j * nStride] : 0.5;
+      y0[j] = p[j] > 0.0 && p[j] < 1.0 ? -std::log1p(-p[j]) : 1.0;  // no log1p of a pole or NaN
+    }
+    if (bCovered) WeibullAnchorsOf(y0, v.p3, lanes);
+    for (int j = 0; j < int(nBlock); ++j, px += nStride) {
+      if (bCovered && PredictorCoversProbability(v, p[j]) &&
+          SearchFromWeibullLane(pred, cdf, p[j], y0[j], tol, lanes, j, start, *px, pGrids))
+        continue;
+      *px = PlainSearch(cdf, p[j], tol, start.m, start.s, start.dLowLimit, start.dUpLimit);
+    }
+  }
+}
+
 }  // namespace rbo::icdf

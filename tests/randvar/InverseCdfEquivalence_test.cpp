@@ -393,6 +393,48 @@ TEST(InverseCdfModels, LanesExpWithinItsBound) {
   EXPECT_GT(worst, 0.1);  // the comparison saw rounding at all
 }
 
+// The lanes' log against the long double logarithm: random arguments over
+// the whole range of normal doubles and near 1 and the halving point sqrt 2,
+// the edges of the binades included.
+TEST(InverseCdfModels, LanesLogWithinItsBound) {
+  using rbo::icdf::kLanes;
+  using rbo::icdf::VLanes;
+  CCaseGenerator gen(29);
+  std::vector<double> xs = {1.0,
+                            2.0,
+                            0.5,
+                            0x1p-1022,
+                            0x1.fffffffffffffp1023,
+                            1.4142135623730951,
+                            std::nextafter(1.4142135623730951, 2.0),
+                            std::nextafter(1.0, 0.0),
+                            std::nextafter(1.0, 2.0)};
+  for (int i = 0; i < 200000; ++i) {
+    const int kind = i % 3;
+    xs.push_back(kind == 0   ? gen.LogUniform(0x1p-1020, 0x1p1020)
+                 : kind == 1 ? gen.Uniform(0.5, 2.0)
+                             : 1.4142135623730951 * (1.0 + gen.Uniform(-1e-9, 1e-9)));
+  }
+  while (xs.size() % kLanes != 0) xs.push_back(3.0);
+  double worst = 0.0;
+  for (std::size_t i = 0; i < xs.size(); i += kLanes) {
+    VLanes x;
+    for (int j = 0; j < kLanes; ++j) x[j] = xs[i + std::size_t(j)];
+    const VLanes l = rbo::icdf::LanesLog(x);
+    for (int j = 0; j < kLanes; ++j) {
+      if (x[j] == 1.0) {
+        ASSERT_EQ(l[j], 0.0);
+        continue;
+      }
+      const long double exact = logl((long double)x[j]);
+      const double rel = double(fabsl(l[j] / exact - 1.0L)) / 0x1p-53;
+      ASSERT_LE(rel, rbo::icdf::kLanesLogErrorUnits) << "x = " << x[j];
+      worst = std::max(worst, rel);
+    }
+  }
+  EXPECT_GT(worst, 0.1);  // the comparison saw rounding at all
+}
+
 /// The lanes' anchors and zones for a normal or lognormal variable, from
 /// every code this processor runs; each must equal the generic code's bit
 /// for bit.
@@ -449,6 +491,38 @@ TEST(InverseCdfModels, LanesAnchorAndPlaceZonesLikeTheScalarPredictor) {
     }
   }
   EXPECT_GT(nZones, 3 * 500 * kAnchorBatch / 4);  // the lanes place nearly every zone
+}
+
+// The lanes' Weibull anchors: kappa bounds |beta ln z0 - ln y0| (long
+// double), each code gives the same doubles, and nearly every value is
+// valid.
+TEST(InverseCdfModels, LanesWeibullAnchorsWithinTheirKappa) {
+  using namespace rbo::icdf;
+  CCaseGenerator gen(31);
+  int nValid = 0;
+  for (int i = 0; i < 300; ++i) {
+    const double beta = gen.LogUniform(0.05, 50.0);
+    double y0[kAnchorBatch];
+    for (double& y : y0) {
+      const double p = i % 3 == 0 ? gen.LogUniform(1e-9, 0.5) : gen.Uniform(1e-9, 0.99999);
+      y = -std::log1p(-p);
+    }
+    std::vector<CWeibullAnchors> runs;
+    for (ELaneCode e : {ELaneCode::kGeneric, ELaneCode::kAvx2}) {
+      CWeibullAnchors a{};
+      if (WeibullAnchorsWith(e, y0, beta, a)) runs.push_back(a);
+    }
+    ASSERT_FALSE(runs.empty());
+    const CWeibullAnchors& a = runs[0];
+    for (const CWeibullAnchors& r : runs) ASSERT_EQ(std::memcmp(&r, &a, sizeof a), 0);
+    for (int j = 0; j < kAnchorBatch; ++j) {
+      if (a.bValid[j] == 0) continue;
+      ++nValid;
+      const long double dev = beta * logl((long double)a.z0[j]) - logl((long double)y0[j]);
+      ASSERT_LE(double(fabsl(dev)), a.kappa[j]) << "y0 = " << y0[j] << " beta = " << beta;
+    }
+  }
+  EXPECT_GT(nValid, 300 * kAnchorBatch * 9 / 10);
 }
 
 /// The predictor of a variable, set up for p (false when it declines).
