@@ -137,18 +137,41 @@ RBO_LANES_INLINE void Anchors(const double (&p)[kAnchorBatch], const CLaneNormal
     for (std::int64_t& b : out.bZone) b = 0;
 }
 
-// The Weibull anchors: z0 = exp(log(y0) * fl(1 / beta)).
-RBO_LANES_INLINE void WeibullAnchors(const double (&y0)[kAnchorBatch], double dBeta, CWeibullAnchors& out) {
-  const double dInvBeta = 1.0 / dBeta;
+// The Weibull anchors, z0 = exp(log(y0) * fl(1 / beta)), and the first
+// zone of each search as PlaceZone forms it (a zone reaching below the
+// location is left to PlaceZone).
+RBO_LANES_INLINE void WeibullAnchors(const double (&p)[kAnchorBatch], const double (&y0)[kAnchorBatch],
+                                     const CLaneWeibull& v, CWeibullAnchors& out) {
+  const double dInvBeta = 1.0 / v.dBeta;
+  const CWeibullPredictor pred(v.dGamma, v.dEta, v.dBeta);
   for (int g = 0; g < kAnchorBatch; g += kLanes) {
-    const VLanes y = LoadLanes(y0 + g);
+    const VLanes vp = LoadLanes(p + g), y = LoadLanes(y0 + g);
     const VLaneBits bNormal = (y >= Splat<VLanes>(0x1p-1022)) & (y <= Splat<VLanes>(0x1.fffffffffffffp1023));
     const VLanes logY = LanesLog(bNormal ? y : Splat<VLanes>(1.0));
     const VLanes t = logY * dInvBeta;
     const VLaneBits bReach = Abs(t) <= Splat<VLanes>(kLaneExpReach);
-    StoreLanes(LanesExp(bReach ? t : Splat<VLanes>(0.0)), out.z0 + g);
-    StoreLanes(LanesWeibullKappa(logY, dBeta), out.kappa + g);
-    StoreMask(bNormal & bReach, out.bValid + g);
+    const VLaneBits bValid = bNormal & bReach;
+    const TWeibullAnchor<VLanes> m =
+        WeibullAnchorAt(vp, y, LanesExp(bReach ? t : Splat<VLanes>(0.0)), LanesWeibullKappa(logY, v.dBeta));
+    VLanes root, xPerP;
+    const VLaneBits bRoot = pred.RootAndSlope(m, root, xPerP);
+    const VLanes dx = ZoneHalfWidth(vp, v.dTol, xPerP, kZoneWidths[0]);
+    const VLanes xa = root - dx, xb = root + dx;
+    VLanes aLo, aHi, bLo, bHi;
+    const VLaneBits bAtA = WeibullBoundsNear(m, v.dBeta, WeibullScaled(xa, v.dGamma, v.dEta), aLo, aHi);
+    const VLaneBits bAtB = WeibullBoundsNear(m, v.dBeta, WeibullScaled(xb, v.dGamma, v.dEta), bLo, bHi);
+    const VLaneBits bZone = bValid & CWeibullPredictor::AnchorUsable(m) & bRoot & (xa < root) & (xb > root) &
+                            IsFinite(xa) & IsFinite(xb) & (xa >= Splat<VLanes>(v.dGamma)) & bAtA & bAtB &
+                            ZoneBoundsDecide(vp, v.dTol, aHi, bLo);
+    StoreLanes(m.z0, out.z0 + g);
+    StoreLanes(m.kappa, out.kappa + g);
+    StoreLanes(m.anchorWidth, out.anchorWidth + g);
+    StoreMask(bValid, out.bValid + g);
+    StoreLanes(xa, out.xa + g);
+    StoreLanes(xb, out.xb + g);
+    StoreLanes(aHi, out.A + g);
+    StoreLanes(bLo, out.B + g);
+    StoreMask(bZone, out.bZone + g);
   }
 }
 
@@ -158,8 +181,9 @@ RBO_LANES_INLINE void WeibullAnchors(const double (&y0)[kAnchorBatch], double dB
   Anchors(p, pNormal, out);
 }
 
-[[gnu::flatten]] void WeibullAnchorsGeneric(const double (&y0)[kAnchorBatch], double dBeta, CWeibullAnchors& out) {
-  WeibullAnchors(y0, dBeta, out);
+[[gnu::flatten]] void WeibullAnchorsGeneric(const double (&p)[kAnchorBatch], const double (&y0)[kAnchorBatch],
+                                            const CLaneWeibull& v, CWeibullAnchors& out) {
+  WeibullAnchors(p, y0, v, out);
 }
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
@@ -168,9 +192,10 @@ RBO_LANES_INLINE void WeibullAnchors(const double (&y0)[kAnchorBatch], double dB
                                                        CErfcAnchors& out) {
   Anchors(p, pNormal, out);
 }
-[[gnu::flatten, gnu::target("avx2")]] void WeibullAnchorsAvx2(const double (&y0)[kAnchorBatch], double dBeta,
+[[gnu::flatten, gnu::target("avx2")]] void WeibullAnchorsAvx2(const double (&p)[kAnchorBatch],
+                                                              const double (&y0)[kAnchorBatch], const CLaneWeibull& v,
                                                               CWeibullAnchors& out) {
-  WeibullAnchors(y0, dBeta, out);
+  WeibullAnchors(p, y0, v, out);
 }
 #endif
 
@@ -196,7 +221,8 @@ Fn BestCode(Fn fGeneric, Fn fAvx2) {
 }
 
 using AnchorsFn = void (*)(const double (&)[kAnchorBatch], const CLaneNormal*, CErfcAnchors&);
-using WeibullAnchorsFn = void (*)(const double (&)[kAnchorBatch], double, CWeibullAnchors&);
+using WeibullAnchorsFn = void (*)(const double (&)[kAnchorBatch], const double (&)[kAnchorBatch], const CLaneWeibull&,
+                                  CWeibullAnchors&);
 
 #if defined(RBO_LANES_X86)
 constexpr AnchorsFn kAnchorsAvx2 = AnchorsAvx2;
@@ -221,15 +247,17 @@ bool ErfcAnchorsWith(ELaneCode eCode, const double (&p)[kAnchorBatch], const CLa
   return true;
 }
 
-void WeibullAnchorsOf(const double (&y0)[kAnchorBatch], double dBeta, CWeibullAnchors& anchors) {
+void WeibullAnchorsOf(const double (&p)[kAnchorBatch], const double (&y0)[kAnchorBatch], const CLaneWeibull& v,
+                      CWeibullAnchors& anchors) {
   static const WeibullAnchorsFn fBest = BestCode<WeibullAnchorsFn>(WeibullAnchorsGeneric, kWeibullAnchorsAvx2);
-  fBest(y0, dBeta, anchors);
+  fBest(p, y0, v, anchors);
 }
 
-bool WeibullAnchorsWith(ELaneCode eCode, const double (&y0)[kAnchorBatch], double dBeta, CWeibullAnchors& anchors) {
+bool WeibullAnchorsWith(ELaneCode eCode, const double (&p)[kAnchorBatch], const double (&y0)[kAnchorBatch],
+                        const CLaneWeibull& v, CWeibullAnchors& anchors) {
   const WeibullAnchorsFn f = CodeFor<WeibullAnchorsFn>(eCode, WeibullAnchorsGeneric, kWeibullAnchorsAvx2);
   if (!f) return false;
-  f(y0, dBeta, anchors);
+  f(p, y0, v, anchors);
   return true;
 }
 

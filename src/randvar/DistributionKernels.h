@@ -98,10 +98,16 @@ inline double LognormalErfArgument(double x, double dLambda, double dEps) {
 }
 
 /// The Weibull variable's scaled distance from its location, (x - gamma) / eta.
-inline double WeibullScaled(double x, double dGamma, double dEta) { return (x - dGamma) / dEta; }
+template <class V>
+RBO_LANES_INLINE V WeibullScaled(V x, double dGamma, double dEta) {
+  return (x - dGamma) / dEta;
+}
 
 /// The Weibull distribution from its survival value g = exp(-z^beta).
-inline double WeibullCdfFromSurvival(double g) { return Clamp01(1.0 - g); }
+template <class V>
+RBO_LANES_INLINE V WeibullCdfFromSurvival(V g) {
+  return Clamp01(1.0 - g);
+}
 
 /// The uniform distribution on [a, b].
 inline double UniformCdf(double x, double a, double b) {

@@ -554,9 +554,71 @@ RBO_LANES_INLINE V LanesWeibullKappa(V dLogY0, double dBeta) {
   return 8.01 * eps * (Abs(dLogY0) * 1.000001) + 6.0001 * eps * dBeta;
 }
 
+/// The Weibull model's values at its anchor z0 (CWeibullPredictor), for one
+/// value or lanes.
+template <class V>
+struct TWeibullAnchor {
+  V y0;           ///< -log1p(-p)
+  V z0;           ///< the anchor, z0^beta within kappa of y0 in the log
+  V survival0;    ///< 1 - p
+  V kappa;        ///< bound on |ln(z0^beta / y0)|
+  V anchorWidth;  ///< bound on |ln g(z0) - ln(1 - p)| plus the rounding of 1 - p
+};
+
+/// The anchor for p with y0 and z0 formed elsewhere.
+template <class V>
+RBO_LANES_INLINE TWeibullAnchor<V> WeibullAnchorAt(V p, V y0, V z0, V kappa) {
+  constexpr double eps = kUnitRoundoff;
+  return {y0, z0, 1.0 - p, kappa, 1.0001 * y0 * (kappa * (1.0 + kappa) + 4.0001 * eps) + 1.0001 * eps};
+}
+
+/// Bounds [lo, hi] of the computed CDF at the scaled z within the model's
+/// reach of the anchor; the condition (a bool or a lane mask) is false
+/// further away.  ln g(z) = ln g(z0) - y(z0) ((1 + r)^beta - 1),
+/// r = (z - z0)/z0, with (1 + r)^beta - 1 = beta r + R2, |R2| <= beta
+/// (beta + 1) r^2 when beta |r| <= 1e-3; the model value is (1 - p) exp(-D),
+/// D = y0 beta r.
+template <class V>
+RBO_LANES_INLINE auto WeibullBoundsNear(const TWeibullAnchor<V>& m, double dBeta, V z, V& dLo, V& dHi) {
+  constexpr double eps = kUnitRoundoff;
+  const V r = (z - m.z0) / m.z0;  // two roundings: within 2.01 eps |r|
+  const V ar = Abs(r) * (1.0 + 4.0 * eps);
+  const V d = m.y0 * dBeta * r;
+  const V ad = Abs(d);
+  const auto bWithin = (ar <= Splat<V>(kWeibullModelReach)) && (dBeta * ar <= Splat<V>(1e-3)) && (ad <= Splat<V>(0.01));
+  // |y(z0) beta r - d| and y(z0) |R2|, with y(z0) <= y0 e^kappa.
+  const V wModel =
+      m.anchorWidth + m.y0 * dBeta * ar * (1.01 * m.kappa + 6.1 * eps) + 1.01 * m.y0 * dBeta * (dBeta + 1.0) * ar * ar;
+  // Noise at z: 4 eps y(z) + 4 eps, y(z) <= 1.01 y0.
+  const V noise = 4.0 * eps * 1.01 * m.y0 + 4.0001 * eps;
+  const V c = m.survival0 * (1.0 + (-d + 0.5 * d * d));
+  const V a = 1.0001 * (wModel + ad * ad * ad / 4.9 + noise + 4.0 * eps);
+  const V w = 1.01 * (1.001 * a) + 8.0 * eps;
+  dLo = WeibullCdfFromSurvival(c * (1.0 + w));
+  dHi = WeibullCdfFromSurvival(c * (1.0 - w));
+  return bWithin;
+}
+
 class CWeibullPredictor {
  public:
   CWeibullPredictor(double dGamma, double dEta, double dBeta) : m_dGamma(dGamma), m_dEta(dEta), m_dBeta(dBeta) {}
+
+  /// Whether the model answers near its anchor: y0 and z0 positive, z0
+  /// finite, kappa small.
+  template <class V>
+  RBO_LANES_INLINE static auto AnchorUsable(const TWeibullAnchor<V>& m) {
+    return (m.y0 > Splat<V>(0.0)) && (m.z0 > Splat<V>(0.0)) && IsFinite(m.z0) && (m.kappa <= Splat<V>(1e-6)) &&
+           (m.y0 <= Splat<V>(50.0));
+  }
+
+  /// The root estimate gamma + eta z0 and dx/dCDF there; the condition
+  /// says both are finite and the slope positive.
+  template <class V>
+  RBO_LANES_INLINE auto RootAndSlope(const TWeibullAnchor<V>& m, V& dRoot, V& dXPerP) const {
+    dRoot = m_dGamma + m_dEta * m.z0;
+    dXPerP = m.z0 * m_dEta / (m.survival0 * m_dBeta * m.y0);
+    return IsFinite(dRoot) && (dXPerP > Splat<V>(0.0)) && IsFinite(dXPerP);
+  }
 
   /// Anchors at the closed-form quantile z0 = (-log1p(-p))^(1/beta) of
   /// 0 < p < 1 and writes a root estimate and dx/dCDF there.
@@ -578,24 +640,19 @@ class CWeibullPredictor {
   /// bounding |ln(z0^beta / y0)| (for the lanes' z0 = exp(log(y0) / beta):
   /// LanesWeibullKappa).
   bool PrepareAt(double p, double y0, double z0, double kappa, double& dRoot, double& dXPerP) {
-    constexpr double eps = kUnitRoundoff;
-    m_dY0 = y0;
-    m_dZ0 = z0;
-    m_dSurvival0 = 1.0 - p;  // 1 - p within eps relative
-    if (!(m_dY0 > 0.0 && m_dZ0 > 0.0 && std::isfinite(m_dZ0) && kappa <= 1e-6 && m_dY0 <= 50.0)) return false;
-    m_dKappa = kappa;
-    m_dAnchorWidth = 1.0001 * m_dY0 * (kappa * (1.0 + kappa) + 4.0001 * eps) + 1.0001 * eps;
-    dRoot = m_dGamma + m_dEta * m_dZ0;
-    dXPerP = m_dZ0 * m_dEta / (m_dSurvival0 * m_dBeta * m_dY0);
-    return std::isfinite(dRoot) && dXPerP > 0.0 && std::isfinite(dXPerP);
+    m_model = WeibullAnchorAt(p, y0, z0, kappa);
+    return AnchorUsable(m_model) && RootAndSlope(m_model, dRoot, dXPerP);
   }
+
+  /// The model for a search whose zone was placed elsewhere (in lanes).
+  void PrepareForZone(const TWeibullAnchor<double>& model) { m_model = model; }
 
   bool Predict(double x, CCdfBounds& b) const {
     if (x < m_dGamma) {
       b = {0.0, 0.0};
       return true;
     }
-    return FromScaled(WeibullScaled(x, m_dGamma, m_dEta), b);
+    return WeibullBoundsNear(m_model, m_dBeta, WeibullScaled(x, m_dGamma, m_dEta), b.dLo, b.dHi);
   }
 
   bool BoundBelow(double xa, double& dA) const {
@@ -603,54 +660,21 @@ class CWeibullPredictor {
       dA = 0.0;
       return true;
     }
-    CCdfBounds b;
-    if (!FromScaled(WeibullScaled(xa, m_dGamma, m_dEta), b)) return false;
-    dA = b.dHi;
-    return true;
+    double dLo = 0.0;
+    return WeibullBoundsNear(m_model, m_dBeta, WeibullScaled(xa, m_dGamma, m_dEta), dLo, dA);
   }
 
   bool BoundAbove(double xb, double& dB) const {
     if (xb < m_dGamma) return false;
-    CCdfBounds b;
-    if (!FromScaled(WeibullScaled(xb, m_dGamma, m_dEta), b)) return false;
-    dB = b.dLo;
-    return true;
+    double dHi = 0.0;
+    return WeibullBoundsNear(m_model, m_dBeta, WeibullScaled(xb, m_dGamma, m_dEta), dB, dHi);
   }
 
  private:
-  /// ln g(z) = ln g(z0) - y(z0) ((1 + r)^beta - 1), r = (z - z0)/z0, with
-  /// (1 + r)^beta - 1 = beta r + R2, |R2| <= beta (beta + 1) r^2 when
-  /// beta |r| <= 1e-3; the model value is (1 - p) exp(-D), D = y0 beta r.
-  bool FromScaled(double z, CCdfBounds& b) const {
-    constexpr double eps = kUnitRoundoff;
-    const double r = (z - m_dZ0) / m_dZ0;  // two roundings: within 2.01 eps |r|
-    const double ar = std::fabs(r) * (1.0 + 4.0 * eps);
-    if (!(ar <= kWeibullModelReach && m_dBeta * ar <= 1e-3)) return false;
-    const double d = m_dY0 * m_dBeta * r;
-    const double ad = std::fabs(d);
-    if (!(ad <= 0.01)) return false;
-    // |y(z0) beta r - d| and y(z0) |R2|, with y(z0) <= y0 e^kappa.
-    const double wModel = m_dAnchorWidth + m_dY0 * m_dBeta * ar * (1.01 * m_dKappa + 6.1 * eps) +
-                          1.01 * m_dY0 * m_dBeta * (m_dBeta + 1.0) * ar * ar;
-    // Noise at z: 4 eps y(z) + 4 eps, y(z) <= 1.01 y0.
-    const double noise = 4.0 * eps * 1.01 * m_dY0 + 4.0001 * eps;
-    const double c = m_dSurvival0 * (1.0 + (-d + 0.5 * d * d));
-    const double a = 1.0001 * (wModel + ad * ad * ad / 4.9 + noise + 4.0 * eps);
-    const double w = 1.01 * (1.001 * a) + 8.0 * eps;
-    const double gLo = c * (1.0 - w);
-    const double gHi = c * (1.0 + w);
-    b = {WeibullCdfFromSurvival(gHi), WeibullCdfFromSurvival(gLo)};
-    return true;
-  }
-
-  double m_dGamma;              ///< location
-  double m_dEta;                ///< scale
-  double m_dBeta;               ///< shape
-  double m_dY0 = 0.0;           ///< -log1p(-p)
-  double m_dZ0 = 0.0;           ///< anchor pow(y0, 1/beta)
-  double m_dSurvival0 = 0.0;    ///< 1 - p
-  double m_dKappa = 0.0;        ///< bound on |ln(z0^beta / y0)|
-  double m_dAnchorWidth = 0.0;  ///< bound on |ln g(z0) - ln(1 - p)| plus the rounding of 1 - p
+  double m_dGamma;                                          ///< location
+  double m_dEta;                                            ///< scale
+  double m_dBeta;                                           ///< shape
+  TWeibullAnchor<double> m_model{0.0, 0.0, 0.0, 0.0, 0.0};  ///< the model at the anchor
 };
 
 // ============================================================ uniform

@@ -640,26 +640,34 @@ void InvertEach(const CSearchVariable& v, const CNormalFitPredictor& proto, doub
   }
 }
 
-/// One Weibull search from its lane's anchor when it has one, else from the
-/// predictor's own Prepare.
+/// One Weibull search: from its lane's zone when it has one, else from its
+/// lane's anchor, else from the predictor's own Prepare.
 template <class Cdf>
 bool SearchFromWeibullLane(CWeibullPredictor& pred, Cdf& cdf, double p, double y0, double tol,
                            const CWeibullAnchors& lanes, int j, const CSearchStart& start, double& x,
                            CBracketGrids* pGrids) {
+  if (lanes.bZone[j] != 0) {
+    pred.PrepareForZone(lanes.At(j, y0, p));
+    CPredictedSearch<CWeibullPredictor, Cdf> search(pred, cdf, p, tol, pGrids);
+    search.SetZone(lanes.xa[j], lanes.xb[j], lanes.A[j], lanes.B[j]);
+    x = search.Run(start.m, start.s, start.dLowLimit, start.dUpLimit);
+    return true;
+  }
   double dRoot = 0.0, dXPerP = 0.0;
   const bool bPrepared = lanes.bValid[j] != 0 ? pred.PrepareAt(p, y0, lanes.z0[j], lanes.kappa[j], dRoot, dXPerP)
                                               : pred.Prepare(p, dRoot, dXPerP);
   return bPrepared && SearchFromRoot(pred, cdf, p, tol, dRoot, dXPerP, start, x, pGrids);
 }
 
-/// The same for a Weibull variable, with the anchors z0 = y0^(1/beta)
-/// computed for kAnchorBatch values at once (AnchorLanes.h).
+/// The same for a Weibull variable, with the anchors z0 = y0^(1/beta) and
+/// first zones computed for kAnchorBatch values at once (AnchorLanes.h).
 template <class Cdf>
 void InvertEach(const CSearchVariable& v, const CWeibullPredictor& proto, double* pValues, std::size_t n,
                 std::size_t nStride, double tol, Cdf& cdf, CBracketGrids* pGrids) {
   const bool bCovered = PredictorCoversVariable(v, tol);
   const CSearchStart start = v.Start();
   CWeibullPredictor pred = proto;
+  const CLaneWeibull weibull{v.p1, v.p2, v.p3, tol};
   double p[kAnchorBatch], y0[kAnchorBatch];
   CWeibullAnchors lanes;
   for (std::size_t i = 0; i < n; i += kAnchorBatch) {
@@ -669,7 +677,7 @@ void InvertEach(const CSearchVariable& v, const CWeibullPredictor& proto, double
       p[j] = j < nBlock ? px[j * nStride] : 0.5;
       y0[j] = p[j] > 0.0 && p[j] < 1.0 ? -std::log1p(-p[j]) : 1.0;  // no log1p of a pole or NaN
     }
-    if (bCovered) WeibullAnchorsOf(y0, v.p3, lanes);
+    if (bCovered) WeibullAnchorsOf(p, y0, weibull, lanes);
     for (int j = 0; j < int(nBlock); ++j, px += nStride) {
       if (bCovered && PredictorCoversProbability(v, p[j]) &&
           SearchFromWeibullLane(pred, cdf, p[j], y0[j], tol, lanes, j, start, *px, pGrids))

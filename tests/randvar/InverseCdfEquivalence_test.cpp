@@ -493,24 +493,29 @@ TEST(InverseCdfModels, LanesAnchorAndPlaceZonesLikeTheScalarPredictor) {
   EXPECT_GT(nZones, 3 * 500 * kAnchorBatch / 4);  // the lanes place nearly every zone
 }
 
-// The lanes' Weibull anchors: kappa bounds |beta ln z0 - ln y0| (long
-// double), each code gives the same doubles, and nearly every value is
-// valid.
-TEST(InverseCdfModels, LanesWeibullAnchorsWithinTheirKappa) {
+// The lanes' Weibull anchors and zones: kappa bounds |beta ln z0 - ln y0|
+// (long double), each code gives the same doubles, nearly every value is
+// valid, the zones are those the scalar predictor places on the same
+// anchor at the first width, and every zone holds its one-sided
+// bounds (checked on the computed CDF on both sides) and decides the tests.
+TEST(InverseCdfModels, LanesWeibullAnchorsAndZonesHoldTheirBounds) {
   using namespace rbo::icdf;
   CCaseGenerator gen(31);
-  int nValid = 0;
+  int nValid = 0, nZones = 0;
   for (int i = 0; i < 300; ++i) {
+    const double gamma = i % 3 == 0 ? 0.0 : gen.Uniform(-10.0, 10.0), eta = gen.LogUniform(1e-2, 1e2);
     const double beta = gen.LogUniform(0.05, 50.0);
-    double y0[kAnchorBatch];
-    for (double& y : y0) {
-      const double p = i % 3 == 0 ? gen.LogUniform(1e-9, 0.5) : gen.Uniform(1e-9, 0.99999);
-      y = -std::log1p(-p);
+    CRandVar v(CRandVar::kWeibull, gamma, eta, beta);
+    double p[kAnchorBatch], y0[kAnchorBatch];
+    for (int j = 0; j < kAnchorBatch; ++j) {
+      p[j] = i % 3 == 0 ? gen.LogUniform(1e-9, 0.5) : gen.Uniform(1e-9, 0.99999);
+      y0[j] = -std::log1p(-p[j]);
     }
+    const CLaneWeibull lane{gamma, eta, beta, 1e-12};
     std::vector<CWeibullAnchors> runs;
     for (ELaneCode e : {ELaneCode::kGeneric, ELaneCode::kAvx2}) {
       CWeibullAnchors a{};
-      if (WeibullAnchorsWith(e, y0, beta, a)) runs.push_back(a);
+      if (WeibullAnchorsWith(e, p, y0, lane, a)) runs.push_back(a);
     }
     ASSERT_FALSE(runs.empty());
     const CWeibullAnchors& a = runs[0];
@@ -520,9 +525,29 @@ TEST(InverseCdfModels, LanesWeibullAnchorsWithinTheirKappa) {
       ++nValid;
       const long double dev = beta * logl((long double)a.z0[j]) - logl((long double)y0[j]);
       ASSERT_LE(double(fabsl(dev)), a.kappa[j]) << "y0 = " << y0[j] << " beta = " << beta;
+      // The scalar predictor on the same anchor: where its first zone
+      // (above the location) decides the tests, the lanes place it too.
+      CWeibullPredictor pred(gamma, eta, beta);
+      double root = 0.0, xPerP = 0.0, A = 0.0, B = 0.0;
+      if (pred.PrepareAt(p[j], y0[j], a.z0[j], a.kappa[j], root, xPerP)) {
+        const double dx = ZoneHalfWidth(p[j], 1e-12, xPerP, kZoneWidths[0]);
+        const bool bScalar = root - dx < root && root + dx > root && root - dx >= gamma &&
+                             pred.BoundBelow(root - dx, A) && pred.BoundAbove(root + dx, B) &&
+                             ZoneBoundsDecide(p[j], 1e-12, A, B);
+        ASSERT_EQ(a.bZone[j] != 0, bScalar) << p[j] << " beta = " << beta;
+      }
+      if (a.bZone[j] == 0) continue;
+      ++nZones;
+      ASSERT_TRUE(a.xa[j] < a.xb[j] && ZoneBoundsDecide(p[j], 1e-12, a.A[j], a.B[j])) << p[j];
+      const double w = a.xb[j] - a.xa[j];
+      for (double x : {a.xa[j], std::nextafter(a.xa[j], -1e300), a.xa[j] - gen.Uniform(0.0, 1e3) * w})
+        ASSERT_LE(v.CDF(x), a.A[j]) << "below the zone at p = " << p[j] << " beta = " << beta;
+      for (double x : {a.xb[j], std::nextafter(a.xb[j], 1e300), a.xb[j] + gen.Uniform(0.0, 1e3) * w})
+        ASSERT_GE(v.CDF(x), a.B[j]) << "above the zone at p = " << p[j] << " beta = " << beta;
     }
   }
   EXPECT_GT(nValid, 300 * kAnchorBatch * 9 / 10);
+  EXPECT_GT(nZones, 300 * kAnchorBatch / 2) << nZones;  // the rest need the wider zones PlaceZone tries next
 }
 
 /// The predictor of a variable, set up for p (false when it declines).
