@@ -1,7 +1,6 @@
-// The normal predictor's anchors (InverseCdfModels.h) for kAnchorBatch
-// probabilities at once, and a normal or lognormal variable's first zones:
-// the parts of the searches that do not depend on their paths, in vector
-// lanes.
+// The normal and Weibull predictors' anchors (InverseCdfModels.h) for
+// kAnchorBatch probabilities at once, and the searches' first zones: the
+// parts of the searches that do not depend on their paths, in vector lanes.
 #pragma once
 
 #include <cstdint>
