@@ -641,7 +641,8 @@ void InvertEach(const CSearchVariable& v, const CNormalFitPredictor& proto, doub
 }
 
 /// One Weibull search: from its lane's zone when it has one, else from its
-/// lane's anchor, else from the predictor's own Prepare.
+/// lane's anchor, else (or when that anchor does not serve) from the
+/// predictor's own Prepare.
 template <class Cdf>
 bool SearchFromWeibullLane(CWeibullPredictor& pred, Cdf& cdf, double p, double y0, double tol,
                            const CWeibullAnchors& lanes, int j, const CSearchStart& start, double& x,
@@ -654,8 +655,8 @@ bool SearchFromWeibullLane(CWeibullPredictor& pred, Cdf& cdf, double p, double y
     return true;
   }
   double dRoot = 0.0, dXPerP = 0.0;
-  const bool bPrepared = lanes.bValid[j] != 0 ? pred.PrepareAt(p, y0, lanes.z0[j], lanes.kappa[j], dRoot, dXPerP)
-                                              : pred.Prepare(p, dRoot, dXPerP);
+  const bool bPrepared = (lanes.bValid[j] != 0 && pred.PrepareAt(p, y0, lanes.z0[j], lanes.kappa[j], dRoot, dXPerP)) ||
+                         pred.Prepare(p, dRoot, dXPerP);
   return bPrepared && SearchFromRoot(pred, cdf, p, tol, dRoot, dXPerP, start, x, pGrids);
 }
 
