@@ -614,30 +614,42 @@ bool SearchFromLane(CNormalFitPredictor& pred, Cdf& cdf, double p, double tol, c
   return bPrepared && SearchFromRoot(pred, cdf, p, tol, dRoot, dXPerP, start, x, pGrids);
 }
 
+/// The searches of n values in blocks of kAnchorBatch: setUp(p) forms what
+/// the lanes can for a block's probabilities, search(p, j, start, x) runs
+/// value j's search from it (false: declined), and the plain search takes
+/// the values the predictors do not cover or decline.
+template <class Cdf, class SetUp, class Search>
+void InvertInBlocks(const CSearchVariable& v, double* pValues, std::size_t n, std::size_t nStride, double tol, Cdf& cdf,
+                    SetUp&& setUp, Search&& search) {
+  const bool bCovered = PredictorCoversVariable(v, tol);
+  const CSearchStart start = v.Start();
+  double p[kAnchorBatch];
+  for (std::size_t i = 0; i < n; i += kAnchorBatch) {
+    const std::size_t nBlock = std::min<std::size_t>(kAnchorBatch, n - i);
+    double* px = pValues + i * nStride;
+    for (std::size_t j = 0; j < std::size_t(kAnchorBatch); ++j) p[j] = j < nBlock ? px[j * nStride] : 0.25;
+    if (bCovered) setUp(p);
+    for (int j = 0; j < int(nBlock); ++j, px += nStride) {
+      if (bCovered && PredictorCoversProbability(v, p[j]) && search(p[j], j, start, *px)) continue;
+      *px = PlainSearch(cdf, p[j], tol, start.m, start.s, start.dLowLimit, start.dUpLimit);
+    }
+  }
+}
+
 /// The same for a normal or lognormal variable, with the models' anchors
 /// and first zones computed for kAnchorBatch values at once (AnchorLanes.h).
 template <class Cdf>
 void InvertEach(const CSearchVariable& v, const CNormalFitPredictor& proto, double* pValues, std::size_t n,
                 std::size_t nStride, double tol, Cdf& cdf, CBracketGrids* pGrids) {
-  const bool bCovered = PredictorCoversVariable(v, tol);
-  const CSearchStart start = v.Start();
   const CLaneNormal normal{v.p1, v.p2, tol, v.nType == 2};
   const CLaneNormal* pNormal = v.nType == 0 || v.nType == 2 ? &normal : nullptr;
   CNormalFitPredictor pred = proto;
-  double p[kAnchorBatch];
   CErfcAnchors lanes;
-  for (std::size_t i = 0; i < n; i += kAnchorBatch) {
-    const std::size_t nBlock = std::min<std::size_t>(kAnchorBatch, n - i);
-    double* px = pValues + i * nStride;
-    for (std::size_t j = 0; j < std::size_t(kAnchorBatch); ++j) p[j] = j < nBlock ? px[j * nStride] : 0.25;
-    if (bCovered) ErfcAnchorsOf(p, pNormal, lanes);
-    for (int j = 0; j < int(nBlock); ++j, px += nStride) {
-      if (bCovered && PredictorCoversProbability(v, p[j]) &&
-          SearchFromLane(pred, cdf, p[j], tol, lanes, j, start, *px, pGrids))
-        continue;
-      *px = PlainSearch(cdf, p[j], tol, start.m, start.s, start.dLowLimit, start.dUpLimit);
-    }
-  }
+  InvertInBlocks(
+      v, pValues, n, nStride, tol, cdf, [&](const double(&p)[kAnchorBatch]) { ErfcAnchorsOf(p, pNormal, lanes); },
+      [&](double p, int j, const CSearchStart& start, double& x) {
+        return SearchFromLane(pred, cdf, p, tol, lanes, j, start, x, pGrids);
+      });
 }
 
 /// One Weibull search: from its lane's zone when it has one, else from its
@@ -665,27 +677,20 @@ bool SearchFromWeibullLane(CWeibullPredictor& pred, Cdf& cdf, double p, double y
 template <class Cdf>
 void InvertEach(const CSearchVariable& v, const CWeibullPredictor& proto, double* pValues, std::size_t n,
                 std::size_t nStride, double tol, Cdf& cdf, CBracketGrids* pGrids) {
-  const bool bCovered = PredictorCoversVariable(v, tol);
-  const CSearchStart start = v.Start();
-  CWeibullPredictor pred = proto;
   const CLaneWeibull weibull{v.p1, v.p2, v.p3, tol};
-  double p[kAnchorBatch], y0[kAnchorBatch];
+  CWeibullPredictor pred = proto;
+  double y0[kAnchorBatch];
   CWeibullAnchors lanes;
-  for (std::size_t i = 0; i < n; i += kAnchorBatch) {
-    const std::size_t nBlock = std::min<std::size_t>(kAnchorBatch, n - i);
-    double* px = pValues + i * nStride;
-    for (std::size_t j = 0; j < std::size_t(kAnchorBatch); ++j) {
-      p[j] = j < nBlock ? px[j * nStride] : 0.5;
-      y0[j] = p[j] > 0.0 && p[j] < 1.0 ? -std::log1p(-p[j]) : 1.0;  // no log1p of a pole or NaN
-    }
-    if (bCovered) WeibullAnchorsOf(p, y0, weibull, lanes);
-    for (int j = 0; j < int(nBlock); ++j, px += nStride) {
-      if (bCovered && PredictorCoversProbability(v, p[j]) &&
-          SearchFromWeibullLane(pred, cdf, p[j], y0[j], tol, lanes, j, start, *px, pGrids))
-        continue;
-      *px = PlainSearch(cdf, p[j], tol, start.m, start.s, start.dLowLimit, start.dUpLimit);
-    }
-  }
+  InvertInBlocks(
+      v, pValues, n, nStride, tol, cdf,
+      [&](const double(&p)[kAnchorBatch]) {
+        for (int j = 0; j < kAnchorBatch; ++j)
+          y0[j] = p[j] > 0.0 && p[j] < 1.0 ? -std::log1p(-p[j]) : 1.0;  // no log1p of a pole or NaN
+        WeibullAnchorsOf(p, y0, weibull, lanes);
+      },
+      [&](double p, int j, const CSearchStart& start, double& x) {
+        return SearchFromWeibullLane(pred, cdf, p, y0[j], tol, lanes, j, start, x, pGrids);
+      });
 }
 
 }  // namespace rbo::icdf
