@@ -24,9 +24,6 @@ namespace {
 
 constexpr int kLineInvalidSamplingMethod = 327;
 
-// InverseCDF's default tolerance.
-constexpr double kDefaultTolerance = -1.0;
-
 // A map with more analysis inputs than the matrix has rows would draw into
 // a row beyond the matrix column.
 void CheckDrawnRowsFit(const std::vector<SampledRow>& rows, std::size_t nMeans) {
