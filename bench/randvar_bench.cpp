@@ -17,6 +17,7 @@
 #include <cmath>
 #include <cstdint>
 #include <random>
+#include <valarray>
 #include <vector>
 
 #include "randvar/InverseCdfBatch.h"
@@ -24,6 +25,7 @@
 #include "randvar/InverseCdfSearch.h"
 #include "randvar/RandVarCases.h"
 #include "rbo/RandVar.h"
+#include "rbo/RandVarModules.h"
 #include "support/RandVarInternals.h"
 #include "support/SearchVariable.h"
 
@@ -172,6 +174,27 @@ void BM_InverseCdfInPlace(benchmark::State& state) {
   state.SetLabel(c.pszName);
 }
 
+// One variable's Monte Carlo sample of 2^20 values through the sampling
+// path (MatrixOfMonteCarloPoints: the uniforms drawn in order on the calling
+// thread, the inversion on 1 or 2 sampling workers): wall time per value,
+// what a run with that many workers waits for.
+void BM_SampleOnWorkers(benchmark::State& state) {
+  const rbotest::DistCase& c = kCases[state.range(0)];
+  constexpr int kSamples = 1 << 20;
+  std::valarray<CRandVar> vars(c.Make(), 1);
+  std::valarray<double> means(vars[0].GetActualMean(), 1);
+  std::valarray<int> inputRandVar(0, 1);
+  CMatrix<double> samples;
+  SetSamplingWorkers(int(state.range(1)));
+  for (auto _ : state) {
+    MatrixOfMonteCarloPoints(kSamples, 1, means, inputRandVar, vars, samples);
+    benchmark::DoNotOptimize(samples.ColData(0));
+  }
+  SetSamplingWorkers(1);
+  state.SetItemsProcessed(state.iterations() * std::int64_t(kSamples));
+  state.SetLabel(c.pszName);
+}
+
 // The Weibull fit from a mean and standard deviation (a shape search of
 // about forty gamma-function ratios), for mean / sd from 0.5 to 20.
 void BM_WeibullFromMoments(benchmark::State& state) {
@@ -193,3 +216,7 @@ BENCHMARK(BM_InverseCDFReference)->DenseRange(0, 3);
 BENCHMARK(BM_WeibullFromMoments);
 BENCHMARK(BM_InverseCdfDrawn)->DenseRange(0, 3)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_InverseCdfInPlace)->DenseRange(0, 6)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_SampleOnWorkers)
+    ->ArgsProduct({benchmark::CreateDenseRange(0, 6, 1), {1, 2}})
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);

@@ -137,22 +137,26 @@ RBO_LANES_INLINE void Anchors(const double (&p)[kAnchorBatch], const CLaneNormal
     for (std::int64_t& b : out.bZone) b = 0;
 }
 
-// The Weibull anchors, z0 = exp(log(y0) * fl(1 / beta)), and the first
-// zone of each search as PlaceZone forms it (a zone reaching below the
-// location is left to PlaceZone).
-RBO_LANES_INLINE void WeibullAnchors(const double (&p)[kAnchorBatch], const double (&y0)[kAnchorBatch],
-                                     const CLaneWeibull& v, CWeibullAnchors& out) {
+// The Weibull anchors, y0 = -ln(1 - p) by LanesLogOneMinus and
+// z0 = exp(log(y0) * fl(1 / beta)), and the first zone of each search as
+// PlaceZone forms it (a zone reaching below the location is left to
+// PlaceZone).  Probabilities outside [1e-9, 1 - 2^-1022], where
+// LanesLogOneMinus does not answer, are not valid.
+RBO_LANES_INLINE void WeibullAnchors(const double (&p)[kAnchorBatch], const CLaneWeibull& v, CWeibullAnchors& out) {
   const double dInvBeta = 1.0 / v.dBeta;
   const CWeibullPredictor pred(v.dGamma, v.dEta, v.dBeta);
   for (int g = 0; g < kAnchorBatch; g += kLanes) {
-    const VLanes vp = LoadLanes(p + g), y = LoadLanes(y0 + g);
-    const VLaneBits bNormal = (y >= Splat<VLanes>(0x1p-1022)) & (y <= Splat<VLanes>(0x1.fffffffffffffp1023));
+    const VLanes vp = LoadLanes(p + g);
+    const VLaneBits bInDomain = (vp >= Splat<VLanes>(1e-9)) & (1.0 - vp >= Splat<VLanes>(0x1p-1022));
+    const VLanes y = -LanesLogOneMinus(bInDomain ? vp : Splat<VLanes>(0.5));
+    const VLaneBits bNormal =
+        bInDomain & (y >= Splat<VLanes>(0x1p-1022)) & (y <= Splat<VLanes>(0x1.fffffffffffffp1023));
     const VLanes logY = LanesLog(bNormal ? y : Splat<VLanes>(1.0));
     const VLanes t = logY * dInvBeta;
     const VLaneBits bReach = Abs(t) <= Splat<VLanes>(kLaneExpReach);
     const VLaneBits bValid = bNormal & bReach;
-    const TWeibullAnchor<VLanes> m =
-        WeibullAnchorAt(vp, y, LanesExp(bReach ? t : Splat<VLanes>(0.0)), LanesWeibullKappa(logY, v.dBeta));
+    const TWeibullAnchor<VLanes> m = WeibullAnchorAt(vp, y, LanesExp(bReach ? t : Splat<VLanes>(0.0)),
+                                                     LanesWeibullKappa(logY, v.dBeta), kLanesY0Error);
     VLanes root, xPerP;
     const VLaneBits bRoot = pred.RootAndSlope(m, root, xPerP);
     const VLanes dx = ZoneHalfWidth(vp, v.dTol, xPerP, kZoneWidths[0]);
@@ -163,6 +167,7 @@ RBO_LANES_INLINE void WeibullAnchors(const double (&p)[kAnchorBatch], const doub
     const VLaneBits bZone = bValid & CWeibullPredictor::AnchorUsable(m) & bRoot & (xa < root) & (xb > root) &
                             IsFinite(xa) & IsFinite(xb) & (xa >= Splat<VLanes>(v.dGamma)) & bAtA & bAtB &
                             ZoneBoundsDecide(vp, v.dTol, aHi, bLo);
+    StoreLanes(y, out.y0 + g);
     StoreLanes(m.z0, out.z0 + g);
     StoreLanes(m.kappa, out.kappa + g);
     StoreLanes(m.anchorWidth, out.anchorWidth + g);
@@ -181,9 +186,9 @@ RBO_LANES_INLINE void WeibullAnchors(const double (&p)[kAnchorBatch], const doub
   Anchors(p, pNormal, out);
 }
 
-[[gnu::flatten]] void WeibullAnchorsGeneric(const double (&p)[kAnchorBatch], const double (&y0)[kAnchorBatch],
-                                            const CLaneWeibull& v, CWeibullAnchors& out) {
-  WeibullAnchors(p, y0, v, out);
+[[gnu::flatten]] void WeibullAnchorsGeneric(const double (&p)[kAnchorBatch], const CLaneWeibull& v,
+                                            CWeibullAnchors& out) {
+  WeibullAnchors(p, v, out);
 }
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
@@ -192,10 +197,9 @@ RBO_LANES_INLINE void WeibullAnchors(const double (&p)[kAnchorBatch], const doub
                                                        CErfcAnchors& out) {
   Anchors(p, pNormal, out);
 }
-[[gnu::flatten, gnu::target("avx2")]] void WeibullAnchorsAvx2(const double (&p)[kAnchorBatch],
-                                                              const double (&y0)[kAnchorBatch], const CLaneWeibull& v,
+[[gnu::flatten, gnu::target("avx2")]] void WeibullAnchorsAvx2(const double (&p)[kAnchorBatch], const CLaneWeibull& v,
                                                               CWeibullAnchors& out) {
-  WeibullAnchors(p, y0, v, out);
+  WeibullAnchors(p, v, out);
 }
 #endif
 
@@ -221,8 +225,7 @@ Fn BestCode(Fn fGeneric, Fn fAvx2) {
 }
 
 using AnchorsFn = void (*)(const double (&)[kAnchorBatch], const CLaneNormal*, CErfcAnchors&);
-using WeibullAnchorsFn = void (*)(const double (&)[kAnchorBatch], const double (&)[kAnchorBatch], const CLaneWeibull&,
-                                  CWeibullAnchors&);
+using WeibullAnchorsFn = void (*)(const double (&)[kAnchorBatch], const CLaneWeibull&, CWeibullAnchors&);
 
 #if defined(RBO_LANES_X86)
 constexpr AnchorsFn kAnchorsAvx2 = AnchorsAvx2;
@@ -247,17 +250,16 @@ bool ErfcAnchorsWith(ELaneCode eCode, const double (&p)[kAnchorBatch], const CLa
   return true;
 }
 
-void WeibullAnchorsOf(const double (&p)[kAnchorBatch], const double (&y0)[kAnchorBatch], const CLaneWeibull& v,
-                      CWeibullAnchors& anchors) {
+void WeibullAnchorsOf(const double (&p)[kAnchorBatch], const CLaneWeibull& v, CWeibullAnchors& anchors) {
   static const WeibullAnchorsFn fBest = BestCode<WeibullAnchorsFn>(WeibullAnchorsGeneric, kWeibullAnchorsAvx2);
-  fBest(p, y0, v, anchors);
+  fBest(p, v, anchors);
 }
 
-bool WeibullAnchorsWith(ELaneCode eCode, const double (&p)[kAnchorBatch], const double (&y0)[kAnchorBatch],
-                        const CLaneWeibull& v, CWeibullAnchors& anchors) {
+bool WeibullAnchorsWith(ELaneCode eCode, const double (&p)[kAnchorBatch], const CLaneWeibull& v,
+                        CWeibullAnchors& anchors) {
   const WeibullAnchorsFn f = CodeFor<WeibullAnchorsFn>(eCode, WeibullAnchorsGeneric, kWeibullAnchorsAvx2);
   if (!f) return false;
-  f(p, y0, v, anchors);
+  f(p, v, anchors);
   return true;
 }
 

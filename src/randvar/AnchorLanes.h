@@ -48,29 +48,29 @@ struct CLaneWeibull {
 };
 
 /// The Weibull predictor's anchors z0 = y0^(1/beta) of kAnchorBatch values
-/// y0 = -log1p(-p), by the lanes' log and exp, with their kappa
-/// (LanesWeibullKappa), and the first zone of each search.
+/// y0 = -ln(1 - p), by the lanes' log and exp (y0 within kLanesY0Error, z0
+/// with its kappa, LanesWeibullKappa), and the first zone of each search.
 struct CWeibullAnchors {
-  double z0[kAnchorBatch], kappa[kAnchorBatch], anchorWidth[kAnchorBatch];
-  std::int64_t bValid[kAnchorBatch];          ///< y0 a positive normal double and ln(y0) / beta within the lanes' exp
+  double y0[kAnchorBatch], z0[kAnchorBatch], kappa[kAnchorBatch], anchorWidth[kAnchorBatch];
+  std::int64_t bValid[kAnchorBatch];  ///< p in the lanes' domain, y0 a positive normal double, ln(y0) / beta within the
+                                      ///< lanes' exp
   double xa[kAnchorBatch], xb[kAnchorBatch];  ///< the zone (xa, xb)
   double A[kAnchorBatch], B[kAnchorBatch];    ///< CDF <= A below the zone, >= B above it
   std::int64_t bZone[kAnchorBatch];           ///< the zone is placed and decides the tests (else PlaceZone decides)
 
-  /// The model of value i with its y0 and p.
-  TWeibullAnchor<double> At(int i, double y0, double p) const { return {y0, z0[i], 1.0 - p, kappa[i], anchorWidth[i]}; }
+  /// The model of value i with its p.
+  TWeibullAnchor<double> At(int i, double p) const { return {y0[i], z0[i], 1.0 - p, kappa[i], anchorWidth[i]}; }
 };
 
-/// The anchors and zones for p[i] and y0[i] = -log1p(-p[i]); where a value
-/// is not valid the scalar Prepare decides, where its zone is not placed
+/// The anchors and zones for the probabilities p[i]; where a value is not
+/// valid the scalar Prepare decides, where its zone is not placed
 /// PlaceZone.
-void WeibullAnchorsOf(const double (&p)[kAnchorBatch], const double (&y0)[kAnchorBatch], const CLaneWeibull& v,
-                      CWeibullAnchors& anchors);
+void WeibullAnchorsOf(const double (&p)[kAnchorBatch], const CLaneWeibull& v, CWeibullAnchors& anchors);
 
 /// The same with the given code; false (nothing written) when this build or
 /// processor lacks it.
-bool WeibullAnchorsWith(ELaneCode eCode, const double (&p)[kAnchorBatch], const double (&y0)[kAnchorBatch],
-                        const CLaneWeibull& v, CWeibullAnchors& anchors);
+bool WeibullAnchorsWith(ELaneCode eCode, const double (&p)[kAnchorBatch], const CLaneWeibull& v,
+                        CWeibullAnchors& anchors);
 
 /// The anchors for the probabilities p[i] (0 < p < 1): value i as
 /// ErfcAnchorAt(CNormalFitPredictor::AnchorFor(p[i])) gives it but for the

@@ -565,11 +565,18 @@ struct TWeibullAnchor {
   V anchorWidth;  ///< bound on |ln g(z0) - ln(1 - p)| plus the rounding of 1 - p
 };
 
-/// The anchor for p with y0 and z0 formed elsewhere.
+/// Bounds on the relative error of y0 = -ln(1 - p) as formed: by the C
+/// library's log1p (2 ulp), and by the lanes' LanesLogOneMinus, each with a
+/// margin for 1 / (1 + dl) - 1.
+inline constexpr double kLibraryY0Error = 4.0001 * kUnitRoundoff;
+inline constexpr double kLanesY0Error = (kLanesLogOneMinusErrorUnits + 0.0001) * kUnitRoundoff;
+
+/// The anchor for p with y0 (within dY0Error relative of -ln(1 - p)) and z0
+/// formed elsewhere.
 template <class V>
-RBO_LANES_INLINE TWeibullAnchor<V> WeibullAnchorAt(V p, V y0, V z0, V kappa) {
+RBO_LANES_INLINE TWeibullAnchor<V> WeibullAnchorAt(V p, V y0, V z0, V kappa, double dY0Error) {
   constexpr double eps = kUnitRoundoff;
-  return {y0, z0, 1.0 - p, kappa, 1.0001 * y0 * (kappa * (1.0 + kappa) + 4.0001 * eps) + 1.0001 * eps};
+  return {y0, z0, 1.0 - p, kappa, 1.0001 * y0 * (kappa * (1.0 + kappa) + dY0Error) + 1.0001 * eps};
 }
 
 /// Bounds [lo, hi] of the computed CDF at the scaled z within the model's
@@ -626,21 +633,23 @@ class CWeibullPredictor {
   /// 1/beta rounded by di and pow by dq:
   /// ln(z0^beta / y0) = di ln y0 + beta ln(1 + dq), at most
   /// kappa = eps |ln y0| + 4.0001 eps beta; hence
-  /// |ln g(z0) - ln(1 - p)| <= y0 (kappa (1 + kappa) + 4.0001 eps).
+  /// |ln g(z0) - ln(1 - p)| <= y0 (kappa (1 + kappa) + 4.0001 eps), and
+  /// for another y0 with |dl| <= e, y0 (kappa (1 + kappa) + e (1 + 2e)).
   bool Prepare(double p, double& dRoot, double& dXPerP) {
     constexpr double eps = kUnitRoundoff;
     const double y0 = -std::log1p(-p);
     int nExp = 0;
     std::frexp(y0, &nExp);
     const double lnY0Bound = (std::abs(nExp) + 1) * 0.6932;  // >= |ln y0|
-    return PrepareAt(p, y0, std::pow(y0, 1.0 / m_dBeta), eps * lnY0Bound + 4.0001 * eps * m_dBeta, dRoot, dXPerP);
+    return PrepareAt(p, y0, kLibraryY0Error, std::pow(y0, 1.0 / m_dBeta), eps * lnY0Bound + 4.0001 * eps * m_dBeta,
+                     dRoot, dXPerP);
   }
 
-  /// Prepare with y0 = -log1p(-p) and an anchor z0 formed elsewhere, kappa
-  /// bounding |ln(z0^beta / y0)| (for the lanes' z0 = exp(log(y0) / beta):
-  /// LanesWeibullKappa).
-  bool PrepareAt(double p, double y0, double z0, double kappa, double& dRoot, double& dXPerP) {
-    m_model = WeibullAnchorAt(p, y0, z0, kappa);
+  /// Prepare with y0, within dY0Error relative of -ln(1 - p), and an anchor
+  /// z0 formed elsewhere, kappa bounding |ln(z0^beta / y0)| (for the lanes'
+  /// z0 = exp(log(y0) / beta): LanesWeibullKappa).
+  bool PrepareAt(double p, double y0, double dY0Error, double z0, double kappa, double& dRoot, double& dXPerP) {
+    m_model = WeibullAnchorAt(p, y0, z0, kappa, dY0Error);
     return AnchorUsable(m_model) && RootAndSlope(m_model, dRoot, dXPerP);
   }
 

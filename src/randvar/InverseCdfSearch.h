@@ -656,18 +656,18 @@ void InvertEach(const CSearchVariable& v, const CNormalFitPredictor& proto, doub
 /// lane's anchor, else (or when that anchor does not serve) from the
 /// predictor's own Prepare.
 template <class Cdf>
-bool SearchFromWeibullLane(CWeibullPredictor& pred, Cdf& cdf, double p, double y0, double tol,
-                           const CWeibullAnchors& lanes, int j, const CSearchStart& start, double& x,
-                           CBracketGrids* pGrids) {
+bool SearchFromWeibullLane(CWeibullPredictor& pred, Cdf& cdf, double p, double tol, const CWeibullAnchors& lanes, int j,
+                           const CSearchStart& start, double& x, CBracketGrids* pGrids) {
   if (lanes.bZone[j] != 0) {
-    pred.PrepareForZone(lanes.At(j, y0, p));
+    pred.PrepareForZone(lanes.At(j, p));
     CPredictedSearch<CWeibullPredictor, Cdf> search(pred, cdf, p, tol, pGrids);
     search.SetZone(lanes.xa[j], lanes.xb[j], lanes.A[j], lanes.B[j]);
     x = search.Run(start.m, start.s, start.dLowLimit, start.dUpLimit);
     return true;
   }
   double dRoot = 0.0, dXPerP = 0.0;
-  const bool bPrepared = (lanes.bValid[j] != 0 && pred.PrepareAt(p, y0, lanes.z0[j], lanes.kappa[j], dRoot, dXPerP)) ||
+  const bool bPrepared = (lanes.bValid[j] != 0 &&
+                          pred.PrepareAt(p, lanes.y0[j], kLanesY0Error, lanes.z0[j], lanes.kappa[j], dRoot, dXPerP)) ||
                          pred.Prepare(p, dRoot, dXPerP);
   return bPrepared && SearchFromRoot(pred, cdf, p, tol, dRoot, dXPerP, start, x, pGrids);
 }
@@ -679,17 +679,11 @@ void InvertEach(const CSearchVariable& v, const CWeibullPredictor& proto, double
                 std::size_t nStride, double tol, Cdf& cdf, CBracketGrids* pGrids) {
   const CLaneWeibull weibull{v.p1, v.p2, v.p3, tol};
   CWeibullPredictor pred = proto;
-  double y0[kAnchorBatch];
   CWeibullAnchors lanes;
   InvertInBlocks(
-      v, pValues, n, nStride, tol, cdf,
-      [&](const double(&p)[kAnchorBatch]) {
-        for (int j = 0; j < kAnchorBatch; ++j)
-          y0[j] = p[j] > 0.0 && p[j] < 1.0 ? -std::log1p(-p[j]) : 1.0;  // no log1p of a pole or NaN
-        WeibullAnchorsOf(p, y0, weibull, lanes);
-      },
+      v, pValues, n, nStride, tol, cdf, [&](const double(&p)[kAnchorBatch]) { WeibullAnchorsOf(p, weibull, lanes); },
       [&](double p, int j, const CSearchStart& start, double& x) {
-        return SearchFromWeibullLane(pred, cdf, p, y0[j], tol, lanes, j, start, x, pGrids);
+        return SearchFromWeibullLane(pred, cdf, p, tol, lanes, j, start, x, pGrids);
       });
 }
 

@@ -134,4 +134,29 @@ RBO_LANES_INLINE VLanes LanesLog(VLanes x) {
   return k * kLn2Hi + (lnM + k * kLn2Lo);
 }
 
+/// Relative error bound of LanesLogOneMinus (in units of 2^-53), proved below.
+inline constexpr double kLanesLogOneMinusErrorUnits = 6.5;
+
+/// ln(1 - p) of each lane for 1e-9 <= p < 1 with 1 - p a normal double,
+/// within kLanesLogOneMinusErrorUnits * 2^-53 of |ln(1 - p)|.  Other lanes'
+/// results are meaningless.
+///
+/// u = fl(1 - p) and its rounding error d = (1 - u) - p are exact: for
+/// p >= 1/2, u = 1 - p (Sterbenz) and d = 0; for p < 1/2, u lies in
+/// [1/2, 1], so 1 - u is exact (Sterbenz), and 1 - u = p - d with
+/// |d| <= 2^-54 <= p / 2, so the difference is exact too.  Then
+/// ln(1 - p) = ln u + ln(1 + d/u), |d/u| <= 2^-53.  Errors, with
+/// eps = 2^-53 and |ln(1 - p)| >= p >= 1e-9:
+///  * LanesLog(u) within 5.2 eps |ln u|, and |ln u| <= |ln(1 - p)| +
+///    1.0001 |d/u| <= (1 + 1.2e-7) |ln(1 - p)|;
+///  * d/u rounds by eps |d/u| <= 1.2e-7 eps |ln(1 - p)|; ln(1 + d/u) =
+///    d/u within (d/u)^2 / 2 <= 2^-107 < 1e-7 eps |ln(1 - p)|;
+///  * the sum rounds by eps.
+/// Altogether under 6.21 eps |ln(1 - p)|; the stated bound leaves room.
+RBO_LANES_INLINE VLanes LanesLogOneMinus(VLanes p) {
+  const VLanes u = 1.0 - p;
+  const VLanes d = (1.0 - u) - p;
+  return LanesLog(u) + d / u;
+}
+
 }  // namespace rbo::icdf

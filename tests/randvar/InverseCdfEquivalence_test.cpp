@@ -368,71 +368,77 @@ TEST(InverseCdfModels, LibraryFunctionsWithinTwoUlp) {
   EXPECT_LE(worst, 2.0);
 }
 
-// The lanes' exp stays within its stated bound over its whole range, at
-// the edges of the reduction (r = -/+ ln 2 / 2) and at exact powers of two.
-TEST(InverseCdfModels, LanesExpWithinItsBound) {
+// The largest relative error, in units of 2^-53, of a lanes function over
+// the arguments xs against its long double counterpart; every error must lie
+// within the bound.  exact returns 0 where the result must be 0 itself.
+template <class Lanes, class Exact>
+double WorstLanesError(std::vector<double> xs, Lanes lanes, Exact exact, double dBoundUnits) {
   using rbo::icdf::kLanes;
-  using rbo::icdf::VLanes;
+  while (xs.size() % kLanes != 0) xs.push_back(xs.back());
+  double worst = 0.0;
+  for (std::size_t i = 0; i < xs.size(); i += kLanes) {
+    rbo::icdf::VLanes x;
+    for (int j = 0; j < kLanes; ++j) x[j] = xs[i + std::size_t(j)];
+    const rbo::icdf::VLanes y = lanes(x);
+    for (int j = 0; j < kLanes; ++j) {
+      const long double e = exact((long double)x[j]);
+      const double rel = e == 0.0L ? (y[j] == 0.0 ? 0.0 : HUGE_VAL) : double(fabsl(y[j] / e - 1.0L)) / 0x1p-53;
+      EXPECT_LE(rel, dBoundUnits) << "argument " << x[j];
+      if (rel > dBoundUnits) return rel;
+      worst = std::max(worst, rel);
+    }
+  }
+  return worst;
+}
+
+// The lanes' exp, log and ln(1 - p) within their stated bounds: exp over
+// its whole range, at the edges of the reduction (r = -/+ ln 2 / 2) and at
+// exact powers of two; log over the whole range of normal doubles and near
+// 1 and the halving point sqrt 2, the edges of the binades included;
+// ln(1 - p) from 1e-9 to 1 - 2^-53, around 1/2 (where 1 - p becomes exact)
+// and where 1 - p crosses sqrt(1/2).  Each comparison must see rounding.
+TEST(InverseCdfModels, LanesElementaryFunctionsWithinTheirBounds) {
+  using namespace rbo::icdf;
   CCaseGenerator gen(21);
   std::vector<double> xs = {-700.0, 700.0, 0.0, -0.0, 1e-300, -1e-300, 1.0, -1.0, std::log(2.0), -745.0 + 45.0};
   for (int k = -1000; k <= 1000; k += 7)
     for (double d : {-0.5, -0.4999999, 0.0, 0.4999999, 0.5}) xs.push_back((k + d) * 0.69314718055994531);
   for (int i = 0; i < 200000; ++i) xs.push_back(i % 2 == 0 ? gen.Uniform(-700.0, 700.0) : gen.Uniform(-40.0, 1.0));
-  double worst = 0.0;
-  for (std::size_t i = 0; i + kLanes <= xs.size(); i += kLanes) {
-    VLanes x;
-    for (int j = 0; j < kLanes; ++j) x[j] = xs[i + std::size_t(j)];
-    const VLanes e = rbo::icdf::LanesExp(x);
-    for (int j = 0; j < kLanes; ++j) {
-      const long double exact = expl((long double)x[j]);
-      const double rel = double(fabsl(e[j] / exact - 1.0L)) / 0x1p-53;
-      ASSERT_LE(rel, rbo::icdf::kLanesExpErrorUnits) << "x = " << x[j];
-      worst = std::max(worst, rel);
-    }
-  }
-  EXPECT_GT(worst, 0.1);  // the comparison saw rounding at all
-}
+  EXPECT_GT(WorstLanesError(
+                xs, [](VLanes x) { return LanesExp(x); }, [](long double x) { return expl(x); }, kLanesExpErrorUnits),
+            0.1);
 
-// The lanes' log against the long double logarithm: random arguments over
-// the whole range of normal doubles and near 1 and the halving point sqrt 2,
-// the edges of the binades included.
-TEST(InverseCdfModels, LanesLogWithinItsBound) {
-  using rbo::icdf::kLanes;
-  using rbo::icdf::VLanes;
-  CCaseGenerator gen(29);
-  std::vector<double> xs = {1.0,
-                            2.0,
-                            0.5,
-                            0x1p-1022,
-                            0x1.fffffffffffffp1023,
-                            1.4142135623730951,
-                            std::nextafter(1.4142135623730951, 2.0),
-                            std::nextafter(1.0, 0.0),
-                            std::nextafter(1.0, 2.0)};
+  xs = {1.0,
+        2.0,
+        0.5,
+        0x1p-1022,
+        0x1.fffffffffffffp1023,
+        1.4142135623730951,
+        std::nextafter(1.4142135623730951, 2.0),
+        std::nextafter(1.0, 0.0),
+        std::nextafter(1.0, 2.0)};
   for (int i = 0; i < 200000; ++i) {
     const int kind = i % 3;
     xs.push_back(kind == 0   ? gen.LogUniform(0x1p-1020, 0x1p1020)
                  : kind == 1 ? gen.Uniform(0.5, 2.0)
                              : 1.4142135623730951 * (1.0 + gen.Uniform(-1e-9, 1e-9)));
   }
-  while (xs.size() % kLanes != 0) xs.push_back(3.0);
-  double worst = 0.0;
-  for (std::size_t i = 0; i < xs.size(); i += kLanes) {
-    VLanes x;
-    for (int j = 0; j < kLanes; ++j) x[j] = xs[i + std::size_t(j)];
-    const VLanes l = rbo::icdf::LanesLog(x);
-    for (int j = 0; j < kLanes; ++j) {
-      if (x[j] == 1.0) {
-        ASSERT_EQ(l[j], 0.0);
-        continue;
-      }
-      const long double exact = logl((long double)x[j]);
-      const double rel = double(fabsl(l[j] / exact - 1.0L)) / 0x1p-53;
-      ASSERT_LE(rel, rbo::icdf::kLanesLogErrorUnits) << "x = " << x[j];
-      worst = std::max(worst, rel);
-    }
+  EXPECT_GT(WorstLanesError(
+                xs, [](VLanes x) { return LanesLog(x); }, [](long double x) { return logl(x); }, kLanesLogErrorUnits),
+            0.1);
+
+  xs = {1e-9, 0x1p-29, 0.5, std::nextafter(0.5, 0.0), std::nextafter(0.5, 1.0), 1.0 - 0x1p-53, 0.99999, 0.25};
+  for (int i = 0; i < 200000; ++i) {
+    const int kind = i % 3;
+    xs.push_back(kind == 0   ? gen.LogUniform(1e-9, 0.5)
+                 : kind == 1 ? gen.Uniform(0.0, 1.0 - 0x1p-53)
+                             : (1.0 - 0.70710678118654752) * (1.0 + gen.Uniform(-1e-9, 1e-9)));
   }
-  EXPECT_GT(worst, 0.1);  // the comparison saw rounding at all
+  for (double& p : xs) p = std::max(p, 1e-9);
+  EXPECT_GT(WorstLanesError(
+                xs, [](VLanes p) { return LanesLogOneMinus(p); }, [](long double p) { return log1pl(-p); },
+                kLanesLogOneMinusErrorUnits),
+            0.1);
 }
 
 /// The lanes' anchors and zones for a normal or lognormal variable, from
@@ -493,8 +499,9 @@ TEST(InverseCdfModels, LanesAnchorAndPlaceZonesLikeTheScalarPredictor) {
   EXPECT_GT(nZones, 3 * 500 * kAnchorBatch / 4);  // the lanes place nearly every zone
 }
 
-// The lanes' Weibull anchors and zones: kappa bounds |beta ln z0 - ln y0|
-// (long double), each code gives the same doubles, nearly every value is
+// The lanes' Weibull anchors and zones: y0 lies within its bound of
+// -ln(1 - p) and kappa bounds |beta ln z0 - ln y0| (long double), each code
+// gives the same doubles, nearly every value is
 // valid, the zones are those the scalar predictor places on the same
 // anchor at the first width, and every zone holds its one-sided
 // bounds (checked on the computed CDF on both sides) and decides the tests.
@@ -506,16 +513,13 @@ TEST(InverseCdfModels, LanesWeibullAnchorsAndZonesHoldTheirBounds) {
     const double gamma = i % 3 == 0 ? 0.0 : gen.Uniform(-10.0, 10.0), eta = gen.LogUniform(1e-2, 1e2);
     const double beta = gen.LogUniform(0.05, 50.0);
     CRandVar v(CRandVar::kWeibull, gamma, eta, beta);
-    double p[kAnchorBatch], y0[kAnchorBatch];
-    for (int j = 0; j < kAnchorBatch; ++j) {
-      p[j] = i % 3 == 0 ? gen.LogUniform(1e-9, 0.5) : gen.Uniform(1e-9, 0.99999);
-      y0[j] = -std::log1p(-p[j]);
-    }
+    double p[kAnchorBatch];
+    for (double& q : p) q = i % 3 == 0 ? gen.LogUniform(1e-9, 0.5) : gen.Uniform(1e-9, 0.99999);
     const CLaneWeibull lane{gamma, eta, beta, 1e-12};
     std::vector<CWeibullAnchors> runs;
     for (ELaneCode e : {ELaneCode::kGeneric, ELaneCode::kAvx2}) {
       CWeibullAnchors a{};
-      if (WeibullAnchorsWith(e, p, y0, lane, a)) runs.push_back(a);
+      if (WeibullAnchorsWith(e, p, lane, a)) runs.push_back(a);
     }
     ASSERT_FALSE(runs.empty());
     const CWeibullAnchors& a = runs[0];
@@ -523,13 +527,15 @@ TEST(InverseCdfModels, LanesWeibullAnchorsAndZonesHoldTheirBounds) {
     for (int j = 0; j < kAnchorBatch; ++j) {
       if (a.bValid[j] == 0) continue;
       ++nValid;
-      const long double dev = beta * logl((long double)a.z0[j]) - logl((long double)y0[j]);
-      ASSERT_LE(double(fabsl(dev)), a.kappa[j]) << "y0 = " << y0[j] << " beta = " << beta;
+      const double y0 = a.y0[j];
+      ASSERT_LE(double(fabsl(y0 / -log1pl(-(long double)p[j]) - 1.0L)), kLanesY0Error) << p[j];
+      const long double dev = beta * logl((long double)a.z0[j]) - logl((long double)y0);
+      ASSERT_LE(double(fabsl(dev)), a.kappa[j]) << "y0 = " << y0 << " beta = " << beta;
       // The scalar predictor on the same anchor: where its first zone
       // (above the location) decides the tests, the lanes place it too.
       CWeibullPredictor pred(gamma, eta, beta);
       double root = 0.0, xPerP = 0.0, A = 0.0, B = 0.0;
-      if (pred.PrepareAt(p[j], y0[j], a.z0[j], a.kappa[j], root, xPerP)) {
+      if (pred.PrepareAt(p[j], y0, kLanesY0Error, a.z0[j], a.kappa[j], root, xPerP)) {
         const double dx = ZoneHalfWidth(p[j], 1e-12, xPerP, kZoneWidths[0]);
         const bool bScalar = root - dx < root && root + dx > root && root - dx >= gamma &&
                              pred.BoundBelow(root - dx, A) && pred.BoundAbove(root + dx, B) &&
