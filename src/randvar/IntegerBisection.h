@@ -286,12 +286,12 @@ struct CPathState {
   unsigned par = 0;          ///< the low end's parity
 };
 
-/// Step k's midpoint beyond lo + Q_(k+1): t + c.
+/// Step k's midpoint beyond lo + Q_(k+1): t + c, with wk = w >> k.
 struct CPathStep {
   unsigned t, c;
 };
-constexpr CPathStep PathStepAt(unsigned d, unsigned par, std::uint64_t w, int k) {
-  const unsigned q0 = unsigned(w >> k) & 1, q1 = unsigned(w >> (k + 1)) & 1;
+constexpr CPathStep PathStepAt(unsigned d, unsigned par, std::uint64_t wk) {
+  const unsigned q0 = unsigned(wk) & 1, q1 = unsigned(wk >> 1) & 1;
   const unsigned t = q0 & d;
   return {t, (q0 ^ d) & (par ^ q1 ^ t)};
 }
@@ -300,7 +300,7 @@ constexpr CPathStep PathStepAt(unsigned d, unsigned par, std::uint64_t w, int k)
 /// Q_(k+1) (0 when the high end moves).  Bits k and k + 1 of the width are
 /// wbits & 1 and (wbits >> 1) & 1.
 constexpr unsigned TurnPathStep(unsigned& d, unsigned& par, unsigned wbits, bool bLowMoves) {
-  const CPathStep m = PathStepAt(d, par, wbits, 0);
+  const CPathStep m = PathStepAt(d, par, wbits);
   const unsigned q0 = wbits & 1, q1 = (wbits >> 1) & 1;
   par = bLowMoves ? par ^ q1 ^ m.t ^ m.c : par;
   d = bLowMoves ? (q0 | d) - m.c : m.t + m.c;
@@ -403,7 +403,7 @@ inline bool PathQuietSteps(CIntegerSteps& s, int nQuiet, bool& bZone) {
   s.lo = lo;
   s.n += nSteps;
   if (bZone) {
-    const CPathStep m = PathStepAt(st.d, st.par, wk, 0);
+    const CPathStep m = PathStepAt(st.d, st.par, wk);
     s.mid = lo + (wk >> 1) + m.t + m.c;
     s.eEnd = EIntegerEnd::kZone;
   }
