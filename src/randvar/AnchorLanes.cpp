@@ -115,7 +115,7 @@ RBO_LANES_INLINE void Zones(const double* p, const CLaneNormal& v, CErfcAnchors&
     const VLaneBits bAtB = CdfBoundsAtArgument(a, bUpper, vB, bLo, bHi);
     const VLanes A = OneSidedBelow(bUpper, aHi), B = OneSidedAbove(bUpper, bLo);
     const VLaneBits bZone = r.bValid & (xa < r.root) & (xb > r.root) & IsFinite(xa) & IsFinite(xb) & bNearA & bNearB &
-                            bAtA & bAtB & ZoneBoundsDecide(vp, v.dTol, A, B);
+                            bAtA & bAtB & ZoneBoundsDecide(vp, v.dTol, A, B) & ProbabilityCovered(vp, true);
     StoreLanes(xa, out.xa + g);
     StoreLanes(xb, out.xb + g);
     StoreLanes(A, out.A + g);
@@ -166,7 +166,7 @@ RBO_LANES_INLINE void WeibullAnchors(const double (&p)[kAnchorBatch], const CLan
     const VLaneBits bAtB = WeibullBoundsNear(m, v.dBeta, WeibullScaled(xb, v.dGamma, v.dEta), bLo, bHi);
     const VLaneBits bZone = bValid & CWeibullPredictor::AnchorUsable(m) & bRoot & (xa < root) & (xb > root) &
                             IsFinite(xa) & IsFinite(xb) & (xa >= Splat<VLanes>(v.dGamma)) & bAtA & bAtB &
-                            ZoneBoundsDecide(vp, v.dTol, aHi, bLo);
+                            ZoneBoundsDecide(vp, v.dTol, aHi, bLo) & ProbabilityCovered(vp, false);
     StoreLanes(y, out.y0 + g);
     StoreLanes(m.z0, out.z0 + g);
     StoreLanes(m.kappa, out.kappa + g);

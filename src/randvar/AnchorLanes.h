@@ -33,9 +33,9 @@ struct CErfcAnchors {
   double lowFactor[kAnchorBatch], highFactor[kAnchorBatch];
   // Conditions as lane masks (nonzero: true), stored as the lanes give them.
   std::int64_t bValid[kAnchorBatch];  ///< false: the anchor lies outside (0, 26], where the lanes' exp does not reach
-  double xa[kAnchorBatch], xb[kAnchorBatch];  ///< the zone (xa, xb)
-  double A[kAnchorBatch], B[kAnchorBatch];    ///< CDF <= A below the zone, >= B above it
-  std::int64_t bZone[kAnchorBatch];           ///< the zone is placed and decides the tests (else PlaceZone decides)
+  double xa[kAnchorBatch], xb[kAnchorBatch];         ///< the zone (xa, xb)
+  double A[kAnchorBatch], B[kAnchorBatch];           ///< CDF <= A below the zone, >= B above it
+  std::int64_t bZone[kAnchorBatch];                  ///< p is covered, the zone placed and it decides the tests
   double root[kAnchorBatch], logRoot[kAnchorBatch];  ///< lognormal: the root estimate exp(Lr) and Lr
 
   TErfcAnchor<double> At(int i) const { return {u1[i], e1[i], slope[i], curvature[i], lowFactor[i], highFactor[i]}; }
@@ -56,7 +56,7 @@ struct CWeibullAnchors {
                                       ///< lanes' exp
   double xa[kAnchorBatch], xb[kAnchorBatch];  ///< the zone (xa, xb)
   double A[kAnchorBatch], B[kAnchorBatch];    ///< CDF <= A below the zone, >= B above it
-  std::int64_t bZone[kAnchorBatch];           ///< the zone is placed and decides the tests (else PlaceZone decides)
+  std::int64_t bZone[kAnchorBatch];           ///< p is covered, the zone placed and it decides the tests
 
   /// The model of value i with its p.
   TWeibullAnchor<double> At(int i, double p) const { return {y0[i], z0[i], 1.0 - p, kappa[i], anchorWidth[i]}; }

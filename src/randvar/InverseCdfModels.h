@@ -310,6 +310,15 @@ RBO_LANES_INLINE auto ZoneBoundsDecide(V p, double tol, V A, V B) {
          ((A < t) || (B / A - 1.0 >= t));
 }
 
+/// Whether a predictor may be set up for p, for one value or lanes: the
+/// probabilities of sampling and, for the erfc fit (normal and lognormal
+/// variables), not within 1e-5 of 1/2, where the fit jumps.
+template <class V>
+RBO_LANES_INLINE auto ProbabilityCovered(V p, bool bErfcFit) {
+  const auto bSampled = (p >= Splat<V>(1e-9)) & (p <= Splat<V>(0.99999));
+  return bErfcFit ? bSampled & (Abs(p - 0.5) >= Splat<V>(1e-5)) : bSampled;
+}
+
 /// The first zone the search tries around the root: half-width 1.1 tau in
 /// CDF, tau = tol p but at least two steps of a computed CDF near 0.  A
 /// half-width of 1.1 tau is decided for nearly every p: a midpoint inside

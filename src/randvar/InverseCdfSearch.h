@@ -537,8 +537,7 @@ inline bool PredictorCoversVariable(const CSearchVariable& v, double tol) {
 /// probabilities of sampling, and for the normal and lognormal not where
 /// the erfc fit jumps.  Everything else takes the plain search.
 inline bool PredictorCoversProbability(const CSearchVariable& v, double p) {
-  if (!(p >= 1e-9 && p <= 0.99999)) return false;
-  return (v.nType != 0 && v.nType != 2) || std::fabs(p - 0.5) >= 1e-5;
+  return ProbabilityCovered(p, v.nType == 0 || v.nType == 2);
 }
 
 /// Calls f with the predictor of v's type (the Weibull one for types
@@ -593,8 +592,9 @@ void InvertEach(const CSearchVariable& v, const Predictor& proto, double* pValue
   }
 }
 
-/// One lane's predicted search: from the lane's zone when it has one, else
-/// from its anchor, else from the predictor's own Prepare.
+/// One lane's predicted search: from the lane's zone when it has one (the
+/// lanes place zones only where the predictor covers p), else, where it
+/// covers p, from its anchor, else from the predictor's own Prepare.
 template <class Cdf>
 bool SearchFromLane(CNormalFitPredictor& pred, Cdf& cdf, double p, double tol, const CErfcAnchors& lanes, int j,
                     const CSearchStart& start, double& x, CBracketGrids* pGrids) {
@@ -608,6 +608,7 @@ bool SearchFromLane(CNormalFitPredictor& pred, Cdf& cdf, double p, double tol, c
     x = search.Run(start.m, start.s, start.dLowLimit, start.dUpLimit);
     return true;
   }
+  if (!ProbabilityCovered(p, true)) return false;
   double dRoot = 0.0, dXPerP = 0.0;
   const bool bPrepared =
       lanes.bValid[j] != 0 ? pred.Prepare(p, lanes.At(j), dRoot, dXPerP) : pred.Prepare(p, dRoot, dXPerP);
@@ -616,8 +617,9 @@ bool SearchFromLane(CNormalFitPredictor& pred, Cdf& cdf, double p, double tol, c
 
 /// The searches of n values in blocks of kAnchorBatch: setUp(p) forms what
 /// the lanes can for a block's probabilities, search(p, j, start, x) runs
-/// value j's search from it (false: declined), and the plain search takes
-/// the values the predictors do not cover or decline.
+/// value j's search from it (false: declined, and so are the probabilities
+/// the predictor does not cover), and the plain search takes the values
+/// declined.
 template <class Cdf, class SetUp, class Search>
 void InvertInBlocks(const CSearchVariable& v, double* pValues, std::size_t n, std::size_t nStride, double tol, Cdf& cdf,
                     SetUp&& setUp, Search&& search) {
@@ -630,7 +632,7 @@ void InvertInBlocks(const CSearchVariable& v, double* pValues, std::size_t n, st
     for (std::size_t j = 0; j < std::size_t(kAnchorBatch); ++j) p[j] = j < nBlock ? px[j * nStride] : 0.25;
     if (bCovered) setUp(p);
     for (int j = 0; j < int(nBlock); ++j, px += nStride) {
-      if (bCovered && PredictorCoversProbability(v, p[j]) && search(p[j], j, start, *px)) continue;
+      if (bCovered && search(p[j], j, start, *px)) continue;
       *px = PlainSearch(cdf, p[j], tol, start.m, start.s, start.dLowLimit, start.dUpLimit);
     }
   }
@@ -652,9 +654,10 @@ void InvertEach(const CSearchVariable& v, const CNormalFitPredictor& proto, doub
       });
 }
 
-/// One Weibull search: from its lane's zone when it has one, else from its
-/// lane's anchor, else (or when that anchor does not serve) from the
-/// predictor's own Prepare.
+/// One Weibull search: from its lane's zone when it has one (only where
+/// the predictor covers p), else, where it covers p, from its lane's
+/// anchor, else (or when that anchor does not serve) from the predictor's
+/// own Prepare.
 template <class Cdf>
 bool SearchFromWeibullLane(CWeibullPredictor& pred, Cdf& cdf, double p, double tol, const CWeibullAnchors& lanes, int j,
                            const CSearchStart& start, double& x, CBracketGrids* pGrids) {
@@ -665,6 +668,7 @@ bool SearchFromWeibullLane(CWeibullPredictor& pred, Cdf& cdf, double p, double t
     x = search.Run(start.m, start.s, start.dLowLimit, start.dUpLimit);
     return true;
   }
+  if (!ProbabilityCovered(p, false)) return false;
   double dRoot = 0.0, dXPerP = 0.0;
   const bool bPrepared = (lanes.bValid[j] != 0 &&
                           pred.PrepareAt(p, lanes.y0[j], kLanesY0Error, lanes.z0[j], lanes.kappa[j], dRoot, dXPerP)) ||

@@ -465,6 +465,8 @@ TEST(InverseCdfModels, LanesAnchorAndPlaceZonesLikeTheScalarPredictor) {
     CRandVar v(bLognormal ? CRandVar::kLognormal : CRandVar::kNormal, mu, sigma);
     double p[kAnchorBatch];
     for (double& q : p) q = i % 3 == 0 ? gen.LogUniform(1e-9, 0.5) : gen.Uniform(1e-9, 0.99999);
+    p[0] = 0.5 + gen.Uniform(-1e-5, 1e-5);  // where the fit jumps, and beyond the sampled range: no zone
+    p[1] = i % 2 == 0 ? 0.999991 : 9e-10;
     const CLaneNormal normal{mu, sigma, 1e-12, bLognormal};
     std::vector<CLaneRun> runs;
     for (ELaneCode e : {ELaneCode::kGeneric, ELaneCode::kAvx2}) {
@@ -486,6 +488,7 @@ TEST(InverseCdfModels, LanesAnchorAndPlaceZonesLikeTheScalarPredictor) {
       ASSERT_LE(double(fabsl(a.e1[j] / ErfcFitLong(u) - 1.0L)), rho) << p[j];
       ASSERT_LE(a.lowFactor[j], scalar.lowFactor) << p[j];
       ASSERT_GE(a.highFactor[j], scalar.highFactor) << p[j];
+      ASSERT_TRUE(ProbabilityCovered(p[j], true) || a.bZone[j] == 0) << p[j];
       if (a.bZone[j] == 0) continue;
       ++nZones;
       ASSERT_TRUE(a.xa[j] < a.xb[j] && ZoneBoundsDecide(p[j], 1e-12, a.A[j], a.B[j])) << p[j];
@@ -515,6 +518,7 @@ TEST(InverseCdfModels, LanesWeibullAnchorsAndZonesHoldTheirBounds) {
     CRandVar v(CRandVar::kWeibull, gamma, eta, beta);
     double p[kAnchorBatch];
     for (double& q : p) q = i % 3 == 0 ? gen.LogUniform(1e-9, 0.5) : gen.Uniform(1e-9, 0.99999);
+    p[0] = i % 2 == 0 ? 0.999991 : 9e-10;  // beyond the sampled range: no zone
     const CLaneWeibull lane{gamma, eta, beta, 1e-12};
     std::vector<CWeibullAnchors> runs;
     for (ELaneCode e : {ELaneCode::kGeneric, ELaneCode::kAvx2}) {
@@ -537,8 +541,8 @@ TEST(InverseCdfModels, LanesWeibullAnchorsAndZonesHoldTheirBounds) {
       double root = 0.0, xPerP = 0.0, A = 0.0, B = 0.0;
       if (pred.PrepareAt(p[j], y0, kLanesY0Error, a.z0[j], a.kappa[j], root, xPerP)) {
         const double dx = ZoneHalfWidth(p[j], 1e-12, xPerP, kZoneWidths[0]);
-        const bool bScalar = root - dx < root && root + dx > root && root - dx >= gamma &&
-                             pred.BoundBelow(root - dx, A) && pred.BoundAbove(root + dx, B) &&
+        const bool bScalar = ProbabilityCovered(p[j], false) && root - dx < root && root + dx > root &&
+                             root - dx >= gamma && pred.BoundBelow(root - dx, A) && pred.BoundAbove(root + dx, B) &&
                              ZoneBoundsDecide(p[j], 1e-12, A, B);
         ASSERT_EQ(a.bZone[j] != 0, bScalar) << p[j] << " beta = " << beta;
       }
