@@ -28,6 +28,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <type_traits>
 
 #include "randvar/DistributionKernels.h"
 #include "randvar/LaneMath.h"
@@ -315,8 +316,13 @@ RBO_LANES_INLINE auto ZoneBoundsDecide(V p, double tol, V A, V B) {
 /// variables), not within 1e-5 of 1/2, where the fit jumps.
 template <class V>
 RBO_LANES_INLINE auto ProbabilityCovered(V p, bool bErfcFit) {
-  const auto bSampled = (p >= Splat<V>(1e-9)) & (p <= Splat<V>(0.99999));
-  return bErfcFit ? bSampled & (Abs(p - 0.5) >= Splat<V>(1e-5)) : bSampled;
+  constexpr double kLowest = 1e-9, kHighest = 0.99999, kFitJumpReach = 1e-5;
+  if constexpr (std::is_same_v<V, double>) {  // one value: the usual case decided by the first test
+    return p >= kLowest && p <= kHighest && (!bErfcFit || std::fabs(p - 0.5) >= kFitJumpReach);
+  } else {
+    const auto bSampled = (p >= Splat<V>(kLowest)) & (p <= Splat<V>(kHighest));
+    return bErfcFit ? bSampled & (Abs(p - 0.5) >= Splat<V>(kFitJumpReach)) : bSampled;
+  }
 }
 
 /// The first zone the search tries around the root: half-width 1.1 tau in
