@@ -60,7 +60,8 @@ class CBisectionGrid {
   /// (xa, xb): xL = the last grid point <= xa, xU the next one; the flags
   /// tell whether each end moved.  False when the zone is not inside the
   /// bracket or holds a grid point (the steps must then be taken).
-  bool Descend(double xa, double xb, double& xL, double& xU, bool& bMovedL, bool& bMovedU) const {
+  [[gnu::always_inline]] bool Descend(double xa, double xb, double& xL, double& xU, bool& bMovedL,
+                                      bool& bMovedU) const {
     const double* g = m_vPoints.data();
     if (!(g[0] <= xa && xa < xb && xb <= g[kCells])) return false;
     // The grid points lie within a few units in the last place of an even
@@ -94,6 +95,14 @@ class CBracketGrids {
   static constexpr int kFirstBracket = -21, kLastBracket = 20;
 
   explicit CBracketGrids(double tol) : m_dTol(tol), m_vEntries(std::size_t(kLastBracket - kFirstBracket + 1)) {}
+
+  /// The grid of bracket number nBracket, [xL, xU], when it is built (a
+  /// look that does not count as a visit); else nullptr.
+  const CBisectionGrid* Built(int nBracket, double xL, double xU) const {
+    if (nBracket < kFirstBracket || nBracket > kLastBracket) return nullptr;
+    const CEntry& e = m_vEntries[std::size_t(nBracket - kFirstBracket)];
+    return e.pGrid && e.nLow == BitsOf(xL) && e.nHigh == BitsOf(xU) ? e.pGrid.get() : nullptr;
+  }
 
   /// The grid of bracket number nBracket, [xL, xU], or nullptr when it is
   /// not (yet) worth building or cannot be used.

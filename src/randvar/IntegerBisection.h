@@ -64,7 +64,8 @@ inline void IntegerEnds(const CIntegerSteps& s, double& xL, double& xU) {
 /// Sets up integer steps from the bracket [xL, xU] with the zone (xa, xb)
 /// inside it; false when the bracket is not one binade of positive (or,
 /// mirrored, negative) normal doubles.
-inline bool SetUpIntegerSteps(double xL, double xU, double xa, double xb, int n, double tol, CIntegerSteps& s) {
+[[gnu::always_inline]] inline bool SetUpIntegerSteps(double xL, double xU, double xa, double xb, int n, double tol,
+                                                     CIntegerSteps& s) {
   const bool bNeg = xU < 0.0;  // mirror: y = -x, the zone (-xb, -xa), the ends swap
   const double yLo = bNeg ? -xU : xL, yHi = bNeg ? -xL : xU;
   const double yZa = bNeg ? -xb : xa, yZb = bNeg ? -xa : xb;
@@ -442,7 +443,7 @@ inline bool RunQuietSteps(CIntegerSteps& s) {
 
 /// Runs one search's steps to their end: the quiet steps with nothing but
 /// the zone to look at, then step by step.
-inline void RunIntegerSteps(CIntegerSteps& s) {
+[[gnu::always_inline]] inline void RunIntegerSteps(CIntegerSteps& s) {
   if (RunQuietSteps(s)) return;
   while (!IntegerStep(s)) {
   }

@@ -414,7 +414,7 @@ class CNormalFitPredictor {
   }
 
   /// Bounds of CDF(x) near the anchor; false where the model does not reach.
-  bool Predict(double x, CCdfBounds& b) const {
+  [[gnu::always_inline]] bool Predict(double x, CCdfBounds& b) const {
     if (m_bLognormal) {
       if (x <= 0.0) {
         b = {0.0, 0.0};
@@ -671,7 +671,7 @@ class CWeibullPredictor {
   /// The model for a search whose zone was placed elsewhere (in lanes).
   void PrepareForZone(const TWeibullAnchor<double>& model) { m_model = model; }
 
-  bool Predict(double x, CCdfBounds& b) const {
+  [[gnu::always_inline]] bool Predict(double x, CCdfBounds& b) const {
     if (x < m_dGamma) {
       b = {0.0, 0.0};
       return true;
@@ -718,7 +718,7 @@ class CUniformPredictor {
     dXPerP = w;
     return std::isfinite(dRoot);
   }
-  bool Predict(double x, CCdfBounds& b) const {
+  [[gnu::always_inline]] bool Predict(double x, CCdfBounds& b) const {
     const double f = UniformCdf(x, m_dA, m_dB);
     b = {f, f};
     return true;

@@ -207,7 +207,7 @@ class CPredictedSearch {
     double x = 0.0;
     bool bEnded = false;
     if (!WidenOutsideZone(m, s, dLowLimit, dUpLimit, bEnded, x)) bEnded = Widen(m, s, dLowLimit, dUpLimit, x);
-    if (bEnded || Bisect(0, x)) return x;
+    if (bEnded || UsualEnd(x) || Bisect(0, x)) return x;
     for (;;) {
       RunIntegerSteps(m_steps);
       if (m_steps.eEnd != EIntegerEnd::kZone) return TakeIntegerSteps(m_b, m_steps, x), x;
@@ -346,6 +346,38 @@ class CPredictedSearch {
       }
       if (ZoneStep(xM, n, x)) return true;
     }
+  }
+
+  // The usual course of a search whose widening left both ends outside the
+  // zone and whose bracket has its grid: the grid's levels in one lookup,
+  // integer steps within one binade, and the end there, with the ends close
+  // or at a first zone midpoint whose predicted value is close to p.  The
+  // same steps and tests as Bisect and Run's loop take then, without the
+  // general search's state; true when it ended the search (x).  False when
+  // the search takes another course (no grid yet, a bracket over two
+  // binades, a zone value not shown close): Bisect then starts the
+  // bisection again, and the integer steps, the only state this changed,
+  // are set up anew before they are read.
+  bool UsualEnd(double& x) {
+    if (m_fL.eRegion != ERegion::kLeft || m_fU.eRegion != ERegion::kRight || !m_pGrids) return false;
+    const CBisectionGrid* pGrid = m_pGrids->Built(m_nBracket, m_xL, m_xU);
+    if (!pGrid || NumbersAreClose(m_xL, m_xU, m_dTol)) return false;
+    double xL = m_xL, xU = m_xU;
+    bool bMovedL = false, bMovedU = false;
+    if (!pGrid->Descend(m_dXa, m_dXb, xL, xU, bMovedL, bMovedU)) return false;
+    if (!SetUpIntegerSteps(xL, xU, m_dXa, m_dXb, CBisectionGrid::kLevels, m_dTol, m_steps)) return false;
+    RunIntegerSteps(m_steps);
+    if (m_steps.eEnd != EIntegerEnd::kZone) {
+      IntegerEnds(m_steps, xL, xU);
+      x = (xL + xU) / 2.0;
+      return true;
+    }
+    const double xM = m_steps.bNeg ? -DoubleOf(m_steps.mid) : DoubleOf(m_steps.mid);
+    CCdfBounds b;
+    if (!m_pred.Predict(xM, b) || CloseOver(b.dLo / m_dP - 1.0, b.dHi / m_dP - 1.0, m_dTol) != ETri::kTrue)
+      return false;
+    x = xM;
+    return true;
   }
 
   // The ends after the steps outside the zone: an end that moved lies
