@@ -624,6 +624,16 @@ void InvertEach(const CSearchVariable& v, const Predictor& proto, double* pValue
   }
 }
 
+/// The predicted search of p from the zone that lane j of the lanes placed,
+/// with the predictor prepared for it.
+template <class Predictor, class Cdf, class Lanes>
+double SearchFromLaneZone(const Predictor& pred, Cdf& cdf, double p, double tol, const Lanes& lanes, int j,
+                          const CSearchStart& start, CBracketGrids* pGrids) {
+  CPredictedSearch<Predictor, Cdf> search(pred, cdf, p, tol, pGrids);
+  search.SetZone(lanes.xa[j], lanes.xb[j], lanes.A[j], lanes.B[j]);
+  return search.Run(start.m, start.s, start.dLowLimit, start.dUpLimit);
+}
+
 /// One lane's predicted search: from the lane's zone when it has one (the
 /// lanes place zones only where the predictor covers p), else, where it
 /// covers p, from its anchor, else from the predictor's own Prepare.
@@ -635,9 +645,7 @@ bool SearchFromLane(CNormalFitPredictor& pred, Cdf& cdf, double p, double tol, c
       pred.PrepareForZone(p, lanes.At(j), lanes.root[j], lanes.logRoot[j]);
     else
       pred.PrepareForZone(p, lanes.At(j));
-    CPredictedSearch<CNormalFitPredictor, Cdf> search(pred, cdf, p, tol, pGrids);
-    search.SetZone(lanes.xa[j], lanes.xb[j], lanes.A[j], lanes.B[j]);
-    x = search.Run(start.m, start.s, start.dLowLimit, start.dUpLimit);
+    x = SearchFromLaneZone(pred, cdf, p, tol, lanes, j, start, pGrids);
     return true;
   }
   if (!ProbabilityCovered(p, true)) return false;
@@ -695,9 +703,7 @@ bool SearchFromWeibullLane(CWeibullPredictor& pred, Cdf& cdf, double p, double t
                            const CSearchStart& start, double& x, CBracketGrids* pGrids) {
   if (lanes.bZone[j] != 0) {
     pred.PrepareForZone(lanes.At(j, p));
-    CPredictedSearch<CWeibullPredictor, Cdf> search(pred, cdf, p, tol, pGrids);
-    search.SetZone(lanes.xa[j], lanes.xb[j], lanes.A[j], lanes.B[j]);
-    x = search.Run(start.m, start.s, start.dLowLimit, start.dUpLimit);
+    x = SearchFromLaneZone(pred, cdf, p, tol, lanes, j, start, pGrids);
     return true;
   }
   if (!ProbabilityCovered(p, false)) return false;
