@@ -441,6 +441,20 @@ TEST(InverseCdfModels, LanesElementaryFunctionsWithinTheirBounds) {
             0.1);
 }
 
+// A zone (xa, xb) placed for p holds: it decides the tests with its bounds
+// A and B, and the computed CDF keeps them at and beyond its ends, near
+// them and far out.
+testing::AssertionResult ZoneHoldsItsBounds(CRandVar& v, double p, double xa, double xb, double A, double B,
+                                            CCaseGenerator& gen) {
+  if (!(xa < xb && rbo::icdf::ZoneBoundsDecide(p, 1e-12, A, B))) return testing::AssertionFailure() << "not decided";
+  const double w = xb - xa;
+  for (double x : {xa, std::nextafter(xa, -1e300), xa - gen.Uniform(0.0, 1e3) * w})
+    if (!(v.CDF(x) <= A)) return testing::AssertionFailure() << "CDF above A below the zone at x = " << x;
+  for (double x : {xb, std::nextafter(xb, 1e300), xb + gen.Uniform(0.0, 1e3) * w})
+    if (!(v.CDF(x) >= B)) return testing::AssertionFailure() << "CDF below B above the zone at x = " << x;
+  return testing::AssertionSuccess();
+}
+
 /// The lanes' anchors and zones for a normal or lognormal variable, from
 /// every code this processor runs; each must equal the generic code's bit
 /// for bit.
@@ -491,12 +505,7 @@ TEST(InverseCdfModels, LanesAnchorAndPlaceZonesLikeTheScalarPredictor) {
       ASSERT_TRUE(ProbabilityCovered(p[j], true) || a.bZone[j] == 0) << p[j];
       if (a.bZone[j] == 0) continue;
       ++nZones;
-      ASSERT_TRUE(a.xa[j] < a.xb[j] && ZoneBoundsDecide(p[j], 1e-12, a.A[j], a.B[j])) << p[j];
-      const double w = a.xb[j] - a.xa[j];
-      for (double x : {a.xa[j], std::nextafter(a.xa[j], -1e300), a.xa[j] - gen.Uniform(0.0, 1e3) * w})
-        ASSERT_LE(v.CDF(x), a.A[j]) << "below the zone at p = " << p[j];
-      for (double x : {a.xb[j], std::nextafter(a.xb[j], 1e300), a.xb[j] + gen.Uniform(0.0, 1e3) * w})
-        ASSERT_GE(v.CDF(x), a.B[j]) << "above the zone at p = " << p[j];
+      ASSERT_TRUE(ZoneHoldsItsBounds(v, p[j], a.xa[j], a.xb[j], a.A[j], a.B[j], gen)) << p[j];
     }
   }
   EXPECT_GT(nZones, 3 * 500 * kAnchorBatch / 4);  // the lanes place nearly every zone
@@ -548,12 +557,7 @@ TEST(InverseCdfModels, LanesWeibullAnchorsAndZonesHoldTheirBounds) {
       }
       if (a.bZone[j] == 0) continue;
       ++nZones;
-      ASSERT_TRUE(a.xa[j] < a.xb[j] && ZoneBoundsDecide(p[j], 1e-12, a.A[j], a.B[j])) << p[j];
-      const double w = a.xb[j] - a.xa[j];
-      for (double x : {a.xa[j], std::nextafter(a.xa[j], -1e300), a.xa[j] - gen.Uniform(0.0, 1e3) * w})
-        ASSERT_LE(v.CDF(x), a.A[j]) << "below the zone at p = " << p[j] << " beta = " << beta;
-      for (double x : {a.xb[j], std::nextafter(a.xb[j], 1e300), a.xb[j] + gen.Uniform(0.0, 1e3) * w})
-        ASSERT_GE(v.CDF(x), a.B[j]) << "above the zone at p = " << p[j] << " beta = " << beta;
+      ASSERT_TRUE(ZoneHoldsItsBounds(v, p[j], a.xa[j], a.xb[j], a.A[j], a.B[j], gen)) << p[j] << " beta = " << beta;
     }
   }
   EXPECT_GT(nValid, 300 * kAnchorBatch * 9 / 10);
