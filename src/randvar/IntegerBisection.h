@@ -61,6 +61,9 @@ inline void IntegerEnds(const CIntegerSteps& s, double& xL, double& xU) {
   xU = s.bNeg ? -dLo : dHi;
 }
 
+/// The last midpoint as a double, in the search's orientation.
+inline double MidpointOf(const CIntegerSteps& s) { return s.bNeg ? -DoubleOf(s.mid) : DoubleOf(s.mid); }
+
 /// Sets up integer steps from the bracket [xL, xU] with the zone (xa, xb)
 /// inside it; false when the bracket is not one binade of positive (or,
 /// mirrored, negative) normal doubles.

@@ -142,7 +142,7 @@ inline bool TakeIntegerSteps(CBisection& b, const CIntegerSteps& s, double& dRes
   b.bMovedL |= s.bNeg ? bMovedHi : bMovedLo;
   b.bMovedU |= s.bNeg ? bMovedLo : bMovedHi;
   if (s.eEnd == EIntegerEnd::kZone) {
-    b.xM = s.bNeg ? -DoubleOf(s.mid) : DoubleOf(s.mid);
+    b.xM = MidpointOf(s);
     return false;
   }
   b.xM = (b.xL + b.xU) / 2.0;
@@ -213,7 +213,7 @@ class CPredictedSearch {
       if (m_steps.eEnd != EIntegerEnd::kZone) return TakeIntegerSteps(m_b, m_steps, x), x;
       // The usual end: the first midpoint inside the zone has a value close
       // to p, and the ends need not be formed.
-      const double xM = m_steps.bNeg ? -DoubleOf(m_steps.mid) : DoubleOf(m_steps.mid);
+      const double xM = MidpointOf(m_steps);
       CLazyCdf fM = Query(xM);
       if (CloseToP(fM)) return xM;
       TakeIntegerSteps(m_b, m_steps, x);
@@ -372,7 +372,7 @@ class CPredictedSearch {
       x = (xL + xU) / 2.0;
       return true;
     }
-    const double xM = m_steps.bNeg ? -DoubleOf(m_steps.mid) : DoubleOf(m_steps.mid);
+    const double xM = MidpointOf(m_steps);
     CCdfBounds b;
     if (!m_pred.Predict(xM, b) || CloseOver(b.dLo / m_dP - 1.0, b.dHi / m_dP - 1.0, m_dTol) != ETri::kTrue)
       return false;
