@@ -311,70 +311,66 @@ constexpr unsigned TurnPathStep(unsigned& d, unsigned& par, unsigned wbits, bool
   return bLowMoves ? m.t + m.c : 0;
 }
 
-/// S turns at once (S = 1 to 4), by a table indexed by the state (d,
-/// parity), the S turns (the first in the highest bit) and bits k to k + S
-/// of the width.  An entry holds the new state and the low end's moves
-/// beyond floor(w / 2^(k + S)) times the turns: the steps' t + c and the
-/// low bits of their Q terms, Q_(k+j+1) = floor(w / 2^(k+S)) 2^(S-1-j) +
-/// bits k+j+1 to k+S-1 of w (at most 8 + 11 for four turns).
-template <unsigned S>
-class CPathTurnTable {
+/// A group of S turns (S = 0 to 4) as a map over the four states (d,
+/// parity): byte s of an entry holds the state that state s = d | parity <<
+/// 1 leads to and, above it, the low end's moves beyond floor(w / 2^(k + S))
+/// times the turns: the steps' t + c and the low bits of their Q terms,
+/// Q_(k+j+1) = floor(w / 2^(k+S)) 2^(S-1-j) + bits k+j+1 to k+S-1 of w (at
+/// most 8 + 11 for four turns).  An entry is indexed by the S turns (the
+/// first in the highest bit) and bits k to k + S of the width, not by the
+/// state, so a path's lookups do not wait for one another: only picking a
+/// byte of each waits for the state before it.  One table holds the groups
+/// of every size, the size S at offset kOffset[S].
+class CPathTurnMaps {
  public:
-  constexpr CPathTurnTable() {
-    for (unsigned i = 0; i < kSize; ++i) {
-      unsigned d = i & 1, par = (i >> 1) & 1, nMoved = 0;
-      const unsigned turns = (i >> 2) & ((1u << S) - 1), wbits = i >> (2 + S);
+  static constexpr unsigned kOffset[6] = {0, 2, 10, 42, 170, 682};  // 2^(2S + 1) entries each
+
+  constexpr CPathTurnMaps() {
+    for (unsigned S = 0; S <= 4; ++S)
+      for (unsigned i = 0; i < kOffset[S + 1] - kOffset[S]; ++i) m_entries[kOffset[S] + i] = MapOf(S, i >> (S + 1), i);
+  }
+  constexpr std::uint32_t At(unsigned S, unsigned turns, unsigned wbits) const {
+    return m_entries[kOffset[S] + (turns << (S + 1) | wbits)];
+  }
+
+ private:
+  static constexpr std::uint32_t MapOf(unsigned S, unsigned turns, unsigned i) {
+    const unsigned wbits = i & ((2u << S) - 1);
+    std::uint32_t map = 0;
+    for (unsigned state = 0; state < 4; ++state) {
+      unsigned d = state & 1, par = state >> 1, nMoved = 0;
       for (unsigned j = 0; j < S; ++j) {
         const bool bLowMoves = (turns >> (S - 1 - j)) & 1;
         nMoved += TurnPathStep(d, par, wbits >> j, bLowMoves);
         nMoved += bLowMoves ? (wbits >> (j + 1)) & ((1u << (S - 1 - j)) - 1) : 0;
       }
-      m_entries[i] = static_cast<unsigned char>(d | par << 1 | nMoved << 2);
+      map |= std::uint32_t(d | par << 1 | nMoved << 2) << (8 * state);
     }
+    return map;
   }
-  /// state: d | parity << 1.
-  constexpr unsigned char At(unsigned state, unsigned turns, unsigned wbits) const {
-    return m_entries[state | turns << 2 | wbits << (2 + S)];
-  }
-
- private:
-  static constexpr unsigned kSize = 1u << (2 * S + 3);
-  unsigned char m_entries[kSize] = {};
+  std::uint32_t m_entries[kOffset[5]] = {};
 };
-template <unsigned S>
-inline constexpr CPathTurnTable<S> kPathTurns{};
+inline constexpr CPathTurnMaps kPathTurnMaps{};
 
-/// S turns from the top of tt, with ww = w >> k.
-template <unsigned S>
-inline void TakeTurns(unsigned& state, std::uint64_t& nMoved, std::uint64_t& tt, std::uint64_t& ww) {
-  const unsigned turns = unsigned(tt >> (64 - S));
-  const unsigned e = kPathTurns<S>.At(state, turns, unsigned(ww) & ((2u << S) - 1));
+/// S turns (0 to 4) from the top of tt, with ww = w >> k.
+[[gnu::always_inline]] inline void TakeTurns(unsigned S, unsigned& state, std::uint64_t& nMoved, std::uint64_t& tt,
+                                             std::uint64_t& ww) {
+  const unsigned turns = unsigned(tt >> 1 >> (63 - S));  // the top S bits, none for S = 0
+  const std::uint32_t e = kPathTurnMaps.At(S, turns, unsigned(ww) & ((2u << S) - 1)) >> (8 * state);
   state = e & 3;
   ww >>= S;
-  nMoved += (e >> 2) + ww * turns;
+  nMoved += ((e >> 2) & 63) + ww * turns;
   tt <<= S;
 }
 
 /// The low end's moves over nSteps turns (the first turn in bit 62 of
-/// turns) into st; returns w >> nSteps.  Four turns a lookup, the last one
-/// to three by one lookup in a smaller table.
+/// turns) into st; returns w >> nSteps.  Four turns a lookup, the last zero
+/// to three by one more.
 inline std::uint64_t TakePathTurns(CPathState& st, std::uint64_t w, std::uint64_t turns, int nSteps) {
   unsigned state = st.d | st.par << 1;
   std::uint64_t nMoved = 0, tt = turns << 1, ww = w;  // the next turn in bit 63; w >> k
-  for (int g = nSteps >> 2; g > 0; --g) TakeTurns<4>(state, nMoved, tt, ww);
-  switch (nSteps & 3) {
-    case 3:
-      TakeTurns<3>(state, nMoved, tt, ww);
-      break;
-    case 2:
-      TakeTurns<2>(state, nMoved, tt, ww);
-      break;
-    case 1:
-      TakeTurns<1>(state, nMoved, tt, ww);
-      break;
-    default:
-      break;
-  }
+  for (int g = nSteps >> 2; g > 0; --g) TakeTurns(4, state, nMoved, tt, ww);
+  TakeTurns(unsigned(nSteps) & 3, state, nMoved, tt, ww);
   st.d = state & 1;
   st.par = state >> 1;
   st.nMoved += nMoved;
