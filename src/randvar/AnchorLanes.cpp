@@ -3,6 +3,7 @@
 
 #include "randvar/AnchorLanes.h"
 
+#include <cmath>
 #include <cstring>
 
 namespace rbo::icdf {
@@ -95,9 +96,44 @@ RBO_LANES_INLINE VLanes FarArgument(VLanes x, const CLaneRoot& r, const CLaneNor
   return LognormalErfArgumentFromLog(LogBoundNearRoot(rel, r.logRoot, dDir), v.dMu, v.dSigma);
 }
 
+// One-sided bounds as BoundBelow and BoundAbove form them: CDF <= dBelow
+// for every x <= xBelow, CDF >= dAbove for every x >= xAbove; the condition
+// says where both hold.
+RBO_LANES_INLINE VLaneBits OneSidedBounds(const TErfcAnchor<VLanes>& a, VLaneBits bUpper, const CLaneRoot& r,
+                                          const CLaneNormal& v, VLanes xBelow, VLanes xAbove, VLanes& dBelow,
+                                          VLanes& dAbove) {
+  VLaneBits bNearBelow, bNearAbove;
+  const VLanes vBelow = FarArgument(xBelow, r, v, +1.0, bNearBelow),
+               vAbove = FarArgument(xAbove, r, v, -1.0, bNearAbove);
+  VLanes belowLo, belowHi, aboveLo, aboveHi;
+  const VLaneBits bAtBelow = CdfBoundsAtArgument(a, bUpper, vBelow, belowLo, belowHi);
+  const VLaneBits bAtAbove = CdfBoundsAtArgument(a, bUpper, vAbove, aboveLo, aboveHi);
+  dBelow = OneSidedBelow(bUpper, belowHi);
+  dAbove = OneSidedAbove(bUpper, aboveLo);
+  return bNearBelow & bNearAbove & bAtBelow & bAtAbove;
+}
+
+// The sure zone [xc, xd] of a lognormal variable's searches, half-width
+// kSureZoneWidth around the root, where its bounds show it (else an empty
+// one).  A normal variable has none: its predictions cost less than the
+// bounds.
+RBO_LANES_INLINE void SureZone(const TErfcAnchor<VLanes>& a, VLaneBits bUpper, const CLaneRoot& r, const CLaneNormal& v,
+                               VLanes vp, VLaneBits bZone, double* pXc, double* pXd) {
+  VLaneBits bSure = {};
+  const VLanes dxSure = ZoneHalfWidth(vp, v.dTol, r.xPerP, kSureZoneWidth);
+  const VLanes xc = r.root - dxSure, xd = r.root + dxSure;
+  if (v.bLognormal) {
+    VLanes C, D;
+    bSure = bZone & OneSidedBounds(a, bUpper, r, v, xd, xc, D, C) & SureZoneClose(vp, v.dTol, C, D);
+  }
+  StoreLanes(bSure ? xc : Splat<VLanes>(HUGE_VAL), pXc);
+  StoreLanes(bSure ? xd : Splat<VLanes>(-HUGE_VAL), pXd);
+}
+
 // The first zone of each search: the root estimate, the zone of half-width
 // kZoneWidths[0], the one-sided bounds at its ends and whether they decide
-// the tests, as PlaceZone forms them.
+// the tests, as PlaceZone forms them; and the sure zone inside it, of
+// half-width kSureZoneWidth.
 RBO_LANES_INLINE void Zones(const double* p, const CLaneNormal& v, CErfcAnchors& out) {
   for (int g = 0; g < kAnchorBatch; g += kLanes) {
     const TErfcAnchor<VLanes> a{LoadLanes(out.u1 + g),        LoadLanes(out.e1 + g),
@@ -108,14 +144,11 @@ RBO_LANES_INLINE void Zones(const double* p, const CLaneNormal& v, CErfcAnchors&
     const CLaneRoot r = LaneRoot(a, vp, bUpper, v);
     const VLanes dx = ZoneHalfWidth(vp, v.dTol, r.xPerP, kZoneWidths[0]);
     const VLanes xa = r.root - dx, xb = r.root + dx;
-    VLaneBits bNearA, bNearB;
-    const VLanes vA = FarArgument(xa, r, v, +1.0, bNearA), vB = FarArgument(xb, r, v, -1.0, bNearB);
-    VLanes aLo, aHi, bLo, bHi;
-    const VLaneBits bAtA = CdfBoundsAtArgument(a, bUpper, vA, aLo, aHi);
-    const VLaneBits bAtB = CdfBoundsAtArgument(a, bUpper, vB, bLo, bHi);
-    const VLanes A = OneSidedBelow(bUpper, aHi), B = OneSidedAbove(bUpper, bLo);
-    const VLaneBits bZone = r.bValid & (xa < r.root) & (xb > r.root) & IsFinite(xa) & IsFinite(xb) & bNearA & bNearB &
-                            bAtA & bAtB & ZoneBoundsDecide(vp, v.dTol, A, B) & ProbabilityCovered(vp, true);
+    VLanes A, B;
+    const VLaneBits bZone = r.bValid & (xa < r.root) & (xb > r.root) & IsFinite(xa) & IsFinite(xb) &
+                            OneSidedBounds(a, bUpper, r, v, xa, xb, A, B) & ZoneBoundsDecide(vp, v.dTol, A, B) &
+                            ProbabilityCovered(vp, true);
+    SureZone(a, bUpper, r, v, vp, bZone, out.xc + g, out.xd + g);
     StoreLanes(xa, out.xa + g);
     StoreLanes(xb, out.xb + g);
     StoreLanes(A, out.A + g);

@@ -36,6 +36,7 @@ struct CErfcAnchors {
   double xa[kAnchorBatch], xb[kAnchorBatch];         ///< the zone (xa, xb)
   double A[kAnchorBatch], B[kAnchorBatch];           ///< CDF <= A below the zone, >= B above it
   std::int64_t bZone[kAnchorBatch];                  ///< p is covered, the zone placed and it decides the tests
+  double xc[kAnchorBatch], xd[kAnchorBatch];         ///< every CDF value over [xc, xd] is close to p (xc > xd: none)
   double root[kAnchorBatch], logRoot[kAnchorBatch];  ///< lognormal: the root estimate exp(Lr) and Lr
 
   TErfcAnchor<double> At(int i) const { return {u1[i], e1[i], slope[i], curvature[i], lowFactor[i], highFactor[i]}; }

@@ -25,7 +25,11 @@
 // >= B).  Outside the zone a step costs a comparison of x with xa and xb;
 // inside it, a prediction; CDF itself is called only where a prediction
 // is too close to call, and only at a point the plain search evaluates, at
-// most once: never more often than the plain search.  Where no predictor is
+// most once: never more often than the plain search.  For a lognormal
+// variable a sure zone [xc, xd] inside the zone, with CDF(x) >= C above xc
+// and <= D below xd and every value in [C, D] close to p, saves the
+// prediction (and its logarithm) at most first zone midpoints: any value
+// there ends the search at that midpoint.  Where no predictor is
 // set up (probabilities beyond [1e-9, 0.99999], within 1e-5 of 1/2 where
 // the erfc fit jumps, tolerances outside [1e-15, 1e-10], a point-mass
 // uniform, unusual parameters) the plain search runs.

@@ -202,6 +202,13 @@ class CPredictedSearch {
     m_dB = B;
   }
 
+  /// Takes a sure zone: every CDF value over [xc, xd] is close to p, so a
+  /// search whose first zone midpoint lies there ends at it (xc > xd: none).
+  void SetSureZone(double xc, double xd) {
+    m_dXc = xc;
+    m_dXd = xd;
+  }
+
   /// The whole search.
   double Run(double m, double s, double dLowLimit, double dUpLimit) {
     double x = 0.0;
@@ -351,7 +358,8 @@ class CPredictedSearch {
   // The usual course of a search whose widening left both ends outside the
   // zone and whose bracket has its grid: the grid's levels in one lookup,
   // integer steps within one binade, and the end there, with the ends close
-  // or at a first zone midpoint whose predicted value is close to p.  The
+  // or at a first zone midpoint inside the sure zone or whose predicted
+  // value is close to p.  The
   // same steps and tests as Bisect and Run's loop take then, without the
   // general search's state; true when it ended the search (x).  False when
   // the search takes another course (no grid yet, a bracket over two
@@ -373,6 +381,7 @@ class CPredictedSearch {
       return true;
     }
     const double xM = MidpointOf(m_steps);
+    if (xM >= m_dXc && xM <= m_dXd) return x = xM, true;
     CCdfBounds b;
     if (!m_pred.Predict(xM, b) || CloseOver(b.dLo / m_dP - 1.0, b.dHi / m_dP - 1.0, m_dTol) != ETri::kTrue)
       return false;
@@ -505,6 +514,8 @@ class CPredictedSearch {
   double m_dXb = 0.0;       ///< lower end of the right region
   double m_dA = 0.0;        ///< CDF(x) <= A for x <= xa
   double m_dB = 0.0;        ///< CDF(x) >= B for x >= xb
+  double m_dXc = HUGE_VAL;  ///< the sure zone [xc, xd]: every CDF value there is close to p
+  double m_dXd = -HUGE_VAL;
   CBracketGrids* m_pGrids;  ///< grids of the brackets, or null
   // The search's state between its phases.
   double m_xL = 0.0, m_xU = 0.0;                ///< the ends
@@ -625,12 +636,14 @@ void InvertEach(const CSearchVariable& v, const Predictor& proto, double* pValue
 }
 
 /// The predicted search of p from the zone that lane j of the lanes placed,
-/// with the predictor prepared for it.
+/// with the predictor prepared for it, and the sure zone [xc, xd] (none
+/// when xc > xd).
 template <class Predictor, class Cdf, class Lanes>
-double SearchFromLaneZone(const Predictor& pred, Cdf& cdf, double p, double tol, const Lanes& lanes, int j,
-                          const CSearchStart& start, CBracketGrids* pGrids) {
+double SearchFromLaneZone(const Predictor& pred, Cdf& cdf, double p, double tol, const Lanes& lanes, int j, double xc,
+                          double xd, const CSearchStart& start, CBracketGrids* pGrids) {
   CPredictedSearch<Predictor, Cdf> search(pred, cdf, p, tol, pGrids);
   search.SetZone(lanes.xa[j], lanes.xb[j], lanes.A[j], lanes.B[j]);
+  search.SetSureZone(xc, xd);
   return search.Run(start.m, start.s, start.dLowLimit, start.dUpLimit);
 }
 
@@ -645,7 +658,7 @@ bool SearchFromLane(CNormalFitPredictor& pred, Cdf& cdf, double p, double tol, c
       pred.PrepareForZone(p, lanes.At(j), lanes.root[j], lanes.logRoot[j]);
     else
       pred.PrepareForZone(p, lanes.At(j));
-    x = SearchFromLaneZone(pred, cdf, p, tol, lanes, j, start, pGrids);
+    x = SearchFromLaneZone(pred, cdf, p, tol, lanes, j, lanes.xc[j], lanes.xd[j], start, pGrids);
     return true;
   }
   if (!ProbabilityCovered(p, true)) return false;
@@ -703,7 +716,9 @@ bool SearchFromWeibullLane(CWeibullPredictor& pred, Cdf& cdf, double p, double t
                            const CSearchStart& start, double& x, CBracketGrids* pGrids) {
   if (lanes.bZone[j] != 0) {
     pred.PrepareForZone(lanes.At(j, p));
-    x = SearchFromLaneZone(pred, cdf, p, tol, lanes, j, start, pGrids);
+    // No sure zone: its bounds in the lanes cost more than the predictions
+    // they save, which are cheap for the Weibull.
+    x = SearchFromLaneZone(pred, cdf, p, tol, lanes, j, HUGE_VAL, -HUGE_VAL, start, pGrids);
     return true;
   }
   if (!ProbabilityCovered(p, false)) return false;

@@ -455,6 +455,15 @@ testing::AssertionResult ZoneHoldsItsBounds(CRandVar& v, double p, double xa, do
   return testing::AssertionSuccess();
 }
 
+// A sure zone [xc, xd] holds: the computed CDF is close to p at its ends
+// and inside it.
+testing::AssertionResult SureZoneHolds(CRandVar& v, double p, double xc, double xd, double tol, CCaseGenerator& gen) {
+  if (!(xc <= xd)) return testing::AssertionFailure() << "empty";
+  for (double x : {xc, xd, gen.Uniform(xc, xd), gen.Uniform(xc, xd)})
+    if (!rbo::NumbersAreClose(p, v.CDF(x), tol)) return testing::AssertionFailure() << "CDF not close at x = " << x;
+  return testing::AssertionSuccess();
+}
+
 /// The lanes' anchors and zones for a normal or lognormal variable, from
 /// every code this processor runs; each must equal the generic code's bit
 /// for bit.
@@ -467,11 +476,12 @@ struct CLaneRun {
 // curvature, a fit value within the lanes' noise of the exact fit and bounds
 // at least as wide as the scalar ones; every zone they place holds its
 // one-sided bounds (checked on the computed CDF on both sides) and decides
-// the tests.  Each code gives the same doubles.
+// the tests; within nearly every lognormal zone lies a sure zone, where the
+// computed CDF is close to p.  Each code gives the same doubles.
 TEST(InverseCdfModels, LanesAnchorAndPlaceZonesLikeTheScalarPredictor) {
   using namespace rbo::icdf;
   CCaseGenerator gen(23);
-  int nZones = 0;
+  int nZones = 0, nLognormalZones = 0, nSureZones = 0;
   for (int i = 0; i < 500; ++i) {
     const bool bLognormal = i % 2 == 1;  // parameters of ln x (the first positive)
     const double mu = bLognormal ? gen.LogUniform(1e-6, 8.0) : i % 4 == 0 ? 0.0 : gen.Uniform(-100.0, 100.0);
@@ -506,9 +516,15 @@ TEST(InverseCdfModels, LanesAnchorAndPlaceZonesLikeTheScalarPredictor) {
       if (a.bZone[j] == 0) continue;
       ++nZones;
       ASSERT_TRUE(ZoneHoldsItsBounds(v, p[j], a.xa[j], a.xb[j], a.A[j], a.B[j], gen)) << p[j];
+      nLognormalZones += bLognormal;
+      if (a.xc[j] > a.xd[j]) continue;
+      ++nSureZones;
+      ASSERT_TRUE(bLognormal);
+      ASSERT_TRUE(SureZoneHolds(v, p[j], a.xc[j], a.xd[j], 1e-12, gen)) << p[j];
     }
   }
-  EXPECT_GT(nZones, 3 * 500 * kAnchorBatch / 4);  // the lanes place nearly every zone
+  EXPECT_GT(nZones, 3 * 500 * kAnchorBatch / 4);   // the lanes place nearly every zone
+  EXPECT_GT(nSureZones, 2 * nLognormalZones / 3);  // not where the zone is wider than tol p (p < 2^-52 / tol)
 }
 
 // The lanes' Weibull anchors and zones: y0 lies within its bound of
