@@ -119,15 +119,17 @@ RBO_LANES_INLINE VLaneBits OneSidedBounds(const TErfcAnchor<VLanes>& a, VLaneBit
 // bounds.
 RBO_LANES_INLINE void SureZone(const TErfcAnchor<VLanes>& a, VLaneBits bUpper, const CLaneRoot& r, const CLaneNormal& v,
                                VLanes vp, VLaneBits bZone, double* pXc, double* pXd) {
-  VLaneBits bSure = {};
-  const VLanes dxSure = ZoneHalfWidth(vp, v.dTol, r.xPerP, kSureZoneWidth);
-  const VLanes xc = r.root - dxSure, xd = r.root + dxSure;
+  VLanes xc = Splat<VLanes>(HUGE_VAL), xd = Splat<VLanes>(-HUGE_VAL);
   if (v.bLognormal) {
+    const VLanes dxSure = ZoneHalfWidth(vp, v.dTol, r.xPerP, kSureZoneWidth);
     VLanes C, D;
-    bSure = bZone & OneSidedBounds(a, bUpper, r, v, xd, xc, D, C) & SureZoneClose(vp, v.dTol, C, D);
+    const VLaneBits bSure = bZone & OneSidedBounds(a, bUpper, r, v, r.root + dxSure, r.root - dxSure, D, C) &
+                            SureZoneClose(vp, v.dTol, C, D);
+    xc = bSure ? r.root - dxSure : xc;
+    xd = bSure ? r.root + dxSure : xd;
   }
-  StoreLanes(bSure ? xc : Splat<VLanes>(HUGE_VAL), pXc);
-  StoreLanes(bSure ? xd : Splat<VLanes>(-HUGE_VAL), pXd);
+  StoreLanes(xc, pXc);
+  StoreLanes(xd, pXd);
 }
 
 // The first zone of each search: the root estimate, the zone of half-width
