@@ -368,8 +368,10 @@ class CPredictedSearch {
   // are set up anew before they are read.
   bool UsualEnd(double& x) {
     if (m_fL.eRegion != ERegion::kLeft || m_fU.eRegion != ERegion::kRight || !m_pGrids) return false;
+    // A built grid's bracket has ends that are not close: no two ends of
+    // its levels are, and the first level's are nearer than the bracket's.
     const CBisectionGrid* pGrid = m_pGrids->Built(m_nBracket, m_xL, m_xU);
-    if (!pGrid || NumbersAreClose(m_xL, m_xU, m_dTol)) return false;
+    if (!pGrid) return false;
     double xL = m_xL, xU = m_xU;
     bool bMovedL = false, bMovedU = false;
     if (!pGrid->Descend(m_dXa, m_dXb, xL, xU, bMovedL, bMovedU)) return false;
