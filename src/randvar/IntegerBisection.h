@@ -320,14 +320,16 @@ constexpr unsigned TurnPathStep(unsigned& d, unsigned& par, unsigned wbits, bool
 /// first in the highest bit) and bits k to k + S of the width, not by the
 /// state, so a path's lookups do not wait for one another: only picking a
 /// byte of each waits for the state before it.  One table holds the groups
-/// of every size, the size S at offset kOffset[S].
+/// of every size, the size S at offset kOffset[S] (four turns first, so
+/// that the usual lookup adds no offset).
 class CPathTurnMaps {
  public:
-  static constexpr unsigned kOffset[6] = {0, 2, 10, 42, 170, 682};  // 2^(2S + 1) entries each
+  static constexpr unsigned kOffset[5] = {512, 514, 522, 554, 0};  // 2^(2S + 1) entries each
+  static constexpr unsigned kSize = 682;
 
   constexpr CPathTurnMaps() {
     for (unsigned S = 0; S <= 4; ++S)
-      for (unsigned i = 0; i < kOffset[S + 1] - kOffset[S]; ++i) m_entries[kOffset[S] + i] = MapOf(S, i >> (S + 1), i);
+      for (unsigned i = 0; i < 2u << (2 * S); ++i) m_entries[kOffset[S] + i] = MapOf(S, i >> (S + 1), i);
   }
   constexpr std::uint32_t At(unsigned S, unsigned turns, unsigned wbits) const {
     return m_entries[kOffset[S] + (turns << (S + 1) | wbits)];
@@ -348,7 +350,7 @@ class CPathTurnMaps {
     }
     return map;
   }
-  std::uint32_t m_entries[kOffset[5]] = {};
+  std::uint32_t m_entries[kSize] = {};
 };
 inline constexpr CPathTurnMaps kPathTurnMaps{};
 
@@ -369,6 +371,7 @@ inline constexpr CPathTurnMaps kPathTurnMaps{};
 inline std::uint64_t TakePathTurns(CPathState& st, std::uint64_t w, std::uint64_t turns, int nSteps) {
   unsigned state = st.d | st.par << 1;
   std::uint64_t nMoved = 0, tt = turns << 1, ww = w;  // the next turn in bit 63; w >> k
+#pragma GCC unroll 2
   for (int g = nSteps >> 2; g > 0; --g) TakeTurns(4, state, nMoved, tt, ww);
   TakeTurns(unsigned(nSteps) & 3, state, nMoved, tt, ww);
   st.d = state & 1;

@@ -337,9 +337,9 @@ RBO_LANES_INLINE V ZoneHalfWidth(V p, double tol, V dXPerP, double k) {
   return k * (tau < tauMin ? tauMin : tau) * dXPerP;
 }
 
-/// The half-width of the sure zone, in the units of kZoneWidths: around a
-/// good root estimate the bounds show every CDF value within it close to p
-/// (the values are within tol p of p out to about 1).
+/// The half-width of the sure zone, in the units of kZoneWidths (at 1 the
+/// values stop being close to p): at 0.9 the bounds show every value in it
+/// close to p around most root estimates, at 0.97 around under a quarter.
 inline constexpr double kSureZoneWidth = 0.9;
 
 /// Whether CDF >= C above xc and CDF <= D below xd show every value over

@@ -359,13 +359,12 @@ class CPredictedSearch {
   // zone and whose bracket has its grid: the grid's levels in one lookup,
   // integer steps within one binade, and the end there, with the ends close
   // or at a first zone midpoint inside the sure zone or whose predicted
-  // value is close to p.  The
-  // same steps and tests as Bisect and Run's loop take then, without the
-  // general search's state; true when it ended the search (x).  False when
-  // the search takes another course (no grid yet, a bracket over two
-  // binades, a zone value not shown close): Bisect then starts the
-  // bisection again, and the integer steps, the only state this changed,
-  // are set up anew before they are read.
+  // value is close to p.  The same steps and tests as Bisect and Run's loop
+  // take then, without the general search's state; true when it ended the
+  // search (x).  False when the search takes another course (no grid yet, a
+  // bracket over two binades, a zone value not shown close): Bisect then
+  // starts the bisection again, and the integer steps, the only state this
+  // changed, are set up anew before they are read.
   bool UsualEnd(double& x) {
     if (m_fL.eRegion != ERegion::kLeft || m_fU.eRegion != ERegion::kRight || !m_pGrids) return false;
     // A built grid's bracket has ends that are not close: no two ends of
