@@ -88,7 +88,9 @@ inline double MidpointOf(const CIntegerSteps& s) { return s.bNeg ? -DoubleOf(s.m
   // close: relative width >= units * 2^-53 >= tol + 2 eps.  Below 2^e < tol
   // the absolute form may apply: test every step there.
   const double dUnit = DoubleOf(nBinade << 52);  // 2^e
-  s.nFar = dUnit >= tol ? std::uint64_t(tol * 0x1p53) + 4 : ~std::uint64_t(0);
+  // (The predicted searches' tolerances are at most 1e-10: tol 2^53 fits a
+  // signed conversion, a single instruction.)
+  s.nFar = dUnit >= tol ? std::uint64_t(std::int64_t(tol * 0x1p53)) + 4 : ~std::uint64_t(0);
   s.mid = 0;
   s.tol = tol;
   s.n = n;
@@ -260,9 +262,10 @@ inline bool PathFractions(const CIntegerSteps& s, int nSteps, CPathFractions& f)
   if (std::int64_t(s.za) < std::int64_t(s.lo) || zb > s.hi) return false;
   // Four roundings (the two conversions, 2^63 / w, the product) of fa or
   // fb <= 1 scaled by 2^63, and the truncation: within 2^12 + 1.
-  const double dW = double(w), dScale = 0x1p63 / dW;
-  f.a = std::uint64_t(double(s.za - s.lo) * dScale);
-  f.b = std::uint64_t(double(zb - s.lo) * dScale);
+  // The widths lie below 2^53: signed conversions, single instructions.
+  const double dW = double(std::int64_t(w)), dScale = 0x1p63 / dW;
+  f.a = std::uint64_t(double(std::int64_t(s.za - s.lo)) * dScale);
+  f.b = std::uint64_t(double(std::int64_t(zb - s.lo)) * dScale);
   // The midpoints' stray (nSteps / 2 + 1 units) and the quotients' error
   // twice, with room for the rounding of this bound.
   const double dMargin = (0.5 * nSteps + 1.0) * dScale * 1.001 + 0x1p13 + 2.0;
