@@ -132,10 +132,35 @@ RBO_LANES_INLINE void SureZone(const TErfcAnchor<VLanes>& a, VLaneBits bUpper, c
   StoreLanes(xd, pXd);
 }
 
-// The first zone of each search: the root estimate, the zone of half-width
-// kZoneWidths[0], the one-sided bounds at its ends and whether they decide
-// the tests, as PlaceZone forms them; and the sure zone inside it, of
-// half-width kSureZoneWidth.
+// A zone (xa, xb) with its bounds A and B, and where it decides the tests.
+struct CLaneZone {
+  VLanes xa, xb, A, B;
+  VLaneBits bZone;
+};
+
+// The zone where the first try holds it, elsewhere the second.
+RBO_LANES_INLINE CLaneZone FirstHeld(const CLaneZone& z1, const CLaneZone& z2) {
+  const VLaneBits b = z1.bZone;
+  return {b ? z1.xa : z2.xa, b ? z1.xb : z2.xb, b ? z1.A : z2.A, b ? z1.B : z2.B, b | z2.bZone};
+}
+
+// The zone of half-width kZoneWidths[nWidth] around the root, the
+// one-sided bounds at its ends and whether they decide the tests, as
+// PlaceZone forms them.
+RBO_LANES_INLINE CLaneZone NormalZone(const TErfcAnchor<VLanes>& a, VLaneBits bUpper, const CLaneRoot& r,
+                                      const CLaneNormal& v, VLanes vp, int nWidth) {
+  const VLanes dx = ZoneHalfWidth(vp, v.dTol, r.xPerP, kZoneWidths[nWidth]);
+  CLaneZone z{r.root - dx, r.root + dx, {}, {}, {}};
+  z.bZone = r.bValid & (z.xa < r.root) & (z.xb > r.root) & IsFinite(z.xa) & IsFinite(z.xb) &
+            OneSidedBounds(a, bUpper, r, v, z.xa, z.xb, z.A, z.B) & ZoneBoundsDecide(vp, v.dTol, z.A, z.B) &
+            ProbabilityCovered(vp, true);
+  return z;
+}
+
+// The first zone of each search: the root estimate and the zone at the
+// first width that PlaceZone tries, or where that does not decide the
+// tests at the second (tried only for groups where some lane needs it);
+// and the sure zone inside it, of half-width kSureZoneWidth.
 RBO_LANES_INLINE void Zones(const double* p, const CLaneNormal& v, CErfcAnchors& out) {
   for (int g = 0; g < kAnchorBatch; g += kLanes) {
     const TErfcAnchor<VLanes> a{LoadLanes(out.u1 + g),        LoadLanes(out.e1 + g),
@@ -144,17 +169,14 @@ RBO_LANES_INLINE void Zones(const double* p, const CLaneNormal& v, CErfcAnchors&
     const VLanes vp = LoadLanes(p + g);
     const VLaneBits bUpper = vp > Splat<VLanes>(0.5);
     const CLaneRoot r = LaneRoot(a, vp, bUpper, v);
-    const VLanes dx = ZoneHalfWidth(vp, v.dTol, r.xPerP, kZoneWidths[0]);
-    const VLanes xa = r.root - dx, xb = r.root + dx;
-    VLanes A, B;
-    const VLaneBits bZone = r.bValid & (xa < r.root) & (xb > r.root) & IsFinite(xa) & IsFinite(xb) &
-                            OneSidedBounds(a, bUpper, r, v, xa, xb, A, B) & ZoneBoundsDecide(vp, v.dTol, A, B) &
-                            ProbabilityCovered(vp, true);
+    CLaneZone z = NormalZone(a, bUpper, r, v, vp, 0);
+    if (AnyLane(r.bValid & ~z.bZone)) z = FirstHeld(z, NormalZone(a, bUpper, r, v, vp, 1));
+    const VLaneBits bZone = z.bZone;
     SureZone(a, bUpper, r, v, vp, bZone, out.xc + g, out.xd + g);
-    StoreLanes(xa, out.xa + g);
-    StoreLanes(xb, out.xb + g);
-    StoreLanes(A, out.A + g);
-    StoreLanes(B, out.B + g);
+    StoreLanes(z.xa, out.xa + g);
+    StoreLanes(z.xb, out.xb + g);
+    StoreLanes(z.A, out.A + g);
+    StoreLanes(z.B, out.B + g);
     StoreLanes(r.root, out.root + g);
     StoreLanes(r.logRoot, out.logRoot + g);
     VLaneBits bValid;
@@ -170,6 +192,22 @@ RBO_LANES_INLINE void Anchors(const double (&p)[kAnchorBatch], const CLaneNormal
     Zones(p, *pNormal, out);
   else
     for (std::int64_t& b : out.bZone) b = 0;
+}
+
+// A Weibull search's zone of half-width kZoneWidths[nWidth] around its
+// root, as PlaceZone forms it (one reaching below the location is left to
+// PlaceZone).
+RBO_LANES_INLINE CLaneZone WeibullZone(const TWeibullAnchor<VLanes>& m, const CLaneWeibull& v, VLanes vp, VLanes root,
+                                       VLanes xPerP, VLaneBits bRootUsable, int nWidth) {
+  const VLanes dx = ZoneHalfWidth(vp, v.dTol, xPerP, kZoneWidths[nWidth]);
+  CLaneZone z{root - dx, root + dx, {}, {}, {}};
+  VLanes aLo, bHi;
+  const VLaneBits bAtA = WeibullBoundsNear(m, v.dBeta, WeibullScaled(z.xa, v.dGamma, v.dEta), aLo, z.A);
+  const VLaneBits bAtB = WeibullBoundsNear(m, v.dBeta, WeibullScaled(z.xb, v.dGamma, v.dEta), z.B, bHi);
+  z.bZone = bRootUsable & (z.xa < root) & (z.xb > root) & IsFinite(z.xa) & IsFinite(z.xb) &
+            (z.xa >= Splat<VLanes>(v.dGamma)) & bAtA & bAtB & ZoneBoundsDecide(vp, v.dTol, z.A, z.B) &
+            ProbabilityCovered(vp, false);
+  return z;
 }
 
 // The Weibull anchors, y0 = -ln(1 - p) by LanesLogOneMinus and
@@ -194,24 +232,19 @@ RBO_LANES_INLINE void WeibullAnchors(const double (&p)[kAnchorBatch], const CLan
                                                      LanesWeibullKappa(logY, v.dBeta), kLanesY0Error);
     VLanes root, xPerP;
     const VLaneBits bRoot = pred.RootAndSlope(m, root, xPerP);
-    const VLanes dx = ZoneHalfWidth(vp, v.dTol, xPerP, kZoneWidths[0]);
-    const VLanes xa = root - dx, xb = root + dx;
-    VLanes aLo, aHi, bLo, bHi;
-    const VLaneBits bAtA = WeibullBoundsNear(m, v.dBeta, WeibullScaled(xa, v.dGamma, v.dEta), aLo, aHi);
-    const VLaneBits bAtB = WeibullBoundsNear(m, v.dBeta, WeibullScaled(xb, v.dGamma, v.dEta), bLo, bHi);
-    const VLaneBits bZone = bValid & CWeibullPredictor::AnchorUsable(m) & bRoot & (xa < root) & (xb > root) &
-                            IsFinite(xa) & IsFinite(xb) & (xa >= Splat<VLanes>(v.dGamma)) & bAtA & bAtB &
-                            ZoneBoundsDecide(vp, v.dTol, aHi, bLo) & ProbabilityCovered(vp, false);
+    const VLaneBits bRootUsable = bValid & CWeibullPredictor::AnchorUsable(m) & bRoot;
+    CLaneZone z = WeibullZone(m, v, vp, root, xPerP, bRootUsable, 0);
+    if (AnyLane(bRootUsable & ~z.bZone)) z = FirstHeld(z, WeibullZone(m, v, vp, root, xPerP, bRootUsable, 1));
     StoreLanes(y, out.y0 + g);
     StoreLanes(m.z0, out.z0 + g);
     StoreLanes(m.kappa, out.kappa + g);
     StoreLanes(m.anchorWidth, out.anchorWidth + g);
     StoreMask(bValid, out.bValid + g);
-    StoreLanes(xa, out.xa + g);
-    StoreLanes(xb, out.xb + g);
-    StoreLanes(aHi, out.A + g);
-    StoreLanes(bLo, out.B + g);
-    StoreMask(bZone, out.bZone + g);
+    StoreLanes(z.xa, out.xa + g);
+    StoreLanes(z.xb, out.xb + g);
+    StoreLanes(z.A, out.A + g);
+    StoreLanes(z.B, out.B + g);
+    StoreMask(z.bZone, out.bZone + g);
   }
 }
 

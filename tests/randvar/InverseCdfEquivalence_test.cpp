@@ -560,16 +560,25 @@ TEST(InverseCdfModels, LanesWeibullAnchorsAndZonesHoldTheirBounds) {
       ASSERT_LE(double(fabsl(y0 / -log1pl(-(long double)p[j]) - 1.0L)), kLanesY0Error) << p[j];
       const long double dev = beta * logl((long double)a.z0[j]) - logl((long double)y0);
       ASSERT_LE(double(fabsl(dev)), a.kappa[j]) << "y0 = " << y0 << " beta = " << beta;
-      // The scalar predictor on the same anchor: where its first zone
-      // (above the location) decides the tests, the lanes place it too.
+      // The scalar predictor on the same anchor: where one of its first two
+      // zones (above the location) decides the tests, the lanes place the
+      // first such.
       CWeibullPredictor pred(gamma, eta, beta);
       double root = 0.0, xPerP = 0.0, A = 0.0, B = 0.0;
       if (pred.PrepareAt(p[j], y0, kLanesY0Error, a.z0[j], a.kappa[j], root, xPerP)) {
-        const double dx = ZoneHalfWidth(p[j], 1e-12, xPerP, kZoneWidths[0]);
-        const bool bScalar = ProbabilityCovered(p[j], false) && root - dx < root && root + dx > root &&
-                             root - dx >= gamma && pred.BoundBelow(root - dx, A) && pred.BoundAbove(root + dx, B) &&
-                             ZoneBoundsDecide(p[j], 1e-12, A, B);
-        ASSERT_EQ(a.bZone[j] != 0, bScalar) << p[j] << " beta = " << beta;
+        double dxScalar = 0.0;
+        for (double k : {kZoneWidths[0], kZoneWidths[1]}) {
+          const double dx = ZoneHalfWidth(p[j], 1e-12, xPerP, k);
+          if (ProbabilityCovered(p[j], false) && root - dx < root && root + dx > root && root - dx >= gamma &&
+              pred.BoundBelow(root - dx, A) && pred.BoundAbove(root + dx, B) && ZoneBoundsDecide(p[j], 1e-12, A, B)) {
+            dxScalar = dx;
+            break;
+          }
+        }
+        ASSERT_EQ(a.bZone[j] != 0, dxScalar > 0.0) << p[j] << " beta = " << beta;
+        if (a.bZone[j] != 0) {
+          ASSERT_TRUE(SameBits(a.xa[j], root - dxScalar)) << p[j] << " beta = " << beta;
+        }
       }
       if (a.bZone[j] == 0) continue;
       ++nZones;
