@@ -11,8 +11,8 @@
 namespace rbo::icdf {
 
 /// The code that computes the lanes: generic (whatever the build targets),
-/// or for processors with AVX2 (x86-64 with GCC or Clang only).
-enum class ELaneCode : unsigned char { kGeneric, kAvx2 };
+/// or for processors with AVX2 or AVX-512 (x86-64 with GCC or Clang only).
+enum class ELaneCode : unsigned char { kGeneric, kAvx2, kAvx512 };
 
 /// A normal or lognormal variable whose zones the lanes place too: its
 /// parameters (of ln x for a lognormal) and the searches' tolerance.

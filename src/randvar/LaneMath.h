@@ -23,7 +23,13 @@
 
 namespace rbo::icdf {
 
-inline constexpr int kLanes = 4;
+#ifndef RBO_LANE_COUNT
+#define RBO_LANE_COUNT 4
+#endif
+/// The width: four lanes, or eight in a translation unit that defines
+/// RBO_LANE_COUNT as 8 before its includes.  Not inline: each unit keeps its
+/// own.
+constexpr int kLanes = RBO_LANE_COUNT;
 
 /// Four doubles, and four 64-bit integers of the same size (comparisons
 /// of lanes give -1 for true, 0 for false, in such integers).
