@@ -315,45 +315,43 @@ constexpr unsigned TurnPathStep(unsigned& d, unsigned& par, unsigned wbits, bool
 }
 
 /// A group of S turns (S = 0 to 4) as a map over the four states (d,
-/// parity): byte s of an entry holds the state that state s = d | parity <<
-/// 1 leads to and, above it, the low end's moves beyond floor(w / 2^(k + S))
-/// times the turns: the steps' t + c and the low bits of their Q terms,
+/// parity): the byte for state s = d | parity << 1 holds the state it leads
+/// to and, above it, the low end's moves beyond floor(w / 2^(k + S)) times
+/// the turns: the steps' t + c and the low bits of their Q terms,
 /// Q_(k+j+1) = floor(w / 2^(k+S)) 2^(S-1-j) + bits k+j+1 to k+S-1 of w (at
-/// most 8 + 11 for four turns).  An entry is indexed by the S turns (the
-/// first in the highest bit) and bits k to k + S of the width, not by the
-/// state, so a path's lookups do not wait for one another: only picking a
-/// byte of each waits for the state before it.  One table holds the groups
-/// of every size, the size S at offset kOffset[S] (four turns first, so
-/// that the usual lookup adds no offset).
+/// most 8 + 11 for four turns).  A map's four bytes are indexed by the S
+/// turns (the first in the highest bit) and bits k to k + S of the width,
+/// not by the state, so a path's lookups do not wait for one another: only
+/// picking a byte of each waits for the state before it.  One table holds
+/// the groups of every size, the size S at offset kOffset[S] (four turns
+/// first, so that the usual lookup adds no offset).
 class CPathTurnMaps {
  public:
-  static constexpr unsigned kOffset[5] = {512, 514, 522, 554, 0};  // 2^(2S + 1) entries each
+  static constexpr unsigned kOffset[5] = {512, 514, 522, 554, 0};  // 2^(2S + 1) maps each
   static constexpr unsigned kSize = 682;
 
   constexpr CPathTurnMaps() {
     for (unsigned S = 0; S <= 4; ++S)
-      for (unsigned i = 0; i < 2u << (2 * S); ++i) m_entries[kOffset[S] + i] = MapOf(S, i >> (S + 1), i);
+      for (unsigned i = 0; i < 2u << (2 * S); ++i)
+        for (unsigned state = 0; state < 4; ++state)
+          m_bytes[4 * (kOffset[S] + i) + state] = ByteOf(S, i >> (S + 1), i, state);
   }
-  constexpr std::uint32_t At(unsigned S, unsigned turns, unsigned wbits) const {
-    return m_entries[kOffset[S] + (turns << (S + 1) | wbits)];
+  constexpr unsigned At(unsigned S, unsigned turns, unsigned wbits, unsigned state) const {
+    return m_bytes[4 * (kOffset[S] + (turns << (S + 1) | wbits)) + state];
   }
 
  private:
-  static constexpr std::uint32_t MapOf(unsigned S, unsigned turns, unsigned i) {
+  static constexpr std::uint8_t ByteOf(unsigned S, unsigned turns, unsigned i, unsigned state) {
     const unsigned wbits = i & ((2u << S) - 1);
-    std::uint32_t map = 0;
-    for (unsigned state = 0; state < 4; ++state) {
-      unsigned d = state & 1, par = state >> 1, nMoved = 0;
-      for (unsigned j = 0; j < S; ++j) {
-        const bool bLowMoves = (turns >> (S - 1 - j)) & 1;
-        nMoved += TurnPathStep(d, par, wbits >> j, bLowMoves);
-        nMoved += bLowMoves ? (wbits >> (j + 1)) & ((1u << (S - 1 - j)) - 1) : 0;
-      }
-      map |= std::uint32_t(d | par << 1 | nMoved << 2) << (8 * state);
+    unsigned d = state & 1, par = state >> 1, nMoved = 0;
+    for (unsigned j = 0; j < S; ++j) {
+      const bool bLowMoves = (turns >> (S - 1 - j)) & 1;
+      nMoved += TurnPathStep(d, par, wbits >> j, bLowMoves);
+      nMoved += bLowMoves ? (wbits >> (j + 1)) & ((1u << (S - 1 - j)) - 1) : 0;
     }
-    return map;
+    return std::uint8_t(d | par << 1 | nMoved << 2);
   }
-  std::uint32_t m_entries[kSize] = {};
+  std::uint8_t m_bytes[4 * kSize] = {};
 };
 inline constexpr CPathTurnMaps kPathTurnMaps{};
 
@@ -361,10 +359,10 @@ inline constexpr CPathTurnMaps kPathTurnMaps{};
 [[gnu::always_inline]] inline void TakeTurns(unsigned S, unsigned& state, std::uint64_t& nMoved, std::uint64_t& tt,
                                              std::uint64_t& ww) {
   const unsigned turns = unsigned(tt >> 1 >> (63 - S));  // the top S bits, none for S = 0
-  const std::uint32_t e = kPathTurnMaps.At(S, turns, unsigned(ww) & ((2u << S) - 1)) >> (8 * state);
+  const unsigned e = kPathTurnMaps.At(S, turns, unsigned(ww) & ((2u << S) - 1), state);
   state = e & 3;
   ww >>= S;
-  nMoved += ((e >> 2) & 63) + ww * turns;
+  nMoved += (e >> 2) + ww * turns;
   tt <<= S;
 }
 
