@@ -84,13 +84,19 @@ inline double MidpointOf(const CIntegerSteps& s) { return s.bNeg ? -DoubleOf(s.m
   const std::uint64_t zb = yZb > 0.0 ? BitsOf(yZb) : 0;  // y >= yZb: the high end moves
   s.zFirst = s.za + 1;
   s.nZoneCount = zb - s.zFirst;  // zb > za
-  // Widths (in units of the binade's spacing) at which the ends cannot be
-  // close: relative width >= units * 2^-53 >= tol + 2 eps.  Below 2^e < tol
-  // the absolute form may apply: test every step there.
-  const double dUnit = DoubleOf(nBinade << 52);  // 2^e
-  // (The predicted searches' tolerances are at most 1e-10: tol 2^53 fits a
-  // signed conversion, a single instruction.)
-  s.nFar = dUnit >= tol ? std::uint64_t(std::int64_t(tol * 0x1p53)) + 4 : ~std::uint64_t(0);
+  // Widths (in units of the binade's spacing 2^(e-52)) at which the ends
+  // cannot be close.  The test divides by the end of the smaller magnitude
+  // (xL, or -xU mirrored), at most yHi = H 2^(e-52) now and later, so the
+  // relative width is at least units / H, and the ends are apart while
+  // units >= tol H (1 + 2^-40) + 4 (the quotient's rounding, at most 2
+  // units, and this bound's own).  Below 2^e < tol the absolute form may
+  // apply: test every step there.
+  const std::uint64_t nBase = nBinade << 52;
+  const double dUnit = DoubleOf(nBase);  // 2^e
+  // (The predicted searches' tolerances are at most 1e-10 and H <= 2^53:
+  // the product fits a signed conversion, a single instruction.)
+  const double dH = double(std::int64_t(hi - nBase + (std::uint64_t(1) << 52)));
+  s.nFar = dUnit >= tol ? std::uint64_t(std::int64_t(tol * dH * (1.0 + 0x1p-40))) + 4 : ~std::uint64_t(0);
   s.mid = 0;
   s.tol = tol;
   s.n = n;
