@@ -22,9 +22,11 @@
 #include "rbo/host/DBUtils.h"
 #include "rbo/host/ExternalAnalysis.h"
 #include "rbo/host/ReferenceHost.h"
+#include "support/Numbers.h"
 
 namespace {
 
+using testsupport::WhatOf;
 using VD = std::valarray<double>;
 
 // Restores the runner's process-wide settings after each test.
@@ -108,20 +110,10 @@ TEST_F(AnalysisRunner, SerialRunFillsOneColumnPerPointAndParallelRunsGiveIdentic
 
 // ---------------------------------------------------------------- failures
 
-// Returns the message of the runtime_error that run() throws, "" if none.
-template <class Run>
-std::string FailureOf(Run run) {
-  try {
-    run();
-  } catch (const std::runtime_error& e) {
-    return e.what();
-  }
-  return "";
-}
-
 TEST_F(AnalysisRunner, WithoutAnAnalysisFunctionBothRunsFailAndLeaveTheOutputs) {
   CMatrix<double> in = Points(2), out(1, 5, 3.0);
-  EXPECT_EQ(FailureOf([&] { RunSerial(in, out); }), "Analysis: no analysis function is set (refhost::SetAnalysis)");
+  EXPECT_EQ(WhatOf<std::runtime_error>([&] { RunSerial(in, out); }),
+            "Analysis: no analysis function is set (refhost::SetAnalysis)");
   EXPECT_THROW(RunParallel(in, out), std::runtime_error);
   EXPECT_EQ(out.Cols(), 5);
 }
@@ -156,7 +148,7 @@ TEST_F(AnalysisRunner, SerialFailureStopsAtThePointAndKeepsTheColumnsDone) {
     out = in[0];
   });
   CMatrix<double> in = Points(6), out(1, 6, -1.0);
-  EXPECT_EQ(FailureOf([&] { RunSerial(in, out); }),
+  EXPECT_EQ(WhatOf<std::runtime_error>([&] { RunSerial(in, out); }),
             "analysis point 2 (inputs 2, 2, -2) failed with a non-standard exception");
   EXPECT_EQ(nCalls, 3);
   EXPECT_EQ(out(0, 1), 1.0);
@@ -193,7 +185,8 @@ TEST_F(AnalysisRunner, BadOutputsAreReportedNamingThePoint) {
   for (Case c : cases) {
     refhost::SetAnalysis(c.analysis);
     CMatrix<double> out(c.nOutputs, c.in.Cols());
-    EXPECT_EQ(FailureOf([&] { c.bParallel ? RunParallel(c.in, out) : RunSerial(c.in, out); }), c.message);
+    EXPECT_EQ(WhatOf<std::runtime_error>([&] { c.bParallel ? RunParallel(c.in, out) : RunSerial(c.in, out); }),
+              c.message);
   }
 }
 
@@ -297,7 +290,7 @@ TEST_F(ExternalRun, AProgramThatCannotBeStartedIsReportedWithTheReason) {
   program.argv = {script.string()};
   refhost::SetAnalysis(refhost::ExternalProgramModel(program, {"a", "b", "c"}, {"g"}));
   CMatrix<double> in = Points(1), out(1, 1);
-  const std::string failure = FailureOf([&] { RunSerial(in, out); });
+  const std::string failure = WhatOf<std::runtime_error>([&] { RunSerial(in, out); });
   EXPECT_NE(failure.find("could not start " + script.string() + ": No such file or directory"), std::string::npos)
       << failure;
 }
@@ -306,10 +299,10 @@ TEST_F(ExternalRun, AProgramThatCannotBeStartedIsReportedWithTheReason) {
 TEST_F(ExternalRun, ALargerOutputFileIsRefusedNamingItsSizeAndTheLimit) {
   CMatrix<double> in = Points(1), out(1, 1);
   UseProgram("printf 'g = 2.5\\n' > outputs.txt", 8);
-  EXPECT_EQ(FailureOf([&] { RunSerial(in, out); }), "");
+  EXPECT_EQ(WhatOf<std::runtime_error>([&] { RunSerial(in, out); }), "");
   EXPECT_EQ(out(0, 0), 2.5);
   UseProgram("printf 'g = 2.5\\n' > outputs.txt", 7);
-  const std::string failure = FailureOf([&] { RunSerial(in, out); });
+  const std::string failure = WhatOf<std::runtime_error>([&] { RunSerial(in, out); });
   EXPECT_NE(failure.find("wrote an output file outputs.txt of 8 bytes, more than the limit of 7 bytes"),
             std::string::npos)
       << failure;
@@ -323,7 +316,7 @@ TEST_F(ExternalRun, TheReportShowsTheEndOfTheStandardError) {
     UseProgram(std::string("printf 'first %s\\n' line >&2; ") +
                (bLong ? "yes 'solver: iterating' | head -n 55556 >&2;" : "") + " echo 'solver: diverged' >&2; exit 3");
     CMatrix<double> in = Points(1), out(1, 1);
-    const std::string failure = FailureOf([&] { RunSerial(in, out); });
+    const std::string failure = WhatOf<std::runtime_error>([&] { RunSerial(in, out); });
     EXPECT_NE(failure.find("exited with code 3\n  last lines of its standard error:\n"), std::string::npos) << failure;
     EXPECT_NE(failure.find("    solver: diverged\n  inputs: a = 0, b = 1, c = 0"), std::string::npos) << failure;
     EXPECT_EQ(failure.find("first line") != std::string::npos, !bLong) << failure;

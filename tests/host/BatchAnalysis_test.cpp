@@ -15,6 +15,7 @@
 #include "rbo/host/DBUtils.h"
 #include "rbo/host/ProblemBuilder.h"
 #include "rbo/host/ReferenceHost.h"
+#include "support/Numbers.h"
 
 namespace {
 
@@ -64,15 +65,6 @@ std::string Inputs(int j) {
   return text;
 }
 
-std::string FailureOf(const std::function<void()>& run) {
-  try {
-    run();
-  } catch (const std::runtime_error& e) {
-    return e.what();
-  }
-  return "";
-}
-
 TEST_F(BatchAnalysis, ColumnsGoInChunksAndGiveWhatThePerPointRunnerGives) {
   const int nColumns = 2 * refhost::kBatchColumns + refhost::kBatchColumns / 2;
   CMatrix<double> in = Points(nColumns), expected(2, nColumns);
@@ -97,7 +89,8 @@ TEST_F(BatchAnalysis, SettingOneKindOfAnalysisReplacesTheOther) {
   Run(in, out, false);
   EXPECT_EQ(out(0, 2), 2.0 - 0.5);
   refhost::SetBatchAnalysis(nullptr);
-  EXPECT_EQ(FailureOf([&] { Run(in, out, false); }), "Analysis: no analysis function is set (refhost::SetAnalysis)");
+  EXPECT_EQ(testsupport::WhatOf<std::runtime_error>([&] { Run(in, out, false); }),
+            "Analysis: no analysis function is set (refhost::SetAnalysis)");
 }
 
 TEST_F(BatchAnalysis, BadCallsAreReportedNamingThePoints) {
@@ -125,7 +118,7 @@ TEST_F(BatchAnalysis, BadCallsAreReportedNamingThePoints) {
   for (const Case& c : cases) {
     refhost::SetBatchAnalysis(c.analysis);
     CMatrix<double> in = Points(c.nColumns), out(2, c.nColumns);
-    EXPECT_EQ(FailureOf([&] { Run(in, out, false); }), c.message);
+    EXPECT_EQ(testsupport::WhatOf<std::runtime_error>([&] { Run(in, out, false); }), c.message);
   }
 }
 

@@ -16,6 +16,7 @@
 #include "rbo/foundation/Matrix.h"
 #include "rbo/host/DBUtils.h"
 #include "rbo/host/ReferenceHost.h"
+#include "support/Numbers.h"
 
 namespace {
 
@@ -60,15 +61,12 @@ class ChunkAnalysis : public ::testing::Test {
   // Runs the analysis set as the library does; "" or the failure's report.
   std::string Run(const CMatrix<double>& in, CMatrix<double>& out, bool bParallel) {
     CMatrix<double> points(in);
-    try {
+    return testsupport::WhatOf<std::runtime_error>([&] {
       if (bParallel)
         AnalysePar(points, out, m_s, m_s, m_s, m_s, m_s, m_s, 0, false, m_s, 0);
       else
         Analysis(points, out, m_s, m_s, m_s, m_s, false, 0, -1);
-    } catch (const std::runtime_error& e) {
-      return e.what();
-    }
-    return "";
+    });
   }
 
   std::string m_s;  // the file and program names, which the in-process runner ignores

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "rbo/host/ReferenceHost.h"
+#include "support/Numbers.h"
 
 namespace {
 
@@ -362,13 +363,7 @@ TEST_F(HostObjectStore, UnopenableStoreGivesTheReasonAndNoStore) {
        {Case{::testing::TempDir() + "rbo_no_such_directory/sub/store.db", "unable to open database file"},
         Case{notADatabase, "file is not a database"}}) {
     SCOPED_TRACE(c.path);
-    std::string what;
-    try {
-      refhost::OpenStore(c.path);
-      ADD_FAILURE() << "opened";
-    } catch (const std::runtime_error& e) {
-      what = e.what();
-    }
+    const std::string what = testsupport::WhatOf<std::runtime_error>([&] { refhost::OpenStore(c.path); });
     EXPECT_NE(what.find("'" + c.path + "'"), std::string::npos) << what;
     EXPECT_NE(what.find(c.sqliteMessage), std::string::npos) << what;
     EXPECT_EQ(GetPOD(), nullptr);

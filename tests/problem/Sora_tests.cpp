@@ -21,6 +21,7 @@ using optimizetest::PhiDensity;
 using rbo::problem::Problem;
 using rbo::problem::SoraOptions;
 using rbo::problem::SoraResult;
+using testsupport::Simpson;
 
 class Sora : public ::testing::Test {
  protected:
@@ -69,13 +70,6 @@ TEST_F(Sora, ReachesThePublishedOptimumOfTheTwoVariableBenchmark) {
 //   G1 < 0  <=>  X2 < 20 / X1^2;
 //   G2 < 0  <=>  in s = X1 + X2, t = X1 - X2 (independent, sd 0.3 sqrt 2),
 //               |s - 5| < sqrt(30 (1 - (t - 12)^2 / 120)).
-double Simpson(const std::function<double(double)>& f, double a, double b, int n = 20000) {
-  const double h = (b - a) / n;
-  double sum = f(a) + f(b);
-  for (int k = 1; k < n; ++k) sum += (k % 2 ? 4.0 : 2.0) * f(a + k * h);
-  return sum * h / 3.0;
-}
-
 double PofG1(double d1, double d2) {
   const double s = 0.3;
   return Simpson([&](double x1) { return PhiDensity((x1 - d1) / s) / s * Phi((20.0 / (x1 * x1) - d2) / s); },

@@ -26,6 +26,7 @@ using rbotest::kLanczosError;
 using rbotest::NormalCdfTolerance;
 using rbotest::Phi;
 using refhost::LogCapture;
+using testsupport::Simpson;
 
 constexpr double kBig = 1e30;
 constexpr double kPi = 3.14159265358979323846;
@@ -256,14 +257,6 @@ TEST_P(DensityOf, IsTheSlopeOfTheCdf) {
     const double tol = kErfFitSlopeError / (2.0 * std::sqrt(2.0)) * dwdx + 1e-7 * v.PDF(x);
     EXPECT_NEAR(v.PDF(x), slope, tol) << "x = " << x;
   }
-}
-
-// Composite Simpson rule over [lo, hi] with n (even) intervals.
-double Simpson(const std::function<double(double)>& f, double lo, double hi, int n) {
-  const double h = (hi - lo) / n;
-  double sum = f(lo) + f(hi);
-  for (int i = 1; i < n; ++i) sum += f(lo + i * h) * (i % 2 == 1 ? 4.0 : 2.0);
-  return sum * h / 3.0;
 }
 
 // The density integrates to 1, and its first two moments are the reported

@@ -22,7 +22,7 @@ using ScalarFunction = std::function<double(const Point&)>;
 constexpr double kPi = 3.14159265358979323846;
 
 using testsupport::Phi;
-inline double Pdf(double z) { return std::exp(-0.5 * z * z) / std::sqrt(2.0 * kPi); }
+inline double Pdf(double z) { return testsupport::NormalPdf(z); }
 
 /// What a limit-state function was asked for.
 struct CallLog {
@@ -51,13 +51,7 @@ inline double PhysicalOf(const CRandVar& v, double u) {
                                              : v.GetParam1() + v.GetParam2() * u;
 }
 
-/// Composite Simpson rule with an even number of intervals.
-inline double Simpson(const std::function<double(double)>& f, double a, double b, int intervals = 4000) {
-  const double h = (b - a) / intervals;
-  double s = f(a) + f(b);
-  for (int i = 1; i < intervals; ++i) s += (i % 2 ? 4.0 : 2.0) * f(a + i * h);
-  return s * h / 3.0;
-}
+using testsupport::Simpson;
 
 /// Smallest r in (0, rMax] with f(r) = 0 (sign change against f(0)), by a
 /// scan in steps of 0.01 and bisection; infinity when there is none.

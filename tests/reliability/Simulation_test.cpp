@@ -22,15 +22,8 @@ namespace {
 using namespace rbo::reliability;
 
 using testsupport::Phi;
-double Pdf(double z) { return std::exp(-0.5 * z * z) / 2.5066282746310002; }
-
-// Composite Simpson rule with n (even) intervals.
-double Simpson(const std::function<double(double)>& f, double a, double b, int n = 20000) {
-  const double h = (b - a) / n;
-  double s = f(a) + f(b);
-  for (int i = 1; i < n; ++i) s += (i % 2 ? 4.0 : 2.0) * f(a + i * h);
-  return s * h / 3.0;
-}
+using testsupport::Simpson;
+double Pdf(double z) { return testsupport::NormalPdf(z); }
 
 void ExpectConsistent(const SimulationResult& r, double exact, const std::string& what) {
   EXPECT_TRUE(r.converged) << what << ": " << r.message;

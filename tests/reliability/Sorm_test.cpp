@@ -35,7 +35,7 @@ double ParaboloidPof(double b, double k, std::size_t n) {
   const double norm = std::pow(2.0, m / 2.0 - 1.0) * std::tgamma(m / 2.0);
   return rbotest::Simpson(
       [&](double r) { return std::pow(r, m - 1.0) * std::exp(-0.5 * r * r) / norm * Phi(-(b + 0.5 * k * r * r)); }, 0.0,
-      14.0);
+      14.0, 4000);
 }
 
 // g = b - u_n + k/2 sum_{i<n} u_i^2 (mirrored: -g, whose origin fails and

@@ -4,7 +4,6 @@
 
 #include <cmath>
 #include <functional>
-#include <numeric>
 #include <vector>
 
 #include "foundation/LogTrace.h"
@@ -50,30 +49,6 @@ TEST_P(SamplingMethods, LinearLimitStateWithinSamplingError) {
 }
 INSTANTIATE_TEST_SUITE_P(MonteCarloAndLatinHypercube, SamplingMethods, ::testing::Values(0, 1));
 
-TEST_F(AnalysisDriver, LatinHypercubeSpreadsLessThanMonteCarlo) {
-  // The mean of a linear response: Latin hypercube stratifies each input, so
-  // its estimates over independent seeds scatter far less.
-  auto spread = [](int method) {
-    std::vector<double> means;
-    for (int seed = 1; seed <= 12; ++seed) {
-      testsupport::ResetLibraryState();
-      refhost::SetSeed(std::uint64_t(seed));
-      refhost::SetRBOMethod(method, 200);
-      LinearLimitState p;
-      auto db = p.builder.Build();
-      const auto e =
-          Evaluate(*db, p.builder, LinearLimitState::Model, p.builder.DesignMatrix({p.builder.InitialPoint()}));
-      means.push_back(e.designResponses(p.g.value.index, 0));
-    }
-    const double m = std::accumulate(means.begin(), means.end(), 0.0) / double(means.size());
-    double ss = 0.0;
-    for (double v : means) ss += (v - m) * (v - m);
-    return std::sqrt(ss / double(means.size() - 1));
-  };
-  const double mc = spread(0), lhs = spread(1);
-  EXPECT_LT(lhs, 0.5 * mc) << "Monte Carlo spread " << mc << ", Latin hypercube spread " << lhs;
-}
-
 // Y = X1 * X2 with lognormal X1, X2: ln Y is normal with mean l1 + l2 and
 // standard deviation sqrt(e1^2 + e2^2), so P(Y < c), E[Y] and SD[Y] are exact.
 TEST_P(SamplingMethods, LognormalProductWithinSamplingError) {
@@ -105,19 +80,6 @@ TEST_P(SamplingMethods, LognormalProductWithinSamplingError) {
   EXPECT_NEAR(e.designResponses(y.value.index, 0), mean, 3.0 * sd / std::sqrt(double(N)));
   // The standard error of a lognormal's sample sd is larger than sigma/sqrt(2N) (heavy tail); allow 5.
   EXPECT_NEAR(e.designResponses(y.stdDev.index, 0), sd, 5.0 * sd / std::sqrt(2.0 * N));
-}
-
-TEST_F(AnalysisDriver, ParallelAnalysisGivesIdenticalResults) {
-  refhost::SetRBOMethod(1, 2000);
-  LinearLimitState p;
-  const CMatrix<double> points = p.builder.DesignMatrix({p.builder.InitialPoint(), {11.0, 4.0}});
-  auto db1 = p.builder.Build();
-  const auto serial = Evaluate(*db1, p.builder, LinearLimitState::Model, points, false);
-  testsupport::ResetLibraryState();
-  auto db2 = p.builder.Build();
-  const auto parallel = Evaluate(*db2, p.builder, LinearLimitState::Model, points, true);
-  for (int r = 0; r < serial.designResponses.Rows(); ++r)
-    for (int c = 0; c < 2; ++c) EXPECT_EQ(serial.designResponses(r, c), parallel.designResponses(r, c));
 }
 
 TEST_F(AnalysisDriver, DeterministicProblemPassesResponsesThrough) {

@@ -82,20 +82,12 @@ TEST(SetRandomParamsForPoint, LoneMomentKeepsTheOtherMoment) {
     SCOPED_TRACE(original.GetType());
     CRandVar before = original;
     const double m0 = before.GetActualMean(), s0 = before.GetActualStdDev();
-    VI r{0};
-    {
+    for (const bool bMean : {true, false}) {
       auto v = Vars({original});
-      VD x{m0 * 1.5};
-      VI c{-1};
+      VD x{bMean ? m0 * 1.5 : s0 * 0.5};
+      VI r{0}, c{bMean ? -1 : -2};
       SetRandomParamsForPoint(x, r, c, v);
-      ExpectMoments(v[0], m0 * 1.5, s0);
-    }
-    {
-      auto v = Vars({original});
-      VD x{s0 * 0.5};
-      VI c{-2};
-      SetRandomParamsForPoint(x, r, c, v);
-      ExpectMoments(v[0], m0, s0 * 0.5);
+      ExpectMoments(v[0], bMean ? m0 * 1.5 : m0, bMean ? s0 : s0 * 0.5);
     }
   }
 }
@@ -129,33 +121,30 @@ TEST(SetRandomParamsForPoint, RandVarFailurePassesAndEarlierEntriesStayWritten) 
   EXPECT_EQ(capture.Records().back().file, kUnit);
 }
 
-// A map that would be read out of bounds is refused before anything changes.
-TEST(SetRandomParamsForPoint, InconsistentMapIsRefused) {
-  auto v = Vars({CRandVar(CRandVar::kNormal, 0.0, 1.0)});
-  VD x{5.0, 0.3};
-  VI r{0, 1}, c{-1, -2};
-  auto log = LogOfFailure<CInvalidArgument>([&] { SetRandomParamsForPoint(x, r, c, v); });
-  EXPECT_TRUE(MatchesReport(log, MapReport({"       Entry 1 refers to random variable 1; there are 1\n"})));
-  VD shortX{5.0};
-  VI r0{0, 0};
-  log = LogOfFailure<CInvalidArgument>([&] { SetRandomParamsForPoint(shortX, r0, c, v); });
-  EXPECT_TRUE(MatchesReport(log, MapReport({"       1 design values for 2 entries\n"})));
-  EXPECT_EQ(v[0].GetParam1(), 0.0);
-}
-
-// Arrays longer than the index array are read only as far as it reaches;
-// only a shorter one is refused.
-TEST(SetRandomParamsForPoint, LongerCodeArrayIsReadOnlyAsFarAsTheMap) {
+// A map that would be read out of bounds is refused before anything
+// changes; arrays longer than the index array are read only as far as it
+// reaches.
+TEST(SetRandomParamsForPoint, InconsistentMapIsRefusedAndLongerArraysAreReadOnlyAsFarAsTheMap) {
+  struct Case {
+    VD x;
+    VI r, c;
+    const char* detail;
+  };
+  for (Case k : {Case{{5.0, 0.3}, {0, 1}, {-1, -2}, "       Entry 1 refers to random variable 1; there are 1\n"},
+                 Case{{5.0}, {0, 0}, {-1, -2}, "       1 design values for 2 entries\n"},
+                 Case{{5.0, 0.3}, {0, 0}, {-1}, "       1 parameter codes for 2 entries\n"}}) {
+    SCOPED_TRACE(k.detail);
+    auto v = Vars({CRandVar(CRandVar::kNormal, 0.0, 1.0)});
+    const auto log = LogOfFailure<CInvalidArgument>([&] { SetRandomParamsForPoint(k.x, k.r, k.c, v); });
+    EXPECT_TRUE(MatchesReport(log, MapReport({k.detail})));
+    EXPECT_EQ(v[0].GetParam1(), 0.0);
+  }
   VD x{5.0, 0.3, 99.0};
   VI r{0, 0}, c{-1, -2, 7};  // the extra code would be invalid if it were read
   auto v = Vars({CRandVar(CRandVar::kNormal, 0.0, 1.0)});
   SetRandomParamsForPoint(x, r, c, v);
   EXPECT_EQ(v[0].GetParam1(), 5.0);
   EXPECT_EQ(v[0].GetParam2(), 0.3);
-
-  VI shortCodes{-1};
-  const auto log = LogOfFailure<CInvalidArgument>([&] { SetRandomParamsForPoint(x, r, shortCodes, v); });
-  EXPECT_TRUE(MatchesReport(log, MapReport({"       1 parameter codes for 2 entries\n"})));
 }
 
 // ---- FDRandMeanIntoFDRandEntry ----
@@ -200,14 +189,12 @@ TEST(FDRandMeanIntoFDRandEntry, KthMeanEntryUsesTheKthVariableAndMayStepInPlace)
   EXPECT_EQ(x[2], 6.0);
   EXPECT_NEAR(x[3], 1.2, 1e-15);
   EXPECT_EQ(v[1].GetParam1(), 0.0);  // the random variables are not modified
-}
 
-TEST(FDRandMeanIntoFDRandEntry, FewerMeanEntriesStepEntryK) {
-  VD x{8.0, 2.0, 6.0};
-  VI r{-1, 0, -1}, c{0, -1, 0};
-  auto v = Vars({CRandVar(), CRandVar(), CRandVar()});  // entry 2 holds Param1 of a normal variable
-  VD out;
-  FDRandMeanIntoFDRandEntry(x, r, c, v, 0.5, 2, out);  // one mean entry; entry 2 (deterministic) moves
+  // With fewer mean entries than k, entry k itself (here deterministic) moves.
+  VD y{8.0, 2.0, 6.0}, out;
+  VI r1{-1, 0, -1}, c1{0, -1, 0};
+  auto w = Vars({CRandVar(), CRandVar(), CRandVar()});  // entry 2 holds Param1 of a normal variable
+  FDRandMeanIntoFDRandEntry(y, r1, c1, w, 0.5, 2, out);
   EXPECT_EQ(out[2], 6.5);
 }
 
@@ -255,17 +242,6 @@ ConstantResult Classify(VI r, VI c, VI types, VI hostTypes) {
   return out;
 }
 
-TEST(CheckConstantRandomDVs, EmptyMapGivesSizedDefaults) {
-  const ConstantResult res = Classify({}, {}, {0, 1, 3}, {});
-  EXPECT_EQ(res.nCount, 0);
-  ASSERT_EQ(res.isConstant.size(), 3u);
-  ASSERT_EQ(res.meanPosition.size(), 3u);
-  for (std::size_t r = 0; r < 3; ++r) {
-    EXPECT_FALSE(res.isConstant[r]);
-    EXPECT_EQ(res.meanPosition[r], -1);
-  }
-}
-
 TEST(CheckConstantRandomDVs, ClassifiesByHostTypeCodes) {
   constexpr int C = 23, D = 20;  // constant and ordinary host type codes
   struct Case {
@@ -291,12 +267,18 @@ TEST(CheckConstantRandomDVs, ClassifiesByHostTypeCodes) {
   }
 }
 
+// The results are sized by the variables, whatever they held, and -1 marks
+// a variable without entries.
 TEST(CheckConstantRandomDVs, MeanPositionsInTheAnalysisInputs) {
   // d, (0: mean, sd), d, (2: P1, P2); variable 1 has no entries.
   const ConstantResult res = Classify({-1, 0, 0, -1, 2, 2}, {0, -1, -2, 0, 0, 1}, {1, 0, 1}, {20, 20, 20, 20, 20, 20});
-  EXPECT_EQ(res.meanPosition[0], 1);
-  EXPECT_EQ(res.meanPosition[1], -1);
-  EXPECT_EQ(res.meanPosition[2], 3);
+  EXPECT_EQ(std::vector<int>(std::begin(res.meanPosition), std::end(res.meanPosition)), (std::vector<int>{1, -1, 3}));
+  const ConstantResult empty = Classify({}, {}, {0, 1, 3}, {});
+  EXPECT_EQ(empty.nCount, 0);
+  EXPECT_EQ(std::vector<int>(std::begin(empty.meanPosition), std::end(empty.meanPosition)),
+            (std::vector<int>{-1, -1, -1}));
+  ASSERT_EQ(empty.isConstant.size(), 3u);
+  EXPECT_FALSE(empty.isConstant.max());
 }
 
 // ---- PartialOrvoDVsArrayFromAnalysisInps ----

@@ -34,25 +34,7 @@ std::valarray<CRandVar> Vars(std::initializer_list<CRandVar> list) {
 }
 
 using testsupport::Phi;
-
-TEST(SampleMatrices, ZeroSamplesAndNoRandomEntries) {
-  for (Sampler sample : {&MatrixOfMonteCarloPoints, &MatrixOfLatinHyperCubePoints}) {
-    VD means{3.0, 4.0};
-    VI r{-1, -1};
-    auto v = Vars({});
-    CMatrix<double> s(7, 7, 1.0);
-    sample(0, 2, means, r, v, s);
-    EXPECT_EQ(s.Rows(), 2);
-    EXPECT_EQ(s.Cols(), 0);
-
-    sample(5, 2, means, r, v, s);
-    ASSERT_EQ(s.Cols(), 5);
-    for (int j = 0; j < 5; ++j) {
-      EXPECT_EQ(s(0, j), 3.0);
-      EXPECT_EQ(s(1, j), 4.0);
-    }
-  }
-}
+using testsupport::WhatOf;
 
 // Groups in entry order: variable 1, a deterministic entry, variable 0 (two
 // entries), variable 1 again (not adjacent to its first group).
@@ -153,24 +135,13 @@ TEST(SampleMatrices, InvalidSamplingMethodLeavesTheMatrixUntouched) {
   EXPECT_EQ(s(1, 1), 7.0);
 }
 
-// The text of the std::out_of_range that f throws ("" when it throws none).
-template <class F>
-std::string OutOfRangeText(F&& f) {
-  try {
-    f();
-  } catch (const std::out_of_range& e) {
-    return e.what();
-  }
-  return "";
-}
-
 TEST(SampleMatrices, MatrixErrorsPassThroughTheGuard) {
   VD means{1.0, 2.0};
   VI r{-1, -1};
   auto v = Vars({});
   CMatrix<double> s(1, 1, 5.0);
   refhost::LogCapture capture;
-  EXPECT_EQ(OutOfRangeText([&] { MatrixOfMonteCarloPoints(3, -1, means, r, v, s); }),
+  EXPECT_EQ(WhatOf<std::out_of_range>([&] { MatrixOfMonteCarloPoints(3, -1, means, r, v, s); }),
             "CMatrix: invalid number of rows");
   ASSERT_EQ(capture.Records().size(), 1u) << rbotest::Dump(capture.Records());
   EXPECT_EQ(capture.Records()[0].call, "LException");
@@ -198,7 +169,7 @@ TEST(SampleMatrices, MeanVectorOfAnotherLengthFailsOnlyWhenSamplesAreDrawn) {
     EXPECT_TRUE(capture.Records().empty()) << rbotest::Dump(capture.Records());
 
     VI inRange{0, -1};
-    EXPECT_EQ(OutOfRangeText([&] { sample(3, 2, longMeans, inRange, v, s); }),
+    EXPECT_EQ(WhatOf<std::out_of_range>([&] { sample(3, 2, longMeans, inRange, v, s); }),
               "CMatrix::ReplaceCol invalid array size");
     ASSERT_EQ(capture.Records().size(), 1u) << rbotest::Dump(capture.Records());
     EXPECT_EQ(capture.Records()[0].call, "LException");
@@ -212,8 +183,16 @@ TEST(SampleMatrices, MeanVectorOfAnotherLengthFailsOnlyWhenSamplesAreDrawn) {
     // A short mean vector fails the same way, even where a draw would land
     // beyond its end.
     VI drawnLast{-1, 0};
-    EXPECT_EQ(OutOfRangeText([&] { sample(2, 2, shortMeans, drawnLast, v, s); }),
+    EXPECT_EQ(WhatOf<std::out_of_range>([&] { sample(2, 2, shortMeans, drawnLast, v, s); }),
               "CMatrix::ReplaceCol invalid array size");
+
+    // Without random entries (or variables) every sample is the mean vector.
+    VD means{3.0, 4.0};
+    VI none{-1, -1};
+    auto noVars = Vars({});
+    sample(5, 2, means, none, noVars, s);
+    ASSERT_EQ(s.Cols(), 5);
+    for (int j = 0; j < 5; ++j) EXPECT_TRUE(s(0, j) == 3.0 && s(1, j) == 4.0) << j;
   }
 }
 
