@@ -117,7 +117,7 @@ inline std::uint64_t RoundedMidpoint(std::uint64_t lo, std::uint64_t hi) {
 /// midpoint inside the zone is left for the caller to test; one outside it
 /// moves the end on its side; the step that moved an end ends the search
 /// when it was the 201st or the ends have become close.
-inline bool IntegerStep(CIntegerSteps& s) {
+[[gnu::always_inline]] inline bool IntegerStep(CIntegerSteps& s) {
   const std::uint64_t mid = RoundedMidpoint(s.lo, s.hi);
   s.mid = mid;
   if (mid - s.zFirst < s.nZoneCount) {  // za < mid < zb in one unsigned comparison
