@@ -89,12 +89,73 @@ class CBisectionGrid {
 /// (a bracket in a far tail is not worth its grid).  A search names its
 /// bracket by the steps its widening took (-21 .. 20: the bracket's
 /// number), so a lookup is one index.
+/// The points the widening visits from m by steps of s, formed as it forms
+/// them (m - s - s ..., m + s + s ...), from m - 20 s to m + 20 s within
+/// the limits.  A search whose zone (xa, xb) lies between two neighbours
+/// takes that bracket at once: the widening would pass only points on one
+/// side of the zone and stop at the first beyond it, with the same bracket,
+/// its number and no step or limit reached.
+class CWideningPoints {
+ public:
+  static constexpr int kLowest = -20, kHighest = 20;
+
+  CWideningPoints(double m, double s, double dLowLimit, double dUpLimit) : m_dM(m), m_dInvS(1.0 / s) {
+    At(0) = m;
+    // Downward each new point is tested against the lower limit; upward
+    // every point after m + s against the upper one.  The points must rise
+    // strictly (a step s lost in m's rounding never moves).
+    for (m_nLow = 0; m_nLow > kLowest; --m_nLow) {
+      const double x = At(m_nLow) - s;
+      if (!(x >= dLowLimit && x < At(m_nLow))) break;
+      At(m_nLow - 1) = x;
+    }
+    At(1) = m + s;
+    m_nHigh = At(1) > m ? 1 : 0;
+    for (; m_nHigh > 0 && m_nHigh < kHighest; ++m_nHigh) {
+      const double x = At(m_nHigh) + s;
+      if (!(x <= dUpLimit && x > At(m_nHigh))) break;
+      At(m_nHigh + 1) = x;
+    }
+  }
+
+  /// The bracket [At(j), At(j + 1)] with At(j) <= xa and At(j + 1) >= xb;
+  /// false when no two points around the zone are at hand (one lies inside
+  /// it, or the bracket is beyond the points or more than a step from
+  /// where (xa - m) / s places it).
+  bool Bracket(double xa, double xb, int& j) const {
+    const double t = (xa - m_dM) * m_dInvS;  // about the steps from m to xa
+    if (!(t >= m_nLow && t < m_nHigh)) return false;
+    j = int(t + double(-kLowest)) + kLowest;  // floor: t + 20 is positive
+    if (At(j) > xa) {
+      if (j == m_nLow || At(--j) > xa) return false;
+    } else if (At(j + 1) <= xa) {
+      if (++j == m_nHigh || At(j + 1) <= xa) return false;
+    }
+    return At(j + 1) >= xb;
+  }
+
+  double At(int j) const { return m_x[j - kLowest]; }
+
+ private:
+  double& At(int j) { return m_x[j - kLowest]; }
+
+  double m_dM, m_dInvS;
+  double m_x[kHighest - kLowest + 1] = {};
+  int m_nLow, m_nHigh;  ///< the points at hand: j from m_nLow to m_nHigh
+};
+
 class CBracketGrids {
  public:
   static constexpr int kVisitsBeforeBuild = 32;
   static constexpr int kFirstBracket = -21, kLastBracket = 20;
 
-  explicit CBracketGrids(double tol) : m_dTol(tol), m_vEntries(std::size_t(kLastBracket - kFirstBracket + 1)) {}
+  /// The grids of one variable's brackets at tolerance tol; its widening
+  /// starts from m by steps of s within the limits.
+  CBracketGrids(double tol, double m, double s, double dLowLimit, double dUpLimit)
+      : m_dTol(tol), m_vEntries(std::size_t(kLastBracket - kFirstBracket + 1)), m_points(m, s, dLowLimit, dUpLimit) {}
+
+  /// The points of the variable's widening.
+  const CWideningPoints& Widening() const { return m_points; }
 
   /// The grid of bracket number nBracket, [xL, xU], when it is built (a
   /// look that does not count as a visit); else nullptr.
@@ -136,6 +197,7 @@ class CBracketGrids {
 
   double m_dTol;                   ///< the searches' tolerance
   std::vector<CEntry> m_vEntries;  ///< by bracket number
+  CWideningPoints m_points;        ///< where the brackets lie
 };
 
 }  // namespace rbo::icdf

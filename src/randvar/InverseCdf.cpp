@@ -106,7 +106,8 @@ CInverseCdfRun::CInverseCdfRun(CRandVar& v) : m_pVar(&v) {
     m_dStdDev = start.s;
     m_dLowLimit = start.dLowLimit;
     m_dUpLimit = start.dUpLimit;
-    m_pGrids = std::make_unique<icdf::CBracketGrids>(ToleranceOrDefault(-1.0));
+    m_pGrids = std::make_unique<icdf::CBracketGrids>(ToleranceOrDefault(-1.0), start.m, start.s, start.dLowLimit,
+                                                     start.dUpLimit);
   });
 }
 

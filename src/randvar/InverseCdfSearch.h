@@ -213,7 +213,8 @@ class CPredictedSearch {
   double Run(double m, double s, double dLowLimit, double dUpLimit) {
     double x = 0.0;
     bool bEnded = false;
-    if (!WidenOutsideZone(m, s, dLowLimit, dUpLimit, bEnded, x)) bEnded = Widen(m, s, dLowLimit, dUpLimit, x);
+    if (!WidenAtOnce() && !WidenOutsideZone(m, s, dLowLimit, dUpLimit, bEnded, x))
+      bEnded = Widen(m, s, dLowLimit, dUpLimit, x);
     if (bEnded || UsualEnd(x) || Bisect(0, x)) return x;
     for (;;) {
       RunIntegerSteps(m_steps);
@@ -274,6 +275,20 @@ class CPredictedSearch {
       } while (PGreater(m_fU));
     }
     return false;
+  }
+
+  // WidenOutsideZone's bracket from the widening's points, when they are at
+  // hand (the grids hold them): one lookup instead of a step per point, and
+  // no branch on which side of the mean p lies.
+  bool WidenAtOnce() {
+    int j = 0;
+    if (!m_pGrids || !m_pGrids->Widening().Bracket(m_dXa, m_dXb, j)) return false;
+    m_nBracket = j;
+    m_xL = m_pGrids->Widening().At(j);
+    m_fL = {0.0, m_dA, m_xL, false, ERegion::kLeft};
+    m_xU = m_pGrids->Widening().At(j + 1);
+    m_fU = {m_dB, 1.0, m_xU, false, ERegion::kRight};
+    return true;
   }
 
   // Widen when every point it visits lies outside the zone, so that each
