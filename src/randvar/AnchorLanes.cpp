@@ -28,76 +28,70 @@ namespace {
 }
 #endif
 
-/// A kernel's code for eCode: the AVX2 or AVX-512 variant when the
-/// processor has it.
-template <class Fn>
-Fn CodeFor(ELaneCode eCode, Fn fGeneric, [[maybe_unused]] Fn fAvx2, [[maybe_unused]] Fn fAvx512) {
-  switch (eCode) {
+// A kernel's variants; null where this build has none.
 #if defined(RBO_LANES_X86)
-    case ELaneCode::kAvx2:
-      return __builtin_cpu_supports("avx2") ? fAvx2 : nullptr;
+#define RBO_IF_AVX2(f) f
+#else
+#define RBO_IF_AVX2(f) nullptr
 #endif
 #if defined(RBO_LANES_AVX512)
-    case ELaneCode::kAvx512:
-      return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") ? fAvx512 : nullptr;
+#define RBO_IF_AVX512(f) f
+#else
+#define RBO_IF_AVX512(f) nullptr
 #endif
-    case ELaneCode::kGeneric:
-      return fGeneric;
-    default:
-      return nullptr;
-  }
-}
-
 template <class Fn>
-Fn BestCode(Fn fGeneric, Fn fAvx2, Fn fAvx512) {
-  for (ELaneCode eCode : {ELaneCode::kAvx512, ELaneCode::kAvx2})
-    if (const Fn f = CodeFor(eCode, fGeneric, fAvx2, fAvx512)) return f;
-  return fGeneric;
-}
+struct CKernel {
+  Fn fGeneric, fAvx2, fAvx512;
+
+  /// The code for eCode, when this build and the processor have it.
+  Fn For(ELaneCode eCode) const {
+    if (eCode == ELaneCode::kGeneric) return fGeneric;
+#if defined(RBO_LANES_X86)
+    if (eCode == ELaneCode::kAvx2 && fAvx2 && __builtin_cpu_supports("avx2")) return fAvx2;
+    if (eCode == ELaneCode::kAvx512 && fAvx512 && __builtin_cpu_supports("avx512f") &&
+        __builtin_cpu_supports("avx512dq"))
+      return fAvx512;
+#endif
+    return nullptr;
+  }
+
+  /// The widest code the processor has.
+  Fn Best() const {
+    for (ELaneCode eCode : {ELaneCode::kAvx512, ELaneCode::kAvx2})
+      if (const Fn f = For(eCode)) return f;
+    return fGeneric;
+  }
+};
 
 using AnchorsFn = void (*)(const double (&)[kAnchorBatch], const CLaneNormal*, CErfcAnchors&);
 using WeibullAnchorsFn = void (*)(const double (&)[kAnchorBatch], const CLaneWeibull&, CWeibullAnchors&);
-
-#if defined(RBO_LANES_X86)
-constexpr AnchorsFn kAnchorsAvx2 = AnchorsAvx2;
-constexpr WeibullAnchorsFn kWeibullAnchorsAvx2 = WeibullAnchorsAvx2;
-#else
-constexpr AnchorsFn kAnchorsAvx2 = nullptr;
-constexpr WeibullAnchorsFn kWeibullAnchorsAvx2 = nullptr;
-#endif
-#if defined(RBO_LANES_AVX512)
-constexpr AnchorsFn kAnchorsAvx512 = ErfcAnchorsAvx512;
-constexpr WeibullAnchorsFn kWeibullAnchorsAvx512 = WeibullAnchorsAvx512;
-#else
-constexpr AnchorsFn kAnchorsAvx512 = nullptr;
-constexpr WeibullAnchorsFn kWeibullAnchorsAvx512 = nullptr;
-#endif
+constexpr CKernel<AnchorsFn> kAnchors{AnchorsGeneric, RBO_IF_AVX2(AnchorsAvx2), RBO_IF_AVX512(ErfcAnchorsAvx512)};
+constexpr CKernel<WeibullAnchorsFn> kWeibullAnchors{WeibullAnchorsGeneric, RBO_IF_AVX2(WeibullAnchorsAvx2),
+                                                    RBO_IF_AVX512(WeibullAnchorsAvx512)};
 
 }  // namespace
 
 void ErfcAnchorsOf(const double (&p)[kAnchorBatch], const CLaneNormal* pNormal, CErfcAnchors& anchors) {
-  static const AnchorsFn fBest = BestCode<AnchorsFn>(AnchorsGeneric, kAnchorsAvx2, kAnchorsAvx512);
+  static const AnchorsFn fBest = kAnchors.Best();
   fBest(p, pNormal, anchors);
 }
 
 bool ErfcAnchorsWith(ELaneCode eCode, const double (&p)[kAnchorBatch], const CLaneNormal* pNormal,
                      CErfcAnchors& anchors) {
-  const AnchorsFn f = CodeFor<AnchorsFn>(eCode, AnchorsGeneric, kAnchorsAvx2, kAnchorsAvx512);
+  const AnchorsFn f = kAnchors.For(eCode);
   if (!f) return false;
   f(p, pNormal, anchors);
   return true;
 }
 
 void WeibullAnchorsOf(const double (&p)[kAnchorBatch], const CLaneWeibull& v, CWeibullAnchors& anchors) {
-  static const WeibullAnchorsFn fBest =
-      BestCode<WeibullAnchorsFn>(WeibullAnchorsGeneric, kWeibullAnchorsAvx2, kWeibullAnchorsAvx512);
+  static const WeibullAnchorsFn fBest = kWeibullAnchors.Best();
   fBest(p, v, anchors);
 }
 
 bool WeibullAnchorsWith(ELaneCode eCode, const double (&p)[kAnchorBatch], const CLaneWeibull& v,
                         CWeibullAnchors& anchors) {
-  const WeibullAnchorsFn f =
-      CodeFor<WeibullAnchorsFn>(eCode, WeibullAnchorsGeneric, kWeibullAnchorsAvx2, kWeibullAnchorsAvx512);
+  const WeibullAnchorsFn f = kWeibullAnchors.For(eCode);
   if (!f) return false;
   f(p, v, anchors);
   return true;

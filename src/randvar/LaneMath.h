@@ -1,16 +1,16 @@
-// Arithmetic on four doubles at once, for the parts of the inverse
-// distribution that are the same computation for many probabilities (the
-// erfc model's anchor, InverseCdfModels.h).
+// Arithmetic on four (or eight) doubles at once, for the parts of the
+// inverse distribution that are the same computation for many
+// probabilities (the erfc model's anchor, InverseCdfModels.h).
 //
 // The lanes are a compiler vector type: every operation is the IEEE
 // operation of each lane, rounded once, the same double as the scalar
 // expression (the build forbids contraction and fast-math).  Code written
 // for a number type V serves both a double and the lanes.  Four lanes fill
 // an AVX2 register; where the target has no vector unit of that width the
-// compiler splits the operations (and GCC compares lane by lane).  Wider
-// lanes would not pay: GCC compares 512-bit vectors lane by lane unless
-// every comparison is compiled for AVX-512 itself, which the shared
-// templates are not.
+// compiler splits the operations (and GCC compares lane by lane).  Eight
+// lanes fill an AVX-512 register: the unit that uses them
+// (AnchorLanesAvx512.cpp) is compiled for AVX-512 as a whole, since GCC
+// compares 512-bit vectors lane by lane in any function that is not.
 #pragma once
 
 #include <cstdint>
