@@ -118,10 +118,9 @@ TEST_P(FailingProgram, ReportedWithTheInputsAndNoOutputFile) {
   const std::string problem = Write("p.json", ProgramProblem(R"(["{dir}/model.sh"])", f.options));
   const CliResult r = Run({"run", problem, "--out", "r.json"});
   EXPECT_EQ(r.exitCode, 1);
-  for (const std::string& fragment : f.fragments) EXPECT_NE(r.err.find(fragment), std::string::npos) << r.err;
-  EXPECT_NE(r.err.find("analysis point 0"), std::string::npos) << r.err;  // the first point failed, and the run stopped
-  EXPECT_NE(r.err.find("inputs: R = "), std::string::npos) << r.err;
-  EXPECT_NE(r.err.find(", S = "), std::string::npos) << r.err;
+  for (const std::string& fragment : f.fragments) ExpectMentions(r.err, {fragment});
+  // The first point failed, and the run stopped.
+  ExpectMentions(r.err, {"analysis point 0", "inputs: R = ", ", S = "});
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(FilesExcept({"model.sh", "p.json"}), std::vector<std::string>{});  // no output file, no working folder
   EXPECT_LT(r.seconds, 20.0);

@@ -190,8 +190,6 @@ TEST_F(AnalysisRunner, BadOutputsAreReportedNamingThePoint) {
   }
 }
 
-// ---------------------------------------------------------------- worker count
-
 TEST_F(AnalysisRunner, TheWorkerCountIsHonoured) {
   EXPECT_THROW(refhost::SetWorkerCount(-1), std::invalid_argument);
   // Each analysis waits until the peak number of analyses in flight reaches
@@ -225,8 +223,6 @@ TEST_F(AnalysisRunner, TheWorkerCountIsHonoured) {
     }
   }
 }
-
-// ---------------------------------------------------------------- external programs
 
 namespace fs = std::filesystem;
 

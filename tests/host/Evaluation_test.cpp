@@ -67,8 +67,6 @@ void ExpectRejected(const std::vector<BadCase<Def>>& cases) {
   }
 }
 
-// ---------------------------------------------------------------- EvalLinks
-
 struct Links {
   Values v;
   VI func{0, 1, 0};
@@ -127,8 +125,6 @@ TEST(EvalLinks, RejectsBadDefinitionsNamingTheQuantityAndLeavingOutAlone) {
        {"EvalLinks: the argument-index lists has 2 elements but the link-function array has 3"}}});
   // clang-format on
 }
-
-// ---------------------------------------------------------------- EvalSynth
 
 struct Synth {
   Values v;
@@ -232,8 +228,6 @@ TEST(EvalSynth, RejectsBadDefinitionsNamingTheQuantityAndLeavingOutAlone) {
   // clang-format on
 }
 
-// ---------------------------------------------------------------- EvalConstr
-
 struct Constraints {
   Values v;
   // 0: upper bound 1.5 on dv0[1] = 2, scale 0.25   -> (2 - 1.5) / 0.25 = 2
@@ -281,8 +275,6 @@ TEST(EvalConstr, RejectsBadDefinitions) {
        {"EvalConstr: the side array has 1 elements but the bound array has 3"}}});
   // clang-format on
 }
-
-// ---------------------------------------------------------------- EvalObj
 
 struct Objective {
   Values v;

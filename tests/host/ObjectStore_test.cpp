@@ -165,8 +165,6 @@ TEST_F(HostObjectStore, RecordsComeBackBitForBitFromTheFile) {
   }
 }
 
-// ---- absent records ----
-
 TEST_F(HostObjectStore, AbsentRecordsReadFalseAndLeaveTheRecordAlone) {
   refhost::PutPassFailMarks(1, {1, 0});
   Put(1, 0, kOld);
@@ -215,8 +213,6 @@ TEST_F(HostObjectStore, AbsentRecordsReadFalseAndLeaveTheRecordAlone) {
   EXPECT_FALSE(ReadCount(1).has_value());
   EXPECT_FALSE(ReadPoint(1, 0).has_value());
 }
-
-// ---- the count under a key ----
 
 TEST_F(HostObjectStore, CountIsTheNumberOfDistinctPointsStoredUnderTheKey) {
   EXPECT_THROW(Put(kKey, -1, kOld), std::invalid_argument);  // negative index or count: nothing written
@@ -309,8 +305,6 @@ TEST_F(HostObjectStore, WritesUnderALockAreKeptOnlyByUnLock) {
     EXPECT_EQ(ReadCount(kKey), bUnLock ? 2 : 1);
   }
 }
-
-// ---- the lock ----
 
 TEST_F(HostObjectStore, LockShutsOutOtherThreadsUntilUnLock) {
   refhost::PutResultCount(kKey, 1);

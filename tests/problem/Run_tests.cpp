@@ -72,8 +72,6 @@ TEST(FitFailures, AreCountedWhereTheLibraryGivesUp) {
   EXPECT_EQ(failuresOf([] { return ModelMatrix(3, 2, 5); }, 0), 0);
 }
 
-// ---------------------------------------------------------------- runs
-
 class LayerRun : public ::testing::Test {
  protected:
   void SetUp() override { testsupport::ResetLibraryState(); }

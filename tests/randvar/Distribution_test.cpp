@@ -31,8 +31,6 @@ using testsupport::Simpson;
 constexpr double kBig = 1e30;
 constexpr double kPi = 3.14159265358979323846;
 
-// ---- normal ----
-
 TEST(NormalDistribution, CdfFollowsPhiWithinTheErrorFunctionFit) {
   CRandVar v(CRandVar::kNormal, 2.0, 3.0);
   for (double z = -8.0; z <= 8.0; z += 0.125) {
@@ -73,8 +71,6 @@ TEST(NormalDistribution, CdfStepsDownAtTheMean) {
   EXPECT_NEAR(v.CDF(x), 0.5000000001, 1e-11);
 }
 
-// ---- uniform ----
-
 TEST(UniformDistribution, CdfAndPdfOnAndOffTheInterval) {
   CRandVar v(CRandVar::kUniform, -1.0, 4.0);
   EXPECT_EQ(v.CDF(-1.5), 0.0);
@@ -101,8 +97,6 @@ TEST(UniformDistribution, EqualBoundsArePointMass) {
   EXPECT_EQ(v.GetActualStdDev(), 0.0);
   EXPECT_EQ(v.InverseCDF(0.3, -1.0), 2.0);
 }
-
-// ---- lognormal ----
 
 TEST(LognormalDistribution, CdfFollowsPhiOfTheLogarithm) {
   const double lambda = 1.0, eps = 0.5;
@@ -134,8 +128,6 @@ TEST(LognormalDistribution, MomentsAndTheirCaps) {
   CRandVar wide(CRandVar::kLognormal, 1.0, 8.4);  // eps^2 = 70.56
   EXPECT_NEAR(wide.GetActualStdDev(), wide.GetActualMean() * 1e15, 1e-15 * wide.GetActualMean() * 1e15);
 }
-
-// ---- Weibull ----
 
 TEST(WeibullDistribution, CdfIsOneMinusExpOfMinusZToTheShape) {
   const double gamma = 1.5, eta = 2.0;
@@ -170,8 +162,6 @@ TEST(WeibullDistribution, MomentsMatchTheGammaFunction) {
     EXPECT_NEAR(v.GetActualStdDev(), sd, kLanczosError * amplification * sd + 4 * kEps * sd) << beta;
   }
 }
-
-// ---- support limits ----
 
 TEST(SupportLimits, LowAndHighEndOfTheSearchRange) {
   struct LimitCase {

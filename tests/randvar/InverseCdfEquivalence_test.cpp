@@ -612,23 +612,17 @@ bool PredictorEncloses(Predictor& pred, CRandVar& v, double p, CCaseGenerator& g
       failure = "Predict at " + std::to_string(x);
       return false;
     }
+    // At x, next to it, near the zone and far out on the bound's side (s = -1 below, +1 above).
+    auto holds = [&](double s, double bound) {
+      for (double y : {x, std::nextafter(x, s * 1e300), x + s * gen.Uniform(0.0, 1e4) * scale,
+                       x + s * gen.Uniform(0.0, 1.0) * std::fabs(x)})
+        if (s < 0.0 ? !(v.CDF(y) <= bound) : !(v.CDF(y) >= bound)) return false;
+      return true;
+    };
     double A = 0.0, B = 0.0;
-    if (pred.BoundBelow(x, A)) {
-      for (double y :
-           {x, std::nextafter(x, -1e300), x - gen.Uniform(0.0, 1e4) * scale, x - gen.Uniform(0.0, 1.0) * std::fabs(x)})
-        if (!(v.CDF(y) <= A)) {
-          failure = "BoundBelow at " + std::to_string(x);
-          return false;
-        }
-    }
-    if (pred.BoundAbove(x, B)) {
-      for (double y :
-           {x, std::nextafter(x, 1e300), x + gen.Uniform(0.0, 1e4) * scale, x + gen.Uniform(0.0, 1.0) * std::fabs(x)})
-        if (!(v.CDF(y) >= B)) {
-          failure = "BoundAbove at " + std::to_string(x);
-          return false;
-        }
-    }
+    if (pred.BoundBelow(x, A) && !holds(-1.0, A)) failure = "BoundBelow at " + std::to_string(x);
+    if (pred.BoundAbove(x, B) && !holds(1.0, B)) failure = "BoundAbove at " + std::to_string(x);
+    if (!failure.empty()) return false;
   }
   return true;
 }
@@ -641,26 +635,14 @@ TEST(InverseCdfModels, PredictionsContainTheComputedCdf) {
     CRandVar v = gen.Variable();
     const double p = i % 3 == 0 ? gen.LogUniform(1e-9, 1e-2) : gen.Uniform(1e-9, 0.99999);
     std::string failure;
-    bool bOk = true;
-    switch (v.GetType()) {
-      case CRandVar::kNormal:
-      case CRandVar::kLognormal: {
-        if (std::fabs(p - 0.5) < 1e-5) continue;
-        rbo::icdf::CNormalFitPredictor pred(v.GetType() == CRandVar::kLognormal, v.GetParam1(), v.GetParam2());
-        bOk = PredictorEncloses(pred, v, p, gen, failure);
-        break;
-      }
-      case CRandVar::kUniform: {
-        rbo::icdf::CUniformPredictor pred(v.GetParam1(), v.GetParam2());
-        bOk = PredictorEncloses(pred, v, p, gen, failure);
-        break;
-      }
-      default: {
-        rbo::icdf::CWeibullPredictor pred(v.GetParam1(), v.GetParam2(), v.GetParam3());
-        bOk = PredictorEncloses(pred, v, p, gen, failure);
-        break;
-      }
-    }
+    auto encloses = [&](auto pred) { return PredictorEncloses(pred, v, p, gen, failure); };
+    const int nType = v.GetType();
+    if ((nType == CRandVar::kNormal || nType == CRandVar::kLognormal) && std::fabs(p - 0.5) < 1e-5) continue;
+    const bool bOk =
+        nType == CRandVar::kUniform ? encloses(rbo::icdf::CUniformPredictor(v.GetParam1(), v.GetParam2()))
+        : nType == CRandVar::kWeibull
+            ? encloses(rbo::icdf::CWeibullPredictor(v.GetParam1(), v.GetParam2(), v.GetParam3()))
+            : encloses(rbo::icdf::CNormalFitPredictor(nType == CRandVar::kLognormal, v.GetParam1(), v.GetParam2()));
     ASSERT_TRUE(bOk) << Describe(v, p, -1.0) << ": " << failure;
   }
 }

@@ -21,8 +21,6 @@ using rbotest::kLanczosError;
 
 constexpr double kBig = 1e30;
 
-// ---- error function ----
-
 // The fit's error is fractional in erfc: |erf_fit - erf| <= 1.2e-7 erfc(|x|),
 // plus the rounding of 1 - erfc.
 TEST(ErrorFunction, WithinTheFitsBoundOfErf) {
@@ -41,8 +39,6 @@ TEST(ErrorFunction, OffsetAtZeroAndOddSymmetry) {
   EXPECT_NEAR(In::Erf(v, 0.0), -3.0000000573e-8, 2.5e-16);
   for (double x : {1e-9, 0.3, 1.0, 2.5, 5.0}) EXPECT_EQ(In::Erf(v, -x), -In::Erf(v, x)) << x;
 }
-
-// ---- gamma function ----
 
 // Against std::tgamma up to the cap: the series' fractional error bound.
 TEST(GammaFunction, WithinTheLanczosBoundOfTgamma) {
@@ -65,8 +61,6 @@ TEST(GammaFunction, CappedAtTheLibrarysInfinity) {
   EXPECT_EQ(In::Gamma(v, 1e6), kBig);
   EXPECT_EQ(In::Gamma(v, std::numeric_limits<double>::infinity()), kBig);
 }
-
-// ---- closeness test ----
 
 // Relative to the first number, absolute where it is below the tolerance.
 TEST(TwoNumbersAreClose, RelativeToTheFirstAbsoluteNearZero) {

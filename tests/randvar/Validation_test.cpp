@@ -78,6 +78,21 @@ InvalidCase Bad(const char* pszName, int nType, double p1, double p2, double p3,
   return {pszName, nType, p1, p2, p3, std::move(title), std::move(details), false};
 }
 
+// A rejected case's log and the report it must match, crossing nGuardLevels
+// guarded operations.
+template <class Case>
+class InvalidFixture : public ::testing::TestWithParam<Case> {
+ protected:
+  ExpectedReport Report(int nGuardLevels) const {
+    const Case& c = this->GetParam();
+    return {c.title, c.details, kUnit, c.bTypeError ? kTypeText : kArgText, nGuardLevels};
+  }
+  // Runs f, which must throw the case's exception class, and returns the log.
+  std::vector<LogRecord> Fail(const std::function<void()>& f) const {
+    return this->GetParam().bTypeError ? LogOfFailure<CInvalidType>(f) : LogOfFailure<CInvalidArgument>(f);
+  }
+};
+
 std::vector<InvalidCase> InvalidCases() {
   const std::string normal = "Invalid value of the Standard Deviation (2nd parameter) for\n";
   const std::string mean = "Invalid value of the Mean (1st parameter) for\n";
@@ -131,16 +146,8 @@ std::vector<InvalidCase> InvalidCases() {
   };
 }
 
-class RandVarInvalid : public ::testing::TestWithParam<InvalidCase> {
+class RandVarInvalid : public InvalidFixture<InvalidCase> {
  protected:
-  ExpectedReport Report(int nGuardLevels) const {
-    const InvalidCase& c = GetParam();
-    return {c.title, c.details, kUnit, c.bTypeError ? kTypeText : kArgText, nGuardLevels};
-  }
-  // Runs f, which must throw the case's exception class, and returns the log.
-  std::vector<LogRecord> Fail(const std::function<void()>& f) const {
-    return GetParam().bTypeError ? LogOfFailure<CInvalidType>(f) : LogOfFailure<CInvalidArgument>(f);
-  }
   void FillSource(CRandVar& v) const {
     const InvalidCase& c = GetParam();
     Fill(v, c.nType, c.p1, c.p2, c.p3, 4.5);
@@ -208,8 +215,6 @@ TEST_P(RandVarInvalid, EveryCopyPathReportsTheSameTrace) {
 INSTANTIATE_TEST_SUITE_P(Cases, RandVarInvalid, ::testing::ValuesIn(InvalidCases()),
                          [](const ::testing::TestParamInfo<InvalidCase>& c) { return std::string(c.param.pszName); });
 
-// ---- accepted parameter sets ----
-
 TEST(RandVarValid, BoundariesAreAcceptedSilentlyAndStoredAsGiven) {
   struct ValidCase {
     const char* pszName;
@@ -249,8 +254,6 @@ TEST(RandVar, FourthParameterIsNotValidated) {
   CRandVar copy(v);
   EXPECT_NE(copy.GetParam4(), copy.GetParam4());
 }
-
-// ---- CheckMeanStdDev ----
 
 struct MeanSdCase {
   const char* pszName;
@@ -303,16 +306,7 @@ std::vector<MeanSdCase> MeanSdCases() {
   };
 }
 
-class RandVarMeanSdInvalid : public ::testing::TestWithParam<MeanSdCase> {
- protected:
-  std::vector<LogRecord> Fail(const std::function<void()>& f) const {
-    return GetParam().bTypeError ? LogOfFailure<CInvalidType>(f) : LogOfFailure<CInvalidArgument>(f);
-  }
-  ExpectedReport Report(int nGuardLevels) const {
-    const MeanSdCase& c = GetParam();
-    return {c.title, c.details, kUnit, c.bTypeError ? kTypeText : kArgText, nGuardLevels};
-  }
-};
+class RandVarMeanSdInvalid : public InvalidFixture<MeanSdCase> {};
 
 // Through the re-parameterisation the exception crosses one more guard, and
 // the parameters stay as they were.

@@ -229,27 +229,23 @@ TEST_F(SamplePointUpdate, NoPassingStoredPointIsACheckPassFail) {
   EXPECT_EQ(log.Records()[1].text, "       Stored design points = 2\n");
 }
 
+// A key without response definitions, a count that claims points none of
+// which are stored, and no store at all: each fails at its own line.
 TEST_F(SamplePointUpdate, StoreFailures) {
   Build();
-  {
-    db->m_nStoreKey = kKey + 1;  // no response definitions under this key
-    refhost::LogCapture log;
-    EXPECT_THROW(Fold(true, 0, {{1.0, 0.0, -1.0}}), CGetObject);
-    EXPECT_EQ(log.Records()[0].line, 3568);
-    db->m_nStoreKey = kKey;
-  }
-  {
-    refhost::PutResultCount(kKey, 2);  // two points claimed, none stored
-    refhost::LogCapture log;
-    EXPECT_THROW(Fold(true, 0, {{1.0, 0.0, 5.0}}), CGetObject);
-    EXPECT_EQ(log.Records()[0].line, 3711);
-  }
-  {
-    EXPECT_THROW(refhost::OpenStore("/nonexistent-directory/store.db"), std::runtime_error);
-    refhost::LogCapture log;
-    EXPECT_THROW(Fold(true, 0, {{1.0, 0.0, -1.0}}), CNullPtr);
-    EXPECT_EQ(log.Records()[0].line, 3559);
-  }
+  refhost::LogCapture log;
+  db->m_nStoreKey = kKey + 1;
+  EXPECT_THROW(Fold(true, 0, {{1.0, 0.0, -1.0}}), CGetObject);
+  EXPECT_EQ(log.Records()[0].line, 3568);
+  db->m_nStoreKey = kKey;
+  refhost::PutResultCount(kKey, 2);
+  log.Clear();
+  EXPECT_THROW(Fold(true, 0, {{1.0, 0.0, 5.0}}), CGetObject);
+  EXPECT_EQ(log.Records()[0].line, 3711);
+  EXPECT_THROW(refhost::OpenStore("/nonexistent-directory/store.db"), std::runtime_error);
+  log.Clear();
+  EXPECT_THROW(Fold(true, 0, {{1.0, 0.0, -1.0}}), CNullPtr);
+  EXPECT_EQ(log.Records()[0].line, 3559);
 }
 
 // A first batch whose map names a random response beyond the records is

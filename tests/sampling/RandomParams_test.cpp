@@ -147,8 +147,6 @@ TEST(SetRandomParamsForPoint, InconsistentMapIsRefusedAndLongerArraysAreReadOnly
   EXPECT_EQ(v[0].GetParam2(), 0.3);
 }
 
-// ---- FDRandMeanIntoFDRandEntry ----
-
 struct FDCase {
   CRandVar var;
   int nCode;  // code of the mean entry
@@ -227,8 +225,6 @@ TEST(FDRandMeanIntoFDRandEntry, FailuresLeaveTheOutputUntouched) {
   EXPECT_EQ(out[0], 42.0);
 }
 
-// ---- CheckConstantRandomDVs ----
-
 struct ConstantResult {
   int nCount = -1;
   std::valarray<bool> isConstant;
@@ -280,8 +276,6 @@ TEST(CheckConstantRandomDVs, MeanPositionsInTheAnalysisInputs) {
   ASSERT_EQ(empty.isConstant.size(), 3u);
   EXPECT_FALSE(empty.isConstant.max());
 }
-
-// ---- PartialOrvoDVsArrayFromAnalysisInps ----
 
 TEST(PartialOrvoDVsArrayFromAnalysisInps, EachGroupReceivesOneInput) {
   VD inputs{1.0, 2.0, 3.0, 4.0};
