@@ -321,16 +321,16 @@ constexpr unsigned TurnPathStep(unsigned& d, unsigned& par, unsigned wbits, bool
 }
 
 /// A group of S turns (S = 0 to 4) as a map over the four states (d,
-/// parity): the byte for state s = d | parity << 1 holds the state it leads
-/// to and, above it, the low end's moves beyond floor(w / 2^(k + S)) times
-/// the turns: the steps' t + c and the low bits of their Q terms,
+/// parity): for each state s = d | parity << 1, the state it leads to
+/// (m_next) and the low end's moves beyond floor(w / 2^(k + S)) times the
+/// turns (m_moves): the steps' t + c and the low bits of their Q terms,
 /// Q_(k+j+1) = floor(w / 2^(k+S)) 2^(S-1-j) + bits k+j+1 to k+S-1 of w (at
-/// most 8 + 11 for four turns).  A map's four bytes are indexed by the S
+/// most 8 + 11 for four turns).  A map's four entries are indexed by the S
 /// turns (the first in the highest bit) and bits k to k + S of the width,
 /// not by the state, so a path's lookups do not wait for one another: only
-/// picking a byte of each waits for the state before it.  One table holds
-/// the groups of every size, the size S at offset kOffset[S] (four turns
-/// first, so that the usual lookup adds no offset).
+/// picking an entry waits for the state before it.  One table holds the
+/// groups of every size, the size S at offset kOffset[S] (four turns first,
+/// so that the usual lookup adds no offset).
 class CPathTurnMaps {
  public:
   static constexpr unsigned kOffset[5] = {512, 514, 522, 554, 0};  // 2^(2S + 1) maps each
@@ -339,15 +339,21 @@ class CPathTurnMaps {
   constexpr CPathTurnMaps() {
     for (unsigned S = 0; S <= 4; ++S)
       for (unsigned i = 0; i < 2u << (2 * S); ++i)
-        for (unsigned state = 0; state < 4; ++state)
-          m_bytes[4 * (kOffset[S] + i) + state] = ByteOf(S, i >> (S + 1), i, state);
+        for (unsigned state = 0; state < 4; ++state) {
+          const unsigned b = ByteOf(S, i >> (S + 1), i, state);
+          m_next[4 * (kOffset[S] + i) + state] = std::uint8_t(b & 3);
+          m_moves[4 * (kOffset[S] + i) + state] = std::uint8_t(b >> 2);
+        }
   }
-  constexpr unsigned At(unsigned S, unsigned turns, unsigned wbits, unsigned state) const {
-    return m_bytes[4 * (kOffset[S] + (turns << (S + 1) | wbits)) + state];
+  /// Where the map of S turns and bits wbits of the width keeps state's entry.
+  static constexpr unsigned Index(unsigned S, unsigned turns, unsigned wbits, unsigned state) {
+    return 4 * (kOffset[S] + (turns << (S + 1) | wbits)) + state;
   }
+  constexpr unsigned Next(unsigned i) const { return m_next[i]; }
+  constexpr unsigned Moves(unsigned i) const { return m_moves[i]; }
 
  private:
-  static constexpr std::uint8_t ByteOf(unsigned S, unsigned turns, unsigned i, unsigned state) {
+  static constexpr unsigned ByteOf(unsigned S, unsigned turns, unsigned i, unsigned state) {
     const unsigned wbits = i & ((2u << S) - 1);
     unsigned d = state & 1, par = state >> 1, nMoved = 0;
     for (unsigned j = 0; j < S; ++j) {
@@ -355,9 +361,10 @@ class CPathTurnMaps {
       nMoved += TurnPathStep(d, par, wbits >> j, bLowMoves);
       nMoved += bLowMoves ? (wbits >> (j + 1)) & ((1u << (S - 1 - j)) - 1) : 0;
     }
-    return std::uint8_t(d | par << 1 | nMoved << 2);
+    return d | par << 1 | nMoved << 2;
   }
-  std::uint8_t m_bytes[4 * kSize] = {};
+  std::uint8_t m_next[4 * kSize] = {};
+  std::uint8_t m_moves[4 * kSize] = {};
 };
 inline constexpr CPathTurnMaps kPathTurnMaps{};
 
@@ -365,10 +372,10 @@ inline constexpr CPathTurnMaps kPathTurnMaps{};
 [[gnu::always_inline]] inline void TakeTurns(unsigned S, unsigned& state, std::uint64_t& nMoved, std::uint64_t& tt,
                                              std::uint64_t& ww) {
   const unsigned turns = unsigned(tt >> 1 >> (63 - S));  // the top S bits, none for S = 0
-  const unsigned e = kPathTurnMaps.At(S, turns, unsigned(ww) & ((2u << S) - 1), state);
-  state = e & 3;
+  const unsigned i = CPathTurnMaps::Index(S, turns, unsigned(ww) & ((2u << S) - 1), state);
+  state = kPathTurnMaps.Next(i);
   ww >>= S;
-  nMoved += (e >> 2) + ww * turns;
+  nMoved += kPathTurnMaps.Moves(i) + ww * turns;
   tt <<= S;
 }
 
