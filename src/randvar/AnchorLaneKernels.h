@@ -71,6 +71,7 @@ RBO_LANES_INLINE void AnchorValues(CErfcAnchors& out) {
 // reach), as Prepare forms them.
 struct CLaneRoot {
   VLanes root, xPerP, logRoot;
+  VLanes invRoot;  ///< lognormal: fl(1 / root), for the relative distances to the root
   VLaneBits bValid;
 };
 RBO_LANES_INLINE CLaneRoot LaneRoot(const TErfcAnchor<VLanes>& a, VLanes vp, VLaneBits bUpper, const CLaneNormal& v) {
@@ -81,6 +82,7 @@ RBO_LANES_INLINE CLaneRoot LaneRoot(const TErfcAnchor<VLanes>& a, VLanes vp, VLa
     const VLaneBits bReach = Abs(r.logRoot) <= Splat<VLanes>(kLaneExpReach);
     r.root = LanesExp(bReach ? r.logRoot : Splat<VLanes>(0.0));
     r.xPerP = r.xPerP * r.root;
+    r.invRoot = 1.0 / r.root;
     r.bValid = bReach & (r.root > Splat<VLanes>(0.0));
   } else {
     r.bValid = ~VLaneBits{};
@@ -97,7 +99,9 @@ RBO_LANES_INLINE VLanes FarArgument(VLanes x, const CLaneRoot& r, const CLaneNor
     bNear = ~VLaneBits{};
     return NormalErfArgument(x, v.dMu, v.dSigma);
   }
-  const VLanes rel = (x - r.root) / r.root;
+  // A product with fl(1 / root) instead of the quotient: within 2.01 eps
+  // |rel| of the true ratio, which LogBoundNearRoot allows.
+  const VLanes rel = (x - r.root) * r.invRoot;
   bNear = (Abs(rel) <= Splat<VLanes>(kLogRootReach)) & (x > Splat<VLanes>(0.0));
   return LognormalErfArgumentFromLog(LogBoundNearRoot(rel, r.logRoot, dDir), v.dMu, v.dSigma);
 }
@@ -119,18 +123,38 @@ RBO_LANES_INLINE VLaneBits OneSidedBounds(const TErfcAnchor<VLanes>& a, VLaneBit
   return bNearBelow & bNearAbove & bAtBelow & bAtAbove;
 }
 
+// The tests on F / p of ZoneBoundsDecide and SureZoneClose by products
+// with ip = fl(1 / p), one division per value instead of one per bound.
+// Such a product q lies within 2.01 eps (F / p) of F / p, so within
+// 3.02 eps (F / p) <= 6.04 eps (F <= 2 p) of the quotient fl(F / p) that
+// the search tests; each test here is the search's with a margin of 8 eps
+// towards failing, so that it holds only where the search's holds.  Where
+// q lies within [1/2, 2], q - 1 and fl(F / p) - 1 are exact (Sterbenz);
+// below 1/2 (F far below p) or above 2 the tests on "close" are decided
+// alike, far from the tolerance.  (The predicted searches' tolerances are
+// at least 1e-15 > 8 eps.)
+RBO_LANES_INLINE VLaneBits ZoneBoundsDecideByProducts(VLanes vp, VLanes ip, double tol, VLanes A, VLanes B) {
+  const VLanes t = Splat<VLanes>(tol), tWide = Splat<VLanes>(tol + 8.0 * kUnitRoundoff);
+  return (A < vp) & (B > vp) & (A * ip - 1.0 <= -tWide) & (B * ip - 1.0 >= tWide) & (B - (t < A ? t : A) >= t) &
+         ((A < t) | (B / A - 1.0 >= t));
+}
+RBO_LANES_INLINE VLaneBits SureZoneCloseByProducts(VLanes ip, double tol, VLanes C, VLanes D) {
+  const VLanes tNarrow = Splat<VLanes>(tol - 8.0 * kUnitRoundoff);
+  return (C * ip - 1.0 > -tNarrow) & (D * ip - 1.0 < tNarrow);
+}
+
 // The sure zone [xc, xd] of a lognormal variable's searches, half-width
 // kSureZoneWidth around the root, where its bounds show it (else an empty
 // one).  A normal variable has none: its predictions cost less than the
 // bounds.
 RBO_LANES_INLINE void SureZone(const TErfcAnchor<VLanes>& a, VLaneBits bUpper, const CLaneRoot& r, const CLaneNormal& v,
-                               VLanes vp, VLaneBits bZone, double* pXc, double* pXd) {
+                               VLanes vp, VLanes ip, VLaneBits bZone, double* pXc, double* pXd) {
   VLanes xc = Splat<VLanes>(HUGE_VAL), xd = Splat<VLanes>(-HUGE_VAL);
   if (v.bLognormal) {
     const VLanes dxSure = ZoneHalfWidth(vp, v.dTol, r.xPerP, kSureZoneWidth);
     VLanes C, D;
     const VLaneBits bSure = bZone & OneSidedBounds(a, bUpper, r, v, r.root + dxSure, r.root - dxSure, D, C) &
-                            SureZoneClose(vp, v.dTol, C, D);
+                            SureZoneCloseByProducts(ip, v.dTol, C, D);
     xc = bSure ? r.root - dxSure : xc;
     xd = bSure ? r.root + dxSure : xd;
   }
@@ -152,14 +176,14 @@ RBO_LANES_INLINE CLaneZone FirstHeld(const CLaneZone& z1, const CLaneZone& z2) {
 
 // The zone of half-width kZoneWidths[nWidth] around the root, the
 // one-sided bounds at its ends and whether they decide the tests, as
-// PlaceZone forms them.
+// PlaceZone forms them (the tests on F / p by products, ip = fl(1 / p)).
 RBO_LANES_INLINE CLaneZone NormalZone(const TErfcAnchor<VLanes>& a, VLaneBits bUpper, const CLaneRoot& r,
-                                      const CLaneNormal& v, VLanes vp, int nWidth) {
+                                      const CLaneNormal& v, VLanes vp, VLanes ip, int nWidth) {
   const VLanes dx = ZoneHalfWidth(vp, v.dTol, r.xPerP, kZoneWidths[nWidth]);
   CLaneZone z{r.root - dx, r.root + dx, {}, {}, {}};
   z.bZone = r.bValid & (z.xa < r.root) & (z.xb > r.root) & IsFinite(z.xa) & IsFinite(z.xb) &
-            OneSidedBounds(a, bUpper, r, v, z.xa, z.xb, z.A, z.B) & ZoneBoundsDecide(vp, v.dTol, z.A, z.B) &
-            ProbabilityCovered(vp, true);
+            OneSidedBounds(a, bUpper, r, v, z.xa, z.xb, z.A, z.B) &
+            ZoneBoundsDecideByProducts(vp, ip, v.dTol, z.A, z.B) & ProbabilityCovered(vp, true);
   return z;
 }
 
@@ -172,13 +196,13 @@ RBO_LANES_INLINE void Zones(const double* p, const CLaneNormal& v, CErfcAnchors&
     const TErfcAnchor<VLanes> a{LoadLanes(out.u1 + g),        LoadLanes(out.e1 + g),
                                 LoadLanes(out.slope + g),     LoadLanes(out.curvature + g),
                                 LoadLanes(out.lowFactor + g), LoadLanes(out.highFactor + g)};
-    const VLanes vp = LoadLanes(p + g);
+    const VLanes vp = LoadLanes(p + g), ip = 1.0 / vp;
     const VLaneBits bUpper = vp > Splat<VLanes>(0.5);
     const CLaneRoot r = LaneRoot(a, vp, bUpper, v);
-    CLaneZone z = NormalZone(a, bUpper, r, v, vp, 0);
-    if (AnyLane(r.bValid & ~z.bZone)) z = FirstHeld(z, NormalZone(a, bUpper, r, v, vp, 1));
+    CLaneZone z = NormalZone(a, bUpper, r, v, vp, ip, 0);
+    if (AnyLane(r.bValid & ~z.bZone)) z = FirstHeld(z, NormalZone(a, bUpper, r, v, vp, ip, 1));
     const VLaneBits bZone = z.bZone;
-    SureZone(a, bUpper, r, v, vp, bZone, out.xc + g, out.xd + g);
+    SureZone(a, bUpper, r, v, vp, ip, bZone, out.xc + g, out.xd + g);
     StoreLanes(z.xa, out.xa + g);
     StoreLanes(z.xb, out.xb + g);
     StoreLanes(z.A, out.A + g);

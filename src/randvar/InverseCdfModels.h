@@ -360,15 +360,16 @@ RBO_LANES_INLINE auto SureZoneClose(V p, double tol, V C, V D) {
 inline constexpr double kLogRootReach = 1e-3;
 
 /// A bound on the computed log(y) over 0 < y <= x (dir = +1: upper) or
-/// y >= x (dir = -1: lower), from r = (x - x1) / x1 as computed, with
+/// y >= x (dir = -1: lower), from r = (x - x1) / x1 as computed (by a
+/// quotient, or by a product with fl(1 / x1) as the lanes form it), with
 /// |r| <= kLogRootReach, and the root x1 = exp(Lr) of a lognormal search.
 /// x - x1 is exact there (Sterbenz), so r lies within eps |r| of the true
-/// ratio; ln x1 lies within 6.0001 eps of Lr for an exp within 6 eps (the C
-/// library's within 2 ulp, the lanes' LanesExp within 6 eps);
-/// r - 0.51 r^2 <= log1p(r) <= r; log(x) lies within 4.004 eps (|Lr| + |r|)
-/// of ln x; the sums round by at most eps (|Lr| + |r| + slack).  The slack
-/// covers 6.0001 eps + 2.01 eps |r| + 6.004 eps (|Lr| + |r|) and, below,
-/// 0.51 r^2 with the rounding of r.
+/// ratio (2.01 eps |r| for the product); ln x1 lies within 6.0001 eps of
+/// Lr for an exp within 6 eps (the C library's within 2 ulp, the lanes'
+/// LanesExp within 6 eps); r - 0.51 r^2 <= log1p(r) <= r; log(x) lies
+/// within 4.004 eps (|Lr| + |r|) of ln x; the sums round by at most eps
+/// (|Lr| + |r| + slack).  The slack covers 6.0001 eps + 3.02 eps |r| +
+/// 6.004 eps (|Lr| + |r|) and, below, 0.51 r^2 with the rounding of r.
 template <class V>
 RBO_LANES_INLINE V LogBoundNearRoot(V r, V dLogRoot, double dDir) {
   constexpr double eps = kUnitRoundoff;
