@@ -18,7 +18,8 @@
 // steps are the two grid points around xa.  The steps also end the search
 // when its ends are close; the grid is used only when no two ends of its
 // first kLevels levels are close, so no step it replaces could have ended
-// the search.
+// the search.  Beside the grids, the points of the widening
+// (CWideningPoints) let a search find its bracket by one lookup.
 #pragma once
 
 #include <cstddef>
@@ -84,11 +85,6 @@ class CBisectionGrid {
   double m_dCellsPerUnit = 0.0;   ///< kCells / (xU - xL), to place a point among the cells
 };
 
-/// The grids of the brackets that one variable's searches start from at one
-/// tolerance, built when a bracket has been seen kVisitsBeforeBuild times
-/// (a bracket in a far tail is not worth its grid).  A search names its
-/// bracket by the steps its widening took (-21 .. 20: the bracket's
-/// number), so a lookup is one index.
 /// The points the widening visits from m by steps of s, formed as it forms
 /// them (m - s - s ..., m + s + s ...), from m - 20 s to m + 20 s within
 /// the limits.  A search whose zone (xa, xb) lies between two neighbours
@@ -144,6 +140,11 @@ class CWideningPoints {
   int m_nLow, m_nHigh;  ///< the points at hand: j from m_nLow to m_nHigh
 };
 
+/// The grids of the brackets that one variable's searches start from at one
+/// tolerance, built when a bracket has been seen kVisitsBeforeBuild times
+/// (a bracket in a far tail is not worth its grid).  A search names its
+/// bracket by the steps its widening took (-21 .. 20: the bracket's
+/// number), so a lookup is one index.
 class CBracketGrids {
  public:
   static constexpr int kVisitsBeforeBuild = 32;
