@@ -118,7 +118,7 @@ TEST_P(FailingProgram, ReportedWithTheInputsAndNoOutputFile) {
   const std::string problem = Write("p.json", ProgramProblem(R"(["{dir}/model.sh"])", f.options));
   const CliResult r = Run({"run", problem, "--out", "r.json"});
   EXPECT_EQ(r.exitCode, 1);
-  for (const std::string& fragment : f.fragments) ExpectMentions(r.err, {fragment});
+  ExpectMentions(r.err, f.fragments);
   // The first point failed, and the run stopped.
   ExpectMentions(r.err, {"analysis point 0", "inputs: R = ", ", S = "});
   EXPECT_EQ(r.out, "");

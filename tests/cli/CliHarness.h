@@ -50,8 +50,8 @@ inline std::string ReadText(const fs::path& path) {
 inline std::string Examples() { return RBO_EXAMPLES_DIR; }
 
 /// Expects each of present in text and none of absent.
-inline void ExpectMentions(const std::string& text, std::initializer_list<std::string> present,
-                           std::initializer_list<std::string> absent = {}) {
+inline void ExpectMentions(const std::string& text, const std::vector<std::string>& present,
+                           const std::vector<std::string>& absent = {}) {
   for (const std::string& p : present) EXPECT_NE(text.find(p), std::string::npos) << "no \"" << p << "\" in\n" << text;
   for (const std::string& a : absent) EXPECT_EQ(text.find(a), std::string::npos) << "\"" << a << "\" in\n" << text;
 }

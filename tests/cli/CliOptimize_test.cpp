@@ -15,8 +15,7 @@ class OptimizeCommand : public CliTest {};
 TEST_F(OptimizeCommand, ReachesTheClosedFormOptimumAndWritesItsHistory) {
   const CliResult r = Run({"optimize", Examples() + "/linear.json", "--method", "fo", "--out", "h.json"});
   ASSERT_EQ(r.exitCode, 0) << r.err;
-  for (const char* text : {"Feasible optimum", "    1  objective", "P(g)="})
-    EXPECT_NE(r.out.find(text), std::string::npos) << text << "\n" << r.out;
+  ExpectMentions(r.out, {"Feasible optimum", "    1  objective", "P(g)="});
   const json j = ReadJson("h.json");
   ASSERT_TRUE(j.contains("optimum")) << j.dump();
   EXPECT_NEAR(j["optimum"]["x"]["R"].get<double>(), 12.5, 12.5e-3);

@@ -21,6 +21,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "rbo/host/ReferenceHost.h"
@@ -170,39 +171,32 @@ TEST_F(HostObjectStore, AbsentRecordsReadFalseAndLeaveTheRecordAlone) {
   Put(1, 0, kOld);
   refhost::PutPassFailMarks(5, {1});  // definitions without results
 
-  enum class Kind { kDefinitions, kResults, kPoint };
-  struct Case {
-    const char* what;
-    Kind kind;
-    int key, index;
-  };
-  for (const Case& c :
-       {Case{"definitions of an unknown key", Kind::kDefinitions, 2, 0},
-        Case{"results of an unknown key", Kind::kResults, 2, 0},
-        Case{"results of a key without points", Kind::kResults, 5, 0},
-        Case{"point of an unknown key", Kind::kPoint, 2, 0}, Case{"point beyond the stored ones", Kind::kPoint, 1, 1},
-        Case{"negative point index", Kind::kPoint, 1, -1}}) {
-    SCOPED_TRACE(c.what);
-    if (c.kind == Kind::kDefinitions) {
-      CDResp record(Store());
-      record.m_nKey = c.key;
-      record.m_vPassFail = {9};
-      EXPECT_FALSE(record.GetObject());
-      EXPECT_EQ(Plain(record.m_vPassFail), std::vector<int>{9});
-    } else if (c.kind == Kind::kResults) {
-      CResult record(Store());
-      record.m_nKey = c.key;
-      record.m_nDesignPoints = 9;
-      EXPECT_FALSE(record.GetObject());
-      EXPECT_EQ(int(record.m_nDesignPoints), 9);
-    } else {
-      CDPoint record(Store());
-      record.m_nKey = c.key;
-      record.m_nIndex = c.index;
-      record.m_vIndResps = {9.0};
-      EXPECT_FALSE(record.GetObject());
-      EXPECT_EQ(Plain(record.m_vIndResps), std::vector<double>{9.0});
-    }
+  // Each record is filled before the read: an absent one must read false
+  // and leave what the caller filled.
+  {  // definitions of an unknown key
+    CDResp record(Store());
+    record.m_nKey = 2;
+    record.m_vPassFail = {9};
+    EXPECT_FALSE(record.GetObject());
+    EXPECT_EQ(Plain(record.m_vPassFail), std::vector<int>{9});
+  }
+  for (const int key : {2, 5}) {  // an unknown key; a key with definitions but no points
+    SCOPED_TRACE("results of key " + std::to_string(key));
+    CResult record(Store());
+    record.m_nKey = key;
+    record.m_nDesignPoints = 9;
+    EXPECT_FALSE(record.GetObject());
+    EXPECT_EQ(int(record.m_nDesignPoints), 9);
+  }
+  // A point of an unknown key, beyond the stored ones, at a negative index.
+  for (const auto& [key, index] : std::vector<std::pair<int, int>>{{2, 0}, {1, 1}, {1, -1}}) {
+    SCOPED_TRACE("point " + std::to_string(index) + " of key " + std::to_string(key));
+    CDPoint record(Store());
+    record.m_nKey = key;
+    record.m_nIndex = index;
+    record.m_vIndResps = {9.0};
+    EXPECT_FALSE(record.GetObject());
+    EXPECT_EQ(Plain(record.m_vIndResps), std::vector<double>{9.0});
   }
   // The present records next to them do read.
   EXPECT_EQ(ReadMarks(1), (std::vector<int>{1, 0}));

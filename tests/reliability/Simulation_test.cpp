@@ -25,6 +25,17 @@ using testsupport::Phi;
 using testsupport::Simpson;
 double Pdf(double z) { return testsupport::NormalPdf(z); }
 
+// A limit-state function from the limit states of one point.
+using Point = std::vector<double>;
+template <class F>
+LimitStateFunction EachPoint(F f) {
+  return [f](const Batch& x) {
+    Batch out;
+    for (const Point& p : x) out.push_back(f(p));
+    return out;
+  };
+}
+
 void ExpectConsistent(const SimulationResult& r, double exact, const std::string& what) {
   EXPECT_TRUE(r.converged) << what << ": " << r.message;
   EXPECT_LE(std::fabs(r.pof / exact - 1.0), 3.0 * r.cov) << what << ": pof " << r.pof << " exact " << exact;
@@ -59,16 +70,8 @@ LinearCase Linear(std::size_t n, double beta) {
   for (std::size_t i = 0; i < n; ++i) b0 -= a[i] * mu[i];
   std::vector<double> design(n);
   for (std::size_t i = 0; i < n; ++i) design[i] = -beta * a[i] * sd[i] / norm;
-  auto g = [a, b0](const Batch& x) {
-    Batch out;
-    for (const auto& p : x) {
-      double v = b0;
-      for (std::size_t i = 0; i < p.size(); ++i) v += a[i] * p[i];
-      out.push_back({v});
-    }
-    return out;
-  };
-  return {StandardSpace(vars), g, design};
+  auto g = [a, b0](const Point& p) { return Point{std::inner_product(p.begin(), p.end(), a.begin(), b0)}; };
+  return {StandardSpace(vars), EachPoint(g), design};
 }
 
 TEST(ImportanceSampling, LinearLimitStatesFromOneInAHundredToOneInTenMillion) {
@@ -94,11 +97,7 @@ TEST(ImportanceSampling, LognormalResistanceAgainstNormalLoad) {
   for (const auto& c : cases) {
     const StandardSpace space(
         {CRandVar(CRandVar::kLognormal, c.lambda, c.eps), CRandVar(CRandVar::kNormal, c.mu, c.sd)});
-    auto g = [](const Batch& x) {
-      Batch out;
-      for (const auto& p : x) out.push_back({p[0] - p[1]});
-      return out;
-    };
+    const LimitStateFunction g = EachPoint([](const Point& p) { return Point{p[0] - p[1]}; });
     const double exact = Simpson([&](double z) { return Pdf(z) * Phi((std::log(c.mu + c.sd * z) - c.lambda) / c.eps); },
                                  std::max(-12.0, -c.mu / c.sd + 1e-9), 12.0);
     auto h = [&](double k) {
@@ -141,11 +140,7 @@ TEST(ImportanceSampling, AnExactControlLeavesNoVariance) {
 // Two standard normals; limit states b - x1 and b + x1: the event |x1| >= b
 // has probability 2 Phi(-b) and needs both centres.
 LimitStateFunction TwoSided(double b, double scale0 = 1.0, double scale1 = 1.0) {
-  return [=](const Batch& x) {
-    Batch out;
-    for (const auto& p : x) out.push_back({scale0 * (b - p[0]), scale1 * (b + p[0])});
-    return out;
-  };
+  return EachPoint([=](const Point& p) { return Point{scale0 * (b - p[0]), scale1 * (b + p[0])}; });
 }
 StandardSpace TwoNormals() {
   return StandardSpace({CRandVar(CRandVar::kNormal, 0.0, 1.0), CRandVar(CRandVar::kNormal, 0.0, 1.0)});
@@ -212,14 +207,10 @@ TEST(SubsetSimulation, LinearLimitStateNearOneInTenMillionInTenVariables) {
 // |v2| < 7/2, |v1| < 3 + v2^2/5, so
 // P = 2 Phi(-7/2) + int_{-7/2}^{7/2} phi(v) 2 Phi(-(3 + v^2/5)) dv.
 TEST(SubsetSimulation, FourBranchSeriesSystem) {
-  auto g = [](const Batch& x) {
-    Batch out;
-    for (const auto& p : x) {
-      const double d = p[0] - p[1], s = (p[0] + p[1]) / std::sqrt(2.0), k = 7.0 / std::sqrt(2.0);
-      out.push_back({3.0 + 0.1 * d * d - s, 3.0 + 0.1 * d * d + s, d + k, -d + k});
-    }
-    return out;
-  };
+  const LimitStateFunction g = EachPoint([](const Point& p) {
+    const double d = p[0] - p[1], s = (p[0] + p[1]) / std::sqrt(2.0), k = 7.0 / std::sqrt(2.0);
+    return Point{3.0 + 0.1 * d * d - s, 3.0 + 0.1 * d * d + s, d + k, -d + k};
+  });
   const double exact =
       2.0 * Phi(-3.5) + Simpson([](double v) { return Pdf(v) * 2.0 * Phi(-(3.0 + 0.2 * v * v)); }, -3.5, 3.5);
   const SimulationResult r = SubsetSimulation(TwoNormals(), g, {0, 1, 2, 3}, {10000, 0.1, 20, 50000, 1.0, 1});
