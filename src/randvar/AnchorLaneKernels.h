@@ -132,11 +132,11 @@ RBO_LANES_INLINE VLaneBits OneSidedBounds(const TErfcAnchor<VLanes>& a, VLaneBit
 // q lies within [1/2, 2], q - 1 and fl(F / p) - 1 are exact (Sterbenz);
 // below 1/2 (F far below p) or above 2 the tests on "close" are decided
 // alike, far from the tolerance.  (The predicted searches' tolerances are
-// at least 1e-15 > 8 eps.)
+// at least 1e-15 > 8 eps.)  ZoneBoundsDecide's test of B / A follows: with
+// 0 <= A < p, B / A >= B / p >= 1 + t + 5.9 eps, so fl(B / A) - 1 >= t.
 RBO_LANES_INLINE VLaneBits ZoneBoundsDecideByProducts(VLanes vp, VLanes ip, double tol, VLanes A, VLanes B) {
   const VLanes t = Splat<VLanes>(tol), tWide = Splat<VLanes>(tol + 8.0 * kUnitRoundoff);
-  return (A < vp) & (B > vp) & (A * ip - 1.0 <= -tWide) & (B * ip - 1.0 >= tWide) & (B - (t < A ? t : A) >= t) &
-         ((A < t) | (B / A - 1.0 >= t));
+  return (A < vp) & (B > vp) & (A * ip - 1.0 <= -tWide) & (B * ip - 1.0 >= tWide) & (B - (t < A ? t : A) >= t);
 }
 RBO_LANES_INLINE VLaneBits SureZoneCloseByProducts(VLanes ip, double tol, VLanes C, VLanes D) {
   const VLanes tNarrow = Splat<VLanes>(tol - 8.0 * kUnitRoundoff);
