@@ -123,8 +123,11 @@ RBO_LANES_INLINE VLaneBits OneSidedBounds(const TErfcAnchor<VLanes>& a, VLaneBit
   return bNearBelow & bNearAbove & bAtBelow & bAtAbove;
 }
 
-// The tests on F / p of ZoneBoundsDecide and SureZoneClose by products
-// with ip = fl(1 / p), one division per value instead of one per bound.
+// The tests on F / p of ZoneBoundsDecide, and whether CDF >= C above xc
+// and CDF <= D below xd show every value over a sure zone [xc, xd] close to
+// p (F / p - 1 is monotone in F, so it lies within (-tol, tol) for every F
+// in [C, D] when it does at both ends), by products with ip = fl(1 / p):
+// one division per value instead of one per bound.
 // Such a product q lies within 2.01 eps (F / p) of F / p, so within
 // 3.02 eps (F / p) <= 6.04 eps (F <= 2 p) of the quotient fl(F / p) that
 // the search tests; each test here is the search's with a margin of 8 eps

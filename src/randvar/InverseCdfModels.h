@@ -346,15 +346,6 @@ RBO_LANES_INLINE V ZoneHalfWidth(V p, double tol, V dXPerP, double k) {
 /// close to p around most root estimates, at 0.97 around under a quarter.
 inline constexpr double kSureZoneWidth = 0.9;
 
-/// Whether CDF >= C above xc and CDF <= D below xd show every value over
-/// [xc, xd] close to p: F / p - 1 (p >= tol) is monotone in F, so it lies
-/// within (-tol, tol) for every F in [C, D] when it does at both ends.
-template <class V>
-RBO_LANES_INLINE auto SureZoneClose(V p, double tol, V C, V D) {
-  const V t = Splat<V>(tol);
-  return (C / p - 1.0 > -t) & (D / p - 1.0 < t);
-}
-
 /// How far from a lognormal root estimate (relative in x) its logarithm
 /// follows from the root's.
 inline constexpr double kLogRootReach = 1e-3;

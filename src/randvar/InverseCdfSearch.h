@@ -284,10 +284,16 @@ class CPredictedSearch {
     int j = 0;
     if (!m_pGrids || !m_pGrids->Widening().Bracket(m_dXa, m_dXb, j)) return false;
     m_nBracket = j;
-    m_xL = m_pGrids->Widening().At(j);
-    m_fL = {0.0, m_dA, m_xL, false, ERegion::kLeft};
-    m_xU = m_pGrids->Widening().At(j + 1);
-    m_fU = {m_dB, 1.0, m_xU, false, ERegion::kRight};
+    return OutsideBracket(m_pGrids->Widening().At(j), m_pGrids->Widening().At(j + 1));
+  }
+
+  // The bracket [xL, xU] with both ends outside the zone, on its sides: their
+  // values are bounded by the zone's A and B.
+  bool OutsideBracket(double xL, double xU) {
+    m_xL = xL;
+    m_fL = {0.0, m_dA, xL, false, ERegion::kLeft};
+    m_xU = xU;
+    m_fU = {m_dB, 1.0, xU, false, ERegion::kRight};
     return true;
   }
 
@@ -323,11 +329,7 @@ class CPredictedSearch {
       } while (xU <= m_dXa);
       m_nBracket = n;
     }
-    m_xL = xL;
-    m_fL = {0.0, m_dA, xL, false, ERegion::kLeft};
-    m_xU = xU;
-    m_fU = {m_dB, 1.0, xU, false, ERegion::kRight};
-    return true;
+    return OutsideBracket(xL, xU);
   }
 
   // The bracket [lower limit, xU] and [xL, upper limit] that Widen forms
